@@ -1,0 +1,172 @@
+#pragma once
+// The JSON value model.
+//
+// A parsed document is a flat pre-order tape of 8-byte nodes. Scalars and strings refer back
+// into the source text (numbers keep their literal, strings without escapes their raw bytes),
+// so a 100 MB candle dataset costs about one word per value instead of a heap node per value.
+// The source text must outlive the Document.
+//
+// Objects keep insertion order. When a key repeats, the later member is marked dead and the
+// first member's value is redirected to the later value: last value wins, first position kept.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace orvane::json {
+
+enum class Kind : std::uint8_t { Null, Bool, UInt, NegInt, Float, String, Array, Object };
+
+class Document;
+
+class Value {
+ public:
+  Value() = default;
+  Value(const Document* doc, std::uint32_t index) : doc_(doc), index_(index) {}
+
+  Kind kind() const;
+  bool is_null() const { return kind() == Kind::Null; }
+  bool is_number() const {
+    Kind k = kind();
+    return k == Kind::UInt || k == Kind::NegInt || k == Kind::Float;
+  }
+
+  bool as_bool() const;
+  std::uint64_t as_uint() const;  // Kind::UInt
+  std::int64_t as_int() const;    // Kind::NegInt
+  double as_double() const;       // any number kind, converted to the nearest double
+  std::string_view literal() const;    // a number's literal as written in the source
+  std::string_view as_string() const;  // the decoded UTF-8 bytes of a string
+
+  // Number of elements or members.
+  std::size_t size() const;
+
+  // Iterate with a callback; stops early when it returns false.
+  template <class F>
+  void for_each_element(F&& f) const;
+  template <class F>
+  void for_each_member(F&& f) const;
+
+  std::optional<Value> find(std::string_view key) const;
+
+  const Document* document() const { return doc_; }
+  std::uint32_t index() const { return index_; }
+
+ private:
+  const Document* doc_ = nullptr;
+  std::uint32_t index_ = 0;
+};
+
+class Document {
+ public:
+  // Node tags, in the top four bits of a node.
+  enum Tag : std::uint8_t {
+    kNull,
+    kFalse,
+    kTrue,
+    kUInt,
+    kNegInt,
+    kFloat,
+    kStr,     // raw span of the source text (no escapes)
+    kStrEsc,  // decoded bytes in the arena
+    kArray,   // payload: end index (32 bits) | count (saturating, 27 bits)
+    kObject,  // same; children alternate key node, value subtree
+    kRedirect,  // a replaced value: payload indexes redirects_
+    kDead,      // a superseded key: payload is the end index of its value subtree
+  };
+
+  Document() = default;
+  explicit Document(std::string_view source) : source_(source) {}
+
+  std::string_view source() const { return source_; }
+  void set_source(std::string_view s) { source_ = s; }
+
+  Value value(std::uint32_t index) const { return Value(this, index); }
+  std::size_t node_count() const { return nodes_.size(); }
+  std::size_t memory_bytes() const {
+    return nodes_.capacity() * sizeof(std::uint64_t) + arena_.capacity() +
+           spans_.capacity() * sizeof(Span) + redirects_.capacity() * sizeof(Redirect);
+  }
+  void clear();
+
+  // --- node access (used by Value and the writers) ---
+  Tag tag(std::uint32_t i) const { return Tag(nodes_[i] >> 60); }
+  std::uint32_t end_of(std::uint32_t i) const;  // index just past the subtree at i
+  std::uint32_t resolve(std::uint32_t i) const;  // follows a redirect
+  std::string_view text_of(std::uint32_t i) const;  // number literal or decoded string
+  std::uint32_t stored_count(std::uint32_t i) const {
+    return std::uint32_t(nodes_[i] & kCountMask);
+  }
+
+  // --- building (used by the reader) ---
+  std::uint32_t push_scalar(Tag t) { return push(std::uint64_t(t) << 60); }
+  std::uint32_t push_span(Tag t, std::size_t offset, std::size_t len);  // kUInt..kStr
+  std::uint32_t push_escaped(std::string_view decoded);                 // kStrEsc
+  std::uint32_t open_container(Tag t) { return push(std::uint64_t(t) << 60); }
+  void close_container(std::uint32_t i, std::size_t count);
+  // Marks the member whose key node is `later_key` as superseding the value of the member
+  // whose key node is `first_key`.
+  void supersede(std::uint32_t first_key, std::uint32_t later_key);
+  std::uint32_t size_hint() const { return std::uint32_t(nodes_.size()); }
+  void reserve(std::size_t n) { nodes_.reserve(n); }
+
+  static constexpr std::uint64_t kCountMask = (std::uint64_t(1) << 27) - 1;
+
+ private:
+  friend class Value;
+  struct Span {
+    std::uint64_t offset, len;
+  };
+  struct Redirect {
+    std::uint32_t target, end;
+  };
+  static constexpr std::uint64_t kLongFlag = std::uint64_t(1) << 59;
+  static constexpr std::uint64_t kLenBits = 20;
+  static constexpr std::uint64_t kLenMask = (std::uint64_t(1) << kLenBits) - 1;
+  static constexpr std::uint64_t kPayloadMask = (std::uint64_t(1) << 59) - 1;
+
+  std::uint32_t push(std::uint64_t node) {
+    nodes_.push_back(node);
+    return std::uint32_t(nodes_.size() - 1);
+  }
+  Span span_of(std::uint32_t i) const;
+
+  std::string_view source_;
+  std::vector<std::uint64_t> nodes_;
+  std::string arena_;
+  std::vector<Span> spans_;          // spans too long to pack into a node
+  std::vector<Redirect> redirects_;  // values replaced by a later duplicate key
+};
+
+// ---- inline iteration ----
+
+template <class F>
+void Value::for_each_element(F&& f) const {
+  std::uint32_t i = index_ + 1, end = doc_->end_of(index_);
+  while (i < end) {
+    std::uint32_t next = doc_->end_of(i);
+    if (!f(Value(doc_, doc_->resolve(i)))) return;
+    i = next;
+  }
+}
+
+template <class F>
+void Value::for_each_member(F&& f) const {
+  std::uint32_t i = index_ + 1, end = doc_->end_of(index_);
+  while (i < end) {
+    if (doc_->tag(i) == Document::kDead) {
+      i = doc_->end_of(i);
+      continue;
+    }
+    std::string_view key = doc_->text_of(i);
+    std::uint32_t v = i + 1;
+    std::uint32_t next = doc_->end_of(v);
+    if (!f(key, Value(doc_, doc_->resolve(v)))) return;
+    i = next;
+  }
+}
+
+}  // namespace orvane::json
