@@ -1,0 +1,82 @@
+#include "builder/pipeline.hpp"
+
+#include "builder/crate_name.hpp"
+#include "builder/digests.hpp"
+#include "builder/project_files.hpp"
+#include "builder/read_file.hpp"
+#include "builder/target_table.hpp"
+#include "canonical/writer.hpp"
+#include "spec/strategy.hpp"
+
+namespace orvane::builder {
+
+namespace {
+
+std::expected<std::string, CompileError> read_csv(const std::string& path) {
+  auto bytes = read_whole_file(path);
+  if (!bytes) {
+    return std::unexpected(
+        CompileError{ErrorKind::Io, "reading " + path + ": " + system_error_text(bytes.error())});
+  }
+  if (!is_valid_utf8(*bytes)) {
+    return std::unexpected(
+        CompileError{ErrorKind::Io, "reading " + path + ": stream did not contain valid UTF-8"});
+  }
+  return std::move(*bytes);
+}
+
+std::string canonical_candles(const std::vector<json::Value>& candles) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < candles.size(); ++i) {
+    if (i) out += ',';
+    json::write_canonical(out, candles[i]);
+  }
+  out += ']';
+  return out;
+}
+
+}  // namespace
+
+std::expected<GeneratedProject, CompileError> generate_project(const spec::CompileSpec& spec) {
+  if (auto checked = spec::decode_strategy_spec(spec.strategy); !checked) {
+    return std::unexpected(CompileError{
+        ErrorKind::BadSpec, "strategy is not a valid StrategySpec: " + checked.error().message});
+  }
+  auto crate = derive_crate_name(spec.crate_name, spec.strategy);
+  if (!crate) return std::unexpected(std::move(crate.error()));
+  if (auto t = check_target(spec.target); !t) return std::unexpected(std::move(t.error()));
+
+  std::string spec_text = json::canonical_json(spec.strategy);
+  EmbeddedData data;
+  if (spec.embed_data) {
+    if (const auto* csv = std::get_if<spec::CsvData>(&*spec.embed_data)) {
+      auto text = read_csv(csv->path);
+      if (!text) return std::unexpected(std::move(text.error()));
+      data = CsvText{std::move(*text)};
+    } else {
+      data = InlineCandlesText{canonical_candles(std::get<spec::InlineData>(*spec.embed_data).candles)};
+    }
+  }
+
+  GeneratedProject out;
+  Manifest& m = out.manifest;
+  m.compiler_version = kCompilerVersion;
+  m.target = spec.target;
+  m.opt_level = spec.opt_level;
+  m.crate_name = *crate;
+  m.backtest_dep = kBacktestDep;
+
+  // The spec digest reads the strategy and candle texts before they move into the file set.
+  const std::string* candles = std::get_if<InlineCandlesText>(&data)
+                                   ? &std::get<InlineCandlesText>(data).text
+                                   : nullptr;
+  m.spec_hash = spec_hash(spec, spec_text, candles ? std::string_view(*candles) : "");
+
+  out.files = project_files(spec.target, *crate, profile_snippet(spec.opt_level),
+                            std::move(spec_text), std::move(data));
+  m.files = file_digests(out.files);
+  m.project_hash = project_hash(m.files);
+  return out;
+}
+
+}  // namespace orvane::builder

@@ -1,0 +1,42 @@
+#pragma once
+// The compile pipeline: a compile spec in, a manifest and the project's file set out, or the
+// first error in pipeline order. It only reads (a CSV dataset); it writes nothing.
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "builder/compile_error.hpp"
+#include "builder/file_set.hpp"
+#include "spec/compile_spec.hpp"
+
+namespace orvane::builder {
+
+inline constexpr std::string_view kCompilerVersion = "0.2.0";
+inline constexpr std::string_view kBacktestDep = "0.1.5";
+
+struct ManifestFile {
+  std::string path;
+  std::string sha256;
+  std::uint64_t bytes_len = 0;
+};
+
+struct Manifest {
+  std::string compiler_version;
+  spec::Target target;
+  spec::OptLevel opt_level = spec::OptLevel::Release;
+  std::string crate_name;
+  std::string spec_hash;
+  std::string backtest_dep;
+  std::vector<ManifestFile> files;
+  std::string project_hash;
+};
+
+struct GeneratedProject {
+  Manifest manifest;
+  FileSet files;
+};
+
+std::expected<GeneratedProject, CompileError> generate_project(const spec::CompileSpec& spec);
+
+}  // namespace orvane::builder

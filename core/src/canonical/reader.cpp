@@ -1,0 +1,492 @@
+#include "canonical/reader.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <unordered_map>
+
+namespace orvane::json {
+
+std::string position_suffix(std::string_view text, std::size_t index) {
+  index = std::min(index, text.size());
+  std::string_view before = text.substr(0, index);
+  std::size_t line_start = before.rfind('\n');
+  line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
+  std::size_t line = 1 + std::count(before.begin(), before.begin() + line_start, '\n');
+  std::string out = " at line ";
+  out += std::to_string(line);
+  out += " column ";
+  out += std::to_string(index - line_start);
+  return out;
+}
+
+#define ORV_TRY(expr)                                          \
+  do {                                                         \
+    if (auto r_ = (expr); !r_) return std::unexpected(std::move(r_.error())); \
+  } while (0)
+
+TextResult<void> Reader::parse_ident(std::string_view rest) {
+  for (char expected : rest) {
+    if (i_ >= text_.size()) return std::unexpected(error(msg::kEofValue));
+    char c = text_[i_++];
+    if (c != expected) return std::unexpected(error(msg::kExpectedIdent));
+  }
+  return {};
+}
+
+namespace {
+inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Whether a float literal that does not fit a double is too large (rather than too small).
+bool overflows(std::string_view lit) {
+  std::size_t p = lit[0] == '-' ? 1 : 0;
+  long long int_digits = 0;
+  bool seen_nonzero = false;
+  long long leading_frac_zeros = 0;
+  for (; p < lit.size() && is_digit(lit[p]); ++p) {
+    if (lit[p] != '0') seen_nonzero = true;
+    if (seen_nonzero) ++int_digits;
+  }
+  if (p < lit.size() && lit[p] == '.') {
+    for (++p; p < lit.size() && is_digit(lit[p]); ++p) {
+      if (!seen_nonzero) {
+        if (lit[p] == '0') {
+          ++leading_frac_zeros;
+        } else {
+          seen_nonzero = true;
+        }
+      }
+    }
+  }
+  long long exp = 0;
+  if (p < lit.size() && (lit[p] == 'e' || lit[p] == 'E')) {
+    ++p;
+    bool neg = false;
+    if (lit[p] == '+' || lit[p] == '-') neg = lit[p++] == '-';
+    for (; p < lit.size(); ++p) {
+      exp = std::min<long long>(exp * 10 + (lit[p] - '0'), 1'000'000'000'000LL);
+    }
+    if (neg) exp = -exp;
+  }
+  long long magnitude = int_digits > 0 ? int_digits + exp : exp - leading_frac_zeros;
+  return magnitude > 0;
+}
+}  // namespace
+
+TextResult<NumberToken> Reader::parse_number() {
+  std::size_t start = i_;
+  bool negative = false;
+  if (text_[i_] == '-') {
+    negative = true;
+    ++i_;
+  }
+  if (i_ >= text_.size()) return std::unexpected(error(msg::kEofValue));
+  char c = text_[i_++];
+  if (c == '0') {
+    if (is_digit(peek())) return std::unexpected(peek_error(msg::kInvalidNumber));
+  } else if (c >= '1' && c <= '9') {
+    while (is_digit(peek())) ++i_;
+  } else {
+    return std::unexpected(error(msg::kInvalidNumber));
+  }
+  bool is_float = false;
+  if (peek() == '.') {
+    is_float = true;
+    ++i_;
+    if (!is_digit(peek())) {
+      return std::unexpected(peek_error(peek() < 0 ? msg::kEofValue : msg::kInvalidNumber));
+    }
+    while (is_digit(peek())) ++i_;
+  }
+  if (peek() == 'e' || peek() == 'E') {
+    is_float = true;
+    ++i_;
+    if (peek() == '+' || peek() == '-') ++i_;
+    if (i_ >= text_.size()) return std::unexpected(error(msg::kEofValue));
+    if (!is_digit(text_[i_++])) return std::unexpected(error(msg::kInvalidNumber));
+    while (is_digit(peek())) ++i_;
+  }
+  std::string_view lit = text_.substr(start, i_ - start);
+  NumberToken tok{Kind::Float, start, i_ - start};
+  if (!is_float) {
+    std::string_view digits = negative ? lit.substr(1) : lit;
+    if (!negative) {
+      std::uint64_t v;
+      auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+      if (r.ec == std::errc()) tok.kind = Kind::UInt;
+    } else if (digits != "0") {
+      std::int64_t v;
+      auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
+      if (r.ec == std::errc()) tok.kind = Kind::NegInt;
+    }
+  }
+  if (tok.kind == Kind::Float) {
+    double v;
+    auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
+    if (r.ec == std::errc::result_out_of_range && overflows(lit)) {
+      return std::unexpected(error(msg::kNumberOutOfRange));
+    }
+  }
+  return tok;
+}
+
+namespace {
+inline int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += char(cp);
+  } else if (cp < 0x800) {
+    out += char(0xC0 | (cp >> 6));
+    out += char(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += char(0xE0 | (cp >> 12));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  } else {
+    out += char(0xF0 | (cp >> 18));
+    out += char(0x80 | ((cp >> 12) & 0x3F));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  }
+}
+
+// Bytes that end the fast scan of a string: '"', '\\' and control characters.
+struct StopTable {
+  bool stop[256];
+  constexpr StopTable() : stop() {
+    for (int c = 0; c < 0x20; ++c) stop[c] = true;
+    stop[int('"')] = true;
+    stop[int('\\')] = true;
+  }
+};
+constexpr StopTable kStop;
+}  // namespace
+
+TextResult<std::uint16_t> Reader::hex_escape() {
+  if (i_ + 4 > text_.size()) {
+    i_ = text_.size();
+    return std::unexpected(error(msg::kEofString));
+  }
+  std::uint16_t n = 0;
+  for (int k = 0; k < 4; ++k) {
+    int v = hex_value(text_[i_++]);
+    if (v < 0) return std::unexpected(error(msg::kInvalidEscape));
+    n = std::uint16_t((n << 4) | v);
+  }
+  return n;
+}
+
+TextResult<void> Reader::parse_escape(std::string& out) {
+  if (i_ >= text_.size()) return std::unexpected(error(msg::kEofString));
+  char c = text_[i_++];
+  switch (c) {
+    case '"': out += '"'; return {};
+    case '\\': out += '\\'; return {};
+    case '/': out += '/'; return {};
+    case 'b': out += '\b'; return {};
+    case 'f': out += '\f'; return {};
+    case 'n': out += '\n'; return {};
+    case 'r': out += '\r'; return {};
+    case 't': out += '\t'; return {};
+    case 'u': break;
+    default: return std::unexpected(error(msg::kInvalidEscape));
+  }
+  auto n1 = hex_escape();
+  if (!n1) return std::unexpected(n1.error());
+  std::uint32_t cp = *n1;
+  if (cp >= 0xDC00 && cp <= 0xDFFF) return std::unexpected(error(msg::kLoneLeadingSurrogate));
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    for (char want : {'\\', 'u'}) {
+      if (i_ >= text_.size()) return std::unexpected(error(msg::kEofString));
+      if (text_[i_++] != want) return std::unexpected(error(msg::kUnexpectedEndOfHexEscape));
+    }
+    auto n2 = hex_escape();
+    if (!n2) return std::unexpected(n2.error());
+    if (*n2 < 0xDC00 || *n2 > 0xDFFF) return std::unexpected(error(msg::kLoneLeadingSurrogate));
+    cp = (((cp - 0xD800) << 10) | (*n2 - 0xDC00)) + 0x10000;
+  }
+  append_utf8(out, cp);
+  return {};
+}
+
+TextResult<std::string_view> Reader::parse_string(std::string& scratch) {
+  const std::size_t start = i_;
+  const std::size_t n = text_.size();
+  const char* s = text_.data();
+  bool escaped = false;
+  std::size_t run = start;  // start of the bytes not yet copied to scratch
+  for (;;) {
+    while (i_ < n && !kStop.stop[static_cast<unsigned char>(s[i_])]) ++i_;
+    if (i_ >= n) return std::unexpected(error(msg::kEofString));
+    char c = s[i_];
+    if (c == '"') {
+      if (!escaped) {
+        std::string_view out = text_.substr(start, i_ - start);
+        ++i_;
+        return out;
+      }
+      scratch.append(s + run, i_ - run);
+      ++i_;
+      return std::string_view(scratch);
+    }
+    if (c == '\\') {
+      if (!escaped) {
+        scratch.clear();
+        escaped = true;
+      }
+      scratch.append(s + run, i_ - run);
+      ++i_;
+      ORV_TRY(parse_escape(scratch));
+      run = i_;
+      continue;
+    }
+    ++i_;
+    return std::unexpected(error(msg::kControlCharacter));
+  }
+}
+
+template <bool kBuild>
+TextResult<std::uint32_t> Reader::value(Document* doc) {
+  int c = skip_ws();
+  switch (c) {
+    case -1: return std::unexpected(peek_error(msg::kEofValue));
+    case 'n':
+      ++i_;
+      ORV_TRY(parse_ident("ull"));
+      return kBuild ? doc->push_scalar(Document::kNull) : 0;
+    case 't':
+      ++i_;
+      ORV_TRY(parse_ident("rue"));
+      return kBuild ? doc->push_scalar(Document::kTrue) : 0;
+    case 'f':
+      ++i_;
+      ORV_TRY(parse_ident("alse"));
+      return kBuild ? doc->push_scalar(Document::kFalse) : 0;
+    case '"': {
+      ++i_;
+      std::size_t start = i_;
+      auto s = parse_string(scratch_);
+      if (!s) return std::unexpected(std::move(s.error()));
+      if (!kBuild) return 0;
+      if (s->data() == text_.data() + start) return doc->push_span(Document::kStr, start, s->size());
+      return doc->push_escaped(*s);
+    }
+    case '[': return array<kBuild>(doc);
+    case '{': return object<kBuild>(doc);
+    default:
+      if (c == '-' || is_digit(c)) {
+        auto num = parse_number();
+        if (!num) return std::unexpected(std::move(num.error()));
+        if (!kBuild) return 0;
+        Document::Tag t = num->kind == Kind::UInt     ? Document::kUInt
+                          : num->kind == Kind::NegInt ? Document::kNegInt
+                                                      : Document::kFloat;
+        return doc->push_span(t, num->offset, num->len);
+      }
+      return std::unexpected(peek_error(msg::kExpectedValue));
+  }
+}
+
+template <bool kBuild>
+TextResult<std::uint32_t> Reader::array(Document* doc) {
+  ORV_TRY(enter());
+  ++i_;
+  std::uint32_t node = kBuild ? doc->open_container(Document::kArray) : 0;
+  std::size_t count = 0;
+  bool first = true;
+  for (;;) {
+    auto more = next_element(first);
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) break;
+    auto v = value<kBuild>(doc);
+    if (!v) return std::unexpected(std::move(v.error()));
+    ++count;
+  }
+  ORV_TRY(end_seq());
+  leave();
+  if (kBuild) doc->close_container(node, count);
+  return node;
+}
+
+template <bool kBuild>
+TextResult<std::uint32_t> Reader::object(Document* doc) {
+  ORV_TRY(enter());
+  ++i_;
+  std::uint32_t node = kBuild ? doc->open_container(Document::kObject) : 0;
+  std::size_t base = keys_.size();
+  bool first = true;
+  for (;;) {
+    auto key = next_key(first, scratch_);
+    if (!key) {
+      keys_.resize(base);
+      return std::unexpected(std::move(key.error()));
+    }
+    if (!*key) break;
+    if constexpr (kBuild) {
+      const std::string_view k = **key;
+      std::uint32_t key_node;
+      if (k.data() >= text_.data() && k.data() < text_.data() + text_.size()) {
+        key_node = doc->push_span(Document::kStr, std::size_t(k.data() - text_.data()), k.size());
+      } else {
+        key_node = doc->push_escaped(k);
+      }
+      keys_.push_back(key_node);
+    }
+    auto colon = object_colon();
+    auto v = colon ? value<kBuild>(doc) : TextResult<std::uint32_t>(std::unexpected(colon.error()));
+    if (!v) {
+      keys_.resize(base);
+      return std::unexpected(std::move(v.error()));
+    }
+  }
+  auto closed = end_map();
+  if (!closed) {
+    keys_.resize(base);
+    return std::unexpected(std::move(closed.error()));
+  }
+  leave();
+  if constexpr (kBuild) {
+    std::size_t members = keys_.size() - base;
+    std::size_t live = members;
+    if (members > 1) {
+      settle_duplicates(*doc, base);
+      for (std::size_t k = base; k < keys_.size(); ++k) {
+        if (doc->tag(keys_[k]) == Document::kDead) --live;
+      }
+    }
+    doc->close_container(node, live);
+  }
+  keys_.resize(base);
+  return node;
+}
+
+void Reader::settle_duplicates(Document& doc, std::size_t base) {
+  const std::size_t n = keys_.size() - base;
+  const std::uint32_t* keys = keys_.data() + base;
+  if (n <= 16) {
+    for (std::size_t b = 1; b < n; ++b) {
+      std::string_view kb = doc.text_of(keys[b]);
+      for (std::size_t a = 0; a < b; ++a) {
+        if (doc.tag(keys[a]) == Document::kDead) continue;
+        if (doc.text_of(keys[a]) == kb) {
+          doc.supersede(keys[a], keys[b]);
+          break;
+        }
+      }
+    }
+    return;
+  }
+  std::unordered_map<std::string_view, std::uint32_t> first_of;
+  first_of.reserve(n);
+  for (std::size_t b = 0; b < n; ++b) {
+    auto [it, inserted] = first_of.emplace(doc.text_of(keys[b]), keys[b]);
+    if (!inserted) doc.supersede(it->second, keys[b]);
+  }
+}
+
+TextResult<std::uint32_t> Reader::parse_value(Document& doc) { return value<true>(&doc); }
+
+TextResult<void> Reader::skip_value() {
+  auto r = value<false>(nullptr);
+  if (!r) return std::unexpected(std::move(r.error()));
+  return {};
+}
+
+TextResult<void> Reader::end() {
+  if (skip_ws() >= 0) return std::unexpected(peek_error(msg::kTrailingCharacters));
+  return {};
+}
+
+TextResult<std::optional<std::string_view>> Reader::next_key(bool& first, std::string& scratch) {
+  int c = skip_ws();
+  if (c == '}') return std::optional<std::string_view>();
+  if (c == ',' && !first) {
+    ++i_;
+    c = skip_ws();
+  } else if (c >= 0) {
+    if (!first) return std::unexpected(peek_error(msg::kExpectedObjectCommaOrEnd));
+    first = false;
+  } else {
+    return std::unexpected(peek_error(msg::kEofObject));
+  }
+  if (c == '"') {
+    ++i_;
+    auto s = parse_string(scratch);
+    if (!s) return std::unexpected(std::move(s.error()));
+    return std::optional<std::string_view>(*s);
+  }
+  if (c == '}') return std::unexpected(peek_error(msg::kTrailingComma));
+  if (c < 0) return std::unexpected(peek_error(msg::kEofValue));
+  return std::unexpected(peek_error(msg::kKeyMustBeString));
+}
+
+TextResult<void> Reader::object_colon() {
+  int c = skip_ws();
+  if (c == ':') {
+    ++i_;
+    return {};
+  }
+  return std::unexpected(peek_error(c < 0 ? msg::kEofObject : msg::kExpectedColon));
+}
+
+TextResult<bool> Reader::next_element(bool& first) {
+  int c = skip_ws();
+  if (c == ']') return false;
+  if (c == ',' && !first) {
+    ++i_;
+    c = skip_ws();
+    if (c == ']') return std::unexpected(peek_error(msg::kTrailingComma));
+    if (c < 0) return std::unexpected(peek_error(msg::kEofValue));
+    return true;
+  }
+  if (c < 0) return std::unexpected(peek_error(msg::kEofList));
+  if (!first) return std::unexpected(peek_error(msg::kExpectedListCommaOrEnd));
+  first = false;
+  return true;
+}
+
+TextResult<void> Reader::end_map() {
+  int c = skip_ws();
+  if (c == '}') {
+    ++i_;
+    return {};
+  }
+  if (c == ',') return std::unexpected(peek_error(msg::kTrailingComma));
+  if (c < 0) return std::unexpected(peek_error(msg::kEofObject));
+  return std::unexpected(peek_error(msg::kTrailingCharacters));
+}
+
+TextResult<void> Reader::end_seq() {
+  int c = skip_ws();
+  if (c == ']') {
+    ++i_;
+    return {};
+  }
+  if (c == ',') {
+    ++i_;
+    c = skip_ws();
+    return std::unexpected(peek_error(c == ']' ? msg::kTrailingComma : msg::kTrailingCharacters));
+  }
+  if (c < 0) return std::unexpected(peek_error(msg::kEofList));
+  return std::unexpected(peek_error(msg::kExpectedListCommaOrEnd));
+}
+
+std::expected<ParsedDocument, TextError> parse(std::string_view text) {
+  ParsedDocument out;
+  out.doc.set_source(text);
+  Reader r(text);
+  auto root = r.parse_value(out.doc);
+  if (!root) return std::unexpected(std::move(root.error()));
+  auto e = r.end();
+  if (!e) return std::unexpected(std::move(e.error()));
+  out.root = *root;
+  return out;
+}
+
+}  // namespace orvane::json

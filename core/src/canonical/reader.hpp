@@ -1,0 +1,148 @@
+#pragma once
+// The one JSON reader. It parses values into a Document, validates and skips values, and
+// offers the token-level steps (keys, colons, element separators) that let typed records be
+// decoded straight from request text with exact messages and positions.
+//
+// Positions: an error carries a byte index; its line is 1 + the line feeds before it and its
+// column the number of bytes from the start of that line up to the index. `error` marks the
+// bytes consumed so far, `peek_error` also counts the byte being looked at.
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "canonical/value.hpp"
+
+namespace orvane::json {
+
+struct TextError {
+  std::string message;
+  std::size_t index = 0;
+};
+
+template <class T>
+using TextResult = std::expected<T, TextError>;
+
+// " at line L column C" for a byte index of `text`.
+std::string position_suffix(std::string_view text, std::size_t index);
+
+// Syntax messages.
+namespace msg {
+inline constexpr std::string_view kEofList = "EOF while parsing a list";
+inline constexpr std::string_view kEofObject = "EOF while parsing an object";
+inline constexpr std::string_view kEofString = "EOF while parsing a string";
+inline constexpr std::string_view kEofValue = "EOF while parsing a value";
+inline constexpr std::string_view kExpectedColon = "expected `:`";
+inline constexpr std::string_view kExpectedListCommaOrEnd = "expected `,` or `]`";
+inline constexpr std::string_view kExpectedObjectCommaOrEnd = "expected `,` or `}`";
+inline constexpr std::string_view kExpectedIdent = "expected ident";
+inline constexpr std::string_view kExpectedValue = "expected value";
+inline constexpr std::string_view kKeyMustBeString = "key must be a string";
+inline constexpr std::string_view kTrailingComma = "trailing comma";
+inline constexpr std::string_view kTrailingCharacters = "trailing characters";
+inline constexpr std::string_view kInvalidEscape = "invalid escape";
+inline constexpr std::string_view kInvalidNumber = "invalid number";
+inline constexpr std::string_view kNumberOutOfRange = "number out of range";
+inline constexpr std::string_view kControlCharacter =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr std::string_view kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
+inline constexpr std::string_view kLoneLeadingSurrogate = "lone leading surrogate in hex escape";
+inline constexpr std::string_view kInvalidCodePoint = "invalid unicode code point";
+inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
+}  // namespace msg
+
+// Arrays and objects may nest this deep; the one that would open the next level fails.
+inline constexpr int kMaxDepth = 127;
+
+struct NumberToken {
+  Kind kind;  // UInt, NegInt or Float
+  std::size_t offset, len;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  std::string_view text() const { return text_; }
+  std::size_t index() const { return i_; }
+
+  // The next non-whitespace byte, left unconsumed; -1 at the end of the text.
+  int skip_ws() {
+    while (i_ < text_.size()) {
+      unsigned char c = static_cast<unsigned char>(text_[i_]);
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
+      ++i_;
+    }
+    return -1;
+  }
+  int peek() const { return i_ < text_.size() ? static_cast<unsigned char>(text_[i_]) : -1; }
+  void eat() { ++i_; }
+
+  TextError error(std::string_view m) const { return {std::string(m), i_}; }
+  TextError peek_error(std::string_view m) const {
+    return {std::string(m), i_ < text_.size() ? i_ + 1 : text_.size()};
+  }
+
+  // A whole value at the current position.
+  TextResult<std::uint32_t> parse_value(Document& doc);
+  TextResult<void> skip_value();
+  // Only whitespace may follow.
+  TextResult<void> end();
+
+  // After the opening quote: the decoded string, a view of the text when it holds no escape,
+  // otherwise of `scratch`.
+  TextResult<std::string_view> parse_string(std::string& scratch);
+  // At '-' or a digit.
+  TextResult<NumberToken> parse_number();
+  // After the first letter of true/false/null; `rest` is the remaining letters.
+  TextResult<void> parse_ident(std::string_view rest);
+
+  // Nesting: call at '[' or '{' before consuming it; `leave` after the closing bracket.
+  TextResult<void> enter() {
+    if (depth_ == kMaxDepth) return std::unexpected(peek_error(msg::kRecursionLimit));
+    ++depth_;
+    return {};
+  }
+  void leave() { --depth_; }
+
+  // Token steps for decoding records from text. `first` tracks the first member/element.
+  // next_key: positioned after the opening brace or a member; yields the key or nullopt at '}'
+  // (left unconsumed).
+  TextResult<std::optional<std::string_view>> next_key(bool& first, std::string& scratch);
+  TextResult<void> object_colon();
+  // next_element: yields true when an element follows (positioned at it), false at ']'.
+  TextResult<bool> next_element(bool& first);
+  // Closing steps that also run after a failure, to settle where decoding stopped.
+  TextResult<void> end_map();
+  TextResult<void> end_seq();
+
+ private:
+  template <bool kBuild>
+  TextResult<std::uint32_t> value(Document* doc);
+  template <bool kBuild>
+  TextResult<std::uint32_t> array(Document* doc);
+  template <bool kBuild>
+  TextResult<std::uint32_t> object(Document* doc);
+  TextResult<void> parse_escape(std::string& scratch);
+  TextResult<std::uint16_t> hex_escape();
+  void settle_duplicates(Document& doc, std::size_t base);
+
+  std::string_view text_;
+  std::size_t i_ = 0;
+  int depth_ = 0;
+  std::string scratch_;
+  std::vector<std::uint32_t> keys_;  // key nodes of the objects being read, innermost last
+};
+
+// Parses a whole text holding exactly one value (trailing whitespace allowed).
+struct ParsedDocument {
+  Document doc;
+  std::uint32_t root = 0;
+  Value value() const { return doc.value(root); }
+};
+std::expected<ParsedDocument, TextError> parse(std::string_view text);
+
+}  // namespace orvane::json

@@ -1,0 +1,152 @@
+#include "canonical/value.hpp"
+
+#include <charconv>
+#include <cmath>
+
+#include "canonical/number.hpp"
+
+namespace orvane::json {
+
+namespace {
+constexpr int kEndShift = 27;
+}
+
+void Document::clear() {
+  nodes_.clear();
+  arena_.clear();
+  spans_.clear();
+  redirects_.clear();
+}
+
+std::uint32_t Document::push_span(Tag t, std::size_t offset, std::size_t len) {
+  std::uint64_t payload;
+  if (len <= kLenMask && offset < (std::uint64_t(1) << (59 - kLenBits))) {
+    payload = (std::uint64_t(offset) << kLenBits) | len;
+  } else {
+    spans_.push_back(Span{offset, len});
+    payload = kLongFlag | (spans_.size() - 1);
+  }
+  return push((std::uint64_t(t) << 60) | payload);
+}
+
+std::uint32_t Document::push_escaped(std::string_view decoded) {
+  std::size_t offset = arena_.size();
+  arena_.append(decoded);
+  return push_span(kStrEsc, offset, decoded.size());
+}
+
+void Document::close_container(std::uint32_t i, std::size_t count) {
+  std::uint64_t end = nodes_.size();
+  std::uint64_t c = count < kCountMask ? count : kCountMask;
+  nodes_[i] = (nodes_[i] & (std::uint64_t(0xF) << 60)) | (end << kEndShift) | c;
+}
+
+void Document::supersede(std::uint32_t first_key, std::uint32_t later_key) {
+  std::uint32_t first_value = first_key + 1;
+  std::uint32_t later_value = later_key + 1;
+  if (tag(first_value) == kRedirect) {
+    redirects_[nodes_[first_value] & kPayloadMask].target = later_value;
+  } else {
+    redirects_.push_back(Redirect{later_value, end_of(first_value)});
+    nodes_[first_value] = (std::uint64_t(kRedirect) << 60) | (redirects_.size() - 1);
+  }
+  nodes_[later_key] = (std::uint64_t(kDead) << 60) | end_of(later_value);
+}
+
+std::uint32_t Document::end_of(std::uint32_t i) const {
+  std::uint64_t n = nodes_[i];
+  switch (Tag(n >> 60)) {
+    case kArray:
+    case kObject: return std::uint32_t((n >> kEndShift) & 0xFFFFFFFFu);
+    case kRedirect: return redirects_[n & kPayloadMask].end;
+    case kDead: return std::uint32_t(n & kPayloadMask);
+    default: return i + 1;
+  }
+}
+
+std::uint32_t Document::resolve(std::uint32_t i) const {
+  return tag(i) == kRedirect ? redirects_[nodes_[i] & kPayloadMask].target : i;
+}
+
+Document::Span Document::span_of(std::uint32_t i) const {
+  std::uint64_t n = nodes_[i];
+  if (n & kLongFlag) return spans_[n & (kLongFlag - 1)];
+  std::uint64_t payload = n & kPayloadMask;
+  return Span{payload >> kLenBits, payload & kLenMask};
+}
+
+std::string_view Document::text_of(std::uint32_t i) const {
+  Span s = span_of(i);
+  if (tag(i) == kStrEsc) return std::string_view(arena_).substr(s.offset, s.len);
+  return source_.substr(s.offset, s.len);
+}
+
+// ---- Value ----
+
+Kind Value::kind() const {
+  switch (doc_->tag(index_)) {
+    case Document::kNull: return Kind::Null;
+    case Document::kFalse:
+    case Document::kTrue: return Kind::Bool;
+    case Document::kUInt: return Kind::UInt;
+    case Document::kNegInt: return Kind::NegInt;
+    case Document::kFloat: return Kind::Float;
+    case Document::kStr:
+    case Document::kStrEsc: return Kind::String;
+    case Document::kArray: return Kind::Array;
+    case Document::kObject: return Kind::Object;
+    default: return Kind::Null;  // redirects are resolved before a Value is made
+  }
+}
+
+bool Value::as_bool() const { return doc_->tag(index_) == Document::kTrue; }
+
+std::uint64_t Value::as_uint() const {
+  std::string_view lit = literal();
+  std::uint64_t v = 0;
+  std::from_chars(lit.data(), lit.data() + lit.size(), v);
+  return v;
+}
+
+std::int64_t Value::as_int() const {
+  std::string_view lit = literal();
+  std::int64_t v = 0;
+  std::from_chars(lit.data(), lit.data() + lit.size(), v);
+  return v;
+}
+
+double Value::as_double() const {
+  switch (kind()) {
+    case Kind::UInt: return double(as_uint());
+    case Kind::NegInt: return double(as_int());
+    case Kind::Float: return literal_to_double(literal());
+    default: return 0.0;
+  }
+}
+
+std::string_view Value::literal() const { return doc_->text_of(index_); }
+std::string_view Value::as_string() const { return doc_->text_of(index_); }
+
+std::size_t Value::size() const {
+  std::uint32_t stored = doc_->stored_count(index_);
+  if (stored < Document::kCountMask) return stored;
+  std::size_t n = 0;
+  if (kind() == Kind::Array) {
+    for_each_element([&](Value) { return ++n, true; });
+  } else {
+    for_each_member([&](std::string_view, Value) { return ++n, true; });
+  }
+  return n;
+}
+
+std::optional<Value> Value::find(std::string_view key) const {
+  std::optional<Value> found;
+  if (kind() != Kind::Object) return found;
+  for_each_member([&](std::string_view k, Value v) {
+    if (k == key) found = v;
+    return !found;
+  });
+  return found;
+}
+
+}  // namespace orvane::json

@@ -1,0 +1,32 @@
+#include "builder/compile_error.hpp"
+#include "builder/read_file.hpp"
+#include "canonical/sha256.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/requests.hpp"
+#include "protocol/responses.hpp"
+
+namespace orvane::protocol {
+
+std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json) {
+  json::Document doc(cmd_json);
+  auto req = spec::decode_text<BytesReq>(cmd_json, doc);
+  if (!req) return error_response("bad artifact_bytes request: " + spec::describe(req.error(), cmd_json));
+  auto bytes = builder::read_whole_file(req->path);
+  if (!bytes) {
+    return error_response("reading " + req->path + ": " + builder::system_error_text(bytes.error()));
+  }
+  std::uint64_t handle = state.next_handle++;
+  std::string out = "{\"handle\":" + std::to_string(handle) +
+                    ",\"len\":" + std::to_string(bytes->size()) + ",\"sha256\":\"" +
+                    json::sha256_hex(*bytes) + "\"}";
+  state.artifact_cache.insert_or_assign(handle, std::move(*bytes));
+  return out;
+}
+
+std::string reset_command(PyCompiler& state) {
+  state.artifact_cache.clear();
+  state.next_handle = 0;
+  return "{\"ok\":true}";
+}
+
+}  // namespace orvane::protocol

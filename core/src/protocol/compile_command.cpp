@@ -1,0 +1,52 @@
+#include <filesystem>
+
+#include "builder/pipeline.hpp"
+#include "builder/run_cargo.hpp"
+#include "builder/write_project.hpp"
+#include "canonical/writer.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/requests.hpp"
+#include "protocol/responses.hpp"
+
+namespace orvane::protocol {
+
+namespace {
+
+std::string compile_response(const builder::Manifest& m, const std::string* path) {
+  std::string out = "{\"target\":";
+  spec::append_target(out, m.target);
+  if (path) {
+    out += ",\"path\":";
+    json::append_string(out, *path);
+  }
+  out += ",\"manifest\":";
+  append_manifest(out, m);
+  out += path ? ",\"built\":true}" : ",\"built\":false}";
+  return out;
+}
+
+}  // namespace
+
+std::string compile_command(PyCompiler&, std::string_view cmd_json) {
+  // The strategy and candle values live in `doc` and refer into the command text.
+  json::Document doc(cmd_json);
+  auto req = spec::decode_text<CompileReq>(cmd_json, doc);
+  if (!req) return error_response("bad compile request: " + spec::describe(req.error(), cmd_json));
+
+  auto project = builder::generate_project(req->spec);
+  if (!project) return error_response(project.error().display());
+  if (req->dry_run) return compile_response(project->manifest, nullptr);
+
+  const builder::Manifest& m = project->manifest;
+  std::filesystem::path project_dir =
+      std::filesystem::path(req->out_dir.value_or("_out")) / m.crate_name;
+  if (auto w = builder::write_project(project_dir, project->files); !w) {
+    return error_response(w.error().display());
+  }
+  auto artifact = builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name);
+  if (!artifact) return error_response(artifact.error().display());
+  std::string path = (project_dir / *artifact).string();
+  return compile_response(m, &path);
+}
+
+}  // namespace orvane::protocol
