@@ -1,0 +1,27 @@
+#pragma once
+// The file set of a generated cargo project.
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "builder/file_set.hpp"
+#include "spec/compile_spec.hpp"
+
+namespace orvane::builder {
+
+// The dataset as it goes into the project, already in text form: the CSV file's contents
+// ("src/candles.csv") or the canonical text of the candle array ("src/candles.json").
+struct CsvText {
+  std::string text;
+};
+struct InlineCandlesText {
+  std::string text;
+};
+using EmbeddedData = std::variant<std::monostate, CsvText, InlineCandlesText>;
+
+// Takes the texts by rvalue so a dataset of any size is moved into the set, never copied.
+// The crate name and target must already have been checked.
+FileSet project_files(const spec::Target& target, std::string_view crate_name,
+                      std::string_view profile, std::string&& spec_text, EmbeddedData&& dataset);
+
+}  // namespace orvane::builder

@@ -1,0 +1,40 @@
+#pragma once
+// Builds a written project with cargo and names the artifact it leaves.
+#include <cstddef>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "builder/compile_error.hpp"
+#include "spec/compile_spec.hpp"
+
+namespace orvane::builder {
+
+// At most this many bytes of a failed tool's error output become the message.
+inline constexpr std::size_t kErrorTailBytes = 2000;
+
+// "debug", or "release" for release and size.
+std::string_view profile_dir_name(spec::OptLevel level);
+
+// `build [--target <triple>] [--release]`, without the program name.
+std::vector<std::string> cargo_arguments(const spec::Target& target, spec::OptLevel level);
+
+// Turns cargo's wasm output into the pkg/ files a web page loads.
+std::vector<std::string> wasm_bindgen_arguments(std::string_view crate_name,
+                                                spec::OptLevel level);
+
+// Relative to the project directory, "/"-separated; not checked for existence.
+std::string artifact_relative_path(const spec::Target& target, spec::OptLevel level,
+                                   std::string_view crate_name);
+
+// Runs cargo in `project_dir` (then wasm-bindgen for wasm) and returns the artifact's
+// relative path. A failure is of kind build: "spawning <tool>: " + the system error text, or
+// the tail of the failing tool's standard error.
+std::expected<std::string, CompileError> run_cargo(const std::filesystem::path& project_dir,
+                                                   const spec::Target& target,
+                                                   spec::OptLevel level,
+                                                   std::string_view crate_name);
+
+}  // namespace orvane::builder

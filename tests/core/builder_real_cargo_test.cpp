@@ -1,0 +1,164 @@
+// Builds generated projects with the real cargo, offline: dependencies come from Debian's
+// packaged crate sources and orvane-backtest from a stand-in made here. Slow; the suite
+// name lets a quick run leave it out.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "builder/project_files.hpp"
+#include "builder/run_cargo.hpp"
+#include "builder/run_process.hpp"
+#include "builder/target_table.hpp"
+#include "builder/utf8_lossy.hpp"
+#include "builder/write_project.hpp"
+#include "builder_test_support.hpp"
+
+namespace orvane::builder {
+namespace {
+
+using spec::OptLevel;
+using testing::binary;
+using testing::no_std;
+using testing::read_file;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::write_file;
+namespace fs = std::filesystem;
+
+const fs::path kRegistry = "/usr/share/cargo/registry";
+
+bool registry_has(std::string_view crate) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(kRegistry, ec)) {
+    if (entry.path().filename().string().starts_with(std::string(crate) + "-")) return true;
+  }
+  return false;
+}
+
+bool tool_runs(const std::string& tool, const fs::path& dir) {
+  const std::string args[] = {"--version"};
+  auto ran = run_process(tool, args, dir, 0);
+  return ran && ran->succeeded;
+}
+
+// Standard output of a shell command (test plumbing only; the builder itself uses no shell).
+std::string capture(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    ::pclose(pipe);
+  }
+  return out;
+}
+
+class RealCargo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!tool_runs("cargo", tmp_.path())) GTEST_SKIP() << "cargo is not on PATH";
+    if (!registry_has("serde_json")) {
+      GTEST_SKIP() << "no packaged crate sources in " << kRegistry
+                   << " (install librust-serde-json-dev)";
+    }
+    // Found by cargo in any project below tmp_, whatever the project's own config says.
+    write_file(tmp_ / ".cargo/config.toml",
+               "[source.crates-io]\nreplace-with = \"packaged\"\n\n"
+               "[source.packaged]\ndirectory = \"" + kRegistry.string() + "\"\n\n"
+               "[patch.crates-io]\norvane-backtest = { path = \"" + (tmp_ / "backtest").string() +
+                   "\" }\n\n[net]\noffline = true\n");
+    write_file(tmp_ / "backtest/Cargo.toml",
+               "[package]\nname = \"orvane-backtest\"\nversion = \"0.1.5\"\nedition = \"2021\"\n\n"
+               "[workspace]\n");
+    write_file(tmp_ / "backtest/src/lib.rs", "");
+  }
+
+  fs::path project(std::string_view crate) const { return tmp_ / "out" / crate; }
+
+  std::string write_and_build(std::string_view crate, const spec::Target& target, OptLevel level,
+                              FileSet files) {
+    if (auto written = write_project(project(crate), files); !written) {
+      return written.error().display();
+    }
+    auto built = run_cargo(project(crate), target, level, crate);
+    return built ? *built : built.error().display();
+  }
+
+  TempDir tmp_;
+  // The runner relies on target/ inside the project.
+  ScopedEnv no_target_dir_{"CARGO_TARGET_DIR", std::nullopt};
+};
+
+TEST_F(RealCargo, BinaryBuildsRunsAndRebuildsInPlace) {
+  const std::string first = R"({"name":"demo","symbol":"ETH/USD"})";
+  auto files = project_files(binary(), "demo_strat", profile_snippet(OptLevel::Debug),
+                             std::string(first), {});
+  ASSERT_EQ(write_and_build("demo_strat", binary(), OptLevel::Debug, files),
+            "target/debug/demo_strat");
+  fs::path program = project("demo_strat") / "target/debug/demo_strat";
+  EXPECT_EQ(capture(program.string()), "orvane strategy for ETH/USD\n" + first + "\n");
+
+  // A second build of the same crate overwrites the generated files and reuses target/.
+  write_file(project("demo_strat") / "target/kept-marker", "still here");
+  const std::string second = R"({"symbol":"SOL/USDT","v":2})";
+  files = project_files(binary(), "demo_strat", profile_snippet(OptLevel::Debug),
+                        std::string(second), CsvText{"ts,close\r\n1,2\r\n"});
+  ASSERT_EQ(write_and_build("demo_strat", binary(), OptLevel::Debug, files),
+            "target/debug/demo_strat");
+  EXPECT_EQ(capture(program.string()), "orvane strategy for SOL/USDT\n" + second + "\n");
+  EXPECT_EQ(read_file(project("demo_strat") / "src/spec.json"), second);
+  EXPECT_EQ(read_file(project("demo_strat") / "src/candles.csv"), "ts,close\r\n1,2\r\n");
+  EXPECT_EQ(read_file(project("demo_strat") / "target/kept-marker"), "still here");
+}
+
+TEST_F(RealCargo, NoStdWithoutItsTargetInstalledReportsCargosError) {
+  const std::string triple = "thumbv7em-none-eabihf";
+  std::string libdir = capture("rustc --print target-libdir --target " + triple + " 2>/dev/null");
+  while (!libdir.empty() && libdir.back() == '\n') libdir.pop_back();
+  if (!libdir.empty() && fs::exists(fs::path(libdir))) {
+    GTEST_SKIP() << triple << " is installed here, so its build would succeed";
+  }
+  auto files = project_files(no_std(triple), "mcu_strat", profile_snippet(OptLevel::Size),
+                             R"({"symbol":"X"})", {});
+  std::string message = write_and_build("mcu_strat", no_std(triple), OptLevel::Size, files);
+  // The message is the tail of what cargo itself prints for the same build.
+  std::string again = capture("cd " + project("mcu_strat").string() + " && cargo build --target " +
+                              triple + " --release 2>&1 >/dev/null");
+  ASSERT_FALSE(again.empty());
+  EXPECT_EQ(message, "build: " + std::string(utf8_tail(decode_utf8_lossy(again), kErrorTailBytes)));
+  EXPECT_NE(message.find(triple), std::string::npos) << message;
+  EXPECT_NE(message.find("error"), std::string::npos) << message;
+}
+
+// The no_std library's length and pointer accessors are callable from C. Built for the host,
+// with panics aborting, since the microcontroller targets may not be installed.
+TEST_F(RealCargo, NoStdLibraryLinksIntoC) {
+  if (!tool_runs("cc", tmp_.path())) GTEST_SKIP() << "no C compiler (cc) on PATH";
+  const std::string spec_text = "{\"name\":\"na\xC3\xAFve \\\"q\\\"\",\"symbol\":\"BTC/USDT\"}";
+  FileSet files = project_files(no_std("thumbv7em-none-eabihf"), "spec_lib",
+                                profile_snippet(OptLevel::Debug), std::string(spec_text), {});
+  files.erase(".cargo/config.toml");
+  files.at("Cargo.toml") += "[profile.dev]\npanic = \"abort\"\n\n[profile.release]\npanic = \"abort\"\n";
+  fs::path dir = project("spec_lib");
+  ASSERT_TRUE(write_project(dir, files));
+
+  const std::string args[] = {"build", "--release"};
+  auto built = run_process("cargo", args, dir, kErrorTailBytes);
+  ASSERT_TRUE(built);
+  ASSERT_TRUE(built->succeeded) << decode_utf8_lossy(built->stderr_tail);
+
+  write_file(dir / "main.c",
+             "#include <stddef.h>\n#include <stdio.h>\n"
+             "size_t strategy_spec_len(void);\nconst unsigned char* strategy_spec_ptr(void);\n"
+             "int main(void) {\n"
+             "  return fwrite(strategy_spec_ptr(), 1, strategy_spec_len(), stdout) == "
+             "strategy_spec_len() ? 0 : 1;\n}\n");
+  const std::string cc_args[] = {"main.c", "target/release/libspec_lib.a", "-o", "spec_printer"};
+  auto linked = run_process("cc", cc_args, dir, kErrorTailBytes);
+  ASSERT_TRUE(linked);
+  ASSERT_TRUE(linked->succeeded) << decode_utf8_lossy(linked->stderr_tail);
+  EXPECT_EQ(capture((dir / "spec_printer").string()), spec_text);
+}
+
+}  // namespace
+}  // namespace orvane::builder
