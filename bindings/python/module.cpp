@@ -1,0 +1,403 @@
+// The `_orvane_compile` extension module: the Compiler handle and its JSON
+// command entry point. Only the stable ABI (3.10) is used, so the one build
+// loads into every CPython from 3.10 on.
+#if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030A0000
+#error "_orvane_compile must be built against the 3.10 stable ABI (Py_LIMITED_API=0x030A0000)"
+#endif
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "protocol/dispatch.hpp"
+#include "protocol/state.hpp"
+
+namespace {
+
+using orvane::protocol::PyCompiler;
+
+constexpr char kModuleDoc[] = "The native module (`orvane_compile._orvane_compile`).";
+
+constexpr char kClassDoc[] =
+    "Compiler()\n--\n\nA compiler driven by JSON commands.\n\n`unsendable`: the handle holds a "
+    "stateful build cache, so it is bound to the\nthread that created it.";
+
+constexpr char kCommandDoc[] =
+    "command($self, cmd_json)\n--\n\nApply a command JSON and return the response JSON.\n\n"
+    "Domain errors are reported in-band as `{\"ok\": false, \"error\": ...}` JSON,\nnot raised.";
+
+constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
+
+constexpr char kSentElsewhere[] =
+    "_orvane_compile::PyCompiler is unsendable, but sent to another thread";
+constexpr char kDroppedElsewhere[] =
+    "_orvane_compile::PyCompiler is unsendable, but is being dropped on another thread";
+constexpr char kArgumentNote[] = "while processing 'cmd_json'";
+
+constexpr std::uintptr_t kBorrowed = ~std::uintptr_t{0};
+
+// Identity of the calling thread. The operating system's own ids
+// (pthread_t, std::thread::id) are recycled once a thread has finished, which
+// would let a later thread pass for a handle's dead creator; these never are.
+std::uint64_t current_thread() noexcept {
+  static std::atomic<std::uint64_t> next{1};
+  thread_local const std::uint64_t id = next.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
+
+// What lives behind the object header. The state comes first and is owned by
+// the instance; it may only ever be touched on the thread that created it.
+struct Handle {
+  PyCompiler state;
+  std::atomic<std::uintptr_t> in_use{0};
+  std::uint64_t owner = current_thread();
+};
+
+// The constructor has no way to report a failure from building the handle in
+// place (the object is already allocated), so the handle must not be able to fail.
+static_assert(std::is_nothrow_default_constructible_v<Handle>);
+
+struct CompilerObject {
+  PyObject_HEAD
+  Handle handle;
+};
+
+Handle& handle_of(PyObject* self) { return reinterpret_cast<CompilerObject*>(self)->handle; }
+
+// Created on first need and kept for the life of the process, so every module
+// object (such as a re-import after the module left sys.modules) hands out the
+// same class.
+PyObject* g_compiler_type = nullptr;
+
+PyObject* unexpected_keyword(const char* function, PyObject* key) {
+  if (PyUnicode_Check(key)) {
+    return PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                        key);
+  }
+  return PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function,
+                      key);
+}
+
+// ---- construction and destruction ------------------------------------------
+
+PyObject* compiler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return nullptr;
+  if (nargs > 0) {
+    return PyErr_Format(PyExc_TypeError,
+                        "Compiler.__new__() takes 0 positional arguments but %zd %s given", nargs,
+                        nargs == 1 ? "was" : "were");
+  }
+  if (kwargs != nullptr) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    if (PyDict_Next(kwargs, &pos, &key, &value)) return unexpected_keyword("Compiler.__new__", key);
+  }
+
+  auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+  if (base_new == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "base type without tp_new");
+    return nullptr;
+  }
+  PyObject* no_args = PyTuple_New(0);
+  if (no_args == nullptr) return nullptr;
+  PyObject* self = base_new(type, no_args, nullptr);
+  Py_DECREF(no_args);
+  if (self == nullptr) return nullptr;
+
+  new (&handle_of(self)) Handle();
+  return self;
+}
+
+void compiler_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  Handle& handle = handle_of(self);
+  if (handle.owner == current_thread()) {
+    handle.~Handle();
+  } else {
+    // The state belongs to another thread, so it is deliberately leaked rather
+    // than destroyed here. Dealloc may run while an exception is being raised;
+    // the report must not replace it.
+    PyObject* pending_type = nullptr;
+    PyObject* pending_value = nullptr;
+    PyObject* pending_tb = nullptr;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
+    PyErr_SetString(PyExc_RuntimeError, kDroppedElsewhere);
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_Restore(pending_type, pending_value, pending_tb);
+  }
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  // Instances of a heap type hold a reference to it.
+  Py_DECREF(type);
+}
+
+// ---- argument handling -------------------------------------------------------
+
+// Binds the single parameter `cmd_json`, by position or keyword. The returned
+// reference is borrowed from the argument tuple or keyword dictionary.
+PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return nullptr;
+  if (nargs > 1) {
+    return PyErr_Format(PyExc_TypeError,
+                        "Compiler.command() takes 1 positional arguments but %zd were given", nargs);
+  }
+  PyObject* value = nargs == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+  if (kwargs != nullptr) {
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &item)) {
+      const bool is_cmd_json =
+          PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "cmd_json") == 0;
+      if (!is_cmd_json) return unexpected_keyword("Compiler.command", key);
+      if (value != nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "Compiler.command() got multiple values for argument 'cmd_json'");
+        return nullptr;
+      }
+      value = item;
+    }
+  }
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError,
+                    "Compiler.command() missing 1 required positional argument: 'cmd_json'");
+  }
+  return value;
+}
+
+// Attaches the argument note where the interpreter supports notes; before 3.11
+// there is no add_note and the error goes out as it is.
+void add_argument_note(PyObject* exc) {
+  PyObject* result = PyObject_CallMethod(exc, "add_note", "s", kArgumentNote);
+  if (result == nullptr) {
+    PyErr_Clear();
+  } else {
+    Py_DECREF(result);
+  }
+}
+
+void raise_not_a_str(PyObject* obj) {
+  PyObject* message = nullptr;
+  if (obj == Py_None) {
+    message = PyUnicode_FromString("'None' is not an instance of 'str'");
+  } else {
+    PyObject* qualname =
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+    if (qualname != nullptr && PyUnicode_Check(qualname)) {
+      message = PyUnicode_FromFormat("'%U' object is not an instance of 'str'", qualname);
+    } else {
+      PyErr_Clear();
+      message = PyUnicode_FromString(
+          "'<failed to extract type name>' object is not an instance of 'str'");
+    }
+    Py_XDECREF(qualname);
+  }
+  if (message == nullptr) return;
+  PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr);
+  Py_DECREF(message);
+  if (exc == nullptr) return;
+  add_argument_note(exc);
+  PyErr_SetObject(PyExc_TypeError, exc);
+  Py_DECREF(exc);
+}
+
+// The UTF-8 bytes of `obj`, owned by the str itself (cached on first use), so
+// even a request of hundreds of megabytes is never copied.
+const char* utf8_of(PyObject* obj, Py_ssize_t* size) {
+  if (!PyUnicode_Check(obj)) {
+    raise_not_a_str(obj);
+    return nullptr;
+  }
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, size);
+  if (utf8 == nullptr) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr) add_argument_note(value);
+    PyErr_Restore(type, value, tb);
+  }
+  return utf8;
+}
+
+// Holds the handle's exclusive-use flag for one call and gives it back on
+// every way out.
+class Borrow {
+ public:
+  explicit Borrow(Handle& handle) : handle_(handle) {
+    std::uintptr_t expected = 0;
+    taken_ = handle_.in_use.compare_exchange_strong(expected, kBorrowed, std::memory_order_acquire,
+                                                    std::memory_order_relaxed);
+  }
+  ~Borrow() {
+    if (taken_) handle_.in_use.store(0, std::memory_order_release);
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+  bool taken() const { return taken_; }
+
+ private:
+  Handle& handle_;
+  bool taken_ = false;
+};
+
+// ---- methods ---------------------------------------------------------------------
+
+enum class Fault { none, out_of_memory, internal };
+
+PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  PyObject* cmd_json = bind_cmd_json(args, kwargs);
+  if (cmd_json == nullptr) return nullptr;
+
+  Handle& handle = handle_of(self);
+  if (handle.owner != current_thread()) {
+    PyErr_SetString(PyExc_RuntimeError, kSentElsewhere);
+    return nullptr;
+  }
+  Borrow borrow(handle);
+  if (!borrow.taken()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+  }
+
+  Py_ssize_t size = 0;
+  const char* utf8 = utf8_of(cmd_json, &size);
+  if (utf8 == nullptr) return nullptr;
+
+  // The bytes belong to the str. A keyword dictionary passed in from C may be
+  // changed by another thread once the lock is released, so hold the str
+  // itself until the dispatcher is done with its bytes.
+  Py_INCREF(cmd_json);
+  std::string response;
+  Fault fault = Fault::none;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    response = orvane::protocol::command(handle.state,
+                                         std::string_view(utf8, static_cast<std::size_t>(size)));
+  } catch (const std::bad_alloc&) {
+    fault = Fault::out_of_memory;
+  } catch (...) {
+    fault = Fault::internal;
+  }
+  Py_END_ALLOW_THREADS
+  Py_DECREF(cmd_json);
+
+  switch (fault) {
+    case Fault::none:
+      break;
+    case Fault::out_of_memory:
+      return PyErr_NoMemory();
+    case Fault::internal:
+      PyErr_SetString(PyExc_SystemError, "_orvane_compile: the command dispatcher failed");
+      return nullptr;
+  }
+  return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
+}
+
+PyObject* version_str() {
+  return PyUnicode_FromStringAndSize(orvane::protocol::kVersion.data(),
+                                     static_cast<Py_ssize_t>(orvane::protocol::kVersion.size()));
+}
+
+PyObject* compiler_version(PyObject*, PyObject*) noexcept { return version_str(); }
+
+PyMethodDef compiler_methods[] = {
+    {"command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compiler_command)),
+     METH_VARARGS | METH_KEYWORDS, kCommandDoc},
+    {"version", compiler_version, METH_NOARGS | METH_STATIC, kVersionDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot compiler_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(compiler_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(compiler_dealloc)},
+    {Py_tp_methods, compiler_methods},
+    {0, nullptr},
+};
+
+// The class reports itself as builtins.Compiler. Spelling the module out keeps
+// `Compiler.__module__` readable: a bare "Compiler" leaves the type without
+// `__module__` and makes every import emit a DeprecationWarning. Default flags
+// only: the class cannot be subclassed, has no instance dictionary or weak
+// references, and is not tracked by the cyclic collector (it holds no Python
+// references).
+PyType_Spec compiler_spec = {
+    "builtins.Compiler", static_cast<int>(sizeof(CompilerObject)), 0, Py_TPFLAGS_DEFAULT, compiler_slots,
+};
+
+PyObject* compiler_type() {
+  if (g_compiler_type == nullptr) g_compiler_type = PyType_FromSpec(&compiler_spec);
+  return g_compiler_type;
+}
+
+// ---- module --------------------------------------------------------------------
+
+// Appends `name` to the module's `__all__` (creating the list on first use) and
+// binds it. `value` is borrowed.
+int add_exported(PyObject* module, const char* name, PyObject* value) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr) return -1;
+    if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_DECREF(all);
+      return -1;
+    }
+  } else if (!PyList_Check(all)) {
+    Py_DECREF(all);
+    PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+    return -1;
+  }
+  PyObject* py_name = PyUnicode_FromString(name);
+  if (py_name == nullptr) {
+    Py_DECREF(all);
+    return -1;
+  }
+  const int appended = PyList_Append(all, py_name);
+  Py_DECREF(py_name);
+  Py_DECREF(all);
+  if (appended < 0) return -1;
+  return PyObject_SetAttrString(module, name, value);
+}
+
+int module_exec(PyObject* module) noexcept {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_orvane_compile can only initialise a module object");
+    return -1;
+  }
+  PyObject* version = version_str();
+  if (version == nullptr) return -1;
+  const int added = add_exported(module, "__version__", version);
+  Py_DECREF(version);
+  if (added < 0) return -1;
+
+  PyObject* type = compiler_type();
+  if (type == nullptr) return -1;
+  return add_exported(module, "Compiler", type);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_orvane_compile", kModuleDoc, 0, nullptr, module_slots,
+    nullptr,               nullptr,           nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__orvane_compile() { return PyModuleDef_Init(&module_def); }

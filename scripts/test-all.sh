@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The project's whole test run, from a bare Debian machine to a verdict:
+#   1. installs the system packages and Python tools that are missing;
+#   2. builds the C++ core tests and runs them with ctest;
+#   3. builds one abi3 wheel with the default python;
+#   4. installs that same wheel into a venv for every CPython >= 3.10 under
+#      pyenv and runs the Python tests against the installed package.
+# Every stage runs even if an earlier one failed (except where it depends on
+# it), and the script exits non-zero if any stage failed.
+#
+# Environment: PYTHON (default python3) builds the wheel; JOBS (default 2) is
+# the build parallelism; PYENV_ROOT (default ~/.pyenv) is where the
+# interpreters are looked for.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+PY="${PYTHON:-python3}"
+JOBS="${JOBS:-2}"
+PYENV_DIR="${PYENV_ROOT:-$HOME/.pyenv}"
+export CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+# Nothing from the caller's environment may make the source tree importable.
+unset PYTHONPATH PYTHONHOME PYTHONSTARTUP
+
+failures=()
+fail() { failures+=("$1"); printf '\n!!! FAILED: %s\n' "$1"; }
+step() { printf '\n==> %s\n' "$*"; }
+
+# ---------------------------------------------------------------- prerequisites
+step "system packages"
+apt_packages=(build-essential cmake pkg-config libssl-dev libutf8proc-dev libgtest-dev libgmock-dev
+              librust-serde-json-dev)
+missing=()
+for pkg in "${apt_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+else
+  echo "all present"
+fi
+
+step "pip for $PY (the wheel is built in an isolated environment)"
+"$PY" -m pip --version >/dev/null 2>&1 || "$PY" -m ensurepip --upgrade
+
+# ---------------------------------------------------------------- C++ tests
+step "C++ tests: configure and build (build/tests)"
+if cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TESTS=ON -DORVANE_BUILD_PYTHON=OFF \
+   && cmake --build build/tests -j "$JOBS"; then
+  step "C++ tests: ctest"
+  ctest --test-dir build/tests --output-on-failure --no-tests=error -j "$JOBS" || fail "ctest"
+else
+  fail "C++ test build"
+fi
+
+# ---------------------------------------------------------------- the wheel
+step "wheel: one abi3 build with $("$PY" -c 'import sys; print(sys.version.split()[0])')"
+rm -rf build/wheel
+wheel=""
+if "$PY" -m pip wheel . --no-deps -w build/wheel; then
+  shopt -s nullglob
+  wheels=(build/wheel/orvane_compile-*-cp310-abi3-*.whl)
+  shopt -u nullglob
+  if ((${#wheels[@]} == 1)); then
+    wheel="$ROOT/${wheels[0]}"
+    echo "built $wheel"
+  else
+    fail "expected exactly one cp310-abi3 wheel in build/wheel, found: $(ls build/wheel)"
+  fi
+else
+  fail "wheel build"
+fi
+
+# ---------------------------------------------------------------- Python tests
+step "interpreters under $PYENV_DIR/versions"
+interpreters=()
+for dir in "$PYENV_DIR"/versions/*/; do
+  bin="$dir/bin/python"
+  [[ -x "$bin" ]] || continue
+  # CPython 3.10+ with the interpreter lock: the stable ABI does not cover
+  # free-threaded builds.
+  if "$bin" -c 'import sys, sysconfig
+ok = (sys.implementation.name == "cpython" and sys.version_info >= (3, 10)
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+sys.exit(0 if ok else 1)' 2>/dev/null; then
+    interpreters+=("$(basename "$dir")")
+  fi
+done
+if ((${#interpreters[@]} == 0)); then
+  fail "no CPython >= 3.10 found under $PYENV_DIR/versions"
+else
+  echo "found: ${interpreters[*]}"
+fi
+
+if [[ -n "$wheel" ]]; then
+  # pytest runs from here, so only the installed package can be imported.
+  mkdir -p build/pytest-cwd
+  for ver in "${interpreters[@]}"; do
+    step "Python $ver: venv, wheel, pytest"
+    venv="$ROOT/build/venvs/$ver"
+    if [[ ! -x "$venv/bin/python" ]]; then
+      "$PYENV_DIR/versions/$ver/bin/python" -m venv "$venv" || { fail "venv for $ver"; continue; }
+    fi
+    if ! "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" \
+       || ! "$venv/bin/python" -m pip install --quiet pytest; then
+      fail "install into the $ver venv"
+      continue
+    fi
+    rc=0
+    (cd build/pytest-cwd && "$venv/bin/python" -I -m pytest -p no:cacheprovider "$ROOT/tests/python") || rc=$?
+    case "$rc" in
+      0) ;;
+      5) fail "pytest under $ver ran no tests" ;;
+      *) fail "pytest under $ver (exit $rc)" ;;
+    esac
+  done
+fi
+
+# ---------------------------------------------------------------- verdict
+echo
+if ((${#failures[@]})); then
+  echo "test-all: ${#failures[@]} stage(s) failed:"
+  printf '  - %s\n' "${failures[@]}"
+  exit 1
+fi
+echo "test-all: everything passed"

@@ -1,0 +1,164 @@
+"""The module object, the Compiler class and how the package is installed."""
+
+import gc
+import importlib
+import os
+import pathlib
+import sys
+import weakref
+
+import pytest
+
+import orvane_compile
+from orvane_compile import Compiler, _orvane_compile
+
+SOURCE_PACKAGE = pathlib.Path(__file__).resolve().parents[2] / "python" / "orvane_compile"
+
+PY_TPFLAGS_BASETYPE = 1 << 10
+PY_TPFLAGS_HAVE_GC = 1 << 14
+
+
+def test_extension_is_the_installed_abi3_build():
+    ext = pathlib.Path(os.path.abspath(_orvane_compile.__file__))
+    assert ext.name == "_orvane_compile.abi3.so"
+    package_dir = pathlib.Path(os.path.abspath(orvane_compile.__file__)).parent
+    assert ext.parent == package_dir
+    # The tests exercise the installed package, never the source tree.
+    assert package_dir.resolve() != SOURCE_PACKAGE.resolve()
+
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        (lambda: _orvane_compile.__version__, "0.2.0"),
+        (lambda: orvane_compile.__version__, "0.2.0"),
+        (lambda: Compiler.version(), "0.2.0"),
+        (lambda: Compiler().version(), "0.2.0"),
+        (lambda: _orvane_compile.__all__, ["__version__", "Compiler"]),
+        (lambda: _orvane_compile.__name__, "orvane_compile._orvane_compile"),
+        (lambda: _orvane_compile.__doc__, "The native module (`orvane_compile._orvane_compile`)."),
+        (lambda: sorted(k for k in vars(_orvane_compile) if not k.startswith("__")), ["Compiler"]),
+        (lambda: orvane_compile.Compiler is _orvane_compile.Compiler, True),
+    ],
+    ids=[
+        "module-version",
+        "package-version",
+        "static-version",
+        "instance-version",
+        "all",
+        "module-name",
+        "module-doc",
+        "no-module-functions",
+        "package-reexport",
+    ],
+)
+def test_module_namespace(value, expected):
+    assert value() == expected
+
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        (lambda: Compiler.__name__, "Compiler"),
+        (lambda: Compiler.__qualname__, "Compiler"),
+        (lambda: Compiler.__module__, "builtins"),
+        (lambda: repr(Compiler), "<class 'builtins.Compiler'>"),
+        (
+            lambda: Compiler.__doc__,
+            "A compiler driven by JSON commands.\n\n`unsendable`: the handle holds a stateful "
+            "build cache, so it is bound to the\nthread that created it.",
+        ),
+        (lambda: Compiler.__text_signature__, "()"),
+        (
+            lambda: Compiler.command.__doc__,
+            "Apply a command JSON and return the response JSON.\n\nDomain errors are reported "
+            'in-band as `{"ok": false, "error": ...}` JSON,\nnot raised.',
+        ),
+        (lambda: Compiler.command.__text_signature__, "($self, cmd_json)"),
+        (lambda: Compiler.version.__doc__, "The library version."),
+        (lambda: Compiler.version.__text_signature__, "()"),
+        (lambda: Compiler.__flags__ & PY_TPFLAGS_BASETYPE, 0),
+        (lambda: Compiler.__flags__ & PY_TPFLAGS_HAVE_GC, 0),
+        (lambda: Compiler.__weakrefoffset__, 0),
+        (lambda: Compiler.__dictoffset__, 0),
+        (lambda: Compiler.__bases__, (object,)),
+        (lambda: gc.is_tracked(Compiler()), False),
+        (lambda: hasattr(Compiler(), "__dict__"), False),
+    ],
+    ids=[
+        "name",
+        "qualname",
+        "module",
+        "repr",
+        "class-doc",
+        "class-signature",
+        "command-doc",
+        "command-signature",
+        "version-doc",
+        "version-signature",
+        "not-subclassable",
+        "not-gc",
+        "no-weakref-slot",
+        "no-dict-slot",
+        "bases",
+        "instance-untracked",
+        "instance-no-dict",
+    ],
+)
+def test_compiler_class(value, expected):
+    assert value() == expected
+
+
+def subclass():
+    class Sub(Compiler):
+        pass
+
+
+def set_attribute():
+    Compiler().anything = 1
+
+
+def make_weakref():
+    weakref.ref(Compiler())
+
+
+@pytest.mark.parametrize(
+    ("misuse", "error", "match"),
+    [
+        (subclass, TypeError, "is not an acceptable base type"),
+        (set_attribute, AttributeError, "has no attribute 'anything'"),
+        (make_weakref, TypeError, "cannot create weak reference"),
+        (lambda: object.__new__(Compiler), TypeError, r"is not safe, use builtins\.Compiler\.__new__\(\)"),
+    ],
+    ids=["subclass", "setattr", "weakref", "object-new"],
+)
+def test_class_refuses_what_it_does_not_support(misuse, error, match):
+    with pytest.raises(error, match=match):
+        misuse()
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        ((1,), {}, "Compiler.__new__() takes 0 positional arguments but 1 was given"),
+        ((1, 2), {}, "Compiler.__new__() takes 0 positional arguments but 2 were given"),
+        ((), {"x": 1}, "Compiler.__new__() got an unexpected keyword argument 'x'"),
+        ((1,), {"x": 1}, "Compiler.__new__() takes 0 positional arguments but 1 was given"),
+    ],
+    ids=["one-positional", "two-positional", "keyword", "positional-before-keyword"],
+)
+def test_constructor_takes_no_arguments(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        Compiler(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_reimport_builds_a_fresh_module_around_the_same_class(monkeypatch):
+    name = "orvane_compile._orvane_compile"
+    monkeypatch.delitem(sys.modules, name)
+    again = importlib.import_module(name)
+    assert again is not _orvane_compile
+    assert again.Compiler is Compiler
+    assert again.__all__ == ["__version__", "Compiler"]
+    assert again.__all__ is not _orvane_compile.__all__
+    assert again.Compiler().command('{"cmd":"version"}') == '{"version":"0.2.0","backtest_dep":"0.1.5"}'
