@@ -37,39 +37,41 @@ TextResult<void> Reader::parse_ident(std::string_view rest) {
 namespace {
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
-// Whether a float literal that does not fit a double is too large (rather than too small).
-bool overflows(std::string_view lit) {
+// The decimal exponent of a literal's leading significant digit plus one, or nullopt for
+// zero: a literal of magnitude up to 308 is below the largest double and needs no check.
+std::optional<long long> decimal_magnitude(std::string_view lit) {
   std::size_t p = lit[0] == '-' ? 1 : 0;
-  long long int_digits = 0;
-  bool seen_nonzero = false;
-  long long leading_frac_zeros = 0;
-  for (; p < lit.size() && is_digit(lit[p]); ++p) {
-    if (lit[p] != '0') seen_nonzero = true;
-    if (seen_nonzero) ++int_digits;
-  }
-  if (p < lit.size() && lit[p] == '.') {
-    for (++p; p < lit.size() && is_digit(lit[p]); ++p) {
-      if (!seen_nonzero) {
-        if (lit[p] == '0') {
-          ++leading_frac_zeros;
+  std::size_t int_start = p;
+  while (p < lit.size() && is_digit(lit[p])) ++p;
+  long long magnitude;
+  bool zero = false;
+  if (lit[int_start] != '0') {
+    magnitude = (long long)(p - int_start);
+    if (p < lit.size() && lit[p] == '.') ++p;
+    while (p < lit.size() && is_digit(lit[p])) ++p;
+  } else {
+    magnitude = 0;
+    zero = true;
+    if (p < lit.size() && lit[p] == '.') {
+      for (++p; p < lit.size() && is_digit(lit[p]); ++p) {
+        if (zero && lit[p] == '0') {
+          --magnitude;
         } else {
-          seen_nonzero = true;
+          zero = false;
         }
       }
     }
   }
-  long long exp = 0;
+  if (zero) return std::nullopt;
   if (p < lit.size() && (lit[p] == 'e' || lit[p] == 'E')) {
     ++p;
     bool neg = false;
     if (lit[p] == '+' || lit[p] == '-') neg = lit[p++] == '-';
-    for (; p < lit.size(); ++p) {
-      exp = std::min<long long>(exp * 10 + (lit[p] - '0'), 1'000'000'000'000LL);
-    }
-    if (neg) exp = -exp;
+    long long exp = 0;
+    for (; p < lit.size(); ++p) exp = std::min<long long>(exp * 10 + (lit[p] - '0'), 1'000'000'000'000LL);
+    magnitude += neg ? -exp : exp;
   }
-  long long magnitude = int_digits > 0 ? int_digits + exp : exp - leading_frac_zeros;
-  return magnitude > 0;
+  return magnitude;
 }
 }  // namespace
 
@@ -98,8 +100,9 @@ TextResult<NumberToken> Reader::parse_number() {
     }
     while (is_digit(peek())) ++i_;
   }
+  bool has_exponent = false;
   if (peek() == 'e' || peek() == 'E') {
-    is_float = true;
+    is_float = has_exponent = true;
     ++i_;
     if (peek() == '+' || peek() == '-') ++i_;
     if (i_ >= text_.size()) return std::unexpected(error(msg::kEofValue));
@@ -109,22 +112,35 @@ TextResult<NumberToken> Reader::parse_number() {
   std::string_view lit = text_.substr(start, i_ - start);
   NumberToken tok{Kind::Float, start, i_ - start};
   if (!is_float) {
-    std::string_view digits = negative ? lit.substr(1) : lit;
+    std::size_t digits = lit.size() - (negative ? 1 : 0);
     if (!negative) {
-      std::uint64_t v;
-      auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
-      if (r.ec == std::errc()) tok.kind = Kind::UInt;
-    } else if (digits != "0") {
-      std::int64_t v;
-      auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
-      if (r.ec == std::errc()) tok.kind = Kind::NegInt;
+      // Up to 19 digits always fit 64 bits; 20 may; more never do.
+      if (digits < 20) {
+        tok.kind = Kind::UInt;
+      } else if (digits == 20) {
+        std::uint64_t v;
+        auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
+        if (r.ec == std::errc()) tok.kind = Kind::UInt;
+      }
+    } else if (lit != "-0") {
+      if (digits < 19) {
+        tok.kind = Kind::NegInt;
+      } else if (digits == 19) {
+        std::int64_t v;
+        auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
+        if (r.ec == std::errc()) tok.kind = Kind::NegInt;
+      }
     }
   }
-  if (tok.kind == Kind::Float) {
-    double v;
-    auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
-    if (r.ec == std::errc::result_out_of_range && overflows(lit)) {
-      return std::unexpected(error(msg::kNumberOutOfRange));
+  // Only a literal with an exponent or of hundreds of digits can reach the largest double.
+  if (tok.kind == Kind::Float && (has_exponent || lit.size() > 300)) {
+    auto magnitude = decimal_magnitude(lit);
+    if (magnitude && *magnitude >= 309) {
+      double v;
+      auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
+      if (*magnitude > 309 || r.ec == std::errc::result_out_of_range) {
+        return std::unexpected(error(msg::kNumberOutOfRange));
+      }
     }
   }
   return tok;
@@ -369,6 +385,12 @@ TextResult<std::uint32_t> Reader::object(Document* doc) {
 void Reader::settle_duplicates(Document& doc, std::size_t base) {
   const std::size_t n = keys_.size() - base;
   const std::uint32_t* keys = keys_.data() + base;
+  // Objects in a row often repeat one set of distinct keys (candles): matching the last
+  // object's keys in order proves these are distinct too.
+  bool same_shape = shape_.size() == n;
+  for (std::size_t i = 0; same_shape && i < n; ++i) same_shape = shape_[i] == doc.text_of(keys[i]);
+  if (same_shape) return;
+  bool duplicates = false;
   if (n <= 16) {
     for (std::size_t b = 1; b < n; ++b) {
       std::string_view kb = doc.text_of(keys[b]);
@@ -376,9 +398,17 @@ void Reader::settle_duplicates(Document& doc, std::size_t base) {
         if (doc.tag(keys[a]) == Document::kDead) continue;
         if (doc.text_of(keys[a]) == kb) {
           doc.supersede(keys[a], keys[b]);
+          duplicates = true;
           break;
         }
       }
+    }
+    // Only keys held in the text itself stay put; escaped keys live in a growing arena.
+    bool stable = true;
+    for (std::size_t i = 0; stable && i < n; ++i) stable = doc.tag(keys[i]) == Document::kStr;
+    if (!duplicates && stable) {
+      shape_.clear();
+      for (std::size_t i = 0; i < n; ++i) shape_.push_back(doc.text_of(keys[i]));
     }
     return;
   }

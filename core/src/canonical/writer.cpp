@@ -1,6 +1,7 @@
 #include "canonical/writer.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "canonical/number.hpp"
@@ -25,9 +26,39 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
+// Whether a float literal already reads as its own canonical text: positional, at most 15
+// significant digits (so they are the shortest round-trip digits), no superfluous zeros.
+bool literal_is_canonical_float(std::string_view lit) {
+  std::size_t p = lit.empty() || lit[0] != '-' ? 0 : 1;
+  std::size_t int_start = p;
+  while (p < lit.size() && lit[p] >= '0' && lit[p] <= '9') ++p;
+  std::size_t int_len = p - int_start;
+  if (int_len == 0 || p >= lit.size() || lit[p] != '.') return false;
+  std::size_t frac_start = ++p;
+  while (p < lit.size() && lit[p] >= '0' && lit[p] <= '9') ++p;
+  if (p != lit.size()) return false;  // an exponent
+  std::string_view frac = lit.substr(frac_start);
+  if (frac.empty()) return false;
+  if (lit[int_start] == '0') {
+    if (int_len != 1) return false;
+    if (frac == "0") return true;
+    std::size_t zeros = frac.find_first_not_of('0');
+    if (zeros == std::string_view::npos || zeros > 4) return false;
+    return frac.back() != '0' && frac.size() - zeros <= 15;
+  }
+  if (int_len > 15) return false;
+  if (frac == "0") return true;
+  return frac.back() != '0' && int_len + frac.size() <= 15;
+}
+
 void append_number(std::string& out, Value v) {
   if (v.kind() == Kind::Float) {
-    append_float(out, v.as_double());
+    std::string_view lit = v.literal();
+    if (literal_is_canonical_float(lit)) {
+      out += lit;
+    } else {
+      append_float(out, v.as_double());
+    }
   } else {
     // Integer literals are already in their one written form: no sign, no leading zeros.
     out += v.literal();
@@ -85,6 +116,13 @@ class Writer {
     Value value;
   };
 
+  // Objects in a row often share their keys in the same order (candles): the order found
+  // for the last object at this depth is reused when the keys match.
+  struct OrderCache {
+    std::vector<std::string_view> keys;
+    std::vector<std::uint32_t> order;
+  };
+
   void write_sorted_object(Value v) {
     // One shared stack of entries: each object sorts its own slice of it.
     std::size_t base = entries_.size();
@@ -92,22 +130,40 @@ class Writer {
       entries_.push_back(Entry{k, m});
       return true;
     });
-    std::sort(entries_.begin() + base, entries_.end(),
-              [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    std::size_t n = entries_.size() - base;
+    if (depth_ >= caches_.size()) caches_.resize(depth_ + 1);
+    OrderCache& cache = caches_[depth_];
+    bool hit = cache.keys.size() == n;
+    for (std::size_t i = 0; hit && i < n; ++i) hit = cache.keys[i] == entries_[base + i].key;
+    if (!hit) {
+      cache.keys.clear();
+      cache.order.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        cache.keys.push_back(entries_[base + i].key);
+        cache.order[i] = std::uint32_t(i);
+      }
+      std::sort(cache.order.begin(), cache.order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return cache.keys[a] < cache.keys[b];
+      });
+    }
     out_ += '{';
-    for (std::size_t i = base; i < entries_.size(); ++i) {
-      if (i != base) out_ += ',';
-      Entry e = entries_[i];  // the vector may grow below
+    ++depth_;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i) out_ += ',';
+      Entry e = entries_[base + caches_[depth_ - 1].order[i]];  // the vectors may grow below
       append_string(out_, e.key);
       out_ += ':';
       write(e.value);
     }
+    --depth_;
     out_ += '}';
     entries_.resize(base);
   }
 
   std::string& out_;
   std::vector<Entry> entries_;
+  std::vector<OrderCache> caches_;
+  std::size_t depth_ = 0;
 };
 
 }  // namespace

@@ -30,6 +30,9 @@ std::string compile_response(const builder::Manifest& m, const std::string* path
 std::string compile_command(PyCompiler&, std::string_view cmd_json) {
   // The strategy and candle values live in `doc` and refer into the command text.
   json::Document doc(cmd_json);
+  // Capacity that is never touched costs no memory; growing a tape of millions of nodes would
+  // copy it several times.
+  doc.reserve(cmd_json.size() / 6 + 16);
   auto req = spec::decode_text<CompileReq>(cmd_json, doc);
   if (!req) return error_response("bad compile request: " + spec::describe(req.error(), cmd_json));
 

@@ -26,9 +26,13 @@ std::string_view opt_level_name(OptLevel level);     // "debug", "release", "siz
 struct CsvData {
   std::string path;
 };
+// A JSON array kept whole as read: a dataset of a million candles stays one value.
+struct JsonArray {
+  json::Value value;
+};
 struct InlineData {
-  // The candle values as read, in order; they live in the request's Document.
-  std::vector<json::Value> candles;
+  // The candle array as read; it lives in the request's Document.
+  JsonArray candles;
 };
 using DatasetRef = std::variant<CsvData, InlineData>;
 

@@ -67,12 +67,7 @@ void append_dataset(std::string& out, const DatasetRef& data, bool canonical,
       (*emit)(candles_text);
       return;
     }
-    out += '[';
-    for (std::size_t i = 0; i < candles.size(); ++i) {
-      if (i) out += ',';
-      json::write_compact(out, candles[i]);
-    }
-    out += ']';
+    json::write_compact(out, candles.value);
   };
   if (canonical) {
     out += "{\"candles\":";

@@ -20,6 +20,7 @@
 
 #include "canonical/reader.hpp"
 #include "canonical/value.hpp"
+#include "spec/compile_spec.hpp"
 #include "spec/messages.hpp"
 
 namespace orvane::spec {
@@ -91,6 +92,13 @@ template <>
 struct Codec<json::Value> {
   static Decoded<json::Value> from_value(json::Value v) { return v; }
   static Decoded<json::Value> from_text(TextIn& in);
+};
+template <>
+struct Codec<JsonArray> {
+  static Decoded<JsonArray> from_value(json::Value v) {
+    if (v.kind() != json::Kind::Array) return fail(invalid_type(found::of(v), wanted::kSequence));
+    return JsonArray{v};
+  }
 };
 template <class T>
 struct Codec<std::optional<T>> {
