@@ -507,8 +507,7 @@ TextResult<void> Reader::end_seq() {
   return std::unexpected(peek_error(msg::kExpectedListCommaOrEnd));
 }
 
-std::expected<ParsedDocument, TextError> parse(std::string_view text) {
-  ParsedDocument out;
+std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument& out) {
   out.doc.set_source(text);
   Reader r(text);
   auto root = r.parse_value(out.doc);
@@ -516,6 +515,13 @@ std::expected<ParsedDocument, TextError> parse(std::string_view text) {
   auto e = r.end();
   if (!e) return std::unexpected(std::move(e.error()));
   out.root = *root;
+  return {};
+}
+
+std::expected<ParsedDocument, TextError> parse(std::string_view text) {
+  ParsedDocument out;
+  auto r = parse_into(text, out);
+  if (!r) return std::unexpected(std::move(r.error()));
   return out;
 }
 

@@ -145,5 +145,7 @@ struct ParsedDocument {
   Value value() const { return doc.value(root); }
 };
 std::expected<ParsedDocument, TextError> parse(std::string_view text);
+// The same into an existing (reserved) document.
+std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument& out);
 
 }  // namespace orvane::json

@@ -16,6 +16,7 @@ void Document::clear() {
   arena_.clear();
   spans_.clear();
   redirects_.clear();
+  dead_keys_.clear();
 }
 
 std::uint32_t Document::push_span(Tag t, std::size_t offset, std::size_t len) {
@@ -50,7 +51,8 @@ void Document::supersede(std::uint32_t first_key, std::uint32_t later_key) {
     redirects_.push_back(Redirect{later_value, end_of(first_value)});
     nodes_[first_value] = (std::uint64_t(kRedirect) << 60) | (redirects_.size() - 1);
   }
-  nodes_[later_key] = (std::uint64_t(kDead) << 60) | end_of(later_value);
+  dead_keys_.push_back(DeadKey{nodes_[later_key], end_of(later_value)});
+  nodes_[later_key] = (std::uint64_t(kDead) << 60) | (dead_keys_.size() - 1);
 }
 
 std::uint32_t Document::end_of(std::uint32_t i) const {
@@ -59,7 +61,7 @@ std::uint32_t Document::end_of(std::uint32_t i) const {
     case kArray:
     case kObject: return std::uint32_t((n >> kEndShift) & 0xFFFFFFFFu);
     case kRedirect: return redirects_[n & kPayloadMask].end;
-    case kDead: return std::uint32_t(n & kPayloadMask);
+    case kDead: return dead_keys_[n & kPayloadMask].end;
     default: return i + 1;
   }
 }
@@ -70,6 +72,7 @@ std::uint32_t Document::resolve(std::uint32_t i) const {
 
 Document::Span Document::span_of(std::uint32_t i) const {
   std::uint64_t n = nodes_[i];
+  if (Tag(n >> 60) == kDead) n = dead_keys_[n & kPayloadMask].node;
   if (n & kLongFlag) return spans_[n & (kLongFlag - 1)];
   std::uint64_t payload = n & kPayloadMask;
   return Span{payload >> kLenBits, payload & kLenMask};
@@ -77,7 +80,8 @@ Document::Span Document::span_of(std::uint32_t i) const {
 
 std::string_view Document::text_of(std::uint32_t i) const {
   Span s = span_of(i);
-  if (tag(i) == kStrEsc) return std::string_view(arena_).substr(s.offset, s.len);
+  Tag t = tag(i) == kDead ? Tag(dead_keys_[nodes_[i] & kPayloadMask].node >> 60) : tag(i);
+  if (t == kStrEsc) return std::string_view(arena_).substr(s.offset, s.len);
   return source_.substr(s.offset, s.len);
 }
 

@@ -52,6 +52,10 @@ class Value {
 
   std::optional<Value> find(std::string_view key) const;
 
+  // Keys of an object that were given again later in the text (their values were replaced).
+  template <class F>
+  void for_each_repeated_key(F&& f) const;
+
   const Document* document() const { return doc_; }
   std::uint32_t index() const { return index_; }
 
@@ -75,7 +79,7 @@ class Document {
     kArray,   // payload: end index (32 bits) | count (saturating, 27 bits)
     kObject,  // same; children alternate key node, value subtree
     kRedirect,  // a replaced value: payload indexes redirects_
-    kDead,      // a superseded key: payload is the end index of its value subtree
+    kDead,      // a superseded key: payload indexes dead_keys_
   };
 
   Document() = default;
@@ -123,6 +127,10 @@ class Document {
   struct Redirect {
     std::uint32_t target, end;
   };
+  struct DeadKey {
+    std::uint64_t node;  // the key node as it was
+    std::uint32_t end;   // just past the member's value
+  };
   static constexpr std::uint64_t kLongFlag = std::uint64_t(1) << 59;
   static constexpr std::uint64_t kLenBits = 20;
   static constexpr std::uint64_t kLenMask = (std::uint64_t(1) << kLenBits) - 1;
@@ -139,6 +147,7 @@ class Document {
   std::string arena_;
   std::vector<Span> spans_;          // spans too long to pack into a node
   std::vector<Redirect> redirects_;  // values replaced by a later duplicate key
+  std::vector<DeadKey> dead_keys_;   // the later keys of those duplicates
 };
 
 // ---- inline iteration ----
@@ -166,6 +175,19 @@ void Value::for_each_member(F&& f) const {
     std::uint32_t next = doc_->end_of(v);
     if (!f(key, Value(doc_, doc_->resolve(v)))) return;
     i = next;
+  }
+}
+
+template <class F>
+void Value::for_each_repeated_key(F&& f) const {
+  std::uint32_t i = index_ + 1, end = doc_->end_of(index_);
+  while (i < end) {
+    if (doc_->tag(i) == Document::kDead) {
+      f(doc_->text_of(i));
+      i = doc_->end_of(i);
+    } else {
+      i = doc_->end_of(i + 1);
+    }
   }
 }
 

@@ -2,15 +2,16 @@
 #include "builder/read_file.hpp"
 #include "canonical/sha256.hpp"
 #include "protocol/commands.hpp"
+#include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"
 #include "protocol/responses.hpp"
 
 namespace orvane::protocol {
 
-std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json) {
-  json::Document doc(cmd_json);
-  auto req = spec::decode_text<BytesReq>(cmd_json, doc);
-  if (!req) return error_response("bad artifact_bytes request: " + spec::describe(req.error(), cmd_json));
+std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
+                                   const json::ParsedDocument& request) {
+  auto req = decode_request<BytesReq>(cmd_json, request);
+  if (!req) return error_response("bad artifact_bytes request: " + req.error());
   auto bytes = builder::read_whole_file(req->path);
   if (!bytes) {
     return error_response("reading " + req->path + ": " + builder::system_error_text(bytes.error()));

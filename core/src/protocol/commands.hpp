@@ -3,12 +3,17 @@
 #include <string>
 #include <string_view>
 
+#include "canonical/reader.hpp"
 #include "protocol/state.hpp"
 
 namespace orvane::protocol {
 
-std::string compile_command(PyCompiler& state, std::string_view cmd_json);
-std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json);
+// `request` is the whole command text parsed once by the dispatcher; handlers read their
+// body from it and go back to the text only to word a failure with its position.
+std::string compile_command(PyCompiler& state, std::string_view cmd_json,
+                            const json::ParsedDocument& request);
+std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
+                                   const json::ParsedDocument& request);
 std::string reset_command(PyCompiler& state);
 
 }  // namespace orvane::protocol

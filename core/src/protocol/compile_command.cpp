@@ -5,6 +5,7 @@
 #include "builder/write_project.hpp"
 #include "canonical/writer.hpp"
 #include "protocol/commands.hpp"
+#include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"
 #include "protocol/responses.hpp"
 
@@ -27,14 +28,11 @@ std::string compile_response(const builder::Manifest& m, const std::string* path
 
 }  // namespace
 
-std::string compile_command(PyCompiler&, std::string_view cmd_json) {
-  // The strategy and candle values live in `doc` and refer into the command text.
-  json::Document doc(cmd_json);
-  // Capacity that is never touched costs no memory; growing a tape of millions of nodes would
-  // copy it several times.
-  doc.reserve(cmd_json.size() / 6 + 16);
-  auto req = spec::decode_text<CompileReq>(cmd_json, doc);
-  if (!req) return error_response("bad compile request: " + spec::describe(req.error(), cmd_json));
+std::string compile_command(PyCompiler&, std::string_view cmd_json,
+                            const json::ParsedDocument& request) {
+  // The strategy and candle values stay in the request's document.
+  auto req = decode_request<CompileReq>(cmd_json, request);
+  if (!req) return error_response("bad compile request: " + req.error());
 
   auto project = builder::generate_project(req->spec);
   if (!project) return error_response(project.error().display());

@@ -50,4 +50,8 @@ template <> struct RecordDesc<protocol::BytesReq> {
 };
 template <> struct Codec<protocol::BytesReq> : RecordCodec<protocol::BytesReq> {};
 
+template <> inline constexpr bool kStrictDuplicates<protocol::Envelope> = true;
+template <> inline constexpr bool kStrictDuplicates<protocol::CompileReq> = true;
+template <> inline constexpr bool kStrictDuplicates<protocol::BytesReq> = true;
+
 }  // namespace orvane::spec

@@ -74,6 +74,14 @@ template <> struct RecordDesc<CompileSpec> {
 };
 template <> struct Codec<CompileSpec> : RecordCodec<CompileSpec> {};
 
+template <> inline constexpr bool kStrictDuplicates<NoStdTarget> = true;
+template <> inline constexpr bool kStrictDuplicates<TargetWire> = true;
+template <> inline constexpr bool kStrictDuplicates<CsvData> = true;
+template <> inline constexpr bool kStrictDuplicates<InlineData> = true;
+template <> inline constexpr bool kStrictDuplicates<DatasetWire> = true;
+template <> inline constexpr bool kStrictDuplicates<CompileSpec> = true;
+template <> inline constexpr bool kStrictDuplicates<OptLevel> = true;
+
 // Reads a CompileSpec from request text at the reader's position.
 inline Decoded<CompileSpec> decode_compile_spec(TextIn& in) {
   return Codec<CompileSpec>::from_text(in);

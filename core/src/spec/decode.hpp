@@ -57,6 +57,11 @@ struct TextIn {
   }
 };
 
+// Records of a request are read from text, where a field given twice is an error. Decoding
+// them from a parsed value must reach the same verdict, so it looks at repeated keys too.
+template <class R>
+constexpr bool kStrictDuplicates = false;
+
 template <class T>
 struct Codec;  // static Decoded<T> from_value(json::Value); from_text(TextIn&) where needed
 
@@ -274,6 +279,19 @@ std::optional<std::size_t> first_required_from(std::size_t from) {
 
 }  // namespace detail
 
+namespace detail {
+template <class R>
+std::optional<SchemaError> repeated_field(json::Value object) {
+  std::optional<SchemaError> err;
+  if constexpr (kStrictDuplicates<R>) {
+    object.for_each_repeated_key([&](std::string_view k) {
+      if (!err && field_index<R>(k)) err = SchemaError{duplicate_field(k), std::nullopt};
+    });
+  }
+  return err;
+}
+}  // namespace detail
+
 // Record fields from object members (a parsed object or a buffered member list).
 template <class R, class ForEachMember>
 Decoded<R> record_from_members(ForEachMember&& for_each_member) {
@@ -283,6 +301,10 @@ Decoded<R> record_from_members(ForEachMember&& for_each_member) {
   for_each_member([&](std::string_view key, json::Value v) {
     auto idx = detail::field_index<R>(key);
     if (!idx) return true;  // unknown keys are skipped unseen
+    if (seen[*idx]) {  // only a buffered member list can repeat a key
+      err = SchemaError{duplicate_field(key), std::nullopt};
+      return false;
+    }
     seen[*idx] = true;
     err = detail::decode_field_value(out, *idx, v);
     return !err;
@@ -321,6 +343,7 @@ template <class R>
 struct RecordCodec {
   static Decoded<R> from_value(json::Value v) {
     if (v.kind() == json::Kind::Object) {
+      if (auto err = detail::repeated_field<R>(v)) return std::unexpected(std::move(*err));
       return record_from_members<R>([&](auto&& f) { v.for_each_member(f); });
     }
     if (v.kind() == json::Kind::Array) return record_from_elements<R>(elements_of(v), 0);
@@ -442,6 +465,12 @@ struct EnumCodec {
   static Decoded<E> from_value(json::Value v) {
     if (v.kind() == json::Kind::String) return detail::enum_by_name<E>(v.as_string());
     if (v.kind() == json::Kind::Object) {
+      if constexpr (kStrictDuplicates<E>) {
+        // In text, a second member of any name is already a fault.
+        bool repeated = false;
+        v.for_each_repeated_key([&](std::string_view) { repeated = true; });
+        if (repeated) return fail(invalid_value(found::kMap, wanted::kSingleKeyMap));
+      }
       if (v.size() != 1) return fail(invalid_value(found::kMap, wanted::kSingleKeyMap));
       std::string_view key;
       json::Value content;
@@ -568,6 +597,11 @@ struct TaggedCodec {
 
   static Decoded<T> from_value(json::Value v) {
     if (v.kind() == json::Kind::Object) {
+      if constexpr (kStrictDuplicates<T>) {
+        bool repeated = false;
+        v.for_each_repeated_key([&](std::string_view k) { repeated = repeated || k == Desc::tag; });
+        if (repeated) return fail(duplicate_field(Desc::tag));
+      }
       std::optional<Decoded<std::size_t>> tag;
       v.for_each_member([&](std::string_view k, json::Value m) {
         if (k != Desc::tag) return true;
@@ -578,8 +612,9 @@ struct TaggedCodec {
       if (!*tag) return std::unexpected(std::move(tag->error()));
       return detail::select_variant<T>(
           **tag,
-          [&](auto type) {
+          [&](auto type) -> Decoded<typename decltype(type)::type> {
             using V = typename decltype(type)::type;
+            if (auto err = detail::repeated_field<V>(v)) return std::unexpected(std::move(*err));
             return record_from_members<V>([&](auto&& f) { v.for_each_member(f); });
           },
           std::make_index_sequence<kVariants>{});
@@ -730,6 +765,13 @@ struct TaggedCodec {
         std::make_index_sequence<kVariants>{});
   }
 };
+
+// Decodes a request record from the parsed request: the same verdict as decoding its text,
+// without reading the text again. Use decode_text for the message of a failure.
+template <class T>
+Decoded<T> decode_parsed(json::Value v) {
+  return Codec<T>::from_value(v);
+}
 
 // Decodes a whole request text as T: exactly one value, then only whitespace.
 template <class T>
