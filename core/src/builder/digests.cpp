@@ -1,5 +1,7 @@
 #include "builder/digests.hpp"
 
+#include <array>
+
 #include "canonical/sha256.hpp"
 #include "spec/compile_spec_schema.hpp"
 
@@ -13,11 +15,41 @@ std::string spec_hash(const spec::CompileSpec& spec, std::string_view strategy_t
   return sha.hex();
 }
 
+namespace {
+
+// Most generated files are the same from one request to the next (the sources are fixed
+// texts, the manifests differ only by crate name and level), so a service that compiles many
+// small strategies digests them once per thread.
+class DigestMemo {
+ public:
+  std::string digest(const std::string& contents) {
+    if (contents.size() > kMaxRemembered) return json::sha256_hex(contents);
+    for (auto& e : entries_) {
+      if (!e.digest.empty() && e.contents == contents) return e.digest;
+    }
+    std::string d = json::sha256_hex(contents);
+    entries_[next_] = Entry{contents, d};
+    next_ = (next_ + 1) % entries_.size();
+    return d;
+  }
+
+ private:
+  static constexpr std::size_t kMaxRemembered = 4096;
+  struct Entry {
+    std::string contents, digest;
+  };
+  std::array<Entry, 8> entries_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
 std::vector<ManifestFile> file_digests(const FileSet& files) {
+  thread_local DigestMemo memo;
   std::vector<ManifestFile> out;
   out.reserve(files.size());
   for (const auto& [path, contents] : files) {
-    out.push_back(ManifestFile{path, json::sha256_hex(contents), contents.size()});
+    out.push_back(ManifestFile{path, memo.digest(contents), contents.size()});
   }
   return out;
 }

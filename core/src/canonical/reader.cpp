@@ -1,5 +1,7 @@
 #include "canonical/reader.hpp"
 
+#include "canonical/string_scan.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -172,16 +174,6 @@ void append_utf8(std::string& out, std::uint32_t cp) {
   }
 }
 
-// Bytes that end the fast scan of a string: '"', '\\' and control characters.
-struct StopTable {
-  bool stop[256];
-  constexpr StopTable() : stop() {
-    for (int c = 0; c < 0x20; ++c) stop[c] = true;
-    stop[int('"')] = true;
-    stop[int('\\')] = true;
-  }
-};
-constexpr StopTable kStop;
 }  // namespace
 
 TextResult<std::uint16_t> Reader::hex_escape() {
@@ -238,7 +230,7 @@ TextResult<std::string_view> Reader::parse_string(std::string& scratch) {
   bool escaped = false;
   std::size_t run = start;  // start of the bytes not yet copied to scratch
   for (;;) {
-    while (i_ < n && !kStop.stop[static_cast<unsigned char>(s[i_])]) ++i_;
+    i_ = find_string_special(s, i_, n);
     if (i_ >= n) return std::unexpected(error(msg::kEofString));
     char c = s[i_];
     if (c == '"') {

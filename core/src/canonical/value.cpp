@@ -7,9 +7,6 @@
 
 namespace orvane::json {
 
-namespace {
-constexpr int kEndShift = 27;
-}
 
 void Document::clear() {
   nodes_.clear();
@@ -19,16 +16,6 @@ void Document::clear() {
   dead_keys_.clear();
 }
 
-std::uint32_t Document::push_span(Tag t, std::size_t offset, std::size_t len) {
-  std::uint64_t payload;
-  if (len <= kLenMask && offset < (std::uint64_t(1) << (59 - kLenBits))) {
-    payload = (std::uint64_t(offset) << kLenBits) | len;
-  } else {
-    spans_.push_back(Span{offset, len});
-    payload = kLongFlag | (spans_.size() - 1);
-  }
-  return push((std::uint64_t(t) << 60) | payload);
-}
 
 std::uint32_t Document::push_escaped(std::string_view decoded) {
   std::size_t offset = arena_.size();
@@ -55,53 +42,12 @@ void Document::supersede(std::uint32_t first_key, std::uint32_t later_key) {
   nodes_[later_key] = (std::uint64_t(kDead) << 60) | (dead_keys_.size() - 1);
 }
 
-std::uint32_t Document::end_of(std::uint32_t i) const {
-  std::uint64_t n = nodes_[i];
-  switch (Tag(n >> 60)) {
-    case kArray:
-    case kObject: return std::uint32_t((n >> kEndShift) & 0xFFFFFFFFu);
-    case kRedirect: return redirects_[n & kPayloadMask].end;
-    case kDead: return dead_keys_[n & kPayloadMask].end;
-    default: return i + 1;
-  }
-}
 
-std::uint32_t Document::resolve(std::uint32_t i) const {
-  return tag(i) == kRedirect ? redirects_[nodes_[i] & kPayloadMask].target : i;
-}
 
-Document::Span Document::span_of(std::uint32_t i) const {
-  std::uint64_t n = nodes_[i];
-  if (Tag(n >> 60) == kDead) n = dead_keys_[n & kPayloadMask].node;
-  if (n & kLongFlag) return spans_[n & (kLongFlag - 1)];
-  std::uint64_t payload = n & kPayloadMask;
-  return Span{payload >> kLenBits, payload & kLenMask};
-}
 
-std::string_view Document::text_of(std::uint32_t i) const {
-  Span s = span_of(i);
-  Tag t = tag(i) == kDead ? Tag(dead_keys_[nodes_[i] & kPayloadMask].node >> 60) : tag(i);
-  if (t == kStrEsc) return std::string_view(arena_).substr(s.offset, s.len);
-  return source_.substr(s.offset, s.len);
-}
 
 // ---- Value ----
 
-Kind Value::kind() const {
-  switch (doc_->tag(index_)) {
-    case Document::kNull: return Kind::Null;
-    case Document::kFalse:
-    case Document::kTrue: return Kind::Bool;
-    case Document::kUInt: return Kind::UInt;
-    case Document::kNegInt: return Kind::NegInt;
-    case Document::kFloat: return Kind::Float;
-    case Document::kStr:
-    case Document::kStrEsc: return Kind::String;
-    case Document::kArray: return Kind::Array;
-    case Document::kObject: return Kind::Object;
-    default: return Kind::Null;  // redirects are resolved before a Value is made
-  }
-}
 
 bool Value::as_bool() const { return doc_->tag(index_) == Document::kTrue; }
 

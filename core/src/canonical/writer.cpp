@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "canonical/number.hpp"
+#include "canonical/string_scan.hpp"
 
 namespace orvane::json {
 
@@ -121,6 +122,8 @@ class Writer {
   struct OrderCache {
     std::vector<std::string_view> keys;
     std::vector<std::uint32_t> order;
+    std::vector<std::string> rendered;  // `"key":` in sorted order, escaped once
+    bool rendered_valid = false;        // rendered only once the keys repeat
   };
 
   void write_sorted_object(Value v) {
@@ -145,15 +148,30 @@ class Writer {
       std::sort(cache.order.begin(), cache.order.end(), [&](std::uint32_t a, std::uint32_t b) {
         return cache.keys[a] < cache.keys[b];
       });
+      cache.rendered_valid = false;
+    } else if (!cache.rendered_valid) {
+      cache.rendered.resize(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        cache.rendered[i].clear();
+        if (i) cache.rendered[i] += ',';
+        append_string(cache.rendered[i], cache.keys[cache.order[i]]);
+        cache.rendered[i] += ':';
+      }
+      cache.rendered_valid = true;
     }
     out_ += '{';
     ++depth_;
     for (std::size_t i = 0; i < n; ++i) {
-      if (i) out_ += ',';
-      Entry e = entries_[base + caches_[depth_ - 1].order[i]];  // the vectors may grow below
-      append_string(out_, e.key);
-      out_ += ':';
-      write(e.value);
+      const OrderCache& c = caches_[depth_ - 1];  // deeper objects may grow caches_
+      const Entry& e = entries_[base + c.order[i]];
+      if (c.rendered_valid) {
+        out_ += c.rendered[i];
+      } else {
+        if (i) out_ += ',';
+        append_string(out_, e.key);
+        out_ += ':';
+      }
+      write(entries_[base + c.order[i]].value);
     }
     --depth_;
     out_ += '}';
@@ -175,8 +193,9 @@ void append_string(std::string& out, std::string_view s) {
   const char* end = p + s.size();
   const char* run = p;
   for (; p < end; ++p) {
+    p = s.data() + find_string_special(s.data(), std::size_t(p - s.data()), s.size());
+    if (p == end) break;
     char e = kEscape.esc[static_cast<unsigned char>(*p)];
-    if (e == 0) continue;
     out.append(run, p);
     out += '\\';
     out += e;

@@ -104,7 +104,7 @@ std::optional<Operand> operand_expr(json::Value v) {
 }  // namespace
 
 Decoded<Operand> Codec<Operand>::from_value(json::Value v) {
-  if (v.kind() == json::Kind::String) return Operand{std::string(v.as_string())};
+  if (v.kind() == json::Kind::String) return Operand{v.as_string()};
   if (v.is_number()) return Operand{v.as_double()};
   if (auto expr = operand_expr(v)) return std::move(*expr);
   return fail(std::string(kUntaggedOperand));

@@ -85,6 +85,14 @@ struct Codec<std::string> {
   static Decoded<std::string> from_value(json::Value v);
   static Decoded<std::string> from_text(TextIn& in);
 };
+// A view of a string in the document: typed records that only check a document copy nothing.
+template <>
+struct Codec<std::string_view> {
+  static Decoded<std::string_view> from_value(json::Value v) {
+    if (v.kind() == json::Kind::String) return v.as_string();
+    return fail(invalid_type(found::of(v), wanted::kString));
+  }
+};
 template <>
 struct Codec<double> {
   static Decoded<double> from_value(json::Value v);
@@ -142,15 +150,15 @@ struct Codec<std::vector<T>> {
 };
 // A map keyed by member name, ordered by name.
 template <class T>
-struct Codec<std::map<std::string, T>> {
-  static Decoded<std::map<std::string, T>> from_value(json::Value v) {
+struct Codec<std::map<std::string_view, T>> {
+  static Decoded<std::map<std::string_view, T>> from_value(json::Value v) {
     if (v.kind() != json::Kind::Object) return fail(invalid_type(found::of(v), wanted::kMap));
-    std::map<std::string, T> out;
+    std::map<std::string_view, T> out;
     std::optional<SchemaError> err;
     v.for_each_member([&](std::string_view k, json::Value e) {
       auto r = Codec<T>::from_value(e);
       if (!r) return err = std::move(r.error()), false;
-      out.insert_or_assign(std::string(k), std::move(*r));
+      out.insert_or_assign(k, std::move(*r));
       return true;
     });
     if (err) return std::unexpected(std::move(*err));

@@ -13,6 +13,8 @@
 
 namespace orvane::spec {
 
+// Texts in the typed record are views of the document it was decoded from, which outlives it.
+
 // ---- operands and conditions ----
 
 enum class PriceField { Open, High, Low, Close, Volume, Hlc3, Ohlc4 };
@@ -20,7 +22,7 @@ enum class PriceField { Open, High, Low, Close, Volume, Hlc3, Ohlc4 };
 struct OperandExpr;
 struct Operand {
   // An indicator name, a constant, or an expression.
-  std::variant<std::string, double, std::unique_ptr<OperandExpr>> form;
+  std::variant<std::string_view, double, std::unique_ptr<OperandExpr>> form;
 };
 struct OperandExpr {
   enum class Op { Price, Prev, Add, Sub, Mul, Div } op;
@@ -103,17 +105,17 @@ struct Execution {
 enum class Feed { Kline, Trade, Orderbook, TradeQuote, Derivatives, CrossSection };
 
 struct IndicatorSpec {
-  std::string type;
+  std::string_view type;
   std::vector<double> params;
   std::optional<Feed> feed;
 };
 
 struct StrategySpec {
   std::uint32_t spec_version = 1;
-  std::string symbol;
-  std::optional<std::string> ref_symbol;
-  std::string timeframe;
-  std::map<std::string, IndicatorSpec> indicators;
+  std::string_view symbol;
+  std::optional<std::string_view> ref_symbol;
+  std::string_view timeframe;
+  std::map<std::string_view, IndicatorSpec> indicators;
   Condition entry{};
   Condition exit{};
   std::optional<Condition> short_entry, short_exit;
