@@ -1,6 +1,7 @@
 #include "canonical/writer.hpp"
 
 #include <algorithm>
+#include <thread>
 #include <cstdint>
 #include <vector>
 
@@ -224,6 +225,39 @@ void write_canonical(std::string& out, Value v) { Writer<true>(out).write(v); }
 std::string canonical_json(Value v) {
   std::string out;
   write_canonical(out, v);
+  return out;
+}
+
+std::string canonical_json_large_array(Value array) {
+  std::size_t n = array.size();
+  std::string out;
+  // Untouched capacity costs no memory; it saves copying a text of many megabytes as it grows.
+  out.reserve(array.document()->source().size() + 16);
+  if (n < 2) {
+    write_canonical(out, array);
+    return out;
+  }
+  // Element nodes lie in [first, end) of the tape; find where the second half begins.
+  const Document* doc = array.document();
+  const std::uint32_t first = array.index() + 1, end = doc->end_of(array.index());
+  std::uint32_t mid = first;
+  for (std::size_t k = 0; k < n / 2; ++k) mid = doc->end_of(mid);
+  auto write_elements = [doc](std::string& text, std::uint32_t from, std::uint32_t to) {
+    Writer<true> w(text);
+    for (std::uint32_t e = from; e < to; e = doc->end_of(e)) {
+      if (e != from) text += ',';
+      w.write(Value(doc, doc->resolve(e)));
+    }
+  };
+  std::string tail;
+  tail.reserve(out.capacity() / 2);
+  std::thread second([&] { write_elements(tail, mid, end); });
+  out += '[';
+  write_elements(out, first, mid);
+  second.join();
+  out += ',';
+  out += tail;
+  out += ']';
   return out;
 }
 
