@@ -18,7 +18,6 @@ from _requests import (
     CRATE_RULE,
     MCUS,
     MIN_STRATEGY,
-    NO_STD_LIB_RS,
     NO_SYMBOL,
     STRATEGY_ERROR,
     canonical,
@@ -98,8 +97,7 @@ TARGET_LEVELS = [
 ]
 
 
-@pytest.mark.parametrize(("target_text", "target", "level"), params(TARGET_LEVELS, {
-    "no-std": NO_STD_LIB_RS, "no-std-debug": NO_STD_LIB_RS, "no-std-size": NO_STD_LIB_RS}))
+@pytest.mark.parametrize(("target_text", "target", "level"), params(TARGET_LEVELS))
 def test_dry_run_answers_manifest_and_writes_nothing(compiler, workdir, fake_cargo, target_text, target, level):
     request = compile_request(S, target_text, opt_level=None if level is None else f'"{level}"')
     response = compiler.command(request)
@@ -178,7 +176,7 @@ BUILT = [
 
 
 @pytest.mark.parametrize(("request_text", "target", "options", "project", "artifact", "arguments"),
-                         params(BUILT, {"no-std-size-nested-out-dir": NO_STD_LIB_RS}))
+                         params(BUILT))
 def test_build_answers_artifact_path(compiler, workdir, fake_cargo, request_text, target, options, project,
                                      artifact, arguments):
     response = compiler.command(request_text)
@@ -290,7 +288,7 @@ def test_positional_strategy_with_crate_name(compiler):
 # The MCU allow-list.
 
 
-@pytest.mark.parametrize("mcu", [pytest.param(m, id=m, marks=NO_STD_LIB_RS) for m in MCUS])
+@pytest.mark.parametrize("mcu", [pytest.param(m, id=m) for m in MCUS])
 def test_allow_listed_mcus(compiler, mcu):
     request = compile_request(S, '{"kind":"no_std","mcu":"' + mcu + '"}')
     target = {"kind": "no_std", "mcu": mcu}
@@ -373,7 +371,7 @@ CSV_CONTENTS = [
     pytest.param(WASM, {"kind": "wasm"}, id="wasm"),
     pytest.param(BINARY, {"kind": "binary"}, id="binary"),
     pytest.param('{"kind":"no_std","mcu":"thumbv8m.main-none-eabi"}',
-                 {"kind": "no_std", "mcu": "thumbv8m.main-none-eabi"}, id="no-std", marks=NO_STD_LIB_RS),
+                 {"kind": "no_std", "mcu": "thumbv8m.main-none-eabi"}, id="no-std"),
 ])
 @pytest.mark.parametrize("contents", [c[1] for c in CSV_CONTENTS], ids=[c[0] for c in CSV_CONTENTS])
 def test_csv_dataset(compiler, workdir, target_text, target, contents):

@@ -12,7 +12,6 @@ import pytest
 
 from _requests import (
     MIN_STRATEGY,
-    NO_STD_LIB_RS,
     STRATEGY_ERROR,
     canonical,
     compile_request,
@@ -169,7 +168,7 @@ SAME_ANSWER = [
 ]
 
 
-@pytest.mark.parametrize(("requests", "expected"), params(SAME_ANSWER, {"request-key-order": NO_STD_LIB_RS}))
+@pytest.mark.parametrize(("requests", "expected"), params(SAME_ANSWER))
 def test_key_order_and_whitespace_do_not_matter(compiler, workdir, requests, expected):
     assert [compiler.command(r) for r in requests] == [expected] * len(requests)
 
@@ -270,16 +269,15 @@ FILE_SIZES = [
     ("binary-size", '{"kind":"binary"}', '"size"', "btc_usdt",
      [("Cargo.toml", 321), ("src/main.rs", 432), ("src/spec.json", SPEC_LEN)]),
     ("no-std-release", '{"kind":"no_std","mcu":"thumbv7em-none-eabihf"}', None, "btc_usdt",
-     [(".cargo/config.toml", 41), ("Cargo.toml", 267), ("src/lib.rs", 966), ("src/spec.json", SPEC_LEN)]),
+     [(".cargo/config.toml", 41), ("Cargo.toml", 267), ("src/lib.rs", 1014), ("src/spec.json", SPEC_LEN)]),
     ("no-std-debug", '{"kind":"no_std","mcu":"riscv32imac-unknown-none-elf"}', '"debug"', "btc_usdt",
-     [(".cargo/config.toml", 48), ("Cargo.toml", 220), ("src/lib.rs", 966), ("src/spec.json", SPEC_LEN)]),
+     [(".cargo/config.toml", 48), ("Cargo.toml", 220), ("src/lib.rs", 1014), ("src/spec.json", SPEC_LEN)]),
     ("no-std-size", '{"kind":"no_std","mcu":"thumbv6m-none-eabi"}', '"size"', "btc_usdt",
-     [(".cargo/config.toml", 38), ("Cargo.toml", 312), ("src/lib.rs", 966), ("src/spec.json", SPEC_LEN)]),
+     [(".cargo/config.toml", 38), ("Cargo.toml", 312), ("src/lib.rs", 1014), ("src/spec.json", SPEC_LEN)]),
 ]
 
 
-@pytest.mark.parametrize(("target", "level", "crate", "sizes"), params(FILE_SIZES, {
-    "no-std-release": NO_STD_LIB_RS, "no-std-debug": NO_STD_LIB_RS, "no-std-size": NO_STD_LIB_RS}))
+@pytest.mark.parametrize(("target", "level", "crate", "sizes"), params(FILE_SIZES))
 def test_file_lists_and_sizes(compiler, target, level, crate, sizes):
     crate_name = None if crate == "btc_usdt" else f'"{crate}"'
     got = manifest(compiler, compile_request(S, target, opt_level=level, crate_name=crate_name))
