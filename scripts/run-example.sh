@@ -20,8 +20,9 @@ mkdir -p "$WORK"
 cd "$WORK"
 
 if ((reinstall)) || ! "$PY" -c 'import orvane_compile' 2>/dev/null; then
+  "$ROOT/scripts/setup-system.sh" >&2
   echo "installing orvane_compile from $ROOT" >&2
   "$PY" -m pip install --quiet --force-reinstall --no-deps "$ROOT"
 fi
 
-exec "$PY" "$ROOT/scripts/run_example.py"
+exec "$PY" "$ROOT/scripts/run_example.py" "${@:1+reinstall}"

@@ -30,19 +30,7 @@ step() { printf '\n==> %s\n' "$*"; }
 
 # ---------------------------------------------------------------- prerequisites
 step "system packages"
-apt_packages=(build-essential cmake pkg-config libssl-dev libutf8proc-dev libgtest-dev libgmock-dev
-              librust-serde-json-dev)
-missing=()
-for pkg in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-else
-  echo "all present"
-fi
+"$ROOT/scripts/setup-system.sh"
 
 step "pip for $PY (the wheel is built in an isolated environment)"
 "$PY" -m pip --version >/dev/null 2>&1 || "$PY" -m ensurepip --upgrade
