@@ -92,7 +92,8 @@ class Document {
   std::size_t node_count() const { return nodes_.size(); }
   std::size_t memory_bytes() const {
     return nodes_.capacity() * sizeof(std::uint64_t) + arena_.capacity() +
-           spans_.capacity() * sizeof(Span) + redirects_.capacity() * sizeof(Redirect);
+           spans_.capacity() * sizeof(Span) + redirects_.capacity() * sizeof(Redirect) +
+           dead_keys_.capacity() * sizeof(DeadKey);
   }
   void clear();
 
