@@ -85,6 +85,22 @@ TEST(CanonicalValue, FirstCandleExactly) {
             R"([{"c":42030.04,"h":42038.58,"l":41996.79,"o":42000.0,"t":1700000000000,"v":10.2625}])");
 }
 
+// Superseded keys keep what they were aside from the tape, and that is memory too: every
+// member is two nodes, and every repeated key at least its old node and its end index.
+TEST(CanonicalValue, RepeatedKeysAreCounted) {
+  const std::size_t repeats = 10000;
+  std::string text = "{";
+  for (std::size_t i = 0; i <= repeats; ++i) {
+    text += (i ? ",\"a\":" : "\"a\":") + std::to_string(i);
+  }
+  text += "}";
+  auto r = parse(text);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(compact_json(r->value()), "{\"a\":10000}");
+  EXPECT_EQ(r->doc.node_count(), 1 + 2 * (repeats + 1));
+  EXPECT_GE(r->doc.memory_bytes(), 8 * (1 + 2 * (repeats + 1)) + 12 * repeats);
+}
+
 TEST(CanonicalValue, SizesAndEarlyStop) {
   const std::pair<std::string_view, std::size_t> sizes[] = {
       {"[]", 0}, {"{}", 0}, {"[[1,2],3]", 2}, {"[null,[],{},\"\"]", 4},
