@@ -1,0 +1,21 @@
+// sha256_hex over byte strings from 64 bytes to 64 MiB.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "canonical/sha256.hpp"
+
+namespace {
+
+void BM_Sha256Hex(benchmark::State& state) {
+  std::string bytes(std::size_t(state.range(0)), '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = char((i * 131) ^ (i >> 7));
+  for (auto _ : state) {
+    std::string hex = orvane::json::sha256_hex(bytes);
+    benchmark::DoNotOptimize(hex.data());
+  }
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_Sha256Hex)->RangeMultiplier(32)->Range(64, 64 << 20);
+
+}  // namespace
