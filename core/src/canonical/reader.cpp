@@ -377,30 +377,26 @@ TextResult<std::uint32_t> Reader::object(Document* doc) {
 void Reader::settle_duplicates(Document& doc, std::size_t base) {
   const std::size_t n = keys_.size() - base;
   const std::uint32_t* keys = keys_.data() + base;
-  // Objects in a row often repeat one set of distinct keys (candles): matching the last
-  // object's keys in order proves these are distinct too.
-  bool same_shape = shape_.size() == n;
-  for (std::size_t i = 0; same_shape && i < n; ++i) same_shape = shape_[i] == doc.text_of(keys[i]);
-  if (same_shape) return;
-  bool duplicates = false;
-  if (n <= 16) {
-    for (std::size_t b = 1; b < n; ++b) {
+  if (n <= 64) {
+    // A cheap signature per key (first byte, last byte, length) in a 64-bit mask: only a key
+    // whose signature was seen before is compared with the earlier keys.
+    std::uint64_t seen = 0;
+    for (std::size_t b = 0; b < n; ++b) {
       std::string_view kb = doc.text_of(keys[b]);
-      for (std::size_t a = 0; a < b; ++a) {
-        if (doc.tag(keys[a]) == Document::kDead) continue;
-        if (doc.text_of(keys[a]) == kb) {
-          doc.supersede(keys[a], keys[b]);
-          duplicates = true;
-          break;
+      unsigned sig = kb.empty() ? 0
+                                : (static_cast<unsigned char>(kb.front()) * 131u +
+                                   static_cast<unsigned char>(kb.back()) * 31u + unsigned(kb.size())) &
+                                      63u;
+      std::uint64_t bit = std::uint64_t(1) << sig;
+      if (seen & bit) {
+        for (std::size_t a = 0; a < b; ++a) {
+          if (doc.tag(keys[a]) != Document::kDead && doc.text_of(keys[a]) == kb) {
+            doc.supersede(keys[a], keys[b]);
+            break;
+          }
         }
       }
-    }
-    // Only keys held in the text itself stay put; escaped keys live in a growing arena.
-    bool stable = true;
-    for (std::size_t i = 0; stable && i < n; ++i) stable = doc.tag(keys[i]) == Document::kStr;
-    if (!duplicates && stable) {
-      shape_.clear();
-      for (std::size_t i = 0; i < n; ++i) shape_.push_back(doc.text_of(keys[i]));
+      seen |= bit;
     }
     return;
   }

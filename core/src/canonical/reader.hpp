@@ -135,7 +135,6 @@ class Reader {
   int depth_ = 0;
   std::string scratch_;
   std::vector<std::uint32_t> keys_;  // key nodes of the objects being read, innermost last
-  std::vector<std::string_view> shape_;  // keys of the last small object found distinct
 };
 
 // Parses a whole text holding exactly one value (trailing whitespace allowed).
