@@ -44,12 +44,14 @@ class DigestMemo {
 
 }  // namespace
 
-std::vector<ManifestFile> file_digests(const FileSet& files) {
+std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests& known) {
   thread_local DigestMemo memo;
   std::vector<ManifestFile> out;
   out.reserve(files.size());
   for (const auto& [path, contents] : files) {
-    out.push_back(ManifestFile{path, memo.digest(contents), contents.size()});
+    auto k = known.find(path);
+    out.push_back(ManifestFile{path, k != known.end() ? k->second : memo.digest(contents),
+                               contents.size()});
   }
   return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The digests that fingerprint a request and a generated project.
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +15,11 @@ namespace orvane::builder {
 std::string spec_hash(const spec::CompileSpec& spec, std::string_view strategy_text,
                       std::string_view candles_text);
 
+// Digests already taken, by path (a file digested while it was read).
+using KnownDigests = std::map<std::string, std::string, std::less<>>;
+
 // One entry per file, in the set's order, each file digested once.
-std::vector<ManifestFile> file_digests(const FileSet& files);
+std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests& known = {});
 
 // SHA-256 over "path\nsha256\n" for every file in order.
 std::string project_hash(const std::vector<ManifestFile>& files);

@@ -6,6 +6,7 @@
 #include "builder/digests.hpp"
 #include "builder/project_files.hpp"
 #include "builder/read_file.hpp"
+#include "canonical/sha256.hpp"
 #include "builder/target_table.hpp"
 #include "canonical/writer.hpp"
 #include "spec/strategy.hpp"
@@ -14,17 +15,28 @@ namespace orvane::builder {
 
 namespace {
 
-std::expected<std::string, CompileError> read_csv(const std::string& path) {
-  auto bytes = read_whole_file(path);
+struct CsvFile {
+  std::string text;
+  std::string sha256;
+};
+
+// Reads the CSV dataset whole; it is checked as UTF-8 and digested while it is read.
+std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
+  json::Sha256 sha;
+  Utf8Check utf8;
+  auto bytes = read_whole_file(path, [&](std::string_view piece) {
+    utf8.feed(piece);
+    sha.update(piece);
+  });
   if (!bytes) {
     return std::unexpected(
         CompileError{ErrorKind::Io, "reading " + path + ": " + system_error_text(bytes.error())});
   }
-  if (!is_valid_utf8(*bytes)) {
+  if (!utf8.finish()) {
     return std::unexpected(
         CompileError{ErrorKind::Io, "reading " + path + ": stream did not contain valid UTF-8"});
   }
-  return std::move(*bytes);
+  return CsvFile{std::move(*bytes), sha.hex()};
 }
 
 constexpr std::size_t kParallelDigestBytes = 1 << 20;
@@ -52,11 +64,13 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
 
   std::string spec_text = json::canonical_json(spec.strategy);
   EmbeddedData data;
+  KnownDigests known_digests;
   if (spec.embed_data) {
     if (const auto* csv = std::get_if<spec::CsvData>(&*spec.embed_data)) {
-      auto text = read_csv(csv->path);
-      if (!text) return std::unexpected(std::move(text.error()));
-      data = CsvText{std::move(*text)};
+      auto csv_file = read_csv(csv->path);
+      if (!csv_file) return std::unexpected(std::move(csv_file.error()));
+      data = CsvText{std::move(csv_file->text)};
+      known_digests.emplace("src/candles.csv", std::move(csv_file->sha256));
     } else {
       data = InlineCandlesText{canonical_candles(std::get<spec::InlineData>(*spec.embed_data).candles)};
     }
@@ -80,11 +94,11 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
   if (candles_view.size() >= kParallelDigestBytes) {
     // A large candle text is digested twice (in the spec digest and as a file): side by side.
     std::thread spec_digest([&] { m.spec_hash = spec_hash(spec, strategy_view, candles_view); });
-    m.files = file_digests(out.files);
+    m.files = file_digests(out.files, known_digests);
     spec_digest.join();
   } else {
     m.spec_hash = spec_hash(spec, strategy_view, candles_view);
-    m.files = file_digests(out.files);
+    m.files = file_digests(out.files, known_digests);
   }
   m.project_hash = project_hash(m.files);
   return out;

@@ -4,43 +4,163 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace orvane::builder {
 
-std::expected<std::string, int> read_whole_file(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(errno);
-  struct stat st{};
-  std::string out;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    out.resize(std::size_t(st.st_size));  // a hint only: the file may change while we read
+namespace {
+
+constexpr std::size_t kChunk = std::size_t(4) << 20;
+// Below this a second thread costs more than the overlap saves.
+constexpr std::size_t kThreadedRead = std::size_t(8) << 20;
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  std::size_t used = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() < 4096 ? 4096 : out.size() * 2);
-    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads up to `len` bytes at `dst`, retrying interruptions; the count read (short only at the
+// end of the file), or -errno.
+long long read_fully(int fd, char* dst, std::size_t len) {
+  std::size_t got = 0;
+  while (got < len) {
+    ssize_t n = ::read(fd, dst + got, len - got);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return std::unexpected(err);
+      return -errno;
     }
     if (n == 0) break;
-    used += std::size_t(n);
+    got += std::size_t(n);
   }
-  ::close(fd);
+  return (long long)got;
+}
+
+// Reads on past `used` until the end of the file: for files whose size was not known, or
+// that grew since it was taken. A probe into a small buffer first, so that a file that was
+// complete does not cost a second buffer of its size.
+int read_rest(int fd, std::string& out, std::size_t& used) {
+  char probe[65536];
+  long long got = read_fully(fd, probe, sizeof probe);
+  if (got <= 0) return got < 0 ? int(-got) : 0;
   out.resize(used);
+  out.append(probe, std::size_t(got));
+  used = out.size();
+  if (std::size_t(got) < sizeof probe) return 0;
+  for (;;) {
+    if (used == out.size()) {
+      std::size_t grow = out.size() < 65536 ? 65536 : out.size();
+      out.resize_and_overwrite(out.size() + grow, [](char*, std::size_t n) { return n; });
+    }
+    long long n = read_fully(fd, out.data() + used, out.size() - used);
+    if (n < 0) return int(-n);
+    used += std::size_t(n);
+    if (used < out.size()) return 0;
+  }
+}
+
+}  // namespace
+
+std::expected<std::string, int> read_whole_file(
+    const std::string& path, const std::function<void(std::string_view)>& consume) {
+  int raw;
+  do {
+    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return std::unexpected(errno);
+  Fd fd(raw);
+  struct stat st{};
+  std::size_t expected_size = 0;
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    expected_size = std::size_t(st.st_size);
+  }
+  std::string out;
+  // Sized without zero-filling: every byte is about to be overwritten by the read.
+  out.resize_and_overwrite(expected_size, [](char*, std::size_t n) { return n; });
+  std::size_t used = 0;
+  std::size_t consumed = 0;
+
+  if (expected_size >= kThreadedRead && consume) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t ready = 0;
+    bool done = false;
+    int error = 0;
+    std::thread reader([&] {
+      std::size_t at = 0;
+      int err = 0;
+      while (at < expected_size) {
+        long long n = read_fully(fd.get(), out.data() + at, std::min(kChunk, expected_size - at));
+        if (n < 0) {
+          err = int(-n);
+          break;
+        }
+        at += std::size_t(n);
+        bool eof = std::size_t(n) < std::min(kChunk, expected_size - (at - std::size_t(n)));
+        std::lock_guard lock(m);
+        ready = at;
+        if (eof) break;
+        cv.notify_one();
+      }
+      std::lock_guard lock(m);
+      ready = at;
+      error = err;
+      done = true;
+      cv.notify_one();
+    });
+    for (;;) {
+      std::size_t upto;
+      bool finished;
+      {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return ready > consumed || done; });
+        upto = ready;
+        finished = done;
+      }
+      if (upto > consumed) {
+        consume(std::string_view(out.data() + consumed, upto - consumed));
+        consumed = upto;
+      }
+      if (finished && consumed == ready) break;
+    }
+    reader.join();
+    if (error) return std::unexpected(error);
+    used = consumed;
+  } else {
+    long long n = read_fully(fd.get(), out.data(), expected_size);
+    if (n < 0) return std::unexpected(int(-n));
+    used = std::size_t(n);
+  }
+  // The size was a hint: the file may have grown, or had no size to tell (a pipe).
+  if (used == out.size()) {
+    if (int err = read_rest(fd.get(), out, used)) return std::unexpected(err);
+  }
+  out.resize(used);
+  if (consume && used > consumed) consume(std::string_view(out.data() + consumed, used - consumed));
   return out;
 }
 
-bool is_valid_utf8(std::string_view bytes) {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+namespace {
+
+// Validates whole characters from the start of `bytes`; the count of bytes validated (a
+// character cut off at the end is left over), or npos at the first invalid byte.
+std::size_t valid_utf8_prefix(std::string_view bytes) {
+  const auto* begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* p = begin;
   const auto* end = p + bytes.size();
   while (p < end) {
     // ASCII runs eight bytes at a time.
@@ -68,20 +188,57 @@ bool is_valid_utf8(std::string_view bytes) {
       n = 3;
       cp = c & 0x07;
     } else {
-      return false;
+      return std::string_view::npos;
     }
-    if (end - p <= n) return false;
-    for (int k = 1; k <= n; ++k) {
-      if ((p[k] & 0xC0) != 0x80) return false;
+    int have = int(std::min<std::ptrdiff_t>(end - p - 1, n));
+    for (int k = 1; k <= have; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return std::string_view::npos;
       cp = (cp << 6) | (p[k] & 0x3F);
     }
+    if (have < n) break;  // cut off: the next piece completes it
     if ((n == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
         (n == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
-      return false;
+      return std::string_view::npos;
     }
     p += n + 1;
   }
-  return true;
+  return std::size_t(p - begin);
+}
+
+}  // namespace
+
+void Utf8Check::feed(std::string_view piece) {
+  if (!ok_) return;
+  if (!carry_.empty()) {
+    // Complete the cut character with at most three more bytes, then go on in place.
+    std::size_t take = std::min<std::size_t>(piece.size(), 4 - carry_.size());
+    std::string joined = carry_ + std::string(piece.substr(0, take));
+    std::size_t done = valid_utf8_prefix(joined);
+    if (done == std::string_view::npos) {
+      ok_ = false;
+      return;
+    }
+    if (done < carry_.size()) {  // still cut off: the piece was tiny
+      carry_ = joined;
+      return;
+    }
+    piece.remove_prefix(done - carry_.size());
+    carry_.clear();
+  }
+  std::size_t done = valid_utf8_prefix(piece);
+  if (done == std::string_view::npos) {
+    ok_ = false;
+    return;
+  }
+  carry_.assign(piece.substr(done));
+}
+
+bool Utf8Check::finish() { return ok_ && carry_.empty(); }
+
+bool is_valid_utf8(std::string_view bytes) {
+  Utf8Check check;
+  check.feed(bytes);
+  return check.finish();
 }
 
 }  // namespace orvane::builder

@@ -12,14 +12,16 @@ std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
                                    const json::ParsedDocument& request) {
   auto req = decode_request<BytesReq>(cmd_json, request);
   if (!req) return error_response("bad artifact_bytes request: " + req.error());
-  auto bytes = builder::read_whole_file(req->path);
+  // Digested while it is read: the reading of a large file overlaps the digest.
+  json::Sha256 sha;
+  auto bytes = builder::read_whole_file(req->path, [&](std::string_view piece) { sha.update(piece); });
   if (!bytes) {
     return error_response("reading " + req->path + ": " + builder::system_error_text(bytes.error()));
   }
   std::uint64_t handle = state.next_handle++;
   std::string out = "{\"handle\":" + std::to_string(handle) +
-                    ",\"len\":" + std::to_string(bytes->size()) + ",\"sha256\":\"" +
-                    json::sha256_hex(*bytes) + "\"}";
+                    ",\"len\":" + std::to_string(bytes->size()) + ",\"sha256\":\"" + sha.hex() +
+                    "\"}";
   state.artifact_cache.insert_or_assign(handle, std::move(*bytes));
   return out;
 }
