@@ -1,6 +1,7 @@
 #include "canonical/writer.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 #include <cstdint>
 #include <vector>
@@ -65,6 +66,14 @@ void append_number(std::string& out, Value v) {
     // Integer literals are already in their one written form: no sign, no leading zeros.
     out += v.literal();
   }
+}
+
+// Keys are short: compare the first byte inline before calling memcmp.
+inline bool same_key(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.empty()) return true;
+  if (a[0] != b[0]) return false;
+  return a.size() == 1 || std::memcmp(a.data() + 1, b.data() + 1, a.size() - 1) == 0;
 }
 
 template <bool kSorted>
@@ -138,7 +147,7 @@ class Writer {
     if (depth_ >= caches_.size()) caches_.resize(depth_ + 1);
     OrderCache& cache = caches_[depth_];
     bool hit = cache.keys.size() == n;
-    for (std::size_t i = 0; hit && i < n; ++i) hit = cache.keys[i] == entries_[base + i].key;
+    for (std::size_t i = 0; hit && i < n; ++i) hit = same_key(cache.keys[i], entries_[base + i].key);
     if (!hit) {
       cache.keys.clear();
       cache.order.resize(n);
