@@ -5,5 +5,30 @@ see the README for the commands.
 """
 
 from ._orvane_compile import Compiler, __version__
+from .api import (
+    CompileError,
+    CompileResult,
+    CsvData,
+    InlineData,
+    Manifest,
+    ManifestFile,
+    Target,
+    check,
+    compile,
+    strategy_schema,
+)
 
-__all__ = ["Compiler", "__version__"]
+__all__ = [
+    "Compiler",
+    "__version__",
+    "CompileError",
+    "CompileResult",
+    "CsvData",
+    "InlineData",
+    "Manifest",
+    "ManifestFile",
+    "Target",
+    "check",
+    "compile",
+    "strategy_schema",
+]

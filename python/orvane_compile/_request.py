@@ -1,0 +1,310 @@
+"""Request texts assembled around the caller's own text, and positions mapped back.
+
+The compiler reports faults in a compile request's body (an unknown target or
+optimisation level, a missing `mcu`, a repeated key, candles that are not an
+array) as "... at line L column C" of the request text it was sent. When a
+request embeds text that a user wrote (a compile-spec file, a strategy file, a
+candle array), that text goes into the request verbatim, and the request
+remembers which of its bytes came from where, so a reported position can be
+mapped back to the line and column of the user's own text.
+
+Every piece of a request is either a slice of a user's text (copied byte for
+byte) or text generated here (from keyword arguments or flags). The compiler
+reports a value of the wrong type where it stopped reading, which is after
+the value, sometimes after the object around it (candles are judged once the
+whole dataset object has been read). So a position in generated text that
+only whitespace, closing brackets and commas separate from the end of a
+user's slice belongs to that slice, and is shown just past the value's last
+character.
+
+JSON syntax faults never come back with a position: the compiler first reads
+the whole request as its command envelope and answers any syntax fault with
+one fixed message. The generated text is always JSON, so such a fault lies in
+an embedded user text; ``json_problem`` then names it, and points at the
+spot where Python's json reader stops in it.
+
+Lines and columns are counted the compiler's way: lines from 1, columns as the
+number of bytes from the start of the line up to and including the faulty
+byte.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+from dataclasses import dataclass
+from typing import Any
+
+__all__ = [
+    "Location",
+    "Request",
+    "RequestBuilder",
+    "Source",
+    "dumps",
+    "is_single_json_value",
+    "json_problem",
+    "load_json",
+    "parse_object_members",
+    "split_position",
+]
+
+_POSITION = re.compile(r"^(.*) at line (\d+) column (\d+)$", re.DOTALL)
+# Only request-decoding messages carry positions; a build error that happens to
+# end in similar words (cargo's own output) is never remapped.
+_POSITIONED_PREFIXES = ("bad compile request: ", "bad artifact_bytes request: ")
+_JSON_SPACE = b" \t\n\r"
+# What generated text may hold between a user's value and the point where the
+# compiler reports a fault in that value.
+_CLOSING = _JSON_SPACE + b"}],"
+
+
+@dataclass(frozen=True)
+class Source:
+    """A text the user wrote, under the name it is shown with in messages."""
+
+    name: str
+    text: str
+
+
+@dataclass(frozen=True)
+class Location:
+    """Where a reported fault lies.
+
+    ``source`` is the user's text the fault lies in, or None when it lies in
+    text generated here (``line`` and ``column`` then count in the request
+    text). ``line_text`` is the text of that line, without its line feed.
+    """
+
+    source: Source | None
+    line: int
+    column: int
+    line_text: str
+
+
+@dataclass(frozen=True)
+class _Piece:
+    start: int  # byte offsets in the request text
+    end: int
+    source: Source | None  # None: generated here
+    source_start: int  # byte offset of the piece in the source's UTF-8 text
+
+
+def _line_of(data: bytes, offset: int) -> tuple[int, int, str]:
+    """(line, column, line text) of the byte at ``offset`` in ``data``."""
+    line_start = data.rfind(b"\n", 0, offset) + 1
+    line_end = data.find(b"\n", line_start)
+    if line_end == -1:
+        line_end = len(data)
+    line = data.count(b"\n", 0, line_start) + 1
+    text = data[line_start:line_end].decode("utf-8", errors="replace")
+    return line, offset - line_start + 1, text
+
+
+class Request:
+    """A request text with the origin of each of its bytes."""
+
+    def __init__(self, text: str, pieces: list[_Piece], incomplete: Source | None) -> None:
+        self.text = text
+        #: The first embedded user text that is not one complete JSON value, if any.
+        self.incomplete = incomplete
+        #: The user texts embedded, in order of first appearance.
+        self.sources: list[Source] = []
+        for piece in pieces:
+            if piece.source is not None and piece.source not in self.sources:
+                self.sources.append(piece.source)
+        self._data = text.encode("utf-8")
+        self._pieces = pieces
+
+    def locate(self, line: int, column: int) -> Location:
+        """Map a (line, column) of this request text to where it came from."""
+        data = self._data
+        line_start = 0
+        for _ in range(line - 1):
+            found = data.find(b"\n", line_start)
+            if found == -1:
+                break
+            line_start = found + 1
+        offset = min(line_start + max(column, 1) - 1, len(data))
+        previous: _Piece | None = None
+        for piece in self._pieces:
+            if piece.start <= offset < piece.end and piece.source is not None:
+                return self._in_source(piece, offset)
+            if piece.start > offset:
+                break
+            if piece.source is not None:
+                previous = piece
+        if previous is not None and not data[previous.end:offset + 1].strip(_CLOSING):
+            # Just after a user's value: show the spot past its last character.
+            end = previous.end
+            while end > previous.start and data[end - 1] in _JSON_SPACE:
+                end -= 1
+            return self._in_source(previous, end)
+        request_line, request_column, text = _line_of(data, offset)
+        return Location(None, request_line, request_column, text)
+
+    @staticmethod
+    def _in_source(piece: _Piece, offset: int) -> Location:
+        assert piece.source is not None
+        data = piece.source.text.encode("utf-8")
+        line, column, text = _line_of(data, piece.source_start + offset - piece.start)
+        return Location(piece.source, line, column, text)
+
+
+class RequestBuilder:
+    """Assembles a request text piece by piece."""
+
+    def __init__(self) -> None:
+        self._parts: list[str] = []
+        self._pieces: list[_Piece] = []
+        self._size = 0
+        self._incomplete: Source | None = None
+
+    def _add(self, text: str, source: Source | None, source_start: int) -> RequestBuilder:
+        size = len(text.encode("utf-8"))
+        self._parts.append(text)
+        self._pieces.append(_Piece(self._size, self._size + size, source, source_start))
+        self._size += size
+        return self
+
+    def own(self, text: str) -> RequestBuilder:
+        """Text generated here."""
+        return self._add(text, None, 0)
+
+    def value(self, value: Any) -> RequestBuilder:
+        """A value generated here, written as compact JSON."""
+        return self.own(dumps(value))
+
+    def source(self, source: Source, start: int = 0, end: int | None = None, *,
+               complete: bool = True) -> RequestBuilder:
+        """``source.text[start:end]`` (character indices), copied verbatim.
+
+        ``complete`` False records that the slice is not one complete JSON value.
+        """
+        stop = len(source.text) if end is None else end
+        byte_start = len(source.text[:start].encode("utf-8"))
+        if not complete and self._incomplete is None:
+            self._incomplete = source
+        return self._add(source.text[start:stop], source, byte_start)
+
+    def build(self) -> Request:
+        return Request("".join(self._parts), list(self._pieces), self._incomplete)
+
+
+def dumps(value: Any) -> str:
+    """Compact JSON text of a Python value (non-ASCII kept as UTF-8)."""
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def split_position(error: str) -> tuple[str, int, int] | None:
+    """Split a request-decoding message into (message, line, column).
+
+    Returns None for messages that carry no position.
+    """
+    if not error.startswith(_POSITIONED_PREFIXES):
+        return None
+    match = _POSITION.match(error)
+    if match is None:
+        return None
+    return match.group(1), int(match.group(2)), int(match.group(3))
+
+
+def _reject_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def _finite_float(literal: str) -> float:
+    number = float(literal)
+    if math.isinf(number):
+        raise ValueError(f"number out of range: {literal}")
+    return number
+
+
+def load_json(text: str) -> Any:
+    """Python's json reading of ``text``, refusing NaN, Infinity and overflowing numbers.
+
+    Raises ValueError (json.JSONDecodeError, with a position, for syntax
+    faults) or RecursionError. Used to tell a compile spec from a strategy,
+    and to point at a syntax fault once the compiler has refused a text.
+    """
+    return json.loads(text, parse_constant=_reject_constant, parse_float=_finite_float)
+
+
+def is_single_json_value(text: str) -> bool:
+    """Whether ``text`` is one complete JSON value, as Python's json reads it.
+
+    A text that is not is still sent verbatim, so that the compiler gives the
+    verdict, but only ever in a dry run; and should the compiler accept it
+    (because the text went on to form more of the surrounding request, as
+    ``{...}, "crate_name": "x"`` does), the answer must not stand.
+    """
+    try:
+        load_json(text)
+    except (ValueError, RecursionError):
+        return False
+    return True
+
+
+def json_problem(source: Source) -> tuple[str, Location | None]:
+    """Why Python's json cannot read ``source``: a message, and where if known.
+
+    Returns ("", None) when Python's json reads it.
+    """
+    try:
+        load_json(source.text)
+    except json.JSONDecodeError as error:
+        lines = source.text.split("\n")
+        line_text = lines[error.lineno - 1] if error.lineno <= len(lines) else ""
+        column = len(line_text[: error.colno - 1].encode("utf-8")) + 1
+        at = " " if error.msg.endswith(" at") else " at "
+        return (f"{error.msg}{at}line {error.lineno} column {column}",
+                Location(source, error.lineno, column, line_text))
+    except ValueError as error:
+        return str(error), None
+    except RecursionError:
+        return "nested too deeply", None
+    return "", None
+
+
+def parse_object_members(text: str) -> list[tuple[str, int, int]] | None:
+    """The top-level members of a JSON object text: (key, start, end) each.
+
+    ``start`` is the index of the key's opening quote, ``end`` the index just
+    past the member's value. Returns None unless ``text`` is exactly one JSON
+    object as Python's json reads it.
+    """
+    decoder = json.JSONDecoder()
+    space = " \t\n\r"
+
+    def skip(at: int) -> int:
+        while at < len(text) and text[at] in space:
+            at += 1
+        return at
+
+    try:
+        at = skip(0)
+        if text[at : at + 1] != "{":
+            return None
+        at = skip(at + 1)
+        members: list[tuple[str, int, int]] = []
+        if text[at : at + 1] == "}":
+            return members if skip(at + 1) == len(text) else None
+        while True:
+            start = at
+            if text[at : at + 1] != '"':
+                return None
+            key, at = decoder.raw_decode(text, at)
+            at = skip(at)
+            if text[at : at + 1] != ":":
+                return None
+            _, at = decoder.raw_decode(text, skip(at + 1))
+            members.append((key, start, at))
+            at = skip(at)
+            if text[at : at + 1] == ",":
+                at = skip(at + 1)
+                continue
+            if text[at : at + 1] == "}" and skip(at + 1) == len(text):
+                return members
+            return None
+    except (ValueError, RecursionError):
+        return None

@@ -1,0 +1,391 @@
+"""The Pythonic face of the compiler: functions, typed results and one exception.
+
+Everything here goes through ``Compiler.command``: the functions only build the
+JSON request, send it and turn the JSON answer into dataclasses. Nothing is
+validated or digested in Python; every verdict and every digest is the
+compiler's own.
+
+    >>> from orvane_compile import compile
+    >>> result = compile(strategy, target="binary", dry_run=True)
+    >>> result.manifest.crate_name, result.manifest.spec_hash
+
+A strategy given as a ``str`` is sent verbatim, so the digests cover exactly
+the text given (``1`` and ``1.0`` stay different numbers); a mapping is sent
+as ``json.dumps`` writes it.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from importlib import resources
+from typing import Any, Literal, Union, cast
+
+from ._orvane_compile import Compiler
+from ._request import (
+    Location,
+    Request,
+    RequestBuilder,
+    Source,
+    dumps,
+    is_single_json_value,
+    json_problem,
+    split_position,
+)
+
+__all__ = [
+    "CompileError",
+    "CompileResult",
+    "CsvData",
+    "InlineData",
+    "Manifest",
+    "ManifestFile",
+    "Target",
+    "check",
+    "compile",
+    "strategy_schema",
+]
+
+TargetKind = Literal["wasm", "binary", "no_std"]
+OptLevel = Literal["debug", "release", "size"]
+ErrorKind = Literal["parse", "bad spec", "bad target", "codegen", "build", "io", "request"]
+
+#: A strategy document: a mapping (object form), a sequence (positional
+#: form) or JSON text, which is sent verbatim.
+StrategyInput = Union[Mapping[str, Any], Sequence[Any], str]
+
+# The compiler's error kinds, by the prefix its messages start with.
+_KIND_PREFIXES: tuple[tuple[ErrorKind, str], ...] = (
+    ("parse", "parse: "),
+    ("bad spec", "bad spec: "),
+    ("bad target", "bad target: "),
+    ("codegen", "codegen: "),
+    ("build", "build: "),
+    ("io", "io: "),
+)
+
+# The name a strategy given as text goes by in messages.
+_STRATEGY_SOURCE = "strategy text"
+ENVELOPE_ERROR = 'invalid command envelope: expected {"cmd":...}'
+# check() validates the document alone: a fixed, valid crate name keeps the
+# naming rule (which looks at `symbol`) out of the verdict.
+_CHECK_CRATE_NAME = "strategy_check"
+
+
+class CompileError(Exception):
+    """A failure answered by the compiler.
+
+    ``kind`` is the word before the colon of the compiler's message ("parse",
+    "bad spec", "bad target", "codegen", "build" or "io"), or "request" when
+    the request itself was refused: a malformed request, an unknown target or
+    optimisation level, or a strategy given as text that is not JSON.
+    ``message`` is the text after that prefix; for "request" it is the whole
+    text. ``str(error)`` is the compiler's message exactly, except for text
+    that is not JSON, which the compiler answers only with "invalid command
+    envelope" and which is reported as "strategy text is not valid JSON: "
+    plus where Python's json reader stops in it.
+    """
+
+    def __init__(self, kind: ErrorKind, message: str) -> None:
+        super().__init__(kind, message)
+        self.kind: ErrorKind = kind
+        self.message = message
+
+    def __str__(self) -> str:
+        for kind, prefix in _KIND_PREFIXES:
+            if kind == self.kind:
+                return prefix + self.message
+        return self.message
+
+
+@dataclass(frozen=True)
+class Target:
+    """A build target: ``kind``, and for "no_std" the ``mcu`` target triple."""
+
+    kind: TargetKind
+    mcu: str | None = None
+
+
+@dataclass(frozen=True)
+class ManifestFile:
+    """One generated file: relative path, SHA-256 of its bytes, its length."""
+
+    path: str
+    sha256: str
+    bytes_len: int
+
+
+@dataclass(frozen=True)
+class Manifest:
+    """The description of a generated project."""
+
+    compiler_version: str
+    target: Target
+    opt_level: OptLevel
+    crate_name: str
+    spec_hash: str
+    backtest_dep: str
+    files: tuple[ManifestFile, ...]
+    project_hash: str
+
+
+@dataclass(frozen=True)
+class CompileResult:
+    """The answer to a compile.
+
+    ``path`` is the artifact's path after a build and None after a dry run;
+    ``built`` tells which of the two happened.
+    """
+
+    target: Target
+    manifest: Manifest
+    path: str | None
+    built: bool
+
+
+@dataclass(frozen=True)
+class CsvData:
+    """A CSV dataset file to embed; read by the compiler, relative paths from the cwd."""
+
+    path: str | os.PathLike[str]
+
+
+@dataclass(frozen=True)
+class InlineData:
+    """Candles to embed as they are (any JSON values)."""
+
+    candles: Sequence[Any]
+
+
+EmbedInput = Union[CsvData, InlineData, Mapping[str, Any]]
+
+
+# ---------------------------------------------------------------- requests
+
+Writer = Callable[[RequestBuilder], object]
+
+
+def spec_object(members: Sequence[tuple[str, Writer]]) -> Writer:
+    """A writer for a compile spec object, one member per line."""
+
+    def write(builder: RequestBuilder) -> None:
+        builder.own("{")
+        for index, (key, write_value) in enumerate(members):
+            builder.own(("," if index else "") + "\n" + dumps(key) + ":")
+            write_value(builder)
+        builder.own("\n}")
+
+    return write
+
+
+def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None) -> Request:
+    """The compile command around a spec.
+
+    A request embedding a user text that is not one complete JSON value is
+    always made a dry run: it is sent only to learn where the compiler finds
+    the fault, and must never build (see ``send``).
+    """
+    builder = RequestBuilder().own('{"cmd":"compile"')
+    if dry_run:
+        builder.own(',"dry_run":true')
+    if out_dir is not None:
+        builder.own(',"out_dir":').value(out_dir)
+    builder.own(',"spec":')
+    spec(builder)
+    builder.own("}\n")
+    request = builder.build()
+    if request.incomplete is not None and not dry_run:
+        return compile_request(spec, dry_run=True, out_dir=out_dir)
+    return request
+
+
+def value_writer(value: Any) -> Writer:
+    return lambda builder: builder.value(value)
+
+
+def text_writer(source: Source, complete: bool) -> Writer:
+    return lambda builder: builder.source(source, complete=complete)
+
+
+def target_value(target: str, mcu: str | None) -> dict[str, str]:
+    value = {"kind": target}
+    if mcu is not None:
+        value["mcu"] = mcu
+    return value
+
+
+def embed_value(embed_data: EmbedInput) -> Any:
+    if isinstance(embed_data, CsvData):
+        return {"kind": "csv", "path": os.fspath(embed_data.path)}
+    if isinstance(embed_data, InlineData):
+        return {"kind": "inline", "candles": list(embed_data.candles)}
+    return dict(embed_data)
+
+
+def error_from(text: str) -> CompileError:
+    """The CompileError for an error message of the compiler."""
+    for kind, prefix in _KIND_PREFIXES:
+        if text.startswith(prefix):
+            return CompileError(kind, text[len(prefix):])
+    return CompileError("request", text)
+
+
+@dataclass(frozen=True)
+class Failure:
+    """A refused request: the text to show, its kind, and where it points if anywhere."""
+
+    text: str
+    kind: ErrorKind
+    location: Location | None = None
+
+
+def exchange(compiler: Compiler, request: Request) -> tuple[str, Failure | None]:
+    """Send a request: (the answer text, None) or (the answer text, the failure).
+
+    Positions in request-decoding messages are mapped to where the text came
+    from. The compiler answers a request that is not JSON with its fixed
+    envelope message, without a position; since the text generated here is
+    always JSON, the fault is in an embedded user text, which is then named,
+    and pointed at by Python's json reader where it can.
+    """
+    answer = compiler.command(request.text)
+    parsed = json.loads(answer)
+    text: str | None = parsed.get("error")
+    if text == ENVELOPE_ERROR and request.sources:
+        culprit = request.incomplete or request.sources[0]
+        problem, location = json_problem(culprit)
+        if problem:
+            return answer, Failure(f"{culprit.name} is not valid JSON: {problem}", "request", location)
+        return answer, Failure(f"the compiler cannot read {culprit.name} as JSON ({text})", "request")
+    if request.incomplete is not None:
+        # Not one JSON value, yet the request was read as JSON: the text went on
+        # to form more of the request than its own value. Whatever the answer,
+        # it is not about the text as written.
+        return answer, Failure(
+            f"{request.incomplete.name} is not a single JSON value: the text goes on after it ends", "request")
+    if text is None:
+        return answer, None
+    kind = error_from(text).kind
+    positioned = split_position(text)
+    if positioned is not None:
+        return answer, Failure(text, kind, request.locate(positioned[1], positioned[2]))
+    return answer, Failure(text, kind)
+
+
+def send(request: Request) -> dict[str, Any]:
+    """Send a request; its parsed answer, or CompileError for a refusal."""
+    answer, failure = exchange(Compiler(), request)
+    if failure is not None:
+        if failure.kind == "request":
+            raise CompileError("request", failure.text)
+        raise error_from(failure.text)
+    parsed: dict[str, Any] = json.loads(answer)
+    return parsed
+
+
+def _target_from(value: Mapping[str, Any]) -> Target:
+    return Target(cast(TargetKind, value["kind"]), value.get("mcu"))
+
+
+def manifest_from(value: Mapping[str, Any]) -> Manifest:
+    """A Manifest from its JSON form."""
+    return Manifest(
+        compiler_version=value["compiler_version"],
+        target=_target_from(value["target"]),
+        opt_level=cast(OptLevel, value["opt_level"]),
+        crate_name=value["crate_name"],
+        spec_hash=value["spec_hash"],
+        backtest_dep=value["backtest_dep"],
+        files=tuple(ManifestFile(f["path"], f["sha256"], f["bytes_len"]) for f in value["files"]),
+        project_hash=value["project_hash"],
+    )
+
+
+def result_from(value: Mapping[str, Any]) -> CompileResult:
+    """A CompileResult from the JSON answer of a compile."""
+    return CompileResult(
+        target=_target_from(value["target"]),
+        manifest=manifest_from(value["manifest"]),
+        path=value.get("path"),
+        built=value["built"],
+    )
+
+
+def _strategy_writer(strategy: StrategyInput) -> Writer:
+    if isinstance(strategy, str):
+        source = Source(_STRATEGY_SOURCE, strategy)
+        return text_writer(source, is_single_json_value(strategy))
+    if isinstance(strategy, Mapping):
+        return value_writer(dict(strategy))
+    return value_writer(list(strategy))
+
+
+# ---------------------------------------------------------------- public functions
+
+
+def compile(
+    strategy: StrategyInput,
+    target: TargetKind = "wasm",
+    opt_level: OptLevel | None = None,
+    crate_name: str | None = None,
+    embed_data: EmbedInput | None = None,
+    out_dir: str | os.PathLike[str] | None = None,
+    dry_run: bool = False,
+    mcu: str | None = None,
+) -> CompileResult:
+    """Compile a strategy document into a cargo project, and build it unless ``dry_run``.
+
+    ``target`` is "wasm", "binary" or "no_std" (which needs ``mcu``, one of the
+    triples that ``targets`` lists). ``opt_level`` None means the compiler's
+    default ("release"); ``crate_name`` None derives the name from the
+    strategy's ``symbol``. ``embed_data`` is a ``CsvData``, an ``InlineData``
+    or the dataset's JSON form as a mapping. ``out_dir`` None means "_out".
+
+    Raises CompileError for anything the compiler refuses, TypeError when the
+    strategy or dataset holds values that have no JSON form, and ValueError
+    for an ``mcu`` given with a target other than "no_std" (the compiler
+    would silently drop it).
+    """
+    if mcu is not None and target != "no_std":
+        raise ValueError(f"mcu applies only to target 'no_std', not {target!r}")
+    members: list[tuple[str, Writer]] = [("target", value_writer(target_value(target, mcu)))]
+    if opt_level is not None:
+        members.append(("opt_level", value_writer(opt_level)))
+    if crate_name is not None:
+        members.append(("crate_name", value_writer(crate_name)))
+    if embed_data is not None:
+        members.append(("embed_data", value_writer(embed_value(embed_data))))
+    members.append(("strategy", _strategy_writer(strategy)))
+    request = compile_request(
+        spec_object(members),
+        dry_run=dry_run,
+        out_dir=None if out_dir is None else os.fspath(out_dir),
+    )
+    return result_from(send(request))
+
+
+def check(strategy: StrategyInput) -> None:
+    """Check a strategy document against the strategy schema; None when it is valid.
+
+    Only the document is judged: the check is a dry run for the wasm target
+    under a fixed crate name, so a ``symbol`` from which no crate name can be
+    derived (such as "1000PEPE") does not fail it, while ``compile`` without
+    ``crate_name`` would. Raises CompileError: kind "bad spec" for a document
+    that is not a valid strategy (the message says why, exactly as the
+    compiler words it), "request" for text that is not JSON.
+    """
+    compile(strategy, target="wasm", crate_name=_CHECK_CRATE_NAME, dry_run=True)
+
+
+def strategy_schema() -> dict[str, Any]:
+    """The JSON Schema (draft 2020-12) of a strategy document in object form.
+
+    A fresh copy on every call. Its one gap: JSON Schema's "integer" also
+    matches 5.0, which the compiler rejects where it wants an unsigned 32-bit
+    integer; see the schema's ``$comment``.
+    """
+    text = resources.files("orvane_compile").joinpath("strategy.schema.json").read_text(encoding="utf-8")
+    schema: dict[str, Any] = json.loads(text)
+    return schema

@@ -1,0 +1,413 @@
+"""The ``orvane-compile`` command line (also ``python -m orvane_compile``).
+
+    orvane-compile compile FILE [--target wasm|binary|no_std] [--mcu TRIPLE]
+                   [--opt-level debug|release|size] [--crate-name NAME]
+                   [--out-dir DIR] [--dry-run] [--csv PATH | --inline PATH] [--json]
+    orvane-compile check FILE [same spec flags]
+    orvane-compile targets | version [--json]
+    orvane-compile hash FILE [--json]
+
+FILE (or "-" for standard input) holds either a bare strategy document or a
+whole compile spec; it is a compile spec when it is a JSON object with both
+keys ``strategy`` and ``target``. Flags override or complete the spec.
+
+Exit status: 0 success, 1 invalid input (the compiler refused it, or a file
+could not be read), 2 usage, 3 build failure (a "build: " or "io: " error
+during a build).
+
+Positions. The user's texts go into the request verbatim, and the request
+records where each of its bytes came from (see ``_request``):
+
+- a compile-spec file is embedded whole as the request's ``spec``; when flags
+  override some of its members, the others are still copied byte for byte
+  (only the overridden ones are left out);
+- a bare strategy file is embedded whole as the spec's ``strategy``;
+- an ``--inline`` candle file is embedded whole as the dataset's candles.
+
+So a request error's " at line L column C" is mapped back: the message names
+the user's file and the line and column in it (columns count bytes, as the
+compiler counts them), and shows that line with a caret under the column. A
+fault in text generated from flags (``--target no_std`` without ``--mcu``) is
+placed in "the request built from the command line", and that line of the
+request is shown. JSON syntax faults come back from the compiler as its fixed
+"invalid command envelope" message with no position; the CLI then names the
+file that is not JSON and shows where Python's json reader stops in it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import threading
+import time
+import unicodedata
+from collections.abc import Sequence
+from typing import Any, NoReturn, TextIO
+
+from ._orvane_compile import Compiler
+from ._request import (
+    Location,
+    RequestBuilder,
+    Source,
+    is_single_json_value,
+    load_json,
+    parse_object_members,
+    split_position,
+)
+from .api import (
+    Failure,
+    Writer,
+    compile_request,
+    exchange,
+    spec_object,
+    target_value,
+    text_writer,
+    value_writer,
+)
+
+__all__ = ["main"]
+
+PROG = "orvane-compile"
+
+EXIT_OK = 0
+EXIT_INVALID = 1
+EXIT_USAGE = 2
+EXIT_BUILD = 3
+
+# Lines longer than this (in columns) are shown as a window around the caret.
+_EXCERPT_WIDTH = 100
+
+
+class _UsageError(Exception):
+    pass
+
+
+class _InputError(Exception):
+    """A file that could not be read; the message is the whole line shown."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        raise _UsageError(f"{self.prog}: error: {message}")
+
+
+def _parser() -> argparse.ArgumentParser:
+    output = _Parser(add_help=False)
+    output.add_argument("--json", action="store_true", dest="compact",
+                        help="print compact JSON even on a terminal")
+
+    spec = _Parser(add_help=False)
+    spec.add_argument("file", metavar="FILE",
+                      help='a strategy document or a compile spec (JSON); "-" reads standard input')
+    spec.add_argument("--target", choices=("wasm", "binary", "no_std"),
+                      help="build target (default: the spec's, else wasm; --mcu implies no_std)")
+    spec.add_argument("--mcu", metavar="TRIPLE", help="microcontroller target triple for no_std")
+    spec.add_argument("--opt-level", choices=("debug", "release", "size"),
+                      help="optimisation level (default: the spec's, else release)")
+    spec.add_argument("--crate-name", metavar="NAME",
+                      help="crate name (default: derived from the strategy's symbol)")
+    data = spec.add_mutually_exclusive_group()
+    data.add_argument("--csv", metavar="PATH", help="embed this CSV dataset file")
+    data.add_argument("--inline", metavar="PATH",
+                      help="embed the candles of this JSON file (one array)")
+
+    parser = _Parser(prog=PROG, description="Compile trading-strategy documents into cargo projects.")
+    parser.add_argument("--json", action="store_true", dest="compact_top", help=argparse.SUPPRESS)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    compile_parser = commands.add_parser(
+        "compile", parents=[spec, output], help="compile FILE and print the compiler's answer",
+        description="Compile FILE; print the answer (target, path after a build, manifest, built).")
+    compile_parser.add_argument("--out-dir", metavar="DIR", help='output directory (default "_out")')
+    compile_parser.add_argument("--dry-run", action="store_true",
+                                help="generate and describe the project only; write nothing, run no cargo")
+    commands.add_parser("check", parents=[spec], help='validate FILE: prints "ok" or the error',
+                        description="A dry run of what compile would send; prints ok or the error.")
+    commands.add_parser("targets", parents=[output], help="list the targets and MCU triples")
+    commands.add_parser("version", parents=[output], help="print the compiler's version")
+    hash_parser = commands.add_parser("hash", parents=[output],
+                                      help="size and SHA-256 of a file (normally an artifact)")
+    hash_parser.add_argument("file", metavar="FILE")
+    return parser
+
+
+# ---------------------------------------------------------------- input files
+
+
+def _read_source(path: str, stdin: TextIO) -> Source:
+    if path == "-":
+        data = stdin.buffer.read() if hasattr(stdin, "buffer") else stdin.read().encode("utf-8")
+        name = "<stdin>"
+    else:
+        try:
+            with open(path, "rb") as handle:
+                data = handle.read()
+        except OSError as error:
+            raise _InputError(f"{PROG}: cannot read {path}: {error.strerror or error}") from None
+        name = path
+    try:
+        return Source(name, data.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise _InputError(f"{PROG}: {name} is not UTF-8 text (byte {error.start})") from None
+
+
+def _load(source: Source) -> tuple[Any, bool]:
+    """Python's reading of a text, used only to tell a spec from a strategy."""
+    try:
+        return load_json(source.text), True
+    except (ValueError, RecursionError):
+        return None, False
+
+
+def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> Writer:
+    """The compile spec for FILE and the flags."""
+    value, complete = _load(document)
+    is_spec = complete and isinstance(value, dict) and "strategy" in value and "target" in value
+
+    overrides: list[tuple[str, Writer]] = []
+    if args.target is not None or args.mcu is not None:
+        kind = args.target or "no_std"
+        if args.mcu is not None and kind != "no_std":
+            raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std")
+        mcu = args.mcu
+        if mcu is None and is_spec:
+            # --target no_std completes a spec that already names its mcu.
+            given = value["target"]
+            if isinstance(given, dict) and given.get("kind") == "no_std" and isinstance(given.get("mcu"), str):
+                mcu = given["mcu"]
+        overrides.append(("target", value_writer(target_value(kind, mcu))))
+    if args.opt_level is not None:
+        overrides.append(("opt_level", value_writer(args.opt_level)))
+    if args.crate_name is not None:
+        overrides.append(("crate_name", value_writer(args.crate_name)))
+    if args.csv is not None:
+        overrides.append(("embed_data", value_writer({"kind": "csv", "path": args.csv})))
+    if args.inline is not None:
+        candles = _read_source(args.inline, stdin)
+        overrides.append(("embed_data", _inline_writer(candles)))
+
+    if is_spec:
+        if not overrides:
+            return text_writer(document, complete=True)
+        return _overridden_spec(document, overrides)
+    members = list(overrides)
+    if not any(key == "target" for key, _ in members):
+        members.insert(0, ("target", value_writer({"kind": "wasm"})))
+    members.append(("strategy", text_writer(document, complete)))
+    return spec_object(members)
+
+
+def _inline_writer(candles: Source) -> Writer:
+    complete = is_single_json_value(candles.text)
+
+    def write(builder: RequestBuilder) -> None:
+        builder.own('{"kind":"inline","candles":\n')
+        builder.source(candles, complete=complete)
+        builder.own("\n}")
+
+    return write
+
+
+def _overridden_spec(document: Source, overrides: list[tuple[str, Writer]]) -> Writer:
+    """The spec file with the overridden members left out, the rest copied verbatim."""
+    members = parse_object_members(document.text)
+    assert members is not None  # the text was read as one JSON object
+    replaced = {key for key, _ in overrides}
+    kept = [(start, end) for key, start, end in members if key not in replaced]
+
+    def write(builder: RequestBuilder) -> None:
+        builder.own("{")
+        separator = "\n"
+        for start, end in kept:
+            builder.own(separator)
+            builder.source(document, start, end)
+            separator = ",\n"
+        for key, write_value in overrides:
+            builder.own(separator + json.dumps(key) + ":")
+            write_value(builder)
+            separator = ",\n"
+        builder.own("\n}")
+
+    return write
+
+
+# ---------------------------------------------------------------- output
+
+
+def _print_answer(answer: str, compact: bool, stdout: TextIO) -> None:
+    if compact or not _isatty(stdout):
+        stdout.write(answer + "\n")
+    else:
+        stdout.write(json.dumps(json.loads(answer), indent=2, ensure_ascii=False) + "\n")
+    stdout.flush()
+
+
+def _isatty(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def _width(char: str) -> int:
+    if unicodedata.combining(char):
+        return 0
+    return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+
+
+def _excerpt(location: Location) -> str:
+    """The location's line with a caret under its column."""
+    text = location.line_text.rstrip("\r")
+    raw = text.encode("utf-8")
+    before = raw[: max(location.column, 1) - 1].decode("utf-8", errors="replace")
+    caret_at = len(before)  # in characters
+    chars = ["\N{REPLACEMENT CHARACTER}" if ord(c) < 0x20 and c != "\t" else c for c in text]
+    start, end = 0, len(chars)
+    if sum(map(_width, chars)) > _EXCERPT_WIDTH:
+        start = max(0, min(caret_at - _EXCERPT_WIDTH // 2, len(chars) - _EXCERPT_WIDTH))
+        end = min(len(chars), start + _EXCERPT_WIDTH)
+    shown = ("..." if start > 0 else "") + "".join(chars[start:end]) + ("..." if end < len(chars) else "")
+    pad = "..." if start > 0 else ""
+    pad = " " * len(pad) + "".join("\t" if c == "\t" else " " * _width(c) for c in chars[start:caret_at])
+    number = str(location.line)
+    gutter = " " * len(number)
+    return f" {number} | {shown}\n {gutter} | {pad}^\n"
+
+
+def _report(failure: Failure, stderr: TextIO) -> None:
+    """One line for the error; for a located one, the line it points at."""
+    location = failure.location
+    if location is None:
+        stderr.write(f"{PROG}: {failure.text}\n")
+        return
+    positioned = split_position(failure.text)
+    if positioned is None:  # a message of this package's own, already saying where
+        stderr.write(f"{PROG}: {failure.text}\n{_excerpt(location)}")
+        return
+    if location.source is None:
+        where = f"at line {location.line} column {location.column} of the request built from the command line"
+    else:
+        where = f"at line {location.line} column {location.column} of {location.source.name}"
+    stderr.write(f"{PROG}: {positioned[0]} {where}\n{_excerpt(location)}")
+
+
+class _StatusLine:
+    """"<crate> <target> <elapsed>s" on a terminal, redrawn while a build runs.
+
+    The build runs in ``Compiler.command``, which releases the interpreter
+    lock, so this thread keeps drawing while cargo works.
+    """
+
+    def __init__(self, stream: TextIO, label: str, interval: float = 0.1) -> None:
+        self._stream = stream
+        self._label = label
+        self._interval = interval
+        self._stop = threading.Event()
+        self._started = 0.0
+        self._thread = threading.Thread(target=self._run, name="orvane-compile status", daemon=True)
+
+    def _draw(self) -> None:
+        self._stream.write(f"\r{self._label} {time.monotonic() - self._started:.1f}s\x1b[K")
+        self._stream.flush()
+
+    def _run(self) -> None:
+        while not self._stop.wait(self._interval):
+            self._draw()
+
+    def __enter__(self) -> _StatusLine:
+        self._started = time.monotonic()
+        self._draw()
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        self._thread.join()
+        self._draw()
+        self._stream.write("\n")
+        self._stream.flush()
+
+
+# ---------------------------------------------------------------- commands
+
+
+def _fail(failure: Failure, stderr: TextIO, build: bool) -> int:
+    _report(failure, stderr)
+    return EXIT_BUILD if build and failure.kind in ("build", "io") else EXIT_INVALID
+
+
+def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
+    document = _read_source(args.file, stdin)
+    spec = _spec_writer(args, document, stdin)
+    checking = args.command == "check"
+    dry_run = checking or args.dry_run
+    out_dir = None if checking else args.out_dir
+    compact = checking or args.compact or args.compact_top
+    compiler = Compiler()
+    request = compile_request(spec, dry_run=dry_run, out_dir=out_dir)
+    if request.incomplete is not None:
+        dry_run = True  # such a request is only ever sent as a dry run
+    status_label = None
+    if not dry_run and _isatty(stderr):
+        # Name the crate for the status line: the compiler resolves it in a dry run.
+        preview = compile_request(spec, dry_run=True, out_dir=out_dir)
+        answer, failure = exchange(compiler, preview)
+        if failure is not None:
+            return _fail(failure, stderr, build=True)
+        manifest = json.loads(answer)["manifest"]
+        target = manifest["target"]
+        shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
+        status_label = f"{manifest['crate_name']} {shown}"
+    if status_label is not None:
+        with _StatusLine(stderr, status_label):
+            answer, failure = exchange(compiler, request)
+    else:
+        answer, failure = exchange(compiler, request)
+    if failure is not None:
+        return _fail(failure, stderr, build=not dry_run)
+    if checking:
+        stdout.write("ok\n")
+        stdout.flush()
+    else:
+        _print_answer(answer, compact, stdout)
+    return EXIT_OK
+
+
+def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
+    if args.command == "hash":
+        text = '{"cmd":"artifact_bytes","path":' + json.dumps(args.file) + "}"
+    else:
+        text = json.dumps({"cmd": args.command})
+    answer = Compiler().command(text)
+    parsed = json.loads(answer)
+    if "error" in parsed:
+        stderr.write(f"{PROG}: {parsed['error']}\n")
+        return EXIT_INVALID
+    _print_answer(answer, args.compact or args.compact_top, stdout)
+    return EXIT_OK
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line on ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    stdin, stdout, stderr = sys.stdin, sys.stdout, sys.stderr
+    try:
+        args = _parser().parse_args(argv)
+        if args.command in ("compile", "check"):
+            return _compile(args, stdin, stdout, stderr)
+        return _simple(args, stdout, stderr)
+    except _UsageError as error:
+        stderr.write(f"{error}\n")
+        return EXIT_USAGE
+    except _InputError as error:
+        stderr.write(f"{error}\n")
+        return EXIT_INVALID
+    except SystemExit as exit_:  # --help
+        return exit_.code if isinstance(exit_.code, int) else EXIT_OK
+    except BrokenPipeError:
+        return EXIT_INVALID
+    except KeyboardInterrupt:
+        stderr.write("\n")
+        return 130

@@ -1,0 +1,355 @@
+"""The orvane-compile command line: answers, errors and where they point, exit codes, terminals.
+
+Most cases run ``cli.main`` in this process from a scratch directory holding
+the case's files; a few run the installed entry points in a subprocess, some
+of them on a pseudo-terminal.
+"""
+
+import io
+import json
+import os
+import re
+import select
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from orvane_compile import Compiler
+from orvane_compile.cli import main
+from strategy_cases import BASE, ids
+
+STRATEGY = (
+    "{\n"
+    '  "symbol": "BTC/USDT",\n'
+    '  "timeframe": "1h",\n'
+    '  "indicators": {},\n'
+    '  "entry": {"gt": ["a", 1]},\n'
+    '  "exit": {"lt": ["a", 1]},\n'
+    '  "sizing": {"type": "fixed_qty", "qty": 1}\n'
+    "}\n"
+)
+MCU = "thumbv7em-none-eabihf"
+
+
+def spec_text(*members):
+    """A compile-spec file: the strategy, then each member line as given."""
+    body = ",\n".join(['  "strategy": ' + json.dumps(BASE)] + ["  " + m for m in members])
+    return "{\n" + body + "\n}\n"
+
+
+SPEC_WASM = spec_text('"target": {"kind": "wasm"}')
+SPEC_NO_STD = spec_text('"target": {"kind": "no_std", "mcu": "' + MCU + '"}', '"opt_level": "size"')
+CANDLES = '[{"t": 1, "c": 2.5}, {"t": 2, "c": 2.75}]'
+NO_SUCH_FILE = "No such file or directory (os error 2)"
+VERSION = '{"version":"0.2.0","backtest_dep":"0.1.5"}'
+TARGETS = (
+    '{"targets":["wasm","binary","no_std"],"mcus":["thumbv6m-none-eabi","thumbv7m-none-eabi",'
+    '"thumbv7em-none-eabi","thumbv7em-none-eabihf","thumbv8m.main-none-eabi",'
+    '"thumbv8m.main-none-eabihf","riscv32imac-unknown-none-elf"]}'
+)
+
+
+@pytest.fixture
+def run(tmp_path, monkeypatch, capsys):
+    """Write ``files`` into a scratch cwd and run the command line there: (status, stdout, stderr)."""
+    monkeypatch.chdir(tmp_path)
+
+    def run(argv, files=None, stdin=None):
+        for name, text in (files or {}).items():
+            path = tmp_path / name
+            if isinstance(text, bytes):
+                path.write_bytes(text)
+            else:
+                path.write_text(text, encoding="utf-8")
+        if stdin is not None:
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin.encode("utf-8"))))
+        status = main(argv)
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    return run
+
+
+def compiler_answer(request):
+    return Compiler().command(json.dumps(request))
+
+
+# ---------------------------------------------------------------- answers
+
+# (id, argv, files, the request the answer must equal)
+ANSWER_CASES = [
+    ("bare-dry-run", ["compile", "s.json", "--dry-run"], {"s.json": STRATEGY},
+     {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "wasm"}}}),
+    ("bare-flags", ["compile", "s.json", "--dry-run", "--target", "binary", "--opt-level", "debug",
+                    "--crate-name", "trend"], {"s.json": STRATEGY},
+     {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "binary"},
+                                                   "opt_level": "debug", "crate_name": "trend"}}),
+    ("bare-mcu-implies-no-std", ["compile", "s.json", "--dry-run", "--mcu", MCU], {"s.json": STRATEGY},
+     {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "no_std", "mcu": MCU}}}),
+    ("bare-csv", ["compile", "s.json", "--dry-run", "--csv", "d.csv"], {"s.json": STRATEGY, "d.csv": "t,c\n1,2\n"},
+     {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "wasm"},
+                                                   "embed_data": {"kind": "csv", "path": "d.csv"}}}),
+    ("bare-inline", ["compile", "s.json", "--dry-run", "--inline", "c.json"], {"s.json": STRATEGY, "c.json": CANDLES},
+     {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "wasm"},
+                                                   "embed_data": {"kind": "inline", "candles": json.loads(CANDLES)}}}),
+    ("bare-stdin", ["compile", "-", "--dry-run"], {},
+     {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "wasm"}}}),
+    ("spec-verbatim", ["compile", "spec.json", "--dry-run"], {"spec.json": SPEC_NO_STD},
+     {"cmd": "compile", "dry_run": True,
+      "spec": {"strategy": BASE, "target": {"kind": "no_std", "mcu": MCU}, "opt_level": "size"}}),
+    ("spec-target-completed", ["compile", "spec.json", "--dry-run", "--target", "no_std"], {"spec.json": SPEC_NO_STD},
+     {"cmd": "compile", "dry_run": True,
+      "spec": {"strategy": BASE, "target": {"kind": "no_std", "mcu": MCU}, "opt_level": "size"}}),
+    ("spec-overridden", ["compile", "spec.json", "--dry-run", "--target", "binary", "--opt-level", "debug",
+                         "--crate-name", "x"], {"spec.json": SPEC_NO_STD},
+     {"cmd": "compile", "dry_run": True,
+      "spec": {"strategy": BASE, "target": {"kind": "binary"}, "opt_level": "debug", "crate_name": "x"}}),
+    ("spec-mcu-replaced", ["compile", "spec.json", "--dry-run", "--mcu", "thumbv6m-none-eabi"],
+     {"spec.json": SPEC_NO_STD},
+     {"cmd": "compile", "dry_run": True,
+      "spec": {"strategy": BASE, "target": {"kind": "no_std", "mcu": "thumbv6m-none-eabi"}, "opt_level": "size"}}),
+    ("spec-out-dir-ignored-by-dry-run", ["compile", "spec.json", "--dry-run", "--out-dir", "o", "--json"],
+     {"spec.json": SPEC_WASM},
+     {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "wasm"}}}),
+    ("targets", ["targets"], {}, {"cmd": "targets"}),
+    ("version", ["version", "--json"], {}, {"cmd": "version"}),
+    ("hash", ["hash", "s.json"], {"s.json": STRATEGY}, {"cmd": "artifact_bytes", "path": "s.json"}),
+]
+
+
+@pytest.mark.parametrize(("argv", "files", "request_"), [c[1:] for c in ANSWER_CASES], ids=ids(ANSWER_CASES))
+def test_answers(run, argv, files, request_):
+    status, out, err = run(argv, files, stdin=STRATEGY if "-" in argv else None)
+    assert (status, out, err) == (0, compiler_answer(request_) + "\n", "")
+
+
+def test_fixed_answers_verbatim(run):
+    assert run(["version"]) == (0, VERSION + "\n", "")
+    assert run(["--json", "targets"]) == (0, TARGETS + "\n", "")
+    assert run(["hash", "e"], {"e": ""}) == (
+        0, '{"handle":0,"len":0,"sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}\n', "")
+
+
+# (id, argv, files, stdout)
+CHECK_CASES = [
+    ("strategy", ["check", "s.json"], {"s.json": STRATEGY}, "ok\n"),
+    ("spec", ["check", "spec.json"], {"spec.json": SPEC_NO_STD}, "ok\n"),
+    ("spec-flags", ["check", "spec.json", "--target", "binary", "--inline", "c.json"],
+     {"spec.json": SPEC_NO_STD, "c.json": CANDLES}, "ok\n"),
+    ("crate-name-rescues-symbol", ["check", "s.json", "--crate-name", "pepe"],
+     {"s.json": STRATEGY.replace("BTC/USDT", "1000PEPE")}, "ok\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "files", "stdout"), [c[1:] for c in CHECK_CASES], ids=ids(CHECK_CASES))
+def test_check_ok(run, tmp_path, argv, files, stdout):
+    assert run(argv, files) == (0, stdout, "")
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(files)  # nothing written
+
+
+# ---------------------------------------------------------------- errors and where they point
+
+BROKEN = STRATEGY.replace('"1h",\n', '"1h"\n')
+WIDE = spec_text('"target": {"kind": "wasm"}', '"opt_level": {"\u901f\u3044": null}, "x": "\u00e9"')
+
+# (id, argv, files, exit status, stderr)
+ERROR_CASES = [
+    ("syntax-missing-comma", ["compile", "s.json", "--dry-run"], {"s.json": BROKEN}, 1,
+     "orvane-compile: s.json is not valid JSON: Expecting ',' delimiter at line 4 column 3\n"
+     ' 4 |   "indicators": {},\n'
+     "   |   ^\n"),
+    ("syntax-unterminated", ["check", "s.json"], {"s.json": '{"symbol": "BTC/USDT", "timeframe": "1h'}, 1,
+     "orvane-compile: s.json is not valid JSON: Unterminated string starting at line 1 column 37\n"
+     ' 1 | {"symbol": "BTC/USDT", "timeframe": "1h\n'
+     "   |                                     ^\n"),
+    ("syntax-in-inline", ["check", "s.json", "--inline", "c.json"], {"s.json": STRATEGY, "c.json": "[1,\n 2,,\n]"}, 1,
+     "orvane-compile: c.json is not valid JSON: Expecting value at line 2 column 4\n"
+     " 2 |  2,,\n"
+     "   |    ^\n"),
+    ("syntax-position-in-bytes", ["check", "s.json"], {"s.json": '{"symbol": "\u00e9\u00e9", x}'}, 1,
+     "orvane-compile: s.json is not valid JSON: Expecting property name enclosed in double quotes "
+     "at line 1 column 20\n"
+     ' 1 | {"symbol": "\u00e9\u00e9", x}\n'
+     "   |                  ^\n"),
+    ("nan", ["check", "s.json"], {"s.json": '{"symbol": NaN}'}, 1,
+     "orvane-compile: s.json is not valid JSON: NaN is not a JSON number\n"),
+    ("spills-into-request", ["check", "s.json"], {"s.json": STRATEGY + ', "crate_name": "x"'}, 1,
+     "orvane-compile: s.json is not a single JSON value: the text goes on after it ends\n"),
+    ("spec-missing-mcu", ["check", "spec.json"],
+     {"spec.json": spec_text('"target": {"kind": "no_std"}', '"opt_level": "size"')}, 1,
+     "orvane-compile: bad compile request: missing field `mcu` at line 3 column 30 of spec.json\n"
+     ' 3 |   "target": {"kind": "no_std"},\n'
+     "   |                              ^\n"),
+    ("spec-duplicate-target", ["check", "spec.json"],
+     {"spec.json": spec_text('"target": {"kind": "wasm"}', '"target": {"kind": "binary"}')}, 1,
+     "orvane-compile: bad compile request: duplicate field `target` at line 4 column 10 of spec.json\n"
+     ' 4 |   "target": {"kind": "binary"}\n'
+     "   |          ^\n"),
+    ("spec-kept-member-still-maps", ["check", "spec.json", "--opt-level", "size"],
+     {"spec.json": spec_text('"target": {"kind": "wasm"}', '"opt_level": "fast"', '\t"crate_name": 5')}, 1,
+     "orvane-compile: bad compile request: invalid type: integer `5`, expected a string "
+     "at line 5 column 18 of spec.json\n"
+     ' 5 |   \t"crate_name": 5\n'
+     "   |   \t              ^\n"),
+    ("spec-wide-characters", ["check", "spec.json"], {"spec.json": WIDE}, 1,
+     "orvane-compile: bad compile request: unknown variant `\u901f\u3044`, expected one of `debug`, `release`, "
+     "`size` at line 4 column 24 of spec.json\n"
+     ' 4 |   "opt_level": {"\u901f\u3044": null}, "x": "\u00e9"\n'
+     "   |                      ^\n"),
+    ("inline-not-array", ["check", "s.json", "--inline", "c.json"], {"s.json": STRATEGY, "c.json": '{"t": 1}\n'}, 1,
+     "orvane-compile: bad compile request: invalid type: map, expected a sequence at line 1 column 9 of c.json\n"
+     ' 1 | {"t": 1}\n'
+     "   |         ^\n"),
+    ("flags-missing-mcu", ["check", "s.json", "--target", "no_std"], {"s.json": STRATEGY}, 1,
+     "orvane-compile: bad compile request: missing field `mcu` at line 2 column 26 of the request built "
+     "from the command line\n"
+     ' 2 | "target":{"kind":"no_std"},\n'
+     "   |                          ^\n"),
+    ("bad-spec", ["compile", "s.json", "--dry-run"], {"s.json": STRATEGY.replace('"symbol"', '"sym"')}, 1,
+     "orvane-compile: bad spec: strategy is not a valid StrategySpec: missing field `symbol`\n"),
+    ("bad-target", ["compile", "s.json", "--mcu", "thumbv9-none-eabi"], {"s.json": STRATEGY}, 1,
+     'orvane-compile: bad target: mcu "thumbv9-none-eabi" is not in the allowlist\n'),
+    ("bad-crate-name", ["check", "s.json"], {"s.json": STRATEGY.replace("BTC/USDT", "1000PEPE")}, 1,
+     'orvane-compile: bad spec: crate name "1000pepe" is not a valid identifier (^[a-z][a-z0-9_]*$); '
+     "set `crate_name`\n"),
+    ("csv-missing-dry-run", ["compile", "s.json", "--dry-run", "--csv", "no.csv"], {"s.json": STRATEGY}, 1,
+     "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + "\n"),
+    ("csv-missing-build", ["compile", "s.json", "--csv", "no.csv"], {"s.json": STRATEGY}, 3,
+     "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + "\n"),
+    ("out-dir-is-a-file", ["compile", "s.json", "--out-dir", "s.json"], {"s.json": STRATEGY}, 3,
+     "orvane-compile: io: creating s.json/btc_usdt/.cargo: Not a directory (os error 20)\n"),
+    ("file-missing", ["compile", "no.json"], {}, 1,
+     "orvane-compile: cannot read no.json: No such file or directory\n"),
+    ("inline-file-missing", ["check", "s.json", "--inline", "no.json"], {"s.json": STRATEGY}, 1,
+     "orvane-compile: cannot read no.json: No such file or directory\n"),
+    ("file-not-utf8", ["check", "s.json"], {"s.json": b'{"symbol": "\xff"}'}, 1,
+     "orvane-compile: s.json is not UTF-8 text (byte 12)\n"),
+    ("hash-missing", ["hash", "no.bin"], {}, 1, "orvane-compile: reading no.bin: " + NO_SUCH_FILE + "\n"),
+    ("mcu-with-other-target", ["compile", "s.json", "--target", "wasm", "--mcu", MCU], {"s.json": STRATEGY}, 2,
+     "orvane-compile: error: --mcu applies only to --target no_std\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "files", "status", "stderr"), [c[1:] for c in ERROR_CASES], ids=ids(ERROR_CASES))
+def test_errors(run, argv, files, status, stderr):
+    assert run(argv, files) == (status, "", stderr)
+
+
+def test_build_without_cargo_is_a_build_failure(run, tmp_path, monkeypatch):
+    (tmp_path / "empty").mkdir()
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    result = run(["compile", "s.json", "--target", "binary", "--out-dir", "out"], {"s.json": STRATEGY})
+    assert result == (3, "", "orvane-compile: build: spawning cargo: " + NO_SUCH_FILE + "\n")
+    assert (tmp_path / "out" / "btc_usdt" / "src" / "spec.json").is_file()
+
+
+# (id, argv, last line of stderr)
+USAGE_CASES = [
+    ("no-command", [], "orvane-compile: error: the following arguments are required: COMMAND"),
+    ("no-file", ["compile"], "orvane-compile compile: error: the following arguments are required: FILE"),
+    ("csv-and-inline", ["check", "s.json", "--csv", "a", "--inline", "b"],
+     "orvane-compile check: error: argument --inline: not allowed with argument --csv"),
+    ("unknown-flag", ["version", "--fast"], "orvane-compile: error: unrecognized arguments: --fast"),
+    ("dry-run-not-for-check", ["check", "s.json", "--dry-run"],
+     "orvane-compile: error: unrecognized arguments: --dry-run"),
+]
+
+
+@pytest.mark.parametrize(("argv", "last_line"), [c[1:] for c in USAGE_CASES], ids=ids(USAGE_CASES))
+def test_usage_errors(run, argv, last_line):
+    status, out, err = run(argv)
+    assert (status, out, err.splitlines()[-1], err.startswith("usage: orvane-compile")) == (2, "", last_line, True)
+
+
+# ---------------------------------------------------------------- terminals
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+INDENTED_VERSION = '{\n  "version": "0.2.0",\n  "backtest_dep": "0.1.5"\n}\n'
+
+
+@pytest.mark.parametrize(("argv", "stdout"), [
+    (["version"], INDENTED_VERSION),
+    (["version", "--json"], VERSION + "\n"),
+    (["--json", "version"], VERSION + "\n"),
+    (["targets"], json.dumps(json.loads(TARGETS), indent=2) + "\n"),
+    (["check", "s.json"], "ok\n"),
+], ids=["indented", "json-flag", "json-flag-first", "targets", "check"])
+def test_terminal_output(run, monkeypatch, argv, stdout):
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stdout", terminal)
+    assert run(argv, {"s.json": STRATEGY})[0] == 0
+    assert terminal.getvalue() == stdout
+
+
+def run_on_terminal(argv, cwd, env):
+    """Run argv with all three standard streams on a pseudo-terminal: (status, output)."""
+    master, slave = os.openpty()
+    process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd, env=env)
+    os.close(slave)
+    chunks = []
+    try:
+        while select.select([master], [], [], 120)[0]:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # the terminal closes when the process ends
+                break
+            if not data:
+                break
+            chunks.append(data)
+    finally:
+        os.close(master)
+    return process.wait(timeout=120), b"".join(chunks).decode().replace("\r\n", "\n")
+
+
+def test_terminal_build_shows_a_status_line(tmp_path):
+    (tmp_path / "s.json").write_text(STRATEGY)
+    (tmp_path / "empty").mkdir()
+    env = dict(os.environ, PATH=str(tmp_path / "empty"))
+    status, output = run_on_terminal(
+        [sys.executable, "-m", "orvane_compile", "compile", "s.json", "--target", "binary", "--out-dir", "out"],
+        tmp_path, env)
+    assert status == 3
+    pattern = (r"(\rbtc_usdt binary \d+\.\ds\x1b\[K)+\n"
+               r"orvane-compile: build: spawning cargo: No such file or directory \(os error 2\)\n")
+    assert re.fullmatch(pattern, output), output
+
+
+def test_terminal_status_names_the_mcu(tmp_path):
+    (tmp_path / "spec.json").write_text(SPEC_NO_STD)
+    (tmp_path / "empty").mkdir()
+    env = dict(os.environ, PATH=str(tmp_path / "empty"))
+    status, output = run_on_terminal([sys.executable, "-m", "orvane_compile", "compile", "spec.json"], tmp_path, env)
+    assert status == 3
+    assert re.fullmatch(r"(\rbtc_usdt no_std/" + re.escape(MCU) + r" \d+\.\ds\x1b\[K)+\n"
+                        r"orvane-compile: build: spawning cargo: No such file or directory \(os error 2\)\n",
+                        output), output
+
+
+def test_terminal_answer_is_indented(tmp_path):
+    status, output = run_on_terminal([sys.executable, "-m", "orvane_compile", "version"], tmp_path, dict(os.environ))
+    assert (status, output) == (0, INDENTED_VERSION)
+
+
+# ---------------------------------------------------------------- entry points
+
+SCRIPT = Path(sys.executable).with_name("orvane-compile")
+
+
+@pytest.mark.parametrize("argv", [
+    [sys.executable, "-m", "orvane_compile"],
+    [str(SCRIPT)],
+], ids=["python-m", "console-script"])
+def test_entry_points(tmp_path, argv):
+    (tmp_path / "bad.json").write_text("{}")
+    done = subprocess.run(argv + ["version"], cwd=tmp_path, capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, VERSION + "\n", "")
+    done = subprocess.run(argv + ["check", "bad.json"], cwd=tmp_path, capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "orvane-compile: bad spec: strategy is not a valid StrategySpec: missing field `symbol`\n")
