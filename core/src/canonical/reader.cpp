@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <type_traits>
 #include <unordered_map>
 
 namespace orvane::json {
@@ -22,16 +23,20 @@ std::string position_suffix(std::string_view text, std::size_t index) {
   return out;
 }
 
+using Fault = Reader::Fault;
+template <class T>
+using Fast = Reader::Fast<T>;
+
 #define ORV_TRY(expr)                                          \
   do {                                                         \
     if (auto r_ = (expr); !r_) return std::unexpected(std::move(r_.error())); \
   } while (0)
 
-TextResult<void> Reader::parse_ident(std::string_view rest) {
+Fast<void> Reader::parse_ident_f(std::string_view rest) {
   for (char expected : rest) {
-    if (i_ >= text_.size()) return std::unexpected(error(msg::kEofValue));
+    if (i_ >= text_.size()) return std::unexpected(fault(msg::kEofValue));
     char c = text_[i_++];
-    if (c != expected) return std::unexpected(error(msg::kExpectedIdent));
+    if (c != expected) return std::unexpected(fault(msg::kExpectedIdent));
   }
   return {};
 }
@@ -77,28 +82,28 @@ std::optional<long long> decimal_magnitude(std::string_view lit) {
 }
 }  // namespace
 
-TextResult<NumberToken> Reader::parse_number() {
+Fast<NumberToken> Reader::parse_number_f() {
   std::size_t start = i_;
   bool negative = false;
   if (text_[i_] == '-') {
     negative = true;
     ++i_;
   }
-  if (i_ >= text_.size()) return std::unexpected(error(msg::kEofValue));
+  if (i_ >= text_.size()) return std::unexpected(fault(msg::kEofValue));
   char c = text_[i_++];
   if (c == '0') {
-    if (is_digit(peek())) return std::unexpected(peek_error(msg::kInvalidNumber));
+    if (is_digit(peek())) return std::unexpected(peek_fault(msg::kInvalidNumber));
   } else if (c >= '1' && c <= '9') {
     while (is_digit(peek())) ++i_;
   } else {
-    return std::unexpected(error(msg::kInvalidNumber));
+    return std::unexpected(fault(msg::kInvalidNumber));
   }
   bool is_float = false;
   if (peek() == '.') {
     is_float = true;
     ++i_;
     if (!is_digit(peek())) {
-      return std::unexpected(peek_error(peek() < 0 ? msg::kEofValue : msg::kInvalidNumber));
+      return std::unexpected(peek_fault(peek() < 0 ? msg::kEofValue : msg::kInvalidNumber));
     }
     while (is_digit(peek())) ++i_;
   }
@@ -107,8 +112,8 @@ TextResult<NumberToken> Reader::parse_number() {
     is_float = has_exponent = true;
     ++i_;
     if (peek() == '+' || peek() == '-') ++i_;
-    if (i_ >= text_.size()) return std::unexpected(error(msg::kEofValue));
-    if (!is_digit(text_[i_++])) return std::unexpected(error(msg::kInvalidNumber));
+    if (i_ >= text_.size()) return std::unexpected(fault(msg::kEofValue));
+    if (!is_digit(text_[i_++])) return std::unexpected(fault(msg::kInvalidNumber));
     while (is_digit(peek())) ++i_;
   }
   std::string_view lit = text_.substr(start, i_ - start);
@@ -141,7 +146,7 @@ TextResult<NumberToken> Reader::parse_number() {
       double v;
       auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
       if (*magnitude > 309 || r.ec == std::errc::result_out_of_range) {
-        return std::unexpected(error(msg::kNumberOutOfRange));
+        return std::unexpected(fault(msg::kNumberOutOfRange));
       }
     }
   }
@@ -176,22 +181,22 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 
 }  // namespace
 
-TextResult<std::uint16_t> Reader::hex_escape() {
+Fast<std::uint16_t> Reader::hex_escape() {
   if (i_ + 4 > text_.size()) {
     i_ = text_.size();
-    return std::unexpected(error(msg::kEofString));
+    return std::unexpected(fault(msg::kEofString));
   }
   std::uint16_t n = 0;
   for (int k = 0; k < 4; ++k) {
     int v = hex_value(text_[i_++]);
-    if (v < 0) return std::unexpected(error(msg::kInvalidEscape));
+    if (v < 0) return std::unexpected(fault(msg::kInvalidEscape));
     n = std::uint16_t((n << 4) | v);
   }
   return n;
 }
 
-TextResult<void> Reader::parse_escape(std::string& out) {
-  if (i_ >= text_.size()) return std::unexpected(error(msg::kEofString));
+Fast<void> Reader::parse_escape(std::string& out) {
+  if (i_ >= text_.size()) return std::unexpected(fault(msg::kEofString));
   char c = text_[i_++];
   switch (c) {
     case '"': out += '"'; return {};
@@ -203,27 +208,27 @@ TextResult<void> Reader::parse_escape(std::string& out) {
     case 'r': out += '\r'; return {};
     case 't': out += '\t'; return {};
     case 'u': break;
-    default: return std::unexpected(error(msg::kInvalidEscape));
+    default: return std::unexpected(fault(msg::kInvalidEscape));
   }
   auto n1 = hex_escape();
   if (!n1) return std::unexpected(n1.error());
   std::uint32_t cp = *n1;
-  if (cp >= 0xDC00 && cp <= 0xDFFF) return std::unexpected(error(msg::kLoneLeadingSurrogate));
+  if (cp >= 0xDC00 && cp <= 0xDFFF) return std::unexpected(fault(msg::kLoneLeadingSurrogate));
   if (cp >= 0xD800 && cp <= 0xDBFF) {
     for (char want : {'\\', 'u'}) {
-      if (i_ >= text_.size()) return std::unexpected(error(msg::kEofString));
-      if (text_[i_++] != want) return std::unexpected(error(msg::kUnexpectedEndOfHexEscape));
+      if (i_ >= text_.size()) return std::unexpected(fault(msg::kEofString));
+      if (text_[i_++] != want) return std::unexpected(fault(msg::kUnexpectedEndOfHexEscape));
     }
     auto n2 = hex_escape();
     if (!n2) return std::unexpected(n2.error());
-    if (*n2 < 0xDC00 || *n2 > 0xDFFF) return std::unexpected(error(msg::kLoneLeadingSurrogate));
+    if (*n2 < 0xDC00 || *n2 > 0xDFFF) return std::unexpected(fault(msg::kLoneLeadingSurrogate));
     cp = (((cp - 0xD800) << 10) | (*n2 - 0xDC00)) + 0x10000;
   }
   append_utf8(out, cp);
   return {};
 }
 
-TextResult<std::string_view> Reader::parse_string(std::string& scratch) {
+Fast<std::string_view> Reader::parse_string_f(std::string& scratch) {
   const std::size_t start = i_;
   const std::size_t n = text_.size();
   const char* s = text_.data();
@@ -231,7 +236,7 @@ TextResult<std::string_view> Reader::parse_string(std::string& scratch) {
   std::size_t run = start;  // start of the bytes not yet copied to scratch
   for (;;) {
     i_ = find_string_special(s, i_, n);
-    if (i_ >= n) return std::unexpected(error(msg::kEofString));
+    if (i_ >= n) return std::unexpected(fault(msg::kEofString));
     char c = s[i_];
     if (c == '"') {
       if (!escaped) {
@@ -255,31 +260,31 @@ TextResult<std::string_view> Reader::parse_string(std::string& scratch) {
       continue;
     }
     ++i_;
-    return std::unexpected(error(msg::kControlCharacter));
+    return std::unexpected(fault(msg::kControlCharacter));
   }
 }
 
 template <bool kBuild>
-TextResult<std::uint32_t> Reader::value(Document* doc) {
+Fast<std::uint32_t> Reader::value(Document* doc) {
   int c = skip_ws();
   switch (c) {
-    case -1: return std::unexpected(peek_error(msg::kEofValue));
+    case -1: return std::unexpected(peek_fault(msg::kEofValue));
     case 'n':
       ++i_;
-      ORV_TRY(parse_ident("ull"));
+      ORV_TRY(parse_ident_f("ull"));
       return kBuild ? doc->push_scalar(Document::kNull) : 0;
     case 't':
       ++i_;
-      ORV_TRY(parse_ident("rue"));
+      ORV_TRY(parse_ident_f("rue"));
       return kBuild ? doc->push_scalar(Document::kTrue) : 0;
     case 'f':
       ++i_;
-      ORV_TRY(parse_ident("alse"));
+      ORV_TRY(parse_ident_f("alse"));
       return kBuild ? doc->push_scalar(Document::kFalse) : 0;
     case '"': {
       ++i_;
       std::size_t start = i_;
-      auto s = parse_string(scratch_);
+      auto s = parse_string_f(scratch_);
       if (!s) return std::unexpected(std::move(s.error()));
       if (!kBuild) return 0;
       if (s->data() == text_.data() + start) return doc->push_span(Document::kStr, start, s->size());
@@ -289,7 +294,7 @@ TextResult<std::uint32_t> Reader::value(Document* doc) {
     case '{': return object<kBuild>(doc);
     default:
       if (c == '-' || is_digit(c)) {
-        auto num = parse_number();
+        auto num = parse_number_f();
         if (!num) return std::unexpected(std::move(num.error()));
         if (!kBuild) return 0;
         Document::Tag t = num->kind == Kind::UInt     ? Document::kUInt
@@ -297,40 +302,40 @@ TextResult<std::uint32_t> Reader::value(Document* doc) {
                                                       : Document::kFloat;
         return doc->push_span(t, num->offset, num->len);
       }
-      return std::unexpected(peek_error(msg::kExpectedValue));
+      return std::unexpected(peek_fault(msg::kExpectedValue));
   }
 }
 
 template <bool kBuild>
-TextResult<std::uint32_t> Reader::array(Document* doc) {
-  ORV_TRY(enter());
+Fast<std::uint32_t> Reader::array(Document* doc) {
+  ORV_TRY(enter_f());
   ++i_;
   std::uint32_t node = kBuild ? doc->open_container(Document::kArray) : 0;
   std::size_t count = 0;
   bool first = true;
   for (;;) {
-    auto more = next_element(first);
+    auto more = next_element_f(first);
     if (!more) return std::unexpected(std::move(more.error()));
     if (!*more) break;
     auto v = value<kBuild>(doc);
     if (!v) return std::unexpected(std::move(v.error()));
     ++count;
   }
-  ORV_TRY(end_seq());
+  ORV_TRY(end_seq_f());
   leave();
   if (kBuild) doc->close_container(node, count);
   return node;
 }
 
 template <bool kBuild>
-TextResult<std::uint32_t> Reader::object(Document* doc) {
-  ORV_TRY(enter());
+Fast<std::uint32_t> Reader::object(Document* doc) {
+  ORV_TRY(enter_f());
   ++i_;
   std::uint32_t node = kBuild ? doc->open_container(Document::kObject) : 0;
   std::size_t base = keys_.size();
   bool first = true;
   for (;;) {
-    auto key = next_key(first, scratch_);
+    auto key = next_key_f(first, scratch_);
     if (!key) {
       keys_.resize(base);
       return std::unexpected(std::move(key.error()));
@@ -346,14 +351,14 @@ TextResult<std::uint32_t> Reader::object(Document* doc) {
       }
       keys_.push_back(key_node);
     }
-    auto colon = object_colon();
-    auto v = colon ? value<kBuild>(doc) : TextResult<std::uint32_t>(std::unexpected(colon.error()));
+    auto colon = object_colon_f();
+    auto v = colon ? value<kBuild>(doc) : Fast<std::uint32_t>(std::unexpected(colon.error()));
     if (!v) {
       keys_.resize(base);
       return std::unexpected(std::move(v.error()));
     }
   }
-  auto closed = end_map();
+  auto closed = end_map_f();
   if (!closed) {
     keys_.resize(base);
     return std::unexpected(std::move(closed.error()));
@@ -408,79 +413,78 @@ void Reader::settle_duplicates(Document& doc, std::size_t base) {
   }
 }
 
-TextResult<std::uint32_t> Reader::parse_value(Document& doc) { return value<true>(&doc); }
 
-TextResult<void> Reader::skip_value() {
+Fast<void> Reader::skip_value_f() {
   auto r = value<false>(nullptr);
   if (!r) return std::unexpected(std::move(r.error()));
   return {};
 }
 
-TextResult<void> Reader::end() {
-  if (skip_ws() >= 0) return std::unexpected(peek_error(msg::kTrailingCharacters));
+Fast<void> Reader::end_f() {
+  if (skip_ws() >= 0) return std::unexpected(peek_fault(msg::kTrailingCharacters));
   return {};
 }
 
-TextResult<std::optional<std::string_view>> Reader::next_key(bool& first, std::string& scratch) {
+Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::string& scratch) {
   int c = skip_ws();
   if (c == '}') return std::optional<std::string_view>();
   if (c == ',' && !first) {
     ++i_;
     c = skip_ws();
   } else if (c >= 0) {
-    if (!first) return std::unexpected(peek_error(msg::kExpectedObjectCommaOrEnd));
+    if (!first) return std::unexpected(peek_fault(msg::kExpectedObjectCommaOrEnd));
     first = false;
   } else {
-    return std::unexpected(peek_error(msg::kEofObject));
+    return std::unexpected(peek_fault(msg::kEofObject));
   }
   if (c == '"') {
     ++i_;
-    auto s = parse_string(scratch);
+    auto s = parse_string_f(scratch);
     if (!s) return std::unexpected(std::move(s.error()));
     return std::optional<std::string_view>(*s);
   }
-  if (c == '}') return std::unexpected(peek_error(msg::kTrailingComma));
-  if (c < 0) return std::unexpected(peek_error(msg::kEofValue));
-  return std::unexpected(peek_error(msg::kKeyMustBeString));
+  if (c == '}') return std::unexpected(peek_fault(msg::kTrailingComma));
+  if (c < 0) return std::unexpected(peek_fault(msg::kEofValue));
+  return std::unexpected(peek_fault(msg::kKeyMustBeString));
 }
 
-TextResult<void> Reader::object_colon() {
+Fast<void> Reader::object_colon_f() {
   int c = skip_ws();
   if (c == ':') {
     ++i_;
     return {};
   }
-  return std::unexpected(peek_error(c < 0 ? msg::kEofObject : msg::kExpectedColon));
+  return std::unexpected(peek_fault(c < 0 ? msg::kEofObject : msg::kExpectedColon));
 }
 
-TextResult<bool> Reader::next_element(bool& first) {
+Fast<bool> Reader::next_element_f(bool& first) {
   int c = skip_ws();
   if (c == ']') return false;
   if (c == ',' && !first) {
     ++i_;
     c = skip_ws();
-    if (c == ']') return std::unexpected(peek_error(msg::kTrailingComma));
-    if (c < 0) return std::unexpected(peek_error(msg::kEofValue));
+    if (c == ']') return std::unexpected(peek_fault(msg::kTrailingComma));
+    if (c < 0) return std::unexpected(peek_fault(msg::kEofValue));
     return true;
   }
-  if (c < 0) return std::unexpected(peek_error(msg::kEofList));
-  if (!first) return std::unexpected(peek_error(msg::kExpectedListCommaOrEnd));
+  if (c < 0) return std::unexpected(peek_fault(msg::kEofList));
+  if (!first) return std::unexpected(peek_fault(msg::kExpectedListCommaOrEnd));
   first = false;
   return true;
 }
 
-TextResult<void> Reader::end_map() {
+Fast<void> Reader::end_map_f() {
   int c = skip_ws();
   if (c == '}') {
     ++i_;
     return {};
   }
-  if (c == ',') return std::unexpected(peek_error(msg::kTrailingComma));
-  if (c < 0) return std::unexpected(peek_error(msg::kEofObject));
-  return std::unexpected(peek_error(msg::kTrailingCharacters));
+  if (c == ',') return std::unexpected(peek_fault(msg::kTrailingComma));
+  if (c < 0) return std::unexpected(peek_fault(msg::kEofObject));
+  return std::unexpected(peek_fault(msg::kTrailingCharacters));
 }
 
-TextResult<void> Reader::end_seq() {
+Fast<void> Reader::end_seq_f() {
   int c = skip_ws();
   if (c == ']') {
     ++i_;
@@ -489,11 +493,45 @@ TextResult<void> Reader::end_seq() {
   if (c == ',') {
     ++i_;
     c = skip_ws();
-    return std::unexpected(peek_error(c == ']' ? msg::kTrailingComma : msg::kTrailingCharacters));
+    return std::unexpected(peek_fault(c == ']' ? msg::kTrailingComma : msg::kTrailingCharacters));
   }
-  if (c < 0) return std::unexpected(peek_error(msg::kEofList));
-  return std::unexpected(peek_error(msg::kExpectedListCommaOrEnd));
+  if (c < 0) return std::unexpected(peek_fault(msg::kEofList));
+  return std::unexpected(peek_fault(msg::kExpectedListCommaOrEnd));
 }
+
+
+// ---- the public steps: the same, with the message as an owned string ----
+
+namespace {
+TextError owned(const Fault& f) { return TextError{std::string(f.message), f.index}; }
+}  // namespace
+
+#define ORV_PUBLIC(call)                                \
+  do {                                                  \
+    auto r_ = (call);                                   \
+    if (!r_) return std::unexpected(owned(r_.error())); \
+    return *r_;                                         \
+  } while (0)
+#define ORV_PUBLIC_VOID(call)                           \
+  do {                                                  \
+    auto r_ = (call);                                   \
+    if (!r_) return std::unexpected(owned(r_.error())); \
+    return {};                                          \
+  } while (0)
+
+TextResult<std::uint32_t> Reader::parse_value(Document& doc) { ORV_PUBLIC(value<true>(&doc)); }
+TextResult<void> Reader::skip_value() { ORV_PUBLIC_VOID(skip_value_f()); }
+TextResult<void> Reader::end() { ORV_PUBLIC_VOID(end_f()); }
+TextResult<std::string_view> Reader::parse_string(std::string& scratch) { ORV_PUBLIC(parse_string_f(scratch)); }
+TextResult<NumberToken> Reader::parse_number() { ORV_PUBLIC(parse_number_f()); }
+TextResult<void> Reader::parse_ident(std::string_view rest) { ORV_PUBLIC_VOID(parse_ident_f(rest)); }
+TextResult<std::optional<std::string_view>> Reader::next_key(bool& first, std::string& scratch) {
+  ORV_PUBLIC(next_key_f(first, scratch));
+}
+TextResult<void> Reader::object_colon() { ORV_PUBLIC_VOID(object_colon_f()); }
+TextResult<bool> Reader::next_element(bool& first) { ORV_PUBLIC(next_element_f(first)); }
+TextResult<void> Reader::end_map() { ORV_PUBLIC_VOID(end_map_f()); }
+TextResult<void> Reader::end_seq() { ORV_PUBLIC_VOID(end_seq_f()); }
 
 std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument& out) {
   out.doc.set_source(text);

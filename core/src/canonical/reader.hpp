@@ -66,6 +66,15 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
+  // Inside the reader a failure carries one of the fixed messages by view: cheap to pass back
+  // through every level of a large document. The public steps own their message.
+  struct Fault {
+    std::string_view message;
+    std::size_t index;
+  };
+  template <class T>
+  using Fast = std::expected<T, Fault>;
+
   std::string_view text() const { return text_; }
   std::size_t index() const { return i_; }
 
@@ -121,14 +130,34 @@ class Reader {
 
  private:
   template <bool kBuild>
-  TextResult<std::uint32_t> value(Document* doc);
+  Fast<std::uint32_t> value(Document* doc);
   template <bool kBuild>
-  TextResult<std::uint32_t> array(Document* doc);
+  Fast<std::uint32_t> array(Document* doc);
   template <bool kBuild>
-  TextResult<std::uint32_t> object(Document* doc);
-  TextResult<void> parse_escape(std::string& scratch);
-  TextResult<std::uint16_t> hex_escape();
+  Fast<std::uint32_t> object(Document* doc);
+  Fast<void> parse_escape(std::string& scratch);
+  Fast<std::uint16_t> hex_escape();
   void settle_duplicates(Document& doc, std::size_t base);
+
+  Fault fault(std::string_view m) const { return {m, i_}; }
+  Fault peek_fault(std::string_view m) const {
+    return {m, i_ < text_.size() ? i_ + 1 : text_.size()};
+  }
+  Fast<void> enter_f() {
+    if (depth_ == kMaxDepth) return std::unexpected(peek_fault(msg::kRecursionLimit));
+    ++depth_;
+    return {};
+  }
+  Fast<void> skip_value_f();
+  Fast<void> end_f();
+  Fast<std::string_view> parse_string_f(std::string& scratch);
+  Fast<NumberToken> parse_number_f();
+  Fast<void> parse_ident_f(std::string_view rest);
+  Fast<std::optional<std::string_view>> next_key_f(bool& first, std::string& scratch);
+  Fast<void> object_colon_f();
+  Fast<bool> next_element_f(bool& first);
+  Fast<void> end_map_f();
+  Fast<void> end_seq_f();
 
   std::string_view text_;
   std::size_t i_ = 0;
