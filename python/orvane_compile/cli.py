@@ -269,9 +269,9 @@ def _excerpt(location: Location) -> str:
     if sum(map(_width, chars)) > _EXCERPT_WIDTH:
         start = max(0, min(caret_at - _EXCERPT_WIDTH // 2, len(chars) - _EXCERPT_WIDTH))
         end = min(len(chars), start + _EXCERPT_WIDTH)
-    shown = ("..." if start > 0 else "") + "".join(chars[start:end]) + ("..." if end < len(chars) else "")
-    pad = "..." if start > 0 else ""
-    pad = " " * len(pad) + "".join("\t" if c == "\t" else " " * _width(c) for c in chars[start:caret_at])
+    prefix = "..." if start > 0 else ""
+    shown = prefix + "".join(chars[start:end]) + ("..." if end < len(chars) else "")
+    pad = " " * len(prefix) + "".join("\t" if c == "\t" else " " * _width(c) for c in chars[start:caret_at])
     number = str(location.line)
     gutter = " " * len(number)
     return f" {number} | {shown}\n {gutter} | {pad}^\n"

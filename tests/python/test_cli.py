@@ -153,6 +153,10 @@ def test_check_ok(run, tmp_path, argv, files, stdout):
 
 BROKEN = STRATEGY.replace('"1h",\n', '"1h"\n')
 WIDE = spec_text('"target": {"kind": "wasm"}', '"opt_level": {"\u901f\u3044": null}, "x": "\u00e9"')
+# A whole compile spec on one long line, as a program would write it.
+MINIFIED = json.dumps({
+    "strategy": dict(BASE, indicators={f"e{i}": {"type": "ema", "params": [i]} for i in range(8)}),
+    "target": {"kind": "binary"}, "embed_data": {"kind": "csv"}, "crate_name": "x"})
 
 # (id, argv, files, exit status, stderr)
 ERROR_CASES = [
@@ -198,6 +202,10 @@ ERROR_CASES = [
      "`size` at line 4 column 24 of spec.json\n"
      ' 4 |   "opt_level": {"\u901f\u3044": null}, "x": "\u00e9"\n'
      "   |                      ^\n"),
+    ("long-line-window", ["check", "spec.json"], {"spec.json": MINIFIED}, 1,
+     "orvane-compile: bad compile request: missing field `path` at line 1 column 531 of spec.json\n"
+     ' 1 | ...ed_qty", "qty": 1}}, "target": {"kind": "binary"}, "embed_data": {"kind": "csv"}, "crate_name": "x"}\n'
+     "   |                                                                                   ^\n"),
     ("inline-not-array", ["check", "s.json", "--inline", "c.json"], {"s.json": STRATEGY, "c.json": '{"t": 1}\n'}, 1,
      "orvane-compile: bad compile request: invalid type: map, expected a sequence at line 1 column 9 of c.json\n"
      ' 1 | {"t": 1}\n'
