@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The project's whole test run, from a bare Debian machine to a verdict:
 #   1. installs the system packages and Python tools that are missing;
-#   2. builds the C++ core tests and runs them with ctest;
+#   2. builds the C++ core tests and runs them with ctest; builds them again
+#      with the sanitizers and runs them; runs each fuzz target for a minute;
 #   3. builds one abi3 wheel with the default python;
 #   4. installs that same wheel into a venv for every CPython >= 3.10 under
 #      pyenv and runs the Python tests against the installed package.
@@ -43,6 +44,32 @@ if cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TESTS=ON 
   ctest --test-dir build/tests --output-on-failure --no-tests=error -j "$JOBS" || fail "ctest"
 else
   fail "C++ test build"
+fi
+
+# ---------------------------------------------------------------- hardening
+# The same C++ tests under AddressSanitizer (with LeakSanitizer) and
+# UndefinedBehaviorSanitizer, then each libFuzzer target for FUZZ_SECONDS
+# (default 60) with clang-19. The real-cargo suite is left out of the sanitizer
+# run: it only drives cargo, and takes minutes.
+step "C++ tests under the sanitizers: configure and build (build/asan)"
+if cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
+     -DORVANE_BUILD_TESTS=ON -DORVANE_BUILD_PYTHON=OFF \
+   && cmake --build build/asan -j "$JOBS"; then
+  step "C++ tests under the sanitizers: ctest"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build/asan --output-on-failure --no-tests=error -j "$JOBS" -E '^RealCargo\.' \
+    || fail "ctest under the sanitizers"
+else
+  fail "sanitizer build"
+fi
+
+step "fuzz targets, ${FUZZ_SECONDS:-60} s each (build/fuzz)"
+if "$ROOT/scripts/setup-system.sh" clang-19 libclang-rt-19-dev && "$ROOT/scripts/fuzz.sh" --build; then
+  for target in $("$ROOT/scripts/fuzz.sh" --list); do
+    "$ROOT/scripts/fuzz.sh" "$target" "${FUZZ_SECONDS:-60}" || fail "fuzz target $target"
+  done
+else
+  fail "fuzz build (clang-19, libclang-rt-19-dev)"
 fi
 
 # ---------------------------------------------------------------- the wheel
