@@ -1,6 +1,6 @@
 // Request bodies are decoded from the parsed request and, for the wording of a failure, from
 // the text. Both readings must agree; the text reading gives exact positions. A failure inside
-// a tagged value's fields is placed where the enclosing record stopped reading.
+// a tagged value's fields is placed at that value's closing brace or bracket.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -54,9 +54,9 @@ const Case kCompileRequests[] = {
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm","kind":"wasm"}}})",
      "duplicate field `kind` at line 1 column 68"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"no_std","mcu":"a","mcu":"b"}}})",
-     "duplicate field `mcu` at line 1 column 85"},
+     "duplicate field `mcu` at line 1 column 84"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"no_std"}}})",
-     "missing field `mcu` at line 1 column 65"},
+     "missing field `mcu` at line 1 column 64"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"no_std"},"crate_name":"a"}})",
      "missing field `mcu` at line 1 column 64"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"mcu":"x","kind":"no_std"}}})", ""},
@@ -64,7 +64,7 @@ const Case kCompileRequests[] = {
     {R"({"cmd":"compile","spec":{"strategy":1,"target":[]}})",
      "missing field `kind` at line 1 column 49"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":["no_std"]}})",
-     "invalid length 0, expected struct variant Target::NoStd with 1 element at line 1 column 58"},
+     "invalid length 0, expected struct variant Target::NoStd with 1 element at line 1 column 57"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":5}}})",
      "invalid type: integer `5`, expected variant identifier at line 1 column 56"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"},"opt_level":{"size":null}}})", ""},
@@ -77,12 +77,12 @@ const Case kCompileRequests[] = {
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"},"opt_level":{}}})",
      "expected value at line 1 column 77"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"},"embed_data":{"kind":"csv"}}})",
-     "missing field `path` at line 1 column 91"},
+     "missing field `path` at line 1 column 90"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"},"embed_data":{"kind":"csv","path":"a","path":"b"}}})",
-     "duplicate field `path` at line 1 column 113"},
+     "duplicate field `path` at line 1 column 112"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"},"embed_data":{"kind":"inline","candles":[]}}})", ""},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"},"embed_data":{"kind":"inline","candles":{}}}})",
-     "invalid type: map, expected a sequence at line 1 column 107"},
+     "invalid type: map, expected a sequence at line 1 column 106"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"}},"dry_run":null})",
      "invalid type: null, expected a boolean at line 1 column 78"},
     {R"({"cmd":"compile","spec":{"strategy":1,"target":{"kind":"wasm"}},"out_dir":null,"dry_run":true})", ""},

@@ -41,6 +41,9 @@ def table(rows):
 
 
 # ---------------------------------------------------------------------------
+# A fault in a tagged value's fields (a missing `mcu` or `path`, a field of the wrong type) is
+# placed at the closing brace or bracket of that tagged value.
+#
 # The target. In these texts the target's value starts at column 48:
 #   {"cmd":"compile","spec":{"strategy":0,"target":
 #   ^1                                             ^47
@@ -48,11 +51,12 @@ def table(rows):
 T = '{"cmd":"compile","spec":{"strategy":0,"target":'
 
 TARGET_FAULTS = [
-    ("no-std-without-mcu", T + '{"kind":"no_std"}}}', "missing field `mcu`", 1, 65),
+    ("no-std-without-mcu", T + '{"kind":"no_std"}}}', "missing field `mcu`", 1, 64),
     ("no-std-without-mcu-not-last", T + '{"kind":"no_std"},"opt_level":"size"}}', "missing field `mcu`", 1, 64),
-    ("mcu-number", T + '{"kind":"no_std","mcu":5}}}', "invalid type: integer `5`, expected a string", 1, 73),
-    ("mcu-null", T + '{"mcu":null,"kind":"no_std"}}}', "invalid type: null, expected a string", 1, 76),
-    ("mcu-map", T + '{"kind":"no_std","mcu":{}}}}', "invalid type: map, expected a string", 1, 74),
+    ("no-std-without-mcu-blank-after", T + '{"kind":"no_std"} }}', "missing field `mcu`", 1, 64),
+    ("mcu-number", T + '{"kind":"no_std","mcu":5}}}', "invalid type: integer `5`, expected a string", 1, 72),
+    ("mcu-null", T + '{"mcu":null,"kind":"no_std"}}}', "invalid type: null, expected a string", 1, 75),
+    ("mcu-map", T + '{"kind":"no_std","mcu":{}}}}', "invalid type: map, expected a string", 1, 73),
     ("unknown-kind", T + '{"kind":"x"}}}', "unknown variant `x`, expected " + TARGETS, 1, 58),
     ("kind-case", T + '{"kind":"WASM"}}}', "unknown variant `WASM`, expected " + TARGETS, 1, 61),
     ("kind-number", T + '{"kind":1}}}', "invalid type: integer `1`, expected variant identifier", 1, 56),
@@ -66,7 +70,7 @@ TARGET_FAULTS = [
     ("bool", T + "false}}", "invalid type: boolean `false`, expected internally tagged enum Target", 1, 52),
     ("positional-empty", T + "[]}}", "missing field `kind`", 1, 49),
     ("positional-no-std-short", T + '["no_std"]}}',
-     "invalid length 0, expected struct variant Target::NoStd with 1 element", 1, 58),
+     "invalid length 0, expected struct variant Target::NoStd with 1 element", 1, 57),
     ("positional-unknown", T + '["arm"]}}', "unknown variant `arm`, expected " + TARGETS, 1, 53),
 ]
 
@@ -109,12 +113,12 @@ def test_opt_level_faults(compiler, text, message, line, column):
 E = '{"cmd":"compile","spec":{"strategy":0,"target":{"kind":"wasm"},"embed_data":'
 
 DATASET_FAULTS = [
-    ("csv-without-path", E + '{"kind":"csv"}}}', "missing field `path`", 1, 91),
-    ("inline-without-candles", E + '{"kind":"inline"}}}', "missing field `candles`", 1, 94),
-    ("candles-map", E + '{"kind":"inline","candles":{}}}}', "invalid type: map, expected a sequence", 1, 107),
+    ("csv-without-path", E + '{"kind":"csv"}}}', "missing field `path`", 1, 90),
+    ("inline-without-candles", E + '{"kind":"inline"}}}', "missing field `candles`", 1, 93),
+    ("candles-map", E + '{"kind":"inline","candles":{}}}}', "invalid type: map, expected a sequence", 1, 106),
     ("candles-string", E + '{"kind":"inline","candles":"x"}}}',
-     'invalid type: string "x", expected a sequence', 1, 108),
-    ("path-number", E + '{"kind":"csv","path":5}}}', "invalid type: integer `5`, expected a string", 1, 100),
+     'invalid type: string "x", expected a sequence', 1, 107),
+    ("path-number", E + '{"kind":"csv","path":5}}}', "invalid type: integer `5`, expected a string", 1, 99),
     ("csv-without-path-not-last", E + '{"kind":"csv"},"crate_name":"a"}}', "missing field `path`", 1, 90),
     ("unknown-kind", E + '{"kind":"xml"}}}', "unknown variant `xml`, expected " + DATASETS, 1, 89),
     ("kind-missing", E + '{"path":"a.csv"}}}', "missing field `kind`", 1, 92),
@@ -124,9 +128,9 @@ DATASET_FAULTS = [
     ("bool", E + "true}}", "invalid type: boolean `true`, expected internally tagged enum DatasetRef", 1, 80),
     ("positional-empty", E + "[]}}", "missing field `kind`", 1, 78),
     ("positional-csv-short", E + '["csv"]}}', "invalid length 0, expected struct variant DatasetRef::Csv with 1 element",
-     1, 84),
+     1, 83),
     ("positional-inline-short", E + '["inline"]}}',
-     "invalid length 0, expected struct variant DatasetRef::Inline with 1 element", 1, 87),
+     "invalid length 0, expected struct variant DatasetRef::Inline with 1 element", 1, 86),
 ]
 
 
@@ -230,7 +234,7 @@ MULTI_LINE = [
      "unknown variant `x`, expected " + TARGETS, 3, 22),
     ("missing-spec-crlf", '{\r\n"cmd":"compile"\r\n}', "missing field `spec`", 3, 1),
     ("missing-mcu-pretty", '{\n  "cmd": "compile",\n  "spec": {\n    "strategy": 0,\n'
-     '    "target": {"kind": "no_std"}\n  }\n}\n', "missing field `mcu`", 6, 3),
+     '    "target": {"kind": "no_std"}\n  }\n}\n', "missing field `mcu`", 5, 32),
     ("dry-run-null-after-crlf", '{"cmd":"compile",\r\n\r\n  "dry_run" : null }', "invalid type: null, expected a boolean",
      3, 18),
     ("missing-target-pretty", '{\n\t"cmd": "compile",\n\t"spec": {\n\t\t"strategy": 0\n\t}\n}',

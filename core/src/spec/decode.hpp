@@ -632,8 +632,8 @@ struct TaggedCodec {
   }
 
   // The tag is read from the text where it stands; the other members are buffered as values
-  // and decoded once the whole object is read, so their failures take the position of the
-  // enclosing record.
+  // and decoded once the whole object is read, so their failures are placed at its closing
+  // brace (or bracket).
   static Decoded<T> from_text(TextIn& in) {
     json::Reader& r = in.reader;
     int c = r.skip_ws();
@@ -717,7 +717,8 @@ struct TaggedCodec {
     if (err) return std::unexpected(in.fix(std::move(*err)));
     if (!closed) return fail(std::move(closed.error()));
     r.leave();
-    return detail::select_variant<T>(
+    // A fault in the variant's fields is placed at the closing brace of this object.
+    auto out = detail::select_variant<T>(
         *tag,
         [&](auto type) {
           using V = typename decltype(type)::type;
@@ -728,6 +729,8 @@ struct TaggedCodec {
           });
         },
         std::make_index_sequence<kVariants>{});
+    if (!out) return std::unexpected(in.fix(std::move(out.error())));
+    return out;
   }
 
   static Decoded<T> array_from_text(TextIn& in) {
@@ -764,13 +767,15 @@ struct TaggedCodec {
     if (err) return std::unexpected(in.fix(std::move(*err)));
     if (!closed) return fail(std::move(closed.error()));
     r.leave();
-    return detail::select_variant<T>(
+    auto out = detail::select_variant<T>(
         *tag,
         [&](auto type) {
           using V = typename decltype(type)::type;
           return record_from_elements<V>(elements, 1);
         },
         std::make_index_sequence<kVariants>{});
+    if (!out) return std::unexpected(in.fix(std::move(out.error())));
+    return out;
   }
 };
 
