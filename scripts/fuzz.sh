@@ -22,6 +22,10 @@ BUILD="${FUZZ_BUILD_DIR:-$ROOT/build/fuzz}"
 TARGETS=(fuzz_reader fuzz_strategy fuzz_compile_spec fuzz_request_agreement fuzz_dispatch)
 
 build() {
+  mkdir -p "$BUILD"
+  # Two runs started side by side must not build in the same tree at once.
+  exec 9>"$BUILD/.build-lock"
+  flock 9
   if [[ ! -f "$BUILD/build.ninja" && ! -f "$BUILD/Makefile" ]]; then
     local gen=()
     command -v ninja >/dev/null && gen=(-G Ninja)
@@ -30,6 +34,8 @@ build() {
       -DORVANE_BUILD_TESTS=OFF >/dev/null
   fi
   cmake --build "$BUILD" -j "${JOBS:-2}" >/dev/null
+  flock -u 9
+  exec 9>&-
 }
 
 case "${1:-}" in
