@@ -27,7 +27,7 @@ std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
 }
 
 std::string reset_command(PyCompiler& state) {
-  state.artifact_cache.clear();
+  state.release_cache();
   state.next_handle = 0;
   return "{\"ok\":true}";
 }

@@ -9,6 +9,15 @@ namespace orvane::protocol {
 struct PyCompiler {
   std::map<std::uint64_t, std::string> artifact_cache;
   std::uint64_t next_handle = 0;
+
+  PyCompiler() = default;
+  PyCompiler(const PyCompiler&) = delete;
+  PyCompiler& operator=(const PyCompiler&) = delete;
+  ~PyCompiler() { release_cache(); }
+
+  // Empties the cache and gives its memory back to the system, not only to the allocator:
+  // cached artifacts can be hundreds of megabytes.
+  void release_cache();
 };
 
 }  // namespace orvane::protocol
