@@ -127,6 +127,32 @@ class Writer {
     Value value;
   };
 
+  // Objects of a few members (most of a strategy: conditions have one) are sorted in place;
+  // the order cache pays off from a handful of members, as in candles.
+  static constexpr std::size_t kCachedFrom = 4;
+
+  void write_small_object(std::size_t base, std::size_t n) {
+    Entry* e = entries_.data() + base;
+    for (std::size_t i = 1; i < n; ++i) {
+      Entry x = e[i];
+      std::size_t j = i;
+      for (; j > 0 && x.key < e[j - 1].key; --j) e[j] = e[j - 1];
+      e[j] = x;
+    }
+    out_ += '{';
+    ++depth_;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i) out_ += ',';
+      Entry x = entries_[base + i];  // deeper objects may grow entries_
+      append_string(out_, x.key);
+      out_ += ':';
+      write(x.value);
+    }
+    --depth_;
+    out_ += '}';
+    entries_.resize(base);
+  }
+
   // Objects in a row often share their keys in the same order (candles): the order found
   // for the last object at this depth is reused when the keys match.
   struct OrderCache {
@@ -144,6 +170,10 @@ class Writer {
       return true;
     });
     std::size_t n = entries_.size() - base;
+    if (n < kCachedFrom) {
+      write_small_object(base, n);
+      return;
+    }
     if (depth_ >= caches_.size()) caches_.resize(depth_ + 1);
     OrderCache& cache = caches_[depth_];
     bool hit = cache.keys.size() == n;
