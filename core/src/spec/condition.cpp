@@ -46,11 +46,12 @@ Decoded<T> keyword_variant(json::Value v, const std::array<std::string_view, N>&
   return content(*idx, value);
 }
 
-// The operand list of a comparison: exactly `n` operands, or `n - 1` and a bar count.
-Decoded<std::vector<Operand>> operand_tuple(json::Value v, std::size_t n, bool last_is_bars,
-                                            std::uint32_t* bars) {
+// The operand list of a comparison: exactly `n` operands, or `n - 1` and a bar count, into
+// `out` (room for three).
+Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_bars,
+                                   std::uint32_t* bars, Operand* out) {
   if (v.kind() != json::Kind::Array) return fail(invalid_type(found::of(v), wanted::tuple(n)));
-  std::vector<Operand> out;
+  std::size_t count = 0;
   std::optional<SchemaError> err;
   std::size_t i = 0;
   v.for_each_element([&](json::Value e) {
@@ -62,7 +63,7 @@ Decoded<std::vector<Operand>> operand_tuple(json::Value v, std::size_t n, bool l
     } else {
       auto o = Codec<Operand>::from_value(e);
       if (!o) return err = std::move(o.error()), false;
-      out.push_back(std::move(*o));
+      out[count++] = std::move(*o);
     }
     ++i;
     return true;
@@ -71,7 +72,7 @@ Decoded<std::vector<Operand>> operand_tuple(json::Value v, std::size_t n, bool l
   std::size_t len = v.size();
   if (len < n) return fail(invalid_length(len, wanted::tuple(n)));
   if (len > n) return fail(invalid_length(len, wanted::kFewerElements));
-  return out;
+  return count;
 }
 
 // The expression form of an operand; nullopt when it does not fit.
@@ -94,9 +95,8 @@ std::optional<Operand> operand_expr(json::Value v) {
     expr->price = *f;
   } else {
     bool prev = expr->op == OperandExpr::Op::Prev;
-    auto args = operand_tuple(content, 2, prev, &expr->bars);
+    auto args = operand_tuple(content, 2, prev, &expr->bars, expr->args.data());
     if (!args) return std::nullopt;
-    expr->args = std::move(*args);
   }
   return Operand{std::move(expr)};
 }
@@ -123,9 +123,10 @@ Decoded<Condition> Codec<Condition>::from_value(json::Value v) {
       case Op::Gt: case Op::Lt: case Op::Ge: case Op::Le: case Op::Eq: case Op::Ne:
       case Op::CrossAbove: case Op::CrossBelow: {
         bool bars = out.op == Op::Rising || out.op == Op::Falling;
-        auto ops = operand_tuple(c, out.op == Op::Between ? 3 : 2, bars, &out.bars);
+        auto ops = operand_tuple(c, out.op == Op::Between ? 3 : 2, bars, &out.bars,
+                                 out.operands.data());
         if (!ops) return std::unexpected(std::move(ops.error()));
-        out.operands = std::move(*ops);
+        out.operand_count = std::uint8_t(*ops);
         return out;
       }
       case Op::All:

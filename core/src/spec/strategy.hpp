@@ -1,6 +1,7 @@
 #pragma once
 // The strategy document's typed schema. Decoding it only checks the document: the document
 // itself travels on unchanged as a JSON value.
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -28,7 +29,7 @@ struct OperandExpr {
   enum class Op { Price, Prev, Add, Sub, Mul, Div } op;
   PriceField price = PriceField::Close;  // Price
   std::uint32_t bars = 0;                // Prev
-  std::vector<Operand> args;             // Prev: 1, arithmetic: 2
+  std::array<Operand, 2> args;           // Prev: 1, arithmetic: 2
 };
 
 struct BarsCompare {
@@ -41,7 +42,8 @@ struct Condition {
     Gt, Lt, Ge, Le, Eq, Ne, CrossAbove, CrossBelow, Between, Rising, Falling,
     All, Any, Not, InPosition, BarsSinceEntry
   } op;
-  std::vector<Operand> operands;    // comparisons, between, rising/falling
+  std::array<Operand, 3> operands;  // comparisons, between, rising/falling
+  std::uint8_t operand_count = 0;
   std::uint32_t bars = 0;           // rising/falling
   std::vector<Condition> children;  // all/any/not
   bool flag = false;                // in_position
