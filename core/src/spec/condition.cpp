@@ -34,13 +34,7 @@ Decoded<T> keyword_variant(json::Value v, const std::array<std::string_view, N>&
   }
   if (v.kind() != json::Kind::Object) return fail(invalid_type(found::of(v), wanted::kStringOrMap));
   if (v.size() != 1) return fail(invalid_value(found::kMap, wanted::kSingleKeyMap));
-  std::string_view key;
-  json::Value value;
-  v.for_each_member([&](std::string_view k, json::Value m) {
-    key = k;
-    value = m;
-    return false;
-  });
+  auto [key, value] = first_member(v);
   auto idx = keyword_index(names, key);
   if (!idx) return fail(unknown_variant(key, names));
   return content(*idx, value);
@@ -78,13 +72,7 @@ Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_ba
 // The expression form of an operand; nullopt when it does not fit.
 std::optional<Operand> operand_expr(json::Value v) {
   if (v.kind() != json::Kind::Object || v.size() != 1) return std::nullopt;
-  std::string_view key;
-  json::Value content;
-  v.for_each_member([&](std::string_view k, json::Value m) {
-    key = k;
-    content = m;
-    return false;
-  });
+  auto [key, content] = first_member(v);
   auto idx = keyword_index(kOperandKeywords, key);
   if (!idx) return std::nullopt;
   auto expr = std::make_unique<OperandExpr>();

@@ -222,12 +222,13 @@ std::optional<std::size_t> field_index(std::string_view key) {
   return found;
 }
 
-template <class R>
-std::optional<SchemaError> decode_field_value(R& out, std::size_t index, json::Value v) {
+// Decodes field `index` of `out` with `decode`, a generic callable given the field's codec.
+template <class R, class Decode>
+std::optional<SchemaError> decode_field(R& out, std::size_t index, Decode&& decode) {
   std::optional<SchemaError> err;
   with_field<R>(index, [&](const auto& fld) {
     using T = std::decay_t<decltype(out.*fld.member)>;
-    auto r = Codec<T>::from_value(v);
+    auto r = decode(std::type_identity<Codec<T>>{});
     if (!r) {
       err = std::move(r.error());
     } else {
@@ -238,18 +239,13 @@ std::optional<SchemaError> decode_field_value(R& out, std::size_t index, json::V
 }
 
 template <class R>
+std::optional<SchemaError> decode_field_value(R& out, std::size_t index, json::Value v) {
+  return decode_field(out, index, [&](auto codec) { return decltype(codec)::type::from_value(v); });
+}
+
+template <class R>
 std::optional<SchemaError> decode_field_text(R& out, std::size_t index, TextIn& in) {
-  std::optional<SchemaError> err;
-  with_field<R>(index, [&](const auto& fld) {
-    using T = std::decay_t<decltype(out.*fld.member)>;
-    auto r = Codec<T>::from_text(in);
-    if (!r) {
-      err = std::move(r.error());
-    } else {
-      out.*fld.member = std::move(*r);
-    }
-  });
-  return err;
+  return decode_field(out, index, [&](auto codec) { return decltype(codec)::type::from_text(in); });
 }
 
 // After the members: the first required field not seen is missing; the rest keep their
@@ -346,6 +342,9 @@ Decoded<R> record_from_elements(const std::vector<json::Value>& elements, std::s
 }
 
 std::vector<json::Value> elements_of(json::Value array);
+
+// The key and value of an object's first member (its only one, where this is used).
+std::pair<std::string_view, json::Value> first_member(json::Value object);
 
 template <class R>
 struct RecordCodec {
@@ -480,13 +479,7 @@ struct EnumCodec {
         if (repeated) return fail(invalid_value(found::kMap, wanted::kSingleKeyMap));
       }
       if (v.size() != 1) return fail(invalid_value(found::kMap, wanted::kSingleKeyMap));
-      std::string_view key;
-      json::Value content;
-      v.for_each_member([&](std::string_view k, json::Value m) {
-        key = k;
-        content = m;
-        return false;
-      });
+      auto [key, content] = first_member(v);
       auto e = detail::enum_by_name<E>(key);
       if (!e) return e;
       if (!content.is_null()) return fail(invalid_type(found::of(content), wanted::kUnit));
