@@ -32,5 +32,25 @@ TEST(CanonicalLargeArray, TwoThreadTextEqualsOneThreadText) {
   }
 }
 
+// The reader takes the keys of the last object at a depth as the expected keys of the next;
+// a repeat hidden behind that expectation must still be found.
+TEST(CanonicalLargeArray, RepeatedKeysFoundAfterObjectsOfTheSameShape) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"([{"a":1,"b":2},{"a":3,"b":4},{"a":5,"a":6}])", R"([{"a":1,"b":2},{"a":3,"b":4},{"a":6}])"},
+      {R"([{"a":1,"b":2},{"a":3,"b":4},{"a":5,"b":6,"a":7}])",
+       R"([{"a":1,"b":2},{"a":3,"b":4},{"a":7,"b":6}])"},
+      {R"([{"a":1,"b":2},{"a":3},{"b":4,"a":5},{"b":4,"b":5}])",
+       R"([{"a":1,"b":2},{"a":3},{"b":4,"a":5},{"b":5}])"},
+      {R"([{"a":{"x":1,"y":2},"b":2},{"a":{"x":1,"x":3},"b":{"a":1,"b":2}}])",
+       R"([{"a":{"x":1,"y":2},"b":2},{"a":{"x":3},"b":{"a":1,"b":2}}])"},
+      {R"([{"a":1,"b":2},{"a":3,"b":4,"a":5}])", R"([{"a":1,"b":2},{"a":5,"b":4}])"},
+  };
+  for (auto [text, compact] : cases) {
+    auto doc = parse(text);
+    ASSERT_TRUE(doc) << text;
+    EXPECT_EQ(compact_json(doc->value()), compact) << text;
+  }
+}
+
 }  // namespace
 }  // namespace orvane::json

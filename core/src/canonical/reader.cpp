@@ -334,8 +334,23 @@ Fast<std::uint32_t> Reader::object(Document* doc) {
   std::uint32_t node = kBuild ? doc->open_container(Document::kObject) : 0;
   std::size_t base = keys_.size();
   bool first = true;
+  // Objects in a row often repeat the keys of the last object at this depth (candles): each
+  // key is first tried as the one in that place, and when all of them match the keys are
+  // known to be distinct.
+  // (shapes_ is indexed afresh each time: deeper objects may grow it.)
+  const std::size_t level = std::size_t(depth_);
+  if constexpr (kBuild) {
+    if (level >= shapes_.size()) shapes_.resize(level + 1);
+  }
+  bool on_shape = kBuild && !shapes_[level].empty();
+  std::size_t member = 0;
   for (;;) {
-    auto key = next_key_f(first, scratch_);
+    bool hit = false;
+    bool try_shape = on_shape && member < shapes_[level].size();
+    auto key = next_key_f(first, scratch_, try_shape ? shapes_[level][member] : std::string_view(),
+                          try_shape ? &hit : nullptr);
+    if (key && *key) on_shape = on_shape && hit;
+    ++member;
     if (!key) {
       keys_.resize(base);
       return std::unexpected(std::move(key.error()));
@@ -367,10 +382,19 @@ Fast<std::uint32_t> Reader::object(Document* doc) {
   if constexpr (kBuild) {
     std::size_t members = keys_.size() - base;
     std::size_t live = members;
-    if (members > 1) {
+    on_shape = on_shape && members == shapes_[level].size();
+    if (members > 1 && !on_shape) {
       settle_duplicates(*doc, base);
+      bool distinct_raw = true;
       for (std::size_t k = base; k < keys_.size(); ++k) {
         if (doc->tag(keys_[k]) == Document::kDead) --live;
+        if (doc->tag(keys_[k]) != Document::kStr) distinct_raw = false;
+      }
+      // Only keys held in the text itself stay put; escaped keys live in a growing arena.
+      if (distinct_raw && live == members && members <= kMaxShape) {
+        auto& s = shapes_[level];
+        s.clear();
+        for (std::size_t k = base; k < keys_.size(); ++k) s.push_back(doc->text_of(keys_[k]));
       }
     }
     doc->close_container(node, live);
@@ -425,7 +449,9 @@ Fast<void> Reader::end_f() {
   return {};
 }
 
-Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::string& scratch) {
+Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::string& scratch,
+                                                          std::string_view expected,
+                                                          bool* as_expected) {
   int c = skip_ws();
   if (c == '}') return std::optional<std::string_view>();
   if (c == ',' && !first) {
@@ -439,6 +465,16 @@ Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::strin
   }
   if (c == '"') {
     ++i_;
+    // The key the caller expects holds no byte that needs care, so finding it followed by
+    // the closing quote is all that reading the string would do.
+    std::size_t n = expected.size();
+    if (as_expected && i_ + n < text_.size() && text_[i_ + n] == '"' &&
+        std::memcmp(text_.data() + i_, expected.data(), n) == 0) {
+      std::string_view k = text_.substr(i_, n);
+      i_ += n + 1;
+      *as_expected = true;
+      return std::optional<std::string_view>(k);
+    }
     auto s = parse_string_f(scratch);
     if (!s) return std::unexpected(std::move(s.error()));
     return std::optional<std::string_view>(*s);

@@ -153,7 +153,11 @@ class Reader {
   Fast<std::string_view> parse_string_f(std::string& scratch);
   Fast<NumberToken> parse_number_f();
   Fast<void> parse_ident_f(std::string_view rest);
-  Fast<std::optional<std::string_view>> next_key_f(bool& first, std::string& scratch);
+  // With `as_expected`, `expected` (a key without escapes) is tried first; *as_expected tells
+  // whether it was the key found.
+  Fast<std::optional<std::string_view>> next_key_f(bool& first, std::string& scratch,
+                                                   std::string_view expected = {},
+                                                   bool* as_expected = nullptr);
   Fast<void> object_colon_f();
   Fast<bool> next_element_f(bool& first);
   Fast<void> end_map_f();
@@ -164,6 +168,9 @@ class Reader {
   int depth_ = 0;
   std::string scratch_;
   std::vector<std::uint32_t> keys_;  // key nodes of the objects being read, innermost last
+  // Per depth, the keys of the last object found with distinct keys held in the text.
+  std::vector<std::vector<std::string_view>> shapes_;
+  static constexpr std::size_t kMaxShape = 64;
 };
 
 // Parses a whole text holding exactly one value (trailing whitespace allowed).
