@@ -57,7 +57,7 @@ seeds="$ROOT/build/fuzz-seeds/$target"
 corpus="$ROOT/build/fuzz-corpus/$target"
 artifacts="$ROOT/build/fuzz-artifacts/$target"
 mkdir -p "$corpus" "$artifacts"
-log="$ROOT/build/fuzz-logs/$target.$(date +%Y%m%d-%H%M%S).log"
+log="$ROOT/build/fuzz-logs/$target.$(date +%Y%m%d-%H%M%S).$$.log"
 mkdir -p "$(dirname "$log")"
 
 rc=0
