@@ -64,7 +64,8 @@ int read_rest(int fd, std::string& out, std::size_t& used) {
   for (;;) {
     if (used == out.size()) {
       std::size_t grow = out.size() < 65536 ? 65536 : out.size();
-      out.resize_and_overwrite(out.size() + grow, [](char*, std::size_t n) { return n; });
+      const std::size_t size = out.size() + grow;
+      out.resize_and_overwrite(size, [size](char*, std::size_t) { return size; });
     }
     long long n = read_fully(fd, out.data() + used, out.size() - used);
     if (n < 0) return int(-n);
@@ -89,8 +90,9 @@ std::expected<std::string, int> read_whole_file(
     expected_size = std::size_t(st.st_size);
   }
   std::string out;
-  // Sized without zero-filling: every byte is about to be overwritten by the read.
-  out.resize_and_overwrite(expected_size, [](char*, std::size_t n) { return n; });
+  // Sized without zero-filling: every byte is about to be overwritten by the read. (The size
+  // given to the callback may exceed the one asked for, so the callback returns our own.)
+  out.resize_and_overwrite(expected_size, [expected_size](char*, std::size_t) { return expected_size; });
   std::size_t used = 0;
   std::size_t consumed = 0;
 

@@ -20,7 +20,9 @@ inline std::size_t find_string_special(const char* s, std::size_t i, std::size_t
     std::uint64_t slash = x ^ (kOnes * '\\');
     std::uint64_t hits = ((x - kOnes * 0x20) & ~x) | ((quote - kOnes) & ~quote) |
                          ((slash - kOnes) & ~slash);
-    if (hits & kHigh) break;
+    hits &= kHigh;
+    // The lowest flagged byte is exact: a false flag can only follow a true one.
+    if (hits) return i + (std::size_t(__builtin_ctzll(hits)) >> 3);
     i += 8;
   }
   while (i < n && !is_string_special(static_cast<unsigned char>(s[i]))) ++i;

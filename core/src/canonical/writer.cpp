@@ -236,6 +236,19 @@ class Writer {
 
 void append_string(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
+  if (find_string_special(s.data(), 0, s.size()) == s.size()) {
+    // Nothing to escape, the usual case: one write of quote, bytes, quote.
+    // (The size given back to the callback may exceed the one asked for: use our own.)
+    const std::size_t at = out.size();
+    const std::size_t size = at + s.size() + 2;
+    out.resize_and_overwrite(size, [&](char* p, std::size_t) {
+      p[at] = '"';
+      std::memcpy(p + at + 1, s.data(), s.size());
+      p[size - 1] = '"';
+      return size;
+    });
+    return;
+  }
   out += '"';
   const char* p = s.data();
   const char* end = p + s.size();
