@@ -37,15 +37,19 @@ TEST(BuilderReadFile, BytesAndPiecesMatchTheFileAtEverySize) {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < size; ++i) bytes[i] = char('a' + (i * 7919) % 26);
     std::string path = write_file("f" + std::to_string(size), bytes);
-    std::string pieces;
+    std::string pieces, inspected;
     std::size_t calls = 0;
-    auto got = read_whole_file(path, [&](std::string_view p) {
-      pieces += p;
-      ++calls;
-    });
+    auto got = read_whole_file(
+        path,
+        [&](std::string_view p) {
+          pieces += p;
+          ++calls;
+        },
+        [&](std::string_view p) { inspected += p; });
     ASSERT_TRUE(got) << size;
     EXPECT_EQ(*got, bytes) << size;
     EXPECT_EQ(pieces, bytes) << size;
+    EXPECT_EQ(inspected, bytes) << size;
     if (size == 0) EXPECT_EQ(calls, 0u);
   }
 }
@@ -62,12 +66,15 @@ TEST(BuilderReadFile, AFileWithoutASizeIsReadToItsEnd) {
   std::string bytes(200000, 'x');
   bytes[199999] = 'y';
   std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << bytes; });
-  std::string pieces;
-  auto got = read_whole_file(fifo.string(), [&](std::string_view p) { pieces += p; });
+  std::string pieces, inspected;
+  auto got = read_whole_file(
+      fifo.string(), [&](std::string_view p) { pieces += p; },
+      [&](std::string_view p) { inspected += p; });
   writer.join();
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, bytes);
   EXPECT_EQ(pieces, bytes);
+  EXPECT_EQ(inspected, bytes);
 }
 
 TEST(BuilderReadFile, Utf8CheckedInPiecesCutAnywhere) {

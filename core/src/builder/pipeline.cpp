@@ -24,10 +24,9 @@ struct CsvFile {
 std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
   json::Sha256 sha;
   Utf8Check utf8;
-  auto bytes = read_whole_file(path, [&](std::string_view piece) {
-    utf8.feed(piece);
-    sha.update(piece);
-  });
+  auto bytes = read_whole_file(
+      path, [&](std::string_view piece) { sha.update(piece); },
+      [&](std::string_view piece) { utf8.feed(piece); });
   if (!bytes) {
     return std::unexpected(
         CompileError{ErrorKind::Io, "reading " + path + ": " + system_error_text(bytes.error())});

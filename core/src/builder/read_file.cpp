@@ -77,7 +77,8 @@ int read_rest(int fd, std::string& out, std::size_t& used) {
 }  // namespace
 
 std::expected<std::string, int> read_whole_file(
-    const std::string& path, const std::function<void(std::string_view)>& consume) {
+    const std::string& path, const std::function<void(std::string_view)>& consume,
+    const std::function<void(std::string_view)>& inspect) {
   int raw;
   do {
     raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -111,6 +112,7 @@ std::expected<std::string, int> read_whole_file(
           err = int(-n);
           break;
         }
+        if (inspect) inspect(std::string_view(out.data() + at, std::size_t(n)));
         at += std::size_t(n);
         bool eof = std::size_t(n) < std::min(kChunk, expected_size - (at - std::size_t(n)));
         std::lock_guard lock(m);
@@ -146,12 +148,15 @@ std::expected<std::string, int> read_whole_file(
     long long n = read_fully(fd.get(), out.data(), expected_size);
     if (n < 0) return std::unexpected(int(-n));
     used = std::size_t(n);
+    if (inspect && used) inspect(std::string_view(out.data(), used));
   }
+  std::size_t inspected = used;
   // The size was a hint: the file may have grown, or had no size to tell (a pipe).
   if (used == out.size()) {
     if (int err = read_rest(fd.get(), out, used)) return std::unexpected(err);
   }
   out.resize(used);
+  if (inspect && used > inspected) inspect(std::string_view(out.data() + inspected, used - inspected));
   if (consume && used > consumed) consume(std::string_view(out.data() + consumed, used - consumed));
   return out;
 }

@@ -10,9 +10,12 @@ namespace orvane::builder {
 
 // The file's bytes, or the errno of the failing open or read. `consume` sees the bytes in
 // order, piece by piece, as they arrive: for a large file the reading runs on a second
-// thread, so work on the bytes (a digest, a check) overlaps the reading.
+// thread, so work on the bytes (a digest) overlaps the reading. `inspect`, when given, also
+// sees every piece in order, on the reading thread itself, right after it is read: light work
+// (a check) that then costs the consumer nothing.
 std::expected<std::string, int> read_whole_file(
-    const std::string& path, const std::function<void(std::string_view)>& consume = {});
+    const std::string& path, const std::function<void(std::string_view)>& consume = {},
+    const std::function<void(std::string_view)>& inspect = {});
 
 // Checks UTF-8 in pieces: feed() the bytes in order, then finish().
 class Utf8Check {
