@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "builder/read_file.hpp"
+#include "builder/write_project.hpp"
 
 namespace orvane::builder {
 namespace {
@@ -57,6 +58,21 @@ TEST(BuilderReadFile, BytesAndPiecesMatchTheFileAtEverySize) {
 TEST(BuilderReadFile, FailuresGiveTheSystemError) {
   EXPECT_EQ(read_whole_file((scratch_dir() / "absent").string()).error(), ENOENT);
   EXPECT_EQ(read_whole_file(scratch_dir().string()).error(), EISDIR);
+  // A NUL would cut the path short and name another, existing file.
+  std::string real = write_file("real", "secret");
+  EXPECT_EQ(read_whole_file(real + std::string("\0.wasm", 6)).error(), EINVAL);
+}
+
+TEST(BuilderReadFile, APathHoldingANulWritesNothingUnderAShorterName) {
+  fs::path base = scratch_dir() / "nul_out";
+  fs::remove_all(base);
+  fs::path project = fs::path(base.string() + std::string("A\0B", 3)) / "crate";
+  FileSet files{{"src/spec.json", "{}"}};
+  auto written = write_project(project, files);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().display(),
+            "io: creating " + (project / "src").string() + ": Invalid argument (os error 22)");
+  EXPECT_FALSE(fs::exists(base.string() + "A"));
 }
 
 TEST(BuilderReadFile, AFileWithoutASizeIsReadToItsEnd) {

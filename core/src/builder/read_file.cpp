@@ -79,6 +79,8 @@ int read_rest(int fd, std::string& out, std::size_t& used) {
 std::expected<std::string, int> read_whole_file(
     const std::string& path, const std::function<void(std::string_view)>& consume,
     const std::function<void(std::string_view)>& inspect) {
+  // The system reads a path up to its first NUL: a path holding one would name another file.
+  if (path.find('\0') != std::string::npos) return std::unexpected(EINVAL);
   int raw;
   do {
     raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

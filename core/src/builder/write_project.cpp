@@ -18,8 +18,12 @@ bool exists_as_directory(const fs::path& dir) {
   return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The system reads a path up to its first NUL: a path holding one would name another file.
+bool holds_nul(const fs::path& p) { return p.native().find('\0') != std::string::npos; }
+
 // Creates `dir` and its missing ancestors; 0 or the errno of the step that failed.
 int make_directories(const fs::path& dir) {
+  if (holds_nul(dir)) return EINVAL;
   if (::mkdir(dir.c_str(), 0777) == 0) return 0;
   int err = errno;
   if (err == ENOENT) {
@@ -36,6 +40,7 @@ int make_directories(const fs::path& dir) {
 
 // 0 or the errno of the open, write or close that failed.
 int write_file(const fs::path& file, std::string_view contents) {
+  if (holds_nul(file)) return EINVAL;
   int fd;
   do {
     fd = ::open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
