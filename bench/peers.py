@@ -10,7 +10,7 @@ Both do the whole job the extension does: parse the request, check the
 strategy's shape, derive the crate name, check the target, write the
 canonical texts, render the project files from ``core/templates``, and digest
 everything into the manifest. They are written to be fast in their own terms
-(one canonical text of the candles, spliced into the spec digest's text and
+(one canonical text of the candles, spliced into the text that spec_hash digests and
 digested in pieces, no re-parsing), so that the comparison is fair.
 
 The shape check follows the strategy schema closely (every record, variant,

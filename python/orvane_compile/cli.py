@@ -9,7 +9,7 @@
 
 FILE (or "-" for standard input) holds either a bare strategy document or a
 whole compile spec; it is a compile spec when it is a JSON object with both
-keys ``strategy`` and ``target``. Flags override or complete the spec.
+keys ``strategy`` and ``target``. Flags override or complete the compile spec.
 
 Exit status: 0 success, 1 invalid input (the compiler refused it, or a file
 could not be read), 2 usage, 3 build failure (a "build: " or "io: " error
@@ -21,7 +21,7 @@ records where each of its bytes came from (see ``_request``):
 - a compile-spec file is embedded whole as the request's ``spec``; when flags
   override some of its members, the others are still copied byte for byte
   (only the overridden ones are left out);
-- a bare strategy file is embedded whole as the spec's ``strategy``;
+- a bare strategy file is embedded whole as the compile spec's ``strategy``;
 - an ``--inline`` candle file is embedded whole as the dataset's candles.
 
 So a request error's " at line L column C" is mapped back: the message names
@@ -102,10 +102,10 @@ def _parser() -> argparse.ArgumentParser:
     spec.add_argument("file", metavar="FILE",
                       help='a strategy document or a compile spec (JSON); "-" reads standard input')
     spec.add_argument("--target", choices=("wasm", "binary", "no_std"),
-                      help="build target (default: the spec's, else wasm; --mcu implies no_std)")
+                      help="build target (default: the compile spec's, else wasm; --mcu implies no_std)")
     spec.add_argument("--mcu", metavar="TRIPLE", help="microcontroller target triple for no_std")
     spec.add_argument("--opt-level", choices=("debug", "release", "size"),
-                      help="optimisation level (default: the spec's, else release)")
+                      help="optimisation level (default: the compile spec's, else release)")
     spec.add_argument("--crate-name", metavar="NAME",
                       help="crate name (default: derived from the strategy's symbol)")
     data = spec.add_mutually_exclusive_group()

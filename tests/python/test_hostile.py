@@ -230,7 +230,7 @@ def test_numbers_of_10000_digits(compiler, literal, accepted):
 
 
 def test_fraction_of_10000_digits_in_the_strategy(compiler, workdir):
-    # 0.1000...0001 is the double nearest 0.1, and the spec text holds it as 0.1.
+    # 0.1000...0001 is the double nearest 0.1, and src/spec.json holds it as 0.1.
     fraction = "0.1" + "0" * (DIGITS - 2) + "1"
     doc = strategy(sizing='{"type":"fixed_fraction","fraction":' + fraction + "}")
     answer = compiler.command(compile_request(doc))

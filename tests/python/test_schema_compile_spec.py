@@ -140,7 +140,7 @@ def test_embed_data_faults(compiler, text, message, line, column):
 
 
 # ---------------------------------------------------------------------------
-# The crate name, required fields, repeated fields and the spec's own shape.
+# The crate name, required fields, repeated fields and the compile spec's own shape.
 
 C = '{"cmd":"compile","spec":{"strategy":0,"target":{"kind":"wasm"},"crate_name":'
 
@@ -184,7 +184,7 @@ def test_compile_spec_faults(compiler, text, message, line, column):
 
 
 # ---------------------------------------------------------------------------
-# The request body around the spec.
+# The request body around the compile spec.
 
 BODY_FAULTS = [
     ("missing-spec", '{"cmd":"compile"}', "missing field `spec`", 1, 17),

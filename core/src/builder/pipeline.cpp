@@ -91,7 +91,7 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
   std::string_view candles_view =
       inline_data ? std::string_view(out.files.find("src/candles.json")->second) : "";
   if (candles_view.size() >= kParallelDigestBytes) {
-    // A large candle text is digested twice (in the spec digest and as a file): side by side.
+    // A large candle text is digested twice (within spec_hash and as a file): side by side.
     std::thread spec_digest([&] { m.spec_hash = spec_hash(spec, strategy_view, candles_view); });
     m.files = file_digests(out.files, known_digests);
     spec_digest.join();
