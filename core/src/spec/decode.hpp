@@ -36,8 +36,9 @@ using Decoded = std::expected<T, SchemaError>;
 inline std::unexpected<SchemaError> fail(std::string message) {
   return std::unexpected(SchemaError{std::move(message), std::nullopt});
 }
+inline SchemaError from_reader(json::TextError e) { return SchemaError{std::move(e.message), e.index}; }
 inline std::unexpected<SchemaError> fail(json::TextError e) {
-  return std::unexpected(SchemaError{std::move(e.message), e.index});
+  return std::unexpected(from_reader(std::move(e)));
 }
 
 // The message with " at line L column C" when it has a position in `text`.
@@ -378,7 +379,7 @@ struct RecordCodec {
     for (;;) {
       auto key = r.next_key(first, in.scratch);
       if (!key) {
-        err = SchemaError{std::move(key.error().message), key.error().index};
+        err = from_reader(std::move(key.error()));
         break;
       }
       if (!*key) break;
@@ -388,12 +389,12 @@ struct RecordCodec {
         break;
       }
       if (auto colon = r.object_colon(); !colon) {
-        err = SchemaError{std::move(colon.error().message), colon.error().index};
+        err = from_reader(std::move(colon.error()));
         break;
       }
       if (!idx) {
         if (auto s = r.skip_value(); !s) {
-          err = SchemaError{std::move(s.error().message), s.error().index};
+          err = from_reader(std::move(s.error()));
           break;
         }
         continue;
@@ -421,14 +422,14 @@ struct RecordCodec {
     for (;;) {
       auto more = r.next_element(first);
       if (!more) {
-        err = SchemaError{std::move(more.error().message), more.error().index};
+        err = from_reader(std::move(more.error()));
         break;
       }
       if (!*more) break;
       if (given < n) {
         if ((err = detail::decode_field_text(out, given, in))) break;
       } else if (auto s = r.skip_value(); !s) {
-        err = SchemaError{std::move(s.error().message), s.error().index};
+        err = from_reader(std::move(s.error()));
         break;
       }
       ++given;
@@ -675,7 +676,7 @@ struct TaggedCodec {
     for (;;) {
       auto key = r.next_key(first, in.scratch);
       if (!key) {
-        err = SchemaError{std::move(key.error().message), key.error().index};
+        err = from_reader(std::move(key.error()));
         break;
       }
       if (!*key) break;
@@ -686,7 +687,7 @@ struct TaggedCodec {
       }
       std::string name(**key);
       if (auto colon = r.object_colon(); !colon) {
-        err = SchemaError{std::move(colon.error().message), colon.error().index};
+        err = from_reader(std::move(colon.error()));
         break;
       }
       if (is_tag) {
@@ -699,7 +700,7 @@ struct TaggedCodec {
       } else {
         auto v = r.parse_value(in.doc);
         if (!v) {
-          err = SchemaError{std::move(v.error().message), v.error().index};
+          err = from_reader(std::move(v.error()));
           break;
         }
         members.emplace_back(std::move(name), in.doc.value(*v));
@@ -735,7 +736,7 @@ struct TaggedCodec {
     for (;;) {
       auto more = r.next_element(first);
       if (!more) {
-        err = SchemaError{std::move(more.error().message), more.error().index};
+        err = from_reader(std::move(more.error()));
         break;
       }
       if (!*more) break;
@@ -750,7 +751,7 @@ struct TaggedCodec {
       }
       auto v = r.parse_value(in.doc);
       if (!v) {
-        err = SchemaError{std::move(v.error().message), v.error().index};
+        err = from_reader(std::move(v.error()));
         break;
       }
       elements.push_back(in.doc.value(*v));
