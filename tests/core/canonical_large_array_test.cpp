@@ -1,9 +1,11 @@
-// The two-thread writer of large arrays must give exactly the one-thread text.
+// The writer that digests large arrays on a second thread must give exactly the plain text
+// and the digests of that text.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "canonical/reader.hpp"
+#include "canonical/sha256.hpp"
 #include "canonical/writer.hpp"
 
 namespace orvane::json {
@@ -21,15 +23,34 @@ std::string candles(int n, bool vary_keys) {
   return text + "]";
 }
 
-TEST(CanonicalLargeArray, TwoThreadTextEqualsOneThreadText) {
-  const std::string cases[] = {"[]", "[1]", "[1,2]", "[{\"b\":1,\"a\":2},3,{\"b\":1,\"a\":2}]",
-                               candles(1001, false), candles(1002, true)};
+// Numbers whose canonical form is longer than their literal: the text outgrows the room
+// reserved for it and moves while the digests are being taken.
+std::string growing_numbers(int n) {
+  std::string text = "[";
+  for (int i = 0; i < n; ++i) text += i ? ",1e15" : "1e15";
+  return text + "]";
+}
+
+TEST(CanonicalLargeArray, DigestedTextEqualsPlainTextAndItsDigests) {
+  const std::string cases[] = {"[]",
+                               "[1]",
+                               "[1,2]",
+                               "[{\"b\":1,\"a\":2},3,{\"b\":1,\"a\":2}]",
+                               "{\"b\":[1e15],\"a\":\"x\"}",
+                               candles(1001, false),
+                               candles(30002, true),
+                               growing_numbers(300000)};
   for (const std::string& text : cases) {
     auto doc = parse(text);
     ASSERT_TRUE(doc) << text.substr(0, 80);
-    EXPECT_EQ(canonical_json_large_array(doc->value()), canonical_json(doc->value()))
-        << text.substr(0, 80);
+    const std::string plain = canonical_json(doc->value());
+    DigestedText d = canonical_json_digested(doc->value(), "{\"c\":", "}");
+    EXPECT_EQ(d.text, plain) << text.substr(0, 80);
+    EXPECT_EQ(d.text_sha256, sha256_hex(plain)) << text.substr(0, 80);
+    EXPECT_EQ(d.framed_sha256, sha256_hex("{\"c\":" + plain + "}")) << text.substr(0, 80);
   }
+  // The growth case did grow: 1e15 is written as 1000000000000000.0.
+  EXPECT_GT(canonical_json(parse(growing_numbers(10))->value()).size(), growing_numbers(10).size());
 }
 
 // The reader takes the keys of the last object at a depth as the expected keys of the next;

@@ -74,6 +74,15 @@ def test_one_megabyte_inline_workload(peer):
     _same(peer, workloads.inline_request(workloads.MB))
 
 
+def test_many_candles_with_crate_name(peer):
+    # Enough candles that their text is digested while it is written, with a crate name and
+    # an mcu in the digested spec around them.
+    req = json.loads(workloads.inline_request(3 * workloads.MB, target={"kind": "no_std", "mcu": "thumbv7em-none-eabihf"}))
+    req["spec"]["crate_name"] = "many_candles"
+    assert len(req["spec"]["embed_data"]["candles"]) > 30000
+    _same(peer, json.dumps(req))
+
+
 def test_empty_inline_dataset(peer):
     req = workloads.compile_request(
         workloads.strategy(), {"kind": "binary"}, embed_data={"kind": "inline", "candles": []}

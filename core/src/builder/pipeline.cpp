@@ -1,14 +1,16 @@
 #include "builder/pipeline.hpp"
 
+#include <optional>
 #include <thread>
 
 #include "builder/crate_name.hpp"
 #include "builder/digests.hpp"
 #include "builder/project_files.hpp"
 #include "builder/read_file.hpp"
-#include "canonical/sha256.hpp"
 #include "builder/target_table.hpp"
+#include "canonical/sha256.hpp"
 #include "canonical/writer.hpp"
+#include "spec/compile_spec_schema.hpp"
 #include "spec/strategy.hpp"
 
 namespace orvane::builder {
@@ -43,13 +45,6 @@ constexpr std::size_t kParallelDigestBytes = 1 << 20;
 // Below this many candles a second thread costs more than it saves.
 constexpr std::size_t kParallelCandles = 20000;
 
-std::string canonical_candles(const spec::JsonArray& candles) {
-  if (candles.value.size() >= kParallelCandles) {
-    return json::canonical_json_large_array(candles.value);
-  }
-  return json::canonical_json(candles.value);
-}
-
 }  // namespace
 
 std::expected<GeneratedProject, CompileError> generate_project(const spec::CompileSpec& spec) {
@@ -64,6 +59,7 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
   std::string spec_text = json::canonical_json(spec.strategy);
   EmbeddedData data;
   KnownDigests known_digests;
+  std::optional<std::string> spec_digest;
   if (spec.embed_data) {
     if (const auto* csv = std::get_if<spec::CsvData>(&*spec.embed_data)) {
       auto csv_file = read_csv(csv->path);
@@ -71,7 +67,18 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
       data = CsvText{std::move(csv_file->text)};
       known_digests.emplace("src/candles.csv", std::move(csv_file->sha256));
     } else {
-      data = InlineCandlesText{canonical_candles(std::get<spec::InlineData>(*spec.embed_data).candles)};
+      const spec::JsonArray& candles = std::get<spec::InlineData>(*spec.embed_data).candles;
+      if (candles.value.size() >= kParallelCandles) {
+        // Many candles: both digests of their text (as a file, and within the spec digest)
+        // are taken on a second thread while the text is written.
+        auto [before, after] = spec::canonical_compile_spec_around_candles(spec, spec_text);
+        auto digested = json::canonical_json_digested(candles.value, before, after);
+        known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
+        spec_digest = std::move(digested.framed_sha256);
+        data = InlineCandlesText{std::move(digested.text)};
+      } else {
+        data = InlineCandlesText{json::canonical_json(candles.value)};
+      }
     }
   }
 
@@ -90,11 +97,14 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
   std::string_view strategy_view = out.files.find("src/spec.json")->second;
   std::string_view candles_view =
       inline_data ? std::string_view(out.files.find("src/candles.json")->second) : "";
-  if (candles_view.size() >= kParallelDigestBytes) {
-    // A large candle text is digested twice (within spec_hash and as a file): side by side.
-    std::thread spec_digest([&] { m.spec_hash = spec_hash(spec, strategy_view, candles_view); });
+  if (spec_digest) {
+    m.spec_hash = std::move(*spec_digest);
     m.files = file_digests(out.files, known_digests);
-    spec_digest.join();
+  } else if (candles_view.size() >= kParallelDigestBytes) {
+    // A large candle text is digested twice (within spec_hash and as a file): side by side.
+    std::thread digest_thread([&] { m.spec_hash = spec_hash(spec, strategy_view, candles_view); });
+    m.files = file_digests(out.files, known_digests);
+    digest_thread.join();
   } else {
     m.spec_hash = spec_hash(spec, strategy_view, candles_view);
     m.files = file_digests(out.files, known_digests);

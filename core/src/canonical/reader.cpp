@@ -10,6 +10,7 @@
 
 namespace orvane::json {
 
+
 std::string position_suffix(std::string_view text, std::size_t index) {
   index = std::min(index, text.size());
   std::string_view before = text.substr(0, index);
@@ -81,6 +82,40 @@ std::optional<long long> decimal_magnitude(std::string_view lit) {
   return magnitude;
 }
 }  // namespace
+
+namespace {
+thread_local ReaderBuffers spare_buffers;
+thread_local bool spare_lent = false;
+// Working vectors grown past these are given back rather than kept for the next reader.
+constexpr std::size_t kKeepKeys = std::size_t(1) << 16;
+constexpr std::size_t kKeepScratch = std::size_t(1) << 20;
+}  // namespace
+
+Reader::Reader(std::string_view text)
+    : text_(text),
+      buffers_(borrow()),
+      scratch_(buffers_->scratch),
+      keys_(buffers_->keys),
+      shapes_(buffers_->shapes) {}
+
+ReaderBuffers* Reader::borrow() {
+  if (!spare_lent) {
+    spare_lent = true;
+    return &spare_buffers;
+  }
+  own_ = std::make_unique<ReaderBuffers>();
+  return own_.get();
+}
+
+Reader::~Reader() {
+  if (own_) return;
+  // The shapes hold views of this reader's text: none may outlive it.
+  for (auto& s : shapes_) s.clear();
+  keys_.clear();
+  if (keys_.capacity() > kKeepKeys) std::vector<std::uint32_t>().swap(keys_);
+  if (scratch_.capacity() > kKeepScratch) std::string().swap(scratch_);
+  spare_lent = false;
+}
 
 Fast<NumberToken> Reader::parse_number_f() {
   std::size_t start = i_;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,9 +63,20 @@ struct NumberToken {
   std::size_t offset, len;
 };
 
+// The reader's working vectors. Each thread keeps one set that its readers borrow in turn, so
+// that reading a small request does not allocate them afresh.
+struct ReaderBuffers {
+  std::string scratch;
+  std::vector<std::uint32_t> keys;
+  std::vector<std::vector<std::string_view>> shapes;
+};
+
 class Reader {
  public:
-  explicit Reader(std::string_view text) : text_(text) {}
+  explicit Reader(std::string_view text);
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   // Inside the reader a failure carries one of the fixed messages by view: cheap to pass back
   // through every level of a large document. The public steps own their message.
@@ -163,13 +175,17 @@ class Reader {
   Fast<void> end_map_f();
   Fast<void> end_seq_f();
 
+  ReaderBuffers* borrow();
+
   std::string_view text_;
   std::size_t i_ = 0;
   int depth_ = 0;
-  std::string scratch_;
-  std::vector<std::uint32_t> keys_;  // key nodes of the objects being read, innermost last
+  std::unique_ptr<ReaderBuffers> own_;  // when this thread's set is already lent out
+  ReaderBuffers* buffers_;
+  std::string& scratch_;
+  std::vector<std::uint32_t>& keys_;  // key nodes of the objects being read, innermost last
   // Per depth, the keys of the last object found with distinct keys held in the text.
-  std::vector<std::vector<std::string_view>> shapes_;
+  std::vector<std::vector<std::string_view>>& shapes_;
   static constexpr std::size_t kMaxShape = 64;
 };
 

@@ -8,6 +8,7 @@
 //
 // Objects keep insertion order. When a key repeats, the later member is marked dead and the
 // first member's value is redirected to the later value: last value wins, first position kept.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -117,6 +118,11 @@ class Document {
   void supersede(std::uint32_t first_key, std::uint32_t later_key);
   std::uint32_t size_hint() const { return std::uint32_t(nodes_.size()); }
   void reserve(std::size_t n) { nodes_.reserve(n); }
+  // The tape's reserved storage, and where to publish now and then how many of its bytes are
+  // in use (for a helper that maps its pages in ahead of the reader, see page_warmer.hpp).
+  char* storage() { return reinterpret_cast<char*>(nodes_.data()); }
+  std::size_t storage_bytes() const { return nodes_.capacity() * sizeof(std::uint64_t); }
+  void publish_progress_to(std::atomic<std::size_t>* used_bytes) { progress_ = used_bytes; }
 
   static constexpr std::uint64_t kCountMask = (std::uint64_t(1) << 27) - 1;
 
@@ -132,6 +138,8 @@ class Document {
     std::uint64_t node;  // the key node as it was
     std::uint32_t end;   // just past the member's value
   };
+  std::atomic<std::size_t>* progress_ = nullptr;
+  std::uint32_t closes_ = 0;
   static constexpr std::uint64_t kLongFlag = std::uint64_t(1) << 59;
   static constexpr std::uint64_t kLenBits = 20;
   static constexpr std::uint64_t kLenMask = (std::uint64_t(1) << kLenBits) - 1;

@@ -1,12 +1,19 @@
 #include "canonical/writer.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstring>
-#include <thread>
+#include <condition_variable>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "canonical/number.hpp"
+#include "canonical/sha256.hpp"
 #include "canonical/string_scan.hpp"
 
 namespace orvane::json {
@@ -28,6 +35,71 @@ struct EscapeTable {
   }
 };
 constexpr EscapeTable kEscape;
+
+// Writes into the string's spare room through a raw cursor: the writers emit many pieces of
+// a few bytes, and a bounds check with a terminator store per piece costs more than the copy.
+// The string holds junk past the cursor until the sink is done.
+// Told when the sink is about to move its text to a larger buffer, and where it went: a
+// thread that reads the text while it is written must not read the old buffer meanwhile.
+class MoveListener {
+ public:
+  virtual void before_move() = 0;
+  virtual void after_move(const char* base) = 0;
+
+ protected:
+  ~MoveListener() = default;
+};
+
+class Sink {
+ public:
+  explicit Sink(std::string& s) : s_(s) {
+    const std::size_t used = s.size();
+    open(used, std::max<std::size_t>(s.capacity(), used + 64));
+  }
+  ~Sink() { s_.resize(std::size_t(p_ - s_.data())); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  // Room for `n` more bytes at the cursor.
+  char* room(std::size_t n) {
+    if (std::size_t(end_ - p_) < n) {
+      const std::size_t used = std::size_t(p_ - s_.data());
+      if (listener_) listener_->before_move();
+      open(used, std::max(used + n, 2 * s_.size()));
+      if (listener_) listener_->after_move(s_.data());
+    }
+    return p_;
+  }
+  void listen(MoveListener* l) { listener_ = l; }
+  const char* base() const { return s_.data(); }
+  std::size_t used() const { return std::size_t(p_ - s_.data()); }
+  std::size_t capacity() const { return s_.size(); }
+  void advance(std::size_t n) { p_ += n; }
+  void put(char c) {
+    room(1);
+    *p_++ = c;
+  }
+  void put(std::string_view t) {
+    std::memcpy(room(t.size()), t.data(), t.size());
+    p_ += t.size();
+  }
+
+ private:
+  void open(std::size_t used, std::size_t size) {
+    // Bytes past `used` are about to be written: no need to fill them. (The size given to
+    // the callback may exceed the one asked for: use our own.)
+    s_.resize_and_overwrite(size, [size](char*, std::size_t) { return size; });
+    p_ = s_.data() + used;
+    end_ = s_.data() + s_.size();
+  }
+
+  std::string& s_;
+  char* p_ = nullptr;
+  char* end_ = nullptr;
+  MoveListener* listener_ = nullptr;
+};
+
+void put_string(Sink& out, std::string_view s);
 
 // Whether a float literal already reads as its own canonical text: positional, at most 15
 // significant digits (so they are the shortest round-trip digits), no superfluous zeros.
@@ -54,17 +126,15 @@ bool literal_is_canonical_float(std::string_view lit) {
   return frac.back() != '0' && int_len + frac.size() <= 15;
 }
 
-void append_number(std::string& out, Value v) {
-  if (v.kind() == Kind::Float) {
-    std::string_view lit = v.literal();
-    if (literal_is_canonical_float(lit)) {
-      out += lit;
-    } else {
-      append_float(out, v.as_double());
-    }
+void put_number(Sink& out, Value v) {
+  std::string_view lit = v.literal();
+  // Integer literals are already in their one written form: no sign, no leading zeros.
+  if (v.kind() != Kind::Float || literal_is_canonical_float(lit)) {
+    out.put(lit);
   } else {
-    // Integer literals are already in their one written form: no sign, no leading zeros.
-    out += v.literal();
+    std::string text;
+    append_float(text, v.as_double());
+    out.put(text);
   }
 }
 
@@ -80,42 +150,57 @@ template <bool kSorted>
 class Writer {
  public:
   explicit Writer(std::string& out) : out_(out) {}
+  ~Writer() { give_back(); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // A byte between values written by the caller (the output is the writer's while it lives).
+  void put(char c) { out_.put(c); }
+  Sink& sink() { return out_; }
 
   void write(Value v) {
     switch (v.kind()) {
-      case Kind::Null: out_ += "null"; return;
-      case Kind::Bool: out_ += v.as_bool() ? "true" : "false"; return;
+      case Kind::Null:
+        out_.put("null");
+        return;
+      case Kind::Bool:
+        out_.put(v.as_bool() ? "true" : "false");
+        return;
       case Kind::UInt:
       case Kind::NegInt:
-      case Kind::Float: append_number(out_, v); return;
-      case Kind::String: append_string(out_, v.as_string()); return;
+      case Kind::Float:
+        put_number(out_, v);
+        return;
+      case Kind::String:
+        put_string(out_, v.as_string());
+        return;
       case Kind::Array: {
-        out_ += '[';
+        out_.put('[');
         bool first = true;
         v.for_each_element([&](Value e) {
-          if (!first) out_ += ',';
+          if (!first) out_.put(',');
           first = false;
           write(e);
           return true;
         });
-        out_ += ']';
+        out_.put(']');
         return;
       }
       case Kind::Object:
         if constexpr (kSorted) {
           write_sorted_object(v);
         } else {
-          out_ += '{';
+          out_.put('{');
           bool first = true;
           v.for_each_member([&](std::string_view k, Value m) {
-            if (!first) out_ += ',';
+            if (!first) out_.put(',');
             first = false;
-            append_string(out_, k);
-            out_ += ':';
+            put_string(out_, k);
+            out_.put(':');
             write(m);
             return true;
           });
-          out_ += '}';
+          out_.put('}');
         }
         return;
     }
@@ -139,17 +224,17 @@ class Writer {
       for (; j > 0 && x.key < e[j - 1].key; --j) e[j] = e[j - 1];
       e[j] = x;
     }
-    out_ += '{';
+    out_.put('{');
     ++depth_;
     for (std::size_t i = 0; i < n; ++i) {
-      if (i) out_ += ',';
+      if (i) out_.put(',');
       Entry x = entries_[base + i];  // deeper objects may grow entries_
-      append_string(out_, x.key);
-      out_ += ':';
+      put_string(out_, x.key);
+      out_.put(':');
       write(x.value);
     }
     --depth_;
-    out_ += '}';
+    out_.put('}');
     entries_.resize(base);
   }
 
@@ -177,7 +262,8 @@ class Writer {
     if (depth_ >= caches_.size()) caches_.resize(depth_ + 1);
     OrderCache& cache = caches_[depth_];
     bool hit = cache.keys.size() == n;
-    for (std::size_t i = 0; hit && i < n; ++i) hit = same_key(cache.keys[i], entries_[base + i].key);
+    for (std::size_t i = 0; hit && i < n; ++i)
+      hit = same_key(cache.keys[i], entries_[base + i].key);
     if (!hit) {
       cache.keys.clear();
       cache.order.resize(n);
@@ -207,69 +293,107 @@ class Writer {
       }
       cache.rendered_valid = true;
     }
-    out_ += '{';
+    out_.put('{');
     ++depth_;
     for (std::size_t i = 0; i < n; ++i) {
       const OrderCache& c = caches_[depth_ - 1];  // deeper objects may grow caches_
       const Entry& e = entries_[base + c.order[i]];
       if (c.rendered_valid) {
-        out_ += c.rendered[i];
+        out_.put(c.rendered[i]);
       } else {
-        if (i) out_ += ',';
-        append_string(out_, e.key);
-        out_ += ':';
+        if (i) out_.put(',');
+        put_string(out_, e.key);
+        out_.put(':');
       }
       write(entries_[base + c.order[i]].value);
     }
     --depth_;
-    out_ += '}';
+    out_.put('}');
     entries_.resize(base);
   }
 
-  std::string& out_;
-  std::vector<Entry> entries_;
-  std::vector<OrderCache> caches_;
+  // Each thread keeps one set of working vectors that its writers borrow in turn, so that
+  // writing a small document does not allocate them afresh.
+  struct Buffers {
+    std::vector<Entry> entries;
+    std::vector<OrderCache> caches;
+    bool lent = false;
+  };
+  static Buffers& spare() {
+    thread_local Buffers b;
+    return b;
+  }
+  Buffers* borrow() {
+    Buffers& b = spare();
+    if (b.lent) {
+      own_ = std::make_unique<Buffers>();
+      return own_.get();
+    }
+    b.lent = true;
+    return &b;
+  }
+  void give_back() {
+    if (own_) return;
+    // The order caches hold views of this document's keys: none may outlive the writer.
+    for (auto& c : caches_) {
+      c.keys.clear();
+      c.rendered_valid = false;
+    }
+    entries_.clear();
+    if (entries_.capacity() > kKeepEntries) std::vector<Entry>().swap(entries_);
+    spare().lent = false;
+  }
+  static constexpr std::size_t kKeepEntries = std::size_t(1) << 16;
+
+  Sink out_;
+  std::unique_ptr<Buffers> own_;
+  Buffers* buffers_ = borrow();
+  std::vector<Entry>& entries_ = buffers_->entries;
+  std::vector<OrderCache>& caches_ = buffers_->caches;
   std::size_t depth_ = 0;
 };
+
+void put_string(Sink& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t special = find_string_special(s.data(), 0, s.size());
+  if (special == s.size()) {
+    // Nothing to escape, the usual case: one write of quote, bytes, quote.
+    char* p = out.room(s.size() + 2);
+    p[0] = '"';
+    std::memcpy(p + 1, s.data(), s.size());
+    p[s.size() + 1] = '"';
+    out.advance(s.size() + 2);
+    return;
+  }
+  out.put('"');
+  std::size_t run = 0;
+  for (std::size_t i = special; i < s.size(); i = find_string_special(s.data(), i + 1, s.size())) {
+    out.put(s.substr(run, i - run));
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    char e = kEscape.esc[c];
+    char* p = out.room(6);
+    p[0] = '\\';
+    p[1] = e;
+    if (e == 'u') {
+      p[2] = '0';
+      p[3] = '0';
+      p[4] = kHex[c >> 4];
+      p[5] = kHex[c & 0xF];
+      out.advance(6);
+    } else {
+      out.advance(2);
+    }
+    run = i + 1;
+  }
+  out.put(s.substr(run));
+  out.put('"');
+}
 
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  if (find_string_special(s.data(), 0, s.size()) == s.size()) {
-    // Nothing to escape, the usual case: one write of quote, bytes, quote.
-    // (The size given back to the callback may exceed the one asked for: use our own.)
-    const std::size_t at = out.size();
-    const std::size_t size = at + s.size() + 2;
-    out.resize_and_overwrite(size, [&](char* p, std::size_t) {
-      p[at] = '"';
-      std::memcpy(p + at + 1, s.data(), s.size());
-      p[size - 1] = '"';
-      return size;
-    });
-    return;
-  }
-  out += '"';
-  const char* p = s.data();
-  const char* end = p + s.size();
-  const char* run = p;
-  for (; p < end; ++p) {
-    p = s.data() + find_string_special(s.data(), std::size_t(p - s.data()), s.size());
-    if (p == end) break;
-    char e = kEscape.esc[static_cast<unsigned char>(*p)];
-    out.append(run, p);
-    out += '\\';
-    out += e;
-    if (e == 'u') {
-      unsigned char c = static_cast<unsigned char>(*p);
-      out += "00";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-    run = p + 1;
-  }
-  out.append(run, end);
-  out += '"';
+  Sink sink(out);
+  put_string(sink, s);
 }
 
 void write_compact(std::string& out, Value v) { Writer<false>(out).write(v); }
@@ -290,36 +414,169 @@ std::string canonical_json(Value v) {
   return out;
 }
 
-std::string canonical_json_large_array(Value array) {
-  std::size_t n = array.size();
-  std::string out;
-  // Untouched capacity costs no memory; it saves copying a text of many megabytes as it grows.
-  out.reserve(array.document()->source().size() + 16);
-  if (n < 2) {
-    write_canonical(out, array);
-    return out;
+}  // namespace orvane::json
+
+namespace orvane::json {
+
+namespace {
+
+// Digests a text on a second thread while another thread writes it, a piece behind the
+// writer, so that each piece is read while it is still in the cache. Ahead of the writer it
+// maps in the pages that are about to be written.
+class TrailingDigester final : public MoveListener {
+ public:
+  explicit TrailingDigester(std::string_view prefix) {
+    framed_.update(prefix);
+    helper_ = std::thread([this] { run(); });
   }
-  // Element nodes lie in [first, end) of the tape; find where the second half begins.
-  const Document* doc = array.document();
-  const std::uint32_t first = array.index() + 1, end = doc->end_of(array.index());
-  std::uint32_t mid = first;
-  for (std::size_t k = 0; k < n / 2; ++k) mid = doc->end_of(mid);
-  auto write_elements = [doc](std::string& text, std::uint32_t from, std::uint32_t to) {
-    Writer<true> w(text);
-    for (std::uint32_t e = from; e < to; e = doc->end_of(e)) {
-      if (e != from) text += ',';
-      w.write(Value(doc, doc->resolve(e)));
+  ~TrailingDigester() {
+    if (helper_.joinable()) finish(nullptr, 0, 0);
+  }
+
+  // The text is written up to `ready` in a buffer of `capacity` bytes at `base`.
+  void publish(const char* base, std::size_t ready, std::size_t capacity) {
+    {
+      std::lock_guard lock(m_);
+      base_ = base;
+      ready_ = ready;
+      capacity_ = capacity;
     }
-  };
-  std::string tail;
-  tail.reserve(out.capacity() / 2);
-  std::thread second([&] { write_elements(tail, mid, end); });
-  out += '[';
-  write_elements(out, first, mid);
-  second.join();
-  out += ',';
-  out += tail;
-  out += ']';
+    cv_.notify_all();
+  }
+  void before_move() override {
+    std::unique_lock lock(m_);
+    moving_ = true;
+    cv_.wait(lock, [&] { return !reading_; });
+  }
+  void after_move(const char* base) override {
+    {
+      std::lock_guard lock(m_);
+      base_ = base;
+      moving_ = false;
+      warm_ = 0;  // a new buffer: its pages are the writer's to take
+    }
+    cv_.notify_all();
+  }
+  // The last publication; waits for the digests.
+  void finish(const char* base, std::size_t ready, std::size_t capacity) {
+    {
+      std::lock_guard lock(m_);
+      if (base) {
+        base_ = base;
+        ready_ = ready;
+        capacity_ = capacity;
+      }
+      finished_ = true;
+    }
+    cv_.notify_all();
+    helper_.join();
+  }
+  std::string text_hex() { return text_.hex(); }
+  std::string framed_hex(std::string_view suffix) {
+    framed_.update(suffix);
+    return framed_.hex();
+  }
+
+ private:
+  static constexpr std::size_t kPiece = std::size_t(256) << 10;
+  static constexpr std::size_t kLead = std::size_t(8) << 20;
+  static constexpr std::size_t kWarmStep = std::size_t(1) << 20;
+
+  void run() {
+    const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+    std::unique_lock lock(m_);
+    for (;;) {
+      cv_.wait(lock, [&] { return finished_ || (!moving_ && (ready_ > done_ || can_warm())); });
+      if (moving_) continue;
+      if (ready_ > done_) {
+        const char* b = base_;
+        const std::size_t from = done_, upto = std::min(ready_, done_ + kPiece);
+        reading_ = true;
+        lock.unlock();
+        const std::string_view piece(b + from, upto - from);
+        text_.update(piece);
+        framed_.update(piece);
+        lock.lock();
+        reading_ = false;
+        done_ = upto;
+        if (moving_) cv_.notify_all();
+        continue;
+      }
+      if (finished_) return;
+      // Nothing to digest yet: map in the next pages ahead of the writer. Only whole pages
+      // past what is written, within the buffer.
+      const std::uintptr_t at = std::uintptr_t(base_) + std::max(warm_, ready_);
+      const std::uintptr_t from = (at + page - 1) & ~(page - 1);
+      const std::uintptr_t limit = (std::uintptr_t(base_) + capacity_) & ~(page - 1);
+      const std::uintptr_t to = std::min(limit, from + kWarmStep);
+      if (to <= from || !warm_ok_) {
+        warm_ = capacity_;
+        continue;
+      }
+      reading_ = true;
+      lock.unlock();
+      // Maps the pages in without changing their bytes; a kernel without this advice
+      // refuses it, and then there is nothing to gain.
+      const bool ok = ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) == 0;
+      lock.lock();
+      reading_ = false;
+      if (!ok) warm_ok_ = false;
+      warm_ = (to - std::uintptr_t(base_));
+      if (moving_) cv_.notify_all();
+    }
+  }
+  bool can_warm() const {
+    return warm_ok_ && std::max(warm_, ready_) + page_slack() < std::min(capacity_, ready_ + kLead);
+  }
+  static constexpr std::size_t page_slack() { return 4096; }
+
+  std::mutex m_;
+  std::condition_variable cv_;
+  const char* base_ = nullptr;
+  std::size_t ready_ = 0, capacity_ = 0, done_ = 0, warm_ = 0;
+  bool moving_ = false, reading_ = false, finished_ = false, warm_ok_ = true;
+  Sha256 text_, framed_;
+  std::thread helper_;
+};
+
+}  // namespace
+
+DigestedText canonical_json_digested(Value v, std::string_view prefix, std::string_view suffix) {
+  DigestedText out;
+  // Untouched capacity costs no memory; the text is about as long as its source.
+  out.text.reserve(v.document()->source().size() + 16);
+  TrailingDigester digester(prefix);
+  {
+    Writer<true> w(out.text);
+    Sink& sink = w.sink();
+    sink.listen(&digester);
+    digester.publish(sink.base(), 0, sink.capacity());
+    std::size_t published = 0;
+    auto publish = [&] {
+      if (sink.used() - published >= (std::size_t(64) << 10)) {
+        published = sink.used();
+        digester.publish(sink.base(), published, sink.capacity());
+      }
+    };
+    if (v.kind() == Kind::Array) {
+      w.put('[');
+      bool first = true;
+      v.for_each_element([&](Value e) {
+        if (!first) w.put(',');
+        first = false;
+        w.write(e);
+        publish();
+        return true;
+      });
+      w.put(']');
+    } else {
+      w.write(v);
+    }
+    digester.finish(sink.base(), sink.used(), sink.capacity());
+    sink.listen(nullptr);
+  }
+  out.text_sha256 = digester.text_hex();
+  out.framed_sha256 = digester.framed_hex(suffix);
   return out;
 }
 

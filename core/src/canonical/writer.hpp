@@ -19,8 +19,13 @@ std::string compact_json(Value v);
 void write_canonical(std::string& out, Value v);
 std::string canonical_json(Value v);
 
-// The canonical text of a large array, its two halves written side by side on two threads.
-// Gives exactly the text of canonical_json.
-std::string canonical_json_large_array(Value array);
+// The canonical text of a value with two digests taken while it is written: of the text, and
+// of `prefix` + text + `suffix`. The digests trail the writer on a second thread.
+struct DigestedText {
+  std::string text;
+  std::string text_sha256;    // hex
+  std::string framed_sha256;  // hex
+};
+DigestedText canonical_json_digested(Value v, std::string_view prefix, std::string_view suffix);
 
 }  // namespace orvane::json

@@ -1,6 +1,9 @@
 #include "protocol/dispatch.hpp"
 
+#include <atomic>
+
 #include "builder/target_table.hpp"
+#include "canonical/page_warmer.hpp"
 #include "canonical/writer.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/requests.hpp"
@@ -29,6 +32,23 @@ std::string targets_response() {
   return out;
 }
 
+// Large requests: the tape's pages are mapped in on a second thread while the text is read.
+constexpr std::size_t kWarmTapeFrom = std::size_t(16) << 20;
+constexpr std::size_t kWarmLead = std::size_t(8) << 20;
+
+std::expected<void, json::TextError> read_request(std::string_view text,
+                                                  json::ParsedDocument& request) {
+  if (text.size() < kWarmTapeFrom) return json::parse_into(text, request);
+  std::atomic<std::size_t> used{0};
+  request.doc.publish_progress_to(&used);
+  auto parsed = [&] {
+    json::PageWarmer warmer(request.doc.storage(), request.doc.storage_bytes(), used, kWarmLead);
+    return json::parse_into(text, request);
+  }();
+  request.doc.publish_progress_to(nullptr);
+  return parsed;
+}
+
 }  // namespace
 
 std::string command(PyCompiler& state, std::string_view cmd_json) {
@@ -38,7 +58,7 @@ std::string command(PyCompiler& state, std::string_view cmd_json) {
   // Capacity that is never touched costs no memory; growing a tape of millions of nodes would
   // copy it several times.
   request.doc.reserve(cmd_json.size() / 6 + 16);
-  auto parsed = json::parse_into(cmd_json, request);
+  auto parsed = read_request(cmd_json, request);
   auto envelope = parsed ? spec::decode_parsed<Envelope>(request.value())
                          : spec::Decoded<Envelope>(spec::fail(""));
   if (!envelope) return error_response("invalid command envelope: expected {\"cmd\":...}");

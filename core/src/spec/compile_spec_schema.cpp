@@ -128,4 +128,21 @@ void write_compile_spec_canonical(const CompileSpec& spec, std::string_view stra
   emit(out);
 }
 
+std::pair<std::string, std::string> canonical_compile_spec_around_candles(
+    const CompileSpec& spec, std::string_view strategy_text) {
+  // The candle text is handed to `emit` as a piece of its own: a marker view finds it.
+  static constexpr char kMarker[] = "";
+  const std::string_view marker(kMarker, 0);
+  std::pair<std::string, std::string> parts;
+  bool after = false;
+  write_compile_spec_canonical(spec, strategy_text, marker, [&](std::string_view piece) {
+    if (piece.data() == marker.data()) {
+      after = true;
+      return;
+    }
+    (after ? parts.second : parts.first) += piece;
+  });
+  return parts;
+}
+
 }  // namespace orvane::spec

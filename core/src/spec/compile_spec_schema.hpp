@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "spec/compile_spec.hpp"
 #include "spec/decode.hpp"
@@ -97,6 +98,11 @@ std::string write_compile_spec(const CompileSpec& spec);
 void write_compile_spec_canonical(const CompileSpec& spec, std::string_view strategy_text,
                                   std::string_view candles_text,
                                   const std::function<void(std::string_view)>& emit);
+
+// The same text in two parts, before and after the inline candle text (for a spec with
+// inline data), for a caller that digests the candle text as it writes it.
+std::pair<std::string, std::string> canonical_compile_spec_around_candles(
+    const CompileSpec& spec, std::string_view strategy_text);
 
 // The JSON form of a target: {"kind":...} with "mcu" after it for no_std.
 void append_target(std::string& out, const Target& target);

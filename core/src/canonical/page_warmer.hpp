@@ -1,0 +1,38 @@
+#pragma once
+// Mapping in the pages of a large buffer on a second thread, a little ahead of the thread
+// that fills it. A fresh page costs a fault the first time it is written; for a tape of tens
+// of megabytes those faults are a fifth of the reading time, and the second core is idle
+// while the text is read.
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+
+namespace orvane::json {
+
+class PageWarmer {
+ public:
+  // Keeps the pages of [base, base + len) mapped up to `lead` bytes past `used`, which the
+  // filling thread raises as it goes. Never maps further than that, so memory that is never
+  // filled is never taken.
+  PageWarmer(char* base, std::size_t len, const std::atomic<std::size_t>& used, std::size_t lead);
+  // Stops and joins the helper.
+  ~PageWarmer();
+  PageWarmer(const PageWarmer&) = delete;
+  PageWarmer& operator=(const PageWarmer&) = delete;
+
+ private:
+  void run();
+
+  char* base_;
+  std::size_t len_;
+  const std::atomic<std::size_t>& used_;
+  std::size_t lead_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread helper_;
+};
+
+}  // namespace orvane::json
