@@ -338,6 +338,7 @@ class Writer {
     for (auto& c : caches_) {
       c.keys.clear();
       c.rendered_valid = false;
+      if (c.order.capacity() > kKeepEntries) c = OrderCache();
     }
     entries_.clear();
     if (entries_.capacity() > kKeepEntries) std::vector<Entry>().swap(entries_);
