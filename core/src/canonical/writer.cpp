@@ -138,6 +138,14 @@ void put_number(Sink& out, Value v) {
   }
 }
 
+// Byte-wise key order. Keys mostly differ in their first byte: decide that inline.
+inline bool key_less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) {
+    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  }
+  return a < b;
+}
+
 // Keys are short: compare the first byte inline before calling memcmp.
 inline bool same_key(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -221,7 +229,7 @@ class Writer {
     for (std::size_t i = 1; i < n; ++i) {
       Entry x = e[i];
       std::size_t j = i;
-      for (; j > 0 && x.key < e[j - 1].key; --j) e[j] = e[j - 1];
+      for (; j > 0 && key_less(x.key, e[j - 1].key); --j) e[j] = e[j - 1];
       e[j] = x;
     }
     out_.put('{');
@@ -271,7 +279,9 @@ class Writer {
         cache.keys.push_back(entries_[base + i].key);
         cache.order[i] = std::uint32_t(i);
       }
-      auto by_key = [&](std::uint32_t a, std::uint32_t b) { return cache.keys[a] < cache.keys[b]; };
+      auto by_key = [&](std::uint32_t a, std::uint32_t b) {
+        return key_less(cache.keys[a], cache.keys[b]);
+      };
       if (n <= 16) {  // small objects: insertion sort beats the general sort's setup
         for (std::size_t i = 1; i < n; ++i) {
           std::uint32_t x = cache.order[i];

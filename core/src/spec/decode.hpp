@@ -138,6 +138,7 @@ struct Codec<std::vector<T>> {
   static Decoded<std::vector<T>> from_value(json::Value v) {
     if (v.kind() != json::Kind::Array) return fail(invalid_type(found::of(v), wanted::kSequence));
     std::vector<T> out;
+    out.reserve(v.size());
     std::optional<SchemaError> err;
     v.for_each_element([&](json::Value e) {
       auto r = Codec<T>::from_value(e);
