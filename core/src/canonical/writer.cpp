@@ -36,9 +36,6 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-// Writes into the string's spare room through a raw cursor: the writers emit many pieces of
-// a few bytes, and a bounds check with a terminator store per piece costs more than the copy.
-// The string holds junk past the cursor until the sink is done.
 // Told when the sink is about to move its text to a larger buffer, and where it went: a
 // thread that reads the text while it is written must not read the old buffer meanwhile.
 class MoveListener {
@@ -50,6 +47,9 @@ class MoveListener {
   ~MoveListener() = default;
 };
 
+// Writes into the string's spare room through a raw cursor: the writers emit many pieces of
+// a few bytes, and a bounds check with a terminator store per piece costs more than the copy.
+// The string holds junk past the cursor until the sink is done.
 class Sink {
  public:
   explicit Sink(std::string& s) : s_(s) {
