@@ -255,7 +255,36 @@ class Writer {
     bool rendered_valid = false;        // rendered only once the keys repeat
   };
 
+  // The common case of a long run of objects of scalars with the same keys (candles): the
+  // members are read in place, in the order found for the previous object.
+  bool write_repeated_flat_object(Value v) {
+    if (depth_ >= caches_.size()) return false;
+    const OrderCache& cache = caches_[depth_];
+    if (!cache.rendered_valid) return false;
+    const Document* doc = v.document();
+    const std::uint32_t obj = v.index();
+    const std::size_t n = cache.keys.size();
+    if (doc->end_of(obj) != obj + 1 + 2 * n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t k = obj + 1 + 2 * std::uint32_t(i);
+      if (doc->tag(k) != Document::kStr || !is_scalar(doc->tag(k + 1))) return false;
+      if (!same_key(doc->text_of(k), cache.keys[i])) return false;
+    }
+    out_.put('{');
+    for (std::size_t i = 0; i < n; ++i) {
+      out_.put(cache.rendered[i]);
+      write(Value(doc, obj + 2 + 2 * cache.order[i]));
+    }
+    out_.put('}');
+    return true;
+  }
+  static bool is_scalar(Document::Tag t) {
+    return t != Document::kArray && t != Document::kObject && t != Document::kRedirect &&
+           t != Document::kDead;
+  }
+
   void write_sorted_object(Value v) {
+    if (write_repeated_flat_object(v)) return;
     // One shared stack of entries: each object sorts its own slice of it.
     std::size_t base = entries_.size();
     v.for_each_member([&](std::string_view k, Value m) {
