@@ -13,6 +13,22 @@ namespace {
 constexpr std::size_t kStep = std::size_t(2) << 20;
 }  // namespace
 
+std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::size_t from,
+                                        std::size_t to) {
+  const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t b = std::uintptr_t(base);
+  const std::uintptr_t start = (b + from + page - 1) & ~(page - 1);
+  const std::uintptr_t last = (b + len) & ~(page - 1);
+  if (start >= last) return len;
+  const std::uintptr_t end = std::min(last, (b + to + page - 1) & ~(page - 1));
+  if (end <= start) return from;
+  // Safe beside a thread that fills the buffer: no byte changes.
+  if (::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE) != 0) {
+    return std::nullopt;
+  }
+  return end == last ? len : std::size_t(end - b);
+}
+
 PageWarmer::PageWarmer(char* base, std::size_t len, const std::atomic<std::size_t>& used,
                        std::size_t lead)
     : base_(base), len_(len), used_(used), lead_(lead) {
@@ -29,26 +45,19 @@ PageWarmer::~PageWarmer() {
 }
 
 void PageWarmer::run() {
-  const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
-  // Whole pages inside the buffer only: the partial pages at its ends are the filler's.
-  const std::uintptr_t first = (std::uintptr_t(base_) + page - 1) & ~(page - 1);
-  const std::uintptr_t last = (std::uintptr_t(base_) + len_) & ~(page - 1);
-  std::uintptr_t warm = first;
+  std::size_t warm = 0;
   std::unique_lock lock(m_);
-  while (!stop_ && warm < last) {
-    // Page-aligned: madvise takes whole pages from an aligned start.
-    const std::uintptr_t ahead =
-        std::uintptr_t(base_) + used_.load(std::memory_order_relaxed) + lead_;
-    const std::uintptr_t want = std::min<std::uintptr_t>(last, (ahead + page - 1) & ~(page - 1));
+  while (!stop_ && warm < len_) {
+    const std::size_t want = std::min(len_, used_.load(std::memory_order_relaxed) + lead_);
     if (warm < want) {
-      const std::size_t n = std::min<std::size_t>(kStep, want - warm);
       lock.unlock();
-      // Maps the pages in without changing a byte of them, so it is safe beside the filler.
-      // A kernel that does not know the advice refuses it: then there is nothing to gain.
-      if (::madvise(reinterpret_cast<void*>(warm), n, MADV_POPULATE_WRITE) != 0) return;
-      warm += n;
+      auto reached = map_in_pages(base_, len_, warm, std::min(want, warm + kStep));
       lock.lock();
-      continue;
+      if (!reached) return;
+      if (*reached > warm) {
+        warm = *reached;
+        continue;
+      }
     }
     cv_.wait_for(lock, std::chrono::microseconds(250));
   }

@@ -7,9 +7,18 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace orvane::json {
+
+// Maps in, without changing a byte of them, the pages of the buffer [base, base + len) from
+// offset `from` to about `to`. Whole pages inside the buffer only: the partial pages at its
+// ends may belong to other data. Gives the offset reached (where the next call starts; `len`
+// when the buffer has no whole page left), or nullopt when the kernel refuses the advice,
+// and then there is nothing to gain.
+std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::size_t from,
+                                        std::size_t to);
 
 class PageWarmer {
  public:

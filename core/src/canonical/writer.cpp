@@ -1,8 +1,5 @@
 #include "canonical/writer.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "canonical/number.hpp"
+#include "canonical/page_warmer.hpp"
 #include "canonical/sha256.hpp"
 #include "canonical/string_scan.hpp"
 
@@ -523,7 +521,6 @@ class TrailingDigester final : public MoveListener {
   static constexpr std::size_t kWarmStep = std::size_t(1) << 20;
 
   void run() {
-    const std::uintptr_t page = std::uintptr_t(::sysconf(_SC_PAGESIZE));
     std::unique_lock lock(m_);
     for (;;) {
       cv_.wait(lock, [&] { return finished_ || (!moving_ && (ready_ > done_ || can_warm())); });
@@ -543,25 +540,20 @@ class TrailingDigester final : public MoveListener {
         continue;
       }
       if (finished_) return;
-      // Nothing to digest yet: map in the next pages ahead of the writer. Only whole pages
-      // past what is written, within the buffer.
-      const std::uintptr_t at = std::uintptr_t(base_) + std::max(warm_, ready_);
-      const std::uintptr_t from = (at + page - 1) & ~(page - 1);
-      const std::uintptr_t limit = (std::uintptr_t(base_) + capacity_) & ~(page - 1);
-      const std::uintptr_t to = std::min(limit, from + kWarmStep);
-      if (to <= from || !warm_ok_) {
-        warm_ = capacity_;
-        continue;
-      }
+      // Nothing to digest yet: map in the next pages ahead of the writer.
+      const char* base = base_;
+      const std::size_t capacity = capacity_, from = std::max(warm_, ready_);
+      const std::size_t to = std::min(from + kWarmStep, ready_ + kLead);
       reading_ = true;
       lock.unlock();
-      // Maps the pages in without changing their bytes; a kernel without this advice
-      // refuses it, and then there is nothing to gain.
-      const bool ok = ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) == 0;
+      auto reached = map_in_pages(base, capacity, from, to);
       lock.lock();
       reading_ = false;
-      if (!ok) warm_ok_ = false;
-      warm_ = (to - std::uintptr_t(base_));
+      if (reached) {
+        warm_ = *reached;
+      } else {
+        warm_ok_ = false;
+      }
       if (moving_) cv_.notify_all();
     }
   }
