@@ -69,7 +69,7 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
     } else {
       const spec::JsonArray& candles = std::get<spec::InlineData>(*spec.embed_data).candles;
       if (candles.value.size() >= kParallelCandles) {
-        // Many candles: both digests of their text (as a file, and within the spec digest)
+        // Many candles: both digests of their text (as a file, and within spec_hash)
         // are taken on a second thread while the text is written.
         auto [before, after] = spec::canonical_compile_spec_around_candles(spec, spec_text);
         auto digested = json::canonical_json_digested(candles.value, before, after);
@@ -93,7 +93,7 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
   bool inline_data = std::holds_alternative<InlineCandlesText>(data);
   out.files = project_files(spec.target, *crate, profile_snippet(spec.opt_level),
                             std::move(spec_text), std::move(data));
-  // The spec digest covers the strategy and candle texts, read where the file set holds them.
+  // spec_hash covers the strategy and candle texts, read where the file set holds them.
   std::string_view strategy_view = out.files.find("src/spec.json")->second;
   std::string_view candles_view =
       inline_data ? std::string_view(out.files.find("src/candles.json")->second) : "";
