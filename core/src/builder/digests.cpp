@@ -17,9 +17,10 @@ std::string spec_hash(const spec::CompileSpec& spec, std::string_view strategy_t
 
 namespace {
 
-// Most generated files are the same from one request to the next (the sources are fixed
-// texts, the manifests differ only by crate name and level), so a service that compiles many
-// small strategies digests them once per thread.
+// The files rendered from templates are mostly the same from one request to the next (the
+// sources are fixed texts, the manifests differ only by crate name and level), so a service
+// that compiles many small strategies digests them once per thread. The strategy and its
+// data are the request's own: they are always digested.
 class DigestMemo {
  public:
   std::string digest(const std::string& contents) {
@@ -42,6 +43,10 @@ class DigestMemo {
   std::size_t next_ = 0;
 };
 
+bool from_template(std::string_view path) {
+  return path != "src/spec.json" && !path.starts_with("src/candles.");
+}
+
 }  // namespace
 
 std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests& known) {
@@ -50,8 +55,10 @@ std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests&
   out.reserve(files.size());
   for (const auto& [path, contents] : files) {
     auto k = known.find(path);
-    out.push_back(ManifestFile{path, k != known.end() ? k->second : memo.digest(contents),
-                               contents.size()});
+    std::string digest = k != known.end()    ? k->second
+                         : from_template(path) ? memo.digest(contents)
+                                               : json::sha256_hex(contents);
+    out.push_back(ManifestFile{path, std::move(digest), contents.size()});
   }
   return out;
 }
