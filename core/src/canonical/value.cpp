@@ -77,12 +77,7 @@ double Value::as_double() const {
   }
 }
 
-std::string_view Value::literal() const { return doc_->text_of(index_); }
-std::string_view Value::as_string() const { return doc_->text_of(index_); }
-
-std::size_t Value::size() const {
-  std::uint32_t stored = doc_->stored_count(index_);
-  if (stored < Document::kCountMask) return stored;
+std::size_t Value::count_slowly() const {
   std::size_t n = 0;
   if (kind() == Kind::Array) {
     for_each_element([&](Value) { return ++n, true; });

@@ -61,6 +61,8 @@ class Value {
   std::uint32_t index() const { return index_; }
 
  private:
+  std::size_t count_slowly() const;  // past the count a container node can hold
+
   const Document* doc_ = nullptr;
   std::uint32_t index_ = 0;
 };
@@ -218,6 +220,14 @@ inline Kind Value::kind() const {
     case Document::kObject: return Kind::Object;
     default: return Kind::Null;  // redirects are resolved before a Value is made
   }
+}
+
+inline std::string_view Value::literal() const { return doc_->text_of(index_); }
+inline std::string_view Value::as_string() const { return doc_->text_of(index_); }
+
+inline std::size_t Value::size() const {
+  std::uint32_t stored = doc_->stored_count(index_);
+  return stored < Document::kCountMask ? stored : count_slowly();
 }
 
 // ---- inline iteration ----

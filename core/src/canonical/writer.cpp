@@ -34,6 +34,21 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
+// Most pieces are a few bytes long: copying them inline beats a call to memcpy.
+inline void copy_short(char* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
 // Told when the sink is about to move its text to a larger buffer, and where it went: a
 // thread that reads the text while it is written must not read the old buffer meanwhile.
 class MoveListener {
@@ -78,7 +93,7 @@ class Sink {
     *p_++ = c;
   }
   void put(std::string_view t) {
-    std::memcpy(room(t.size()), t.data(), t.size());
+    copy_short(room(t.size()), t.data(), t.size());
     p_ += t.size();
   }
 
@@ -282,6 +297,19 @@ class Writer {
   }
 
   void write_sorted_object(Value v) {
+    if (v.size() == 1) {  // most of a strategy: conditions and operands have one member
+      out_.put('{');
+      ++depth_;
+      v.for_each_member([&](std::string_view k, Value m) {
+        put_string(out_, k);
+        out_.put(':');
+        write(m);
+        return false;
+      });
+      --depth_;
+      out_.put('}');
+      return;
+    }
     if (write_repeated_flat_object(v)) return;
     // One shared stack of entries: each object sorts its own slice of it.
     std::size_t base = entries_.size();
@@ -398,7 +426,7 @@ void put_string(Sink& out, std::string_view s) {
     // Nothing to escape, the usual case: one write of quote, bytes, quote.
     char* p = out.room(s.size() + 2);
     p[0] = '"';
-    std::memcpy(p + 1, s.data(), s.size());
+    copy_short(p + 1, s.data(), s.size());
     p[s.size() + 1] = '"';
     out.advance(s.size() + 2);
     return;

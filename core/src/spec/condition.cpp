@@ -18,27 +18,34 @@ template <std::size_t N>
 std::optional<std::size_t> keyword_index(const std::array<std::string_view, N>& names,
                                          std::string_view k) {
   for (std::size_t i = 0; i < N; ++i) {
-    if (names[i] == k) return i;
+    if (same_name(names[i], k)) return i;
   }
   return std::nullopt;
 }
 
-// A variant written as {"keyword": content}; every keyword needs content, so a bare keyword
-// string is a unit variant where a newtype variant was wanted.
-template <class T, std::size_t N, class Content>
-Decoded<T> keyword_variant(json::Value v, const std::array<std::string_view, N>& names,
-                           Content&& content) {
+// A variant written as {"keyword": content}: the keyword's index and the content. Every
+// keyword needs content, so a bare keyword string is a unit variant where a newtype variant
+// was wanted.
+template <std::size_t N>
+std::expected<std::pair<std::size_t, json::Value>, SchemaError> keyword_member(
+    json::Value v, const std::array<std::string_view, N>& names) {
   if (v.kind() == json::Kind::String) {
     if (!keyword_index(names, v.as_string())) return fail(unknown_variant(v.as_string(), names));
     return fail(invalid_type(found::kUnitVariant, wanted::kNewtypeVariant));
   }
   if (v.kind() != json::Kind::Object) return fail(invalid_type(found::of(v), wanted::kStringOrMap));
   if (v.size() != 1) return fail(invalid_value(found::kMap, wanted::kSingleKeyMap));
-  auto [key, value] = first_member(v);
+  auto [key, content] = first_member(v);
   auto idx = keyword_index(names, key);
   if (!idx) return fail(unknown_variant(key, names));
-  return content(*idx, value);
+  return std::pair{*idx, content};
 }
+
+// Conditions and operands are decoded into place: a tree of them is checked without moving
+// its nodes from one result to the next.
+using Failure = std::optional<SchemaError>;
+Failure decode_operand(json::Value v, Operand& out);
+Failure decode_condition(json::Value v, Condition& out);
 
 // The operand list of a comparison: exactly `n` operands, or `n - 1` and a bar count, into
 // `out` (room for three).
@@ -46,7 +53,7 @@ Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_ba
                                    std::uint32_t* bars, Operand* out) {
   if (v.kind() != json::Kind::Array) return fail(invalid_type(found::of(v), wanted::tuple(n)));
   std::size_t count = 0;
-  std::optional<SchemaError> err;
+  Failure err;
   std::size_t i = 0;
   v.for_each_element([&](json::Value e) {
     if (i >= n) return false;
@@ -55,9 +62,8 @@ Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_ba
       if (!b) return err = std::move(b.error()), false;
       *bars = *b;
     } else {
-      auto o = Codec<Operand>::from_value(e);
-      if (!o) return err = std::move(o.error()), false;
-      out[count++] = std::move(*o);
+      if ((err = decode_operand(e, out[count]))) return false;
+      ++count;
     }
     ++i;
     return true;
@@ -69,87 +75,102 @@ Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_ba
   return count;
 }
 
-// The expression form of an operand; nullopt when it does not fit.
-std::optional<Operand> operand_expr(json::Value v) {
-  if (v.kind() != json::Kind::Object || v.size() != 1) return std::nullopt;
+// The expression form of an operand; false when it does not fit.
+bool operand_expr(json::Value v, Operand& out) {
+  if (v.kind() != json::Kind::Object || v.size() != 1) return false;
   auto [key, content] = first_member(v);
   auto idx = keyword_index(kOperandKeywords, key);
-  if (!idx) return std::nullopt;
+  if (!idx) return false;
   auto expr = std::make_unique<OperandExpr>();
   expr->op = OperandExpr::Op(*idx);
   if (expr->op == OperandExpr::Op::Price) {
     auto f = Codec<PriceField>::from_value(content);
-    if (!f) return std::nullopt;
+    if (!f) return false;
     expr->price = *f;
   } else {
     bool prev = expr->op == OperandExpr::Op::Prev;
     auto args = operand_tuple(content, 2, prev, &expr->bars, expr->args.data());
-    if (!args) return std::nullopt;
+    if (!args) return false;
   }
-  return Operand{std::move(expr)};
+  out.form = std::move(expr);
+  return true;
+}
+
+Failure decode_operand(json::Value v, Operand& out) {
+  if (v.kind() == json::Kind::String) {
+    out.form = v.as_string();
+  } else if (v.is_number()) {
+    out.form = v.as_double();
+  } else if (!operand_expr(v, out)) {
+    return SchemaError{std::string(kUntaggedOperand), std::nullopt};
+  }
+  return std::nullopt;
+}
+
+Failure decode_condition(json::Value v, Condition& out) {
+  auto member = keyword_member(v, kConditionKeywords);
+  if (!member) return std::move(member.error());
+  auto [idx, c] = *member;
+  using Op = Condition::Op;
+  out.op = Op(idx);
+  switch (out.op) {
+    case Op::Between:
+    case Op::Rising:
+    case Op::Falling:
+    case Op::Gt: case Op::Lt: case Op::Ge: case Op::Le: case Op::Eq: case Op::Ne:
+    case Op::CrossAbove: case Op::CrossBelow: {
+      bool bars = out.op == Op::Rising || out.op == Op::Falling;
+      auto ops = operand_tuple(c, out.op == Op::Between ? 3 : 2, bars, &out.bars,
+                               out.operands.data());
+      if (!ops) return std::move(ops.error());
+      out.operand_count = std::uint8_t(*ops);
+      return std::nullopt;
+    }
+    case Op::All:
+    case Op::Any: {
+      if (c.kind() != json::Kind::Array) {
+        return SchemaError{invalid_type(found::of(c), wanted::kSequence), std::nullopt};
+      }
+      out.children.reserve(c.size());
+      Failure err;
+      c.for_each_element([&](json::Value e) {
+        err = decode_condition(e, out.children.emplace_back());
+        return !err;
+      });
+      return err;
+    }
+    case Op::Not:
+      return decode_condition(c, out.children.emplace_back());
+    case Op::InPosition: {
+      auto flag = Codec<bool>::from_value(c);
+      if (!flag) return std::move(flag.error());
+      out.flag = *flag;
+      return std::nullopt;
+    }
+    case Op::BarsSinceEntry: {
+      auto since = keyword_member(c, kBarsKeywords);
+      if (!since) return std::move(since.error());
+      auto bars = Codec<std::uint32_t>::from_value(since->second);
+      if (!bars) return std::move(bars.error());
+      out.since = BarsCompare{BarsCompare::Op(since->first), *bars};
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 Decoded<Operand> Codec<Operand>::from_value(json::Value v) {
-  if (v.kind() == json::Kind::String) return Operand{v.as_string()};
-  if (v.is_number()) return Operand{v.as_double()};
-  if (auto expr = operand_expr(v)) return std::move(*expr);
-  return fail(std::string(kUntaggedOperand));
+  Operand out;
+  if (auto err = decode_operand(v, out)) return std::unexpected(std::move(*err));
+  return out;
 }
 
 Decoded<Condition> Codec<Condition>::from_value(json::Value v) {
-  return keyword_variant<Condition>(v, kConditionKeywords, [](std::size_t idx, json::Value c)
-                                                               -> Decoded<Condition> {
-    using Op = Condition::Op;
-    Condition out{};
-    out.op = Op(idx);
-    switch (out.op) {
-      case Op::Between:
-      case Op::Rising:
-      case Op::Falling:
-      case Op::Gt: case Op::Lt: case Op::Ge: case Op::Le: case Op::Eq: case Op::Ne:
-      case Op::CrossAbove: case Op::CrossBelow: {
-        bool bars = out.op == Op::Rising || out.op == Op::Falling;
-        auto ops = operand_tuple(c, out.op == Op::Between ? 3 : 2, bars, &out.bars,
-                                 out.operands.data());
-        if (!ops) return std::unexpected(std::move(ops.error()));
-        out.operand_count = std::uint8_t(*ops);
-        return out;
-      }
-      case Op::All:
-      case Op::Any: {
-        auto children = Codec<std::vector<Condition>>::from_value(c);
-        if (!children) return std::unexpected(std::move(children.error()));
-        out.children = std::move(*children);
-        return out;
-      }
-      case Op::Not: {
-        auto child = Codec<Condition>::from_value(c);
-        if (!child) return std::unexpected(std::move(child.error()));
-        out.children.push_back(std::move(*child));
-        return out;
-      }
-      case Op::InPosition: {
-        auto flag = Codec<bool>::from_value(c);
-        if (!flag) return std::unexpected(std::move(flag.error()));
-        out.flag = *flag;
-        return out;
-      }
-      case Op::BarsSinceEntry: {
-        auto since = keyword_variant<BarsCompare>(
-            c, kBarsKeywords, [](std::size_t op, json::Value n) -> Decoded<BarsCompare> {
-              auto bars = Codec<std::uint32_t>::from_value(n);
-              if (!bars) return std::unexpected(std::move(bars.error()));
-              return BarsCompare{BarsCompare::Op(op), *bars};
-            });
-        if (!since) return std::unexpected(std::move(since.error()));
-        out.since = *since;
-        return out;
-      }
-    }
-    return out;
-  });
+  Condition out{};
+  if (auto err = decode_condition(v, out)) return std::unexpected(std::move(*err));
+  return out;
 }
 
 Decoded<StrategySpec> decode_strategy_spec(json::Value strategy) {

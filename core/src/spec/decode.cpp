@@ -20,15 +20,6 @@ std::vector<json::Value> elements_of(json::Value array) {
   return out;
 }
 
-std::pair<std::string_view, json::Value> first_member(json::Value object) {
-  std::pair<std::string_view, json::Value> out;
-  object.for_each_member([&](std::string_view k, json::Value m) {
-    out = {k, m};
-    return false;
-  });
-  return out;
-}
-
 Decoded<std::string> found_in_text(TextIn& in) {
   json::Reader& r = in.reader;
   int c = r.skip_ws();

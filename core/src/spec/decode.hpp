@@ -63,6 +63,12 @@ struct TextIn {
 template <class R>
 constexpr bool kStrictDuplicates = false;
 
+// Names of fields, variants and keywords mostly differ in length or first byte: decide those
+// inline before comparing the rest.
+inline bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || (a[0] == b[0] && a == b));
+}
+
 template <class T>
 struct Codec;  // static Decoded<T> from_value(json::Value); from_text(TextIn&) where needed
 
@@ -219,7 +225,7 @@ template <class R>
 std::optional<std::size_t> field_index(std::string_view key) {
   std::optional<std::size_t> found;
   std::size_t i = 0;
-  std::apply([&](const auto&... fld) { ((!found && fld.key == key ? (void)(found = i) : void(), ++i), ...); },
+  std::apply([&](const auto&... fld) { ((!found && same_name(fld.key, key) ? (void)(found = i) : void(), ++i), ...); },
              RecordDesc<R>::fields);
   return found;
 }
@@ -346,7 +352,14 @@ Decoded<R> record_from_elements(const std::vector<json::Value>& elements, std::s
 std::vector<json::Value> elements_of(json::Value array);
 
 // The key and value of an object's first member (its only one, where this is used).
-std::pair<std::string_view, json::Value> first_member(json::Value object);
+inline std::pair<std::string_view, json::Value> first_member(json::Value object) {
+  std::pair<std::string_view, json::Value> out;
+  object.for_each_member([&](std::string_view k, json::Value m) {
+    out = {k, m};
+    return false;
+  });
+  return out;
+}
 
 template <class R>
 struct RecordCodec {
@@ -463,7 +476,7 @@ template <class E>
 Decoded<E> enum_by_name(std::string_view name) {
   const auto& names = EnumDesc<E>::names;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == name) return E(i);
+    if (same_name(names[i], name)) return E(i);
   }
   return fail(unknown_variant(name, names));
 }
@@ -577,7 +590,7 @@ template <class T>
 Decoded<std::size_t> tag_index(std::string_view name) {
   const auto& names = TaggedDesc<T>::names;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == name) return i;
+    if (same_name(names[i], name)) return i;
   }
   return fail(unknown_variant(name, names));
 }
