@@ -33,7 +33,7 @@ using Fast = Reader::Fast<T>;
     if (auto r_ = (expr); !r_) return std::unexpected(std::move(r_.error())); \
   } while (0)
 
-Fast<void> Reader::parse_ident_f(std::string_view rest) {
+[[gnu::always_inline]] inline Fast<void> Reader::parse_ident_f(std::string_view rest) {
   for (char expected : rest) {
     if (i_ >= text_.size()) return std::unexpected(fault(msg::kEofValue));
     char c = text_[i_++];
@@ -117,7 +117,7 @@ Reader::~Reader() {
   spare_lent = false;
 }
 
-Fast<NumberToken> Reader::parse_number_f() {
+[[gnu::always_inline]] inline Fast<NumberToken> Reader::parse_number_f() {
   std::size_t start = i_;
   bool negative = false;
   if (text_[i_] == '-') {
@@ -263,7 +263,7 @@ Fast<void> Reader::parse_escape(std::string& out) {
   return {};
 }
 
-Fast<std::string_view> Reader::parse_string_f(std::string& scratch) {
+[[gnu::always_inline]] inline Fast<std::string_view> Reader::parse_string_f(std::string& scratch) {
   const std::size_t start = i_;
   const std::size_t n = text_.size();
   const char* s = text_.data();
@@ -484,7 +484,7 @@ Fast<void> Reader::end_f() {
   return {};
 }
 
-Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::string& scratch,
+[[gnu::always_inline]] inline Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::string& scratch,
                                                           std::string_view expected,
                                                           bool* as_expected) {
   int c = skip_ws();
@@ -519,7 +519,7 @@ Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::strin
   return std::unexpected(peek_fault(msg::kKeyMustBeString));
 }
 
-Fast<void> Reader::object_colon_f() {
+[[gnu::always_inline]] inline Fast<void> Reader::object_colon_f() {
   int c = skip_ws();
   if (c == ':') {
     ++i_;
@@ -528,7 +528,7 @@ Fast<void> Reader::object_colon_f() {
   return std::unexpected(peek_fault(c < 0 ? msg::kEofObject : msg::kExpectedColon));
 }
 
-Fast<bool> Reader::next_element_f(bool& first) {
+[[gnu::always_inline]] inline Fast<bool> Reader::next_element_f(bool& first) {
   int c = skip_ws();
   if (c == ']') return false;
   if (c == ',' && !first) {
@@ -544,7 +544,7 @@ Fast<bool> Reader::next_element_f(bool& first) {
   return true;
 }
 
-Fast<void> Reader::end_map_f() {
+[[gnu::always_inline]] inline Fast<void> Reader::end_map_f() {
   int c = skip_ws();
   if (c == '}') {
     ++i_;
@@ -555,7 +555,7 @@ Fast<void> Reader::end_map_f() {
   return std::unexpected(peek_fault(msg::kTrailingCharacters));
 }
 
-Fast<void> Reader::end_seq_f() {
+[[gnu::always_inline]] inline Fast<void> Reader::end_seq_f() {
   int c = skip_ws();
   if (c == ']') {
     ++i_;
