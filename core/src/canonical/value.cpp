@@ -23,15 +23,6 @@ std::uint32_t Document::push_escaped(std::string_view decoded) {
   return push_span(kStrEsc, offset, decoded.size());
 }
 
-void Document::close_container(std::uint32_t i, std::size_t count) {
-  std::uint64_t end = nodes_.size();
-  std::uint64_t c = count < kCountMask ? count : kCountMask;
-  nodes_[i] = (nodes_[i] & (std::uint64_t(0xF) << 60)) | (end << kEndShift) | c;
-  if (progress_ && (++closes_ & 255) == 0) {
-    progress_->store(nodes_.size() * sizeof(std::uint64_t), std::memory_order_relaxed);
-  }
-}
-
 void Document::supersede(std::uint32_t first_key, std::uint32_t later_key) {
   std::uint32_t first_value = first_key + 1;
   std::uint32_t later_value = later_key + 1;

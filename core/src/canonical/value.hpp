@@ -176,6 +176,15 @@ inline std::uint32_t Document::push_span(Tag t, std::size_t offset, std::size_t 
   return push((std::uint64_t(t) << 60) | payload);
 }
 
+inline void Document::close_container(std::uint32_t i, std::size_t count) {
+  std::uint64_t end = nodes_.size();
+  std::uint64_t c = count < kCountMask ? count : kCountMask;
+  nodes_[i] = (nodes_[i] & (std::uint64_t(0xF) << 60)) | (end << kEndShift) | c;
+  if (progress_ && (++closes_ & 255) == 0) {
+    progress_->store(nodes_.size() * sizeof(std::uint64_t), std::memory_order_relaxed);
+  }
+}
+
 inline std::uint32_t Document::end_of(std::uint32_t i) const {
   std::uint64_t n = nodes_[i];
   switch (Tag(n >> 60)) {
@@ -191,7 +200,7 @@ inline std::uint32_t Document::resolve(std::uint32_t i) const {
   return tag(i) == kRedirect ? redirects_[nodes_[i] & kPayloadMask].target : i;
 }
 
-inline Document::Span Document::span_of(std::uint32_t i) const {
+[[gnu::always_inline]] inline Document::Span Document::span_of(std::uint32_t i) const {
   std::uint64_t n = nodes_[i];
   if (Tag(n >> 60) == kDead) n = dead_keys_[n & kPayloadMask].node;
   if (n & kLongFlag) return spans_[n & (kLongFlag - 1)];
@@ -199,7 +208,7 @@ inline Document::Span Document::span_of(std::uint32_t i) const {
   return Span{payload >> kLenBits, payload & kLenMask};
 }
 
-inline std::string_view Document::text_of(std::uint32_t i) const {
+[[gnu::always_inline]] inline std::string_view Document::text_of(std::uint32_t i) const {
   Span s = span_of(i);
   Tag t = tag(i) == kDead ? Tag(dead_keys_[nodes_[i] & kPayloadMask].node >> 60) : tag(i);
   if (t == kStrEsc) return std::string_view(arena_).substr(s.offset, s.len);

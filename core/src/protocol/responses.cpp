@@ -13,48 +13,39 @@ std::string error_response(std::string_view message) {
 }
 
 void append_manifest(std::string& out, const builder::Manifest& m) {
-  auto key = [&](std::string_view k) {
+  // Digests are hexadecimal and file paths are our own: they are written between quotes as
+  // they are. Names that come from the request go through the string writer.
+  auto quoted = [&](std::string_view text) {
     out += '"';
-    out += k;
-    out += "\":";
+    out += text;
+    out += '"';
   };
-  out += '{';
-  key("compiler_version");
+  out.reserve(out.size() + 400 + m.files.size() * 120);
+  out += "{\"compiler_version\":";
   json::append_string(out, m.compiler_version);
-  out += ',';
-  key("target");
+  out += ",\"target\":";
   spec::append_target(out, m.target);
-  out += ',';
-  key("opt_level");
-  json::append_string(out, spec::opt_level_name(m.opt_level));
-  out += ',';
-  key("crate_name");
+  out += ",\"opt_level\":";
+  quoted(spec::opt_level_name(m.opt_level));
+  out += ",\"crate_name\":";
   json::append_string(out, m.crate_name);
-  out += ',';
-  key("spec_hash");
-  json::append_string(out, m.spec_hash);
-  out += ',';
-  key("backtest_dep");
+  out += ",\"spec_hash\":";
+  quoted(m.spec_hash);
+  out += ",\"backtest_dep\":";
   json::append_string(out, m.backtest_dep);
-  out += ',';
-  key("files");
-  out += '[';
+  out += ",\"files\":[";
   for (std::size_t i = 0; i < m.files.size(); ++i) {
     if (i) out += ',';
-    out += '{';
-    key("path");
-    json::append_string(out, m.files[i].path);
-    out += ',';
-    key("sha256");
-    json::append_string(out, m.files[i].sha256);
-    out += ',';
-    key("bytes_len");
+    out += "{\"path\":";
+    quoted(m.files[i].path);
+    out += ",\"sha256\":";
+    quoted(m.files[i].sha256);
+    out += ",\"bytes_len\":";
     out += std::to_string(m.files[i].bytes_len);
     out += '}';
   }
-  out += "],";
-  key("project_hash");
-  json::append_string(out, m.project_hash);
+  out += "],\"project_hash\":";
+  quoted(m.project_hash);
   out += '}';
 }
 

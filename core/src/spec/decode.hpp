@@ -65,7 +65,7 @@ constexpr bool kStrictDuplicates = false;
 
 // Names of fields, variants and keywords mostly differ in length or first byte: decide those
 // inline before comparing the rest.
-inline bool same_name(std::string_view a, std::string_view b) {
+[[gnu::always_inline]] inline bool same_name(std::string_view a, std::string_view b) {
   return a.size() == b.size() && (a.empty() || (a[0] == b[0] && a == b));
 }
 
@@ -352,7 +352,8 @@ Decoded<R> record_from_elements(const std::vector<json::Value>& elements, std::s
 std::vector<json::Value> elements_of(json::Value array);
 
 // The key and value of an object's first member (its only one, where this is used).
-inline std::pair<std::string_view, json::Value> first_member(json::Value object) {
+[[gnu::always_inline]] inline std::pair<std::string_view, json::Value> first_member(
+    json::Value object) {
   std::pair<std::string_view, json::Value> out;
   object.for_each_member([&](std::string_view k, json::Value m) {
     out = {k, m};
