@@ -66,7 +66,11 @@ constexpr bool kStrictDuplicates = false;
 // Names of fields, variants and keywords mostly differ in length or first byte: decide those
 // inline before comparing the rest.
 [[gnu::always_inline]] inline bool same_name(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.empty() || (a[0] == b[0] && a == b));
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
 }
 
 template <class T>
@@ -352,14 +356,13 @@ Decoded<R> record_from_elements(const std::vector<json::Value>& elements, std::s
 std::vector<json::Value> elements_of(json::Value array);
 
 // The key and value of an object's first member (its only one, where this is used).
-[[gnu::always_inline]] inline std::pair<std::string_view, json::Value> first_member(
-    json::Value object) {
-  std::pair<std::string_view, json::Value> out;
-  object.for_each_member([&](std::string_view k, json::Value m) {
-    out = {k, m};
-    return false;
-  });
-  return out;
+inline std::pair<std::string_view, json::Value> first_member(json::Value object) {
+  const json::Document* d = object.document();
+  std::uint32_t i = object.index() + 1;
+  const std::uint32_t end = d->end_of(object.index());
+  while (i < end && d->tag(i) == json::Document::kDead) i = d->end_of(i);  // superseded keys
+  if (i >= end) return {};
+  return {d->text_of(i), json::Value(d, d->resolve(i + 1))};
 }
 
 template <class R>
