@@ -114,6 +114,15 @@ class Sink {
 
 void put_string(Sink& out, std::string_view s);
 
+// A string with nothing to escape: quote, bytes, quote.
+inline void put_plain_string(Sink& out, std::string_view s) {
+  char* p = out.room(s.size() + 2);
+  p[0] = '"';
+  copy_short(p + 1, s.data(), s.size());
+  p[s.size() + 1] = '"';
+  out.advance(s.size() + 2);
+}
+
 // Whether a float literal already reads as its own canonical text: positional, at most 15
 // significant digits (so they are the shortest round-trip digits), no superfluous zeros.
 bool literal_is_canonical_float(std::string_view lit) {
@@ -170,7 +179,7 @@ inline bool same_key(std::string_view a, std::string_view b) {
 template <bool kSorted>
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  Writer(std::string& out, const Document* doc) : out_(out), source_(doc->source()) {}
   ~Writer() { give_back(); }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -193,7 +202,11 @@ class Writer {
         put_number(out_, v);
         return;
       case Kind::String:
-        put_string(out_, v.as_string());
+        if (v.document()->tag(v.index()) == Document::kStr) {
+          put_plain_string(out_, v.as_string());
+        } else {
+          put_string(out_, v.as_string());
+        }
         return;
       case Kind::Array: {
         out_.put('[');
@@ -216,7 +229,7 @@ class Writer {
           v.for_each_member([&](std::string_view k, Value m) {
             if (!first) out_.put(',');
             first = false;
-            put_string(out_, k);
+            put_key(k);
             out_.put(':');
             write(m);
             return true;
@@ -228,6 +241,17 @@ class Writer {
   }
 
  private:
+  // A key held in the source text was read there without escapes, so it has no byte that
+  // needs one; keys decoded from escapes live elsewhere and are checked.
+  void put_key(std::string_view k) {
+    const std::string_view src = source_;
+    if (k.data() >= src.data() && k.data() + k.size() <= src.data() + src.size()) {
+      put_plain_string(out_, k);
+    } else {
+      put_string(out_, k);
+    }
+  }
+
   struct Entry {
     std::string_view key;
     Value value;
@@ -250,7 +274,7 @@ class Writer {
     for (std::size_t i = 0; i < n; ++i) {
       if (i) out_.put(',');
       Entry x = entries_[base + i];  // deeper objects may grow entries_
-      put_string(out_, x.key);
+      put_key(x.key);
       out_.put(':');
       write(x.value);
     }
@@ -301,7 +325,7 @@ class Writer {
       out_.put('{');
       ++depth_;
       v.for_each_member([&](std::string_view k, Value m) {
-        put_string(out_, k);
+        put_key(k);
         out_.put(':');
         write(m);
         return false;
@@ -367,7 +391,7 @@ class Writer {
         out_.put(c.rendered[i]);
       } else {
         if (i) out_.put(',');
-        put_string(out_, e.key);
+        put_key(e.key);
         out_.put(':');
       }
       write(entries_[base + c.order[i]].value);
@@ -412,6 +436,7 @@ class Writer {
   static constexpr std::size_t kKeepEntries = std::size_t(1) << 16;
 
   Sink out_;
+  std::string_view source_;
   std::unique_ptr<Buffers> own_;
   Buffers* buffers_ = borrow();
   std::vector<Entry>& entries_ = buffers_->entries;
@@ -423,12 +448,7 @@ void put_string(Sink& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::size_t special = find_string_special(s.data(), 0, s.size());
   if (special == s.size()) {
-    // Nothing to escape, the usual case: one write of quote, bytes, quote.
-    char* p = out.room(s.size() + 2);
-    p[0] = '"';
-    copy_short(p + 1, s.data(), s.size());
-    p[s.size() + 1] = '"';
-    out.advance(s.size() + 2);
+    put_plain_string(out, s);
     return;
   }
   out.put('"');
@@ -462,7 +482,7 @@ void append_string(std::string& out, std::string_view s) {
   put_string(sink, s);
 }
 
-void write_compact(std::string& out, Value v) { Writer<false>(out).write(v); }
+void write_compact(std::string& out, Value v) { Writer<false>(out, v.document()).write(v); }
 
 std::string compact_json(Value v) {
   std::string out;
@@ -470,7 +490,7 @@ std::string compact_json(Value v) {
   return out;
 }
 
-void write_canonical(std::string& out, Value v) { Writer<true>(out).write(v); }
+void write_canonical(std::string& out, Value v) { Writer<true>(out, v.document()).write(v); }
 
 std::string canonical_json(Value v) {
   std::string out;
@@ -607,7 +627,7 @@ DigestedText canonical_json_digested(Value v, std::string_view prefix, std::stri
   out.text.reserve(v.document()->source().size() + 16);
   TrailingDigester digester(prefix);
   {
-    Writer<true> w(out.text);
+    Writer<true> w(out.text, v.document());
     Sink& sink = w.sink();
     sink.listen(&digester);
     digester.publish(sink.base(), 0, sink.capacity());
