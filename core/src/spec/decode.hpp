@@ -9,7 +9,6 @@
 #include <bitset>
 #include <cstdint>
 #include <expected>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -160,17 +159,21 @@ struct Codec<std::vector<T>> {
     return out;
   }
 };
-// A map keyed by member name, ordered by name.
+// Members of an object by name, in the object's order. Each name comes once: a key given
+// again has already replaced the earlier value in the parsed object.
 template <class T>
-struct Codec<std::map<std::string_view, T>> {
-  static Decoded<std::map<std::string_view, T>> from_value(json::Value v) {
+using Named = std::vector<std::pair<std::string_view, T>>;
+template <class T>
+struct Codec<Named<T>> {
+  static Decoded<Named<T>> from_value(json::Value v) {
     if (v.kind() != json::Kind::Object) return fail(invalid_type(found::of(v), wanted::kMap));
-    std::map<std::string_view, T> out;
+    Named<T> out;
+    out.reserve(v.size());
     std::optional<SchemaError> err;
     v.for_each_member([&](std::string_view k, json::Value e) {
       auto r = Codec<T>::from_value(e);
       if (!r) return err = std::move(r.error()), false;
-      out.insert_or_assign(k, std::move(*r));
+      out.emplace_back(k, std::move(*r));
       return true;
     });
     if (err) return std::unexpected(std::move(*err));

@@ -3,7 +3,6 @@
 // itself travels on unchanged as a JSON value.
 #include <array>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -117,7 +116,7 @@ struct StrategySpec {
   std::string_view symbol;
   std::optional<std::string_view> ref_symbol;
   std::string_view timeframe;
-  std::map<std::string_view, IndicatorSpec> indicators;
+  Named<IndicatorSpec> indicators;
   Condition entry{};
   Condition exit{};
   std::optional<Condition> short_entry, short_exit;
