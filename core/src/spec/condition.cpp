@@ -23,22 +23,25 @@ std::optional<std::size_t> keyword_index(const std::array<std::string_view, N>& 
   return std::nullopt;
 }
 
-// A variant written as {"keyword": content}: the keyword's index and the content. Every
-// keyword needs content, so a bare keyword string is a unit variant where a newtype variant
-// was wanted.
+// A variant written as {"keyword": content}: the keyword's index and the content, into
+// `idx` and `content`. Every keyword needs content, so a bare keyword string is a unit
+// variant where a newtype variant was wanted.
 template <std::size_t N>
-std::expected<std::pair<std::size_t, json::Value>, SchemaError> keyword_member(
-    json::Value v, const std::array<std::string_view, N>& names) {
+std::optional<SchemaError> keyword_member(json::Value v, const std::array<std::string_view, N>& names,
+                                          std::size_t& idx, json::Value& content) {
+  auto failed = [](std::string message) { return SchemaError{std::move(message), std::nullopt}; };
   if (v.kind() == json::Kind::String) {
-    if (!keyword_index(names, v.as_string())) return fail(unknown_variant(v.as_string(), names));
-    return fail(invalid_type(found::kUnitVariant, wanted::kNewtypeVariant));
+    if (!keyword_index(names, v.as_string())) return failed(unknown_variant(v.as_string(), names));
+    return failed(invalid_type(found::kUnitVariant, wanted::kNewtypeVariant));
   }
-  if (v.kind() != json::Kind::Object) return fail(invalid_type(found::of(v), wanted::kStringOrMap));
-  if (v.size() != 1) return fail(invalid_value(found::kMap, wanted::kSingleKeyMap));
-  auto [key, content] = first_member(v);
-  auto idx = keyword_index(names, key);
-  if (!idx) return fail(unknown_variant(key, names));
-  return std::pair{*idx, content};
+  if (v.kind() != json::Kind::Object) return failed(invalid_type(found::of(v), wanted::kStringOrMap));
+  if (v.size() != 1) return failed(invalid_value(found::kMap, wanted::kSingleKeyMap));
+  auto [key, value] = first_member(v);
+  auto found_at = keyword_index(names, key);
+  if (!found_at) return failed(unknown_variant(key, names));
+  idx = *found_at;
+  content = value;
+  return std::nullopt;
 }
 
 // Conditions and operands are decoded into place: a tree of them is checked without moving
@@ -108,9 +111,9 @@ Failure decode_operand(json::Value v, Operand& out) {
 }
 
 Failure decode_condition(json::Value v, Condition& out) {
-  auto member = keyword_member(v, kConditionKeywords);
-  if (!member) return std::move(member.error());
-  auto [idx, c] = *member;
+  std::size_t idx = 0;
+  json::Value c;
+  if (auto err = keyword_member(v, kConditionKeywords, idx, c)) return err;
   using Op = Condition::Op;
   out.op = Op(idx);
   switch (out.op) {
@@ -148,11 +151,12 @@ Failure decode_condition(json::Value v, Condition& out) {
       return std::nullopt;
     }
     case Op::BarsSinceEntry: {
-      auto since = keyword_member(c, kBarsKeywords);
-      if (!since) return std::move(since.error());
-      auto bars = Codec<std::uint32_t>::from_value(since->second);
+      std::size_t op = 0;
+      json::Value n;
+      if (auto err = keyword_member(c, kBarsKeywords, op, n)) return err;
+      auto bars = Codec<std::uint32_t>::from_value(n);
       if (!bars) return std::move(bars.error());
-      out.since = BarsCompare{BarsCompare::Op(since->first), *bars};
+      out.since = BarsCompare{BarsCompare::Op(op), *bars};
       return std::nullopt;
     }
   }
