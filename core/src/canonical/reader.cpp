@@ -28,6 +28,11 @@ using Fault = Reader::Fault;
 template <class T>
 using Fast = Reader::Fast<T>;
 
+#define ORV_STEP(expr)                                               \
+  do {                                                               \
+    if (auto r_ = (expr); !r_) return failed(std::move(r_.error())); \
+  } while (0)
+
 #define ORV_TRY(expr)                                          \
   do {                                                         \
     if (auto r_ = (expr); !r_) return std::unexpected(std::move(r_.error())); \
@@ -300,27 +305,27 @@ Fast<void> Reader::parse_escape(std::string& out) {
 }
 
 template <bool kBuild>
-Fast<std::uint32_t> Reader::value(Document* doc) {
+Reader::Step Reader::value(Document* doc) {
   int c = skip_ws();
   switch (c) {
-    case -1: return std::unexpected(peek_fault(msg::kEofValue));
+    case -1: return failed(peek_fault(msg::kEofValue));
     case 'n':
       ++i_;
-      ORV_TRY(parse_ident_f("ull"));
+      ORV_STEP(parse_ident_f("ull"));
       return kBuild ? doc->push_scalar(Document::kNull) : 0;
     case 't':
       ++i_;
-      ORV_TRY(parse_ident_f("rue"));
+      ORV_STEP(parse_ident_f("rue"));
       return kBuild ? doc->push_scalar(Document::kTrue) : 0;
     case 'f':
       ++i_;
-      ORV_TRY(parse_ident_f("alse"));
+      ORV_STEP(parse_ident_f("alse"));
       return kBuild ? doc->push_scalar(Document::kFalse) : 0;
     case '"': {
       ++i_;
       std::size_t start = i_;
       auto s = parse_string_f(scratch_);
-      if (!s) return std::unexpected(std::move(s.error()));
+      if (!s) return failed(std::move(s.error()));
       if (!kBuild) return 0;
       if (s->data() == text_.data() + start) return doc->push_span(Document::kStr, start, s->size());
       return doc->push_escaped(*s);
@@ -330,41 +335,40 @@ Fast<std::uint32_t> Reader::value(Document* doc) {
     default:
       if (c == '-' || is_digit(c)) {
         auto num = parse_number_f();
-        if (!num) return std::unexpected(std::move(num.error()));
+        if (!num) return failed(std::move(num.error()));
         if (!kBuild) return 0;
         Document::Tag t = num->kind == Kind::UInt     ? Document::kUInt
                           : num->kind == Kind::NegInt ? Document::kNegInt
                                                       : Document::kFloat;
         return doc->push_span(t, num->offset, num->len);
       }
-      return std::unexpected(peek_fault(msg::kExpectedValue));
+      return failed(peek_fault(msg::kExpectedValue));
   }
 }
 
 template <bool kBuild>
-Fast<std::uint32_t> Reader::array(Document* doc) {
-  ORV_TRY(enter_f());
+Reader::Step Reader::array(Document* doc) {
+  ORV_STEP(enter_f());
   ++i_;
   std::uint32_t node = kBuild ? doc->open_container(Document::kArray) : 0;
   std::size_t count = 0;
   bool first = true;
   for (;;) {
     auto more = next_element_f(first);
-    if (!more) return std::unexpected(std::move(more.error()));
+    if (!more) return failed(std::move(more.error()));
     if (!*more) break;
-    auto v = value<kBuild>(doc);
-    if (!v) return std::unexpected(std::move(v.error()));
+    if (value<kBuild>(doc) == kFailed) return kFailed;
     ++count;
   }
-  ORV_TRY(end_seq_f());
+  ORV_STEP(end_seq_f());
   leave();
   if (kBuild) doc->close_container(node, count);
   return node;
 }
 
 template <bool kBuild>
-Fast<std::uint32_t> Reader::object(Document* doc) {
-  ORV_TRY(enter_f());
+Reader::Step Reader::object(Document* doc) {
+  ORV_STEP(enter_f());
   ++i_;
   std::uint32_t node = kBuild ? doc->open_container(Document::kObject) : 0;
   std::size_t base = keys_.size();
@@ -388,7 +392,7 @@ Fast<std::uint32_t> Reader::object(Document* doc) {
     ++member;
     if (!key) {
       keys_.resize(base);
-      return std::unexpected(std::move(key.error()));
+      return failed(std::move(key.error()));
     }
     if (!*key) break;
     if constexpr (kBuild) {
@@ -402,16 +406,19 @@ Fast<std::uint32_t> Reader::object(Document* doc) {
       keys_.push_back(key_node);
     }
     auto colon = object_colon_f();
-    auto v = colon ? value<kBuild>(doc) : Fast<std::uint32_t>(std::unexpected(colon.error()));
-    if (!v) {
+    if (!colon) {
       keys_.resize(base);
-      return std::unexpected(std::move(v.error()));
+      return failed(colon.error());
+    }
+    if (value<kBuild>(doc) == kFailed) {
+      keys_.resize(base);
+      return kFailed;
     }
   }
   auto closed = end_map_f();
   if (!closed) {
     keys_.resize(base);
-    return std::unexpected(std::move(closed.error()));
+    return failed(std::move(closed.error()));
   }
   leave();
   if constexpr (kBuild) {
@@ -474,8 +481,7 @@ void Reader::settle_duplicates(Document& doc, std::size_t base) {
 
 
 Fast<void> Reader::skip_value_f() {
-  auto r = value<false>(nullptr);
-  if (!r) return std::unexpected(std::move(r.error()));
+  if (value<false>(nullptr) == kFailed) return std::unexpected(failure_);
   return {};
 }
 
@@ -590,7 +596,11 @@ TextError owned(const Fault& f) { return TextError{std::string(f.message), f.ind
     return {};                                          \
   } while (0)
 
-TextResult<std::uint32_t> Reader::parse_value(Document& doc) { ORV_PUBLIC(value<true>(&doc)); }
+TextResult<std::uint32_t> Reader::parse_value(Document& doc) {
+  const Step node = value<true>(&doc);
+  if (node == kFailed) return std::unexpected(owned(failure_));
+  return std::uint32_t(node);
+}
 TextResult<void> Reader::skip_value() { ORV_PUBLIC_VOID(skip_value_f()); }
 TextResult<void> Reader::end() { ORV_PUBLIC_VOID(end_f()); }
 TextResult<std::string_view> Reader::parse_string(std::string& scratch) { ORV_PUBLIC(parse_string_f(scratch)); }

@@ -141,12 +141,20 @@ class Reader {
   TextResult<void> end_seq();
 
  private:
+  // The recursive steps return the node index, or kFailed with the fault kept in `failure_`:
+  // a plain integer comes back in a register, at every level of nesting.
+  using Step = std::uint64_t;
+  static constexpr Step kFailed = ~Step(0);
+  Step failed(Fault f) {
+    failure_ = f;
+    return kFailed;
+  }
   template <bool kBuild>
-  Fast<std::uint32_t> value(Document* doc);
+  Step value(Document* doc);
   template <bool kBuild>
-  Fast<std::uint32_t> array(Document* doc);
+  Step array(Document* doc);
   template <bool kBuild>
-  Fast<std::uint32_t> object(Document* doc);
+  Step object(Document* doc);
   Fast<void> parse_escape(std::string& scratch);
   Fast<std::uint16_t> hex_escape();
   void settle_duplicates(Document& doc, std::size_t base);
@@ -179,6 +187,7 @@ class Reader {
 
   std::string_view text_;
   std::size_t i_ = 0;
+  Fault failure_{};
   int depth_ = 0;
   std::unique_ptr<ReaderBuffers> own_;  // when this thread's set is already lent out
   ReaderBuffers* buffers_;
