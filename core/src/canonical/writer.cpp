@@ -75,12 +75,7 @@ class Sink {
 
   // Room for `n` more bytes at the cursor.
   char* room(std::size_t n) {
-    if (std::size_t(end_ - p_) < n) {
-      const std::size_t used = std::size_t(p_ - s_.data());
-      if (listener_) listener_->before_move();
-      open(used, std::max(used + n, 2 * s_.size()));
-      if (listener_) listener_->after_move(s_.data());
-    }
+    if (std::size_t(end_ - p_) < n) [[unlikely]] grow(n);
     return p_;
   }
   void listen(MoveListener* l) { listener_ = l; }
@@ -98,6 +93,12 @@ class Sink {
   }
 
  private:
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const std::size_t used = std::size_t(p_ - s_.data());
+    if (listener_) listener_->before_move();
+    open(used, std::max(used + n, 2 * s_.size()));
+    if (listener_) listener_->after_move(s_.data());
+  }
   void open(std::size_t used, std::size_t size) {
     // Bytes past `used` are about to be written: no need to fill them. (The size given to
     // the callback may exceed the one asked for: use our own.)
