@@ -55,7 +55,7 @@ std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests&
   out.reserve(files.size());
   for (const auto& [path, contents] : files) {
     auto k = known.find(path);
-    std::string digest = k != known.end()    ? k->second
+    std::string digest = k != known.end()      ? k->second
                          : from_template(path) ? memo.digest(contents)
                                                : json::sha256_hex(contents);
     out.push_back(ManifestFile{path, std::move(digest), contents.size()});

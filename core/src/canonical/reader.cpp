@@ -308,7 +308,8 @@ template <bool kBuild>
 Reader::Step Reader::value(Document* doc) {
   int c = skip_ws();
   switch (c) {
-    case -1: return failed(peek_fault(msg::kEofValue));
+    case -1:
+      return failed(peek_fault(msg::kEofValue));
     case 'n':
       ++i_;
       ORV_STEP(parse_ident_f("ull"));
@@ -490,9 +491,8 @@ Fast<void> Reader::end_f() {
   return {};
 }
 
-[[gnu::always_inline]] inline Fast<std::optional<std::string_view>> Reader::next_key_f(bool& first, std::string& scratch,
-                                                          std::string_view expected,
-                                                          bool* as_expected) {
+[[gnu::always_inline]] inline Fast<std::optional<std::string_view>> Reader::next_key_f(
+    bool& first, std::string& scratch, std::string_view expected, bool* as_expected) {
   int c = skip_ws();
   if (c == '}') return std::optional<std::string_view>();
   if (c == ',' && !first) {
@@ -575,7 +575,6 @@ Fast<void> Reader::end_f() {
   if (c < 0) return std::unexpected(peek_fault(msg::kEofList));
   return std::unexpected(peek_fault(msg::kExpectedListCommaOrEnd));
 }
-
 
 // ---- the public steps: the same, with the message as an owned string ----
 

@@ -75,7 +75,9 @@ class Sink {
 
   // Room for `n` more bytes at the cursor.
   char* room(std::size_t n) {
-    if (std::size_t(end_ - p_) < n) [[unlikely]] grow(n);
+    if (std::size_t(end_ - p_) < n) [[unlikely]] {
+      grow(n);
+    }
     return p_;
   }
   void listen(MoveListener* l) { listener_ = l; }

@@ -27,14 +27,16 @@ std::optional<std::size_t> keyword_index(const std::array<std::string_view, N>& 
 // `idx` and `content`. Every keyword needs content, so a bare keyword string is a unit
 // variant where a newtype variant was wanted.
 template <std::size_t N>
-std::optional<SchemaError> keyword_member(json::Value v, const std::array<std::string_view, N>& names,
+std::optional<SchemaError> keyword_member(json::Value v,
+                                          const std::array<std::string_view, N>& names,
                                           std::size_t& idx, json::Value& content) {
   auto failed = [](std::string message) { return SchemaError{std::move(message), std::nullopt}; };
   if (v.kind() == json::Kind::String) {
     if (!keyword_index(names, v.as_string())) return failed(unknown_variant(v.as_string(), names));
     return failed(invalid_type(found::kUnitVariant, wanted::kNewtypeVariant));
   }
-  if (v.kind() != json::Kind::Object) return failed(invalid_type(found::of(v), wanted::kStringOrMap));
+  if (v.kind() != json::Kind::Object)
+    return failed(invalid_type(found::of(v), wanted::kStringOrMap));
   if (v.size() != 1) return failed(invalid_value(found::kMap, wanted::kSingleKeyMap));
   auto [key, value] = first_member(v);
   auto found_at = keyword_index(names, key);
@@ -120,11 +122,17 @@ Failure decode_condition(json::Value v, Condition& out) {
     case Op::Between:
     case Op::Rising:
     case Op::Falling:
-    case Op::Gt: case Op::Lt: case Op::Ge: case Op::Le: case Op::Eq: case Op::Ne:
-    case Op::CrossAbove: case Op::CrossBelow: {
+    case Op::Gt:
+    case Op::Lt:
+    case Op::Ge:
+    case Op::Le:
+    case Op::Eq:
+    case Op::Ne:
+    case Op::CrossAbove:
+    case Op::CrossBelow: {
       bool bars = out.op == Op::Rising || out.op == Op::Falling;
-      auto ops = operand_tuple(c, out.op == Op::Between ? 3 : 2, bars, &out.bars,
-                               out.operands.data());
+      auto ops =
+          operand_tuple(c, out.op == Op::Between ? 3 : 2, bars, &out.bars, out.operands.data());
       if (!ops) return std::move(ops.error());
       out.operand_count = std::uint8_t(*ops);
       return std::nullopt;

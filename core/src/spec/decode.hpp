@@ -232,8 +232,11 @@ template <class R>
 std::optional<std::size_t> field_index(std::string_view key) {
   std::optional<std::size_t> found;
   std::size_t i = 0;
-  std::apply([&](const auto&... fld) { ((!found && same_name(fld.key, key) ? (void)(found = i) : void(), ++i), ...); },
-             RecordDesc<R>::fields);
+  std::apply(
+      [&](const auto&... fld) {
+        ((!found && same_name(fld.key, key) ? (void)(found = i) : void(), ++i), ...);
+      },
+      RecordDesc<R>::fields);
   return found;
 }
 
