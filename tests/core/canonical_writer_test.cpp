@@ -301,6 +301,11 @@ TEST(CanonicalWriter, ObjectsSharingKeys) {
        R"([{"a":3,"b":2,"c":1},{"a":3,"b":2,"c":1},{"b":2,"c":1,"d":3},{"a":3,"b":2,"c":1}])"},
       {R"({"p":[{"t":1,"o":1.50},{"t":2,"o":2.0}],"q":{"t":3,"o":3e0}})",
        R"({"p":[{"o":1.5,"t":1},{"o":2.0,"t":2}],"q":{"o":3.0,"t":3}})"},
+      // Members of objects, and elements after them, that repeat their neighbours' keys.
+      {R"({"p":{"b":1,"a":2},"q":{"b":3,"a":4,"b":5},"r":{"b":6,"a":7}})",
+       R"({"p":{"a":2,"b":1},"q":{"a":4,"b":5},"r":{"a":7,"b":6}})"},
+      {R"({"p":{"b":1,"a":2},"q":[{"b":3,"a":4},{"b":5,"b":6,"a":7},{"b":8,"a":9}]})",
+       R"({"p":{"a":2,"b":1},"q":[{"a":4,"b":3},{"a":7,"b":6},{"a":9,"b":8}]})"},
       // Runs of four or more keys: the order is reused once the keys repeat, also when the
       // values turn into containers (empty ones too), a key repeats or a key is escaped.
       {R"([{"d":1,"c":2,"b":3,"a":4},{"d":5,"c":6,"b":7,"a":8},{"d":9,"c":10,"b":11,"a":12},)"

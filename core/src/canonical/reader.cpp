@@ -305,7 +305,7 @@ Fast<void> Reader::parse_escape(std::string& out) {
 }
 
 template <bool kBuild>
-Reader::Step Reader::value(Document* doc) {
+Reader::Step Reader::value(Document* doc, bool element) {
   int c = skip_ws();
   switch (c) {
     case -1:
@@ -332,7 +332,7 @@ Reader::Step Reader::value(Document* doc) {
       return doc->push_escaped(*s);
     }
     case '[': return array<kBuild>(doc);
-    case '{': return object<kBuild>(doc);
+    case '{': return object<kBuild>(doc, element);
     default:
       if (c == '-' || is_digit(c)) {
         auto num = parse_number_f();
@@ -358,7 +358,7 @@ Reader::Step Reader::array(Document* doc) {
     auto more = next_element_f(first);
     if (!more) return failed(std::move(more.error()));
     if (!*more) break;
-    if (value<kBuild>(doc) == kFailed) return kFailed;
+    if (value<kBuild>(doc, true) == kFailed) return kFailed;
     ++count;
   }
   ORV_STEP(end_seq_f());
@@ -368,21 +368,22 @@ Reader::Step Reader::array(Document* doc) {
 }
 
 template <bool kBuild>
-Reader::Step Reader::object(Document* doc) {
+Reader::Step Reader::object(Document* doc, bool element) {
   ORV_STEP(enter_f());
   ++i_;
   std::uint32_t node = kBuild ? doc->open_container(Document::kObject) : 0;
   std::size_t base = keys_.size();
   bool first = true;
-  // Objects in a row often repeat the keys of the last object at this depth (candles): each
-  // key is first tried as the one in that place, and when all of them match the keys are
-  // known to be distinct.
+  // Array elements in a row often repeat the keys of the last object at this depth (candles):
+  // each key is first tried as the one in that place, and when all of them match the keys
+  // are known to be distinct. Members of objects seldom repeat their neighbours' keys: their
+  // keys are not recorded.
   // (shapes_ is indexed afresh each time: deeper objects may grow it.)
   const std::size_t level = std::size_t(depth_);
   if constexpr (kBuild) {
-    if (level >= shapes_.size()) shapes_.resize(level + 1);
+    if (element && level >= shapes_.size()) shapes_.resize(level + 1);
   }
-  bool on_shape = kBuild && !shapes_[level].empty();
+  bool on_shape = kBuild && element && !shapes_[level].empty();
   std::size_t member = 0;
   for (;;) {
     bool hit = false;
@@ -411,7 +412,7 @@ Reader::Step Reader::object(Document* doc) {
       keys_.resize(base);
       return failed(colon.error());
     }
-    if (value<kBuild>(doc) == kFailed) {
+    if (value<kBuild>(doc, false) == kFailed) {
       keys_.resize(base);
       return kFailed;
     }
@@ -434,7 +435,7 @@ Reader::Step Reader::object(Document* doc) {
         if (doc->tag(keys_[k]) != Document::kStr) distinct_raw = false;
       }
       // Only keys held in the text itself stay put; escaped keys live in a growing arena.
-      if (distinct_raw && live == members && members <= kMaxShape) {
+      if (element && distinct_raw && live == members && members <= kMaxShape) {
         auto& s = shapes_[level];
         s.clear();
         for (std::size_t k = base; k < keys_.size(); ++k) s.push_back(doc->text_of(keys_[k]));
@@ -482,7 +483,7 @@ void Reader::settle_duplicates(Document& doc, std::size_t base) {
 
 
 Fast<void> Reader::skip_value_f() {
-  if (value<false>(nullptr) == kFailed) return std::unexpected(failure_);
+  if (value<false>(nullptr, false) == kFailed) return std::unexpected(failure_);
   return {};
 }
 
@@ -596,7 +597,7 @@ TextError owned(const Fault& f) { return TextError{std::string(f.message), f.ind
   } while (0)
 
 TextResult<std::uint32_t> Reader::parse_value(Document& doc) {
-  const Step node = value<true>(&doc);
+  const Step node = value<true>(&doc, false);
   if (node == kFailed) return std::unexpected(owned(failure_));
   return std::uint32_t(node);
 }

@@ -150,11 +150,11 @@ class Reader {
     return kFailed;
   }
   template <bool kBuild>
-  Step value(Document* doc);
+  Step value(Document* doc, bool element);  // element: of an array
   template <bool kBuild>
   Step array(Document* doc);
   template <bool kBuild>
-  Step object(Document* doc);
+  Step object(Document* doc, bool element);
   Fast<void> parse_escape(std::string& scratch);
   Fast<std::uint16_t> hex_escape();
   void settle_duplicates(Document& doc, std::size_t base);
