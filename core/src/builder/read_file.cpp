@@ -1,24 +1,26 @@
 #include "builder/read_file.hpp"
 
+#include "canonical/page_warmer.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 namespace orvane::builder {
 
 namespace {
 
-constexpr std::size_t kChunk = std::size_t(4) << 20;
-// Below this a second thread costs more than the overlap saves.
-constexpr std::size_t kThreadedRead = std::size_t(8) << 20;
+// Files from this size on are read a piece at a time, each piece consumed while it is in
+// the cache (a digest runs at about 1.9 GB/s on data in cache, 1.1 GB/s on data that is not).
+constexpr std::size_t kPiecewiseRead = std::size_t(8) << 20;
+constexpr std::size_t kPiece = std::size_t(256) << 10;
+// How far ahead of the reading the buffer's pages are mapped in.
+constexpr std::size_t kWarmLead = std::size_t(8) << 20;
 
 class Fd {
  public:
@@ -99,53 +101,24 @@ std::expected<std::string, int> read_whole_file(
   std::size_t used = 0;
   std::size_t consumed = 0;
 
-  if (expected_size >= kThreadedRead && consume) {
-    std::mutex m;
-    std::condition_variable cv;
-    std::size_t ready = 0;
-    bool done = false;
-    int error = 0;
-    std::thread reader([&] {
-      std::size_t at = 0;
-      int err = 0;
-      while (at < expected_size) {
-        long long n = read_fully(fd.get(), out.data() + at, std::min(kChunk, expected_size - at));
-        if (n < 0) {
-          err = int(-n);
-          break;
-        }
-        if (inspect) inspect(std::string_view(out.data() + at, std::size_t(n)));
-        at += std::size_t(n);
-        bool eof = std::size_t(n) < std::min(kChunk, expected_size - (at - std::size_t(n)));
-        std::lock_guard lock(m);
-        ready = at;
-        if (eof) break;
-        cv.notify_one();
-      }
-      std::lock_guard lock(m);
-      ready = at;
-      error = err;
-      done = true;
-      cv.notify_one();
-    });
-    for (;;) {
-      std::size_t upto;
-      bool finished;
-      {
-        std::unique_lock lock(m);
-        cv.wait(lock, [&] { return ready > consumed || done; });
-        upto = ready;
-        finished = done;
-      }
-      if (upto > consumed) {
-        consume(std::string_view(out.data() + consumed, upto - consumed));
-        consumed = upto;
-      }
-      if (finished && consumed == ready) break;
+  if (expected_size >= kPiecewiseRead && consume) {
+    // A piece at a time: read, checked and digested while it is still in the cache. A second
+    // thread maps in the buffer's pages ahead of the reading, which would otherwise fault
+    // them in one at a time; if that thread falls behind, the reading faults them itself.
+    std::atomic<std::size_t> filled{0};
+    json::PageWarmer warmer(out.data(), expected_size, filled, kWarmLead);
+    while (used < expected_size) {
+      const std::size_t want = std::min(kPiece, expected_size - used);
+      long long n = read_fully(fd.get(), out.data() + used, want);
+      if (n < 0) return std::unexpected(int(-n));
+      const std::string_view piece(out.data() + used, std::size_t(n));
+      if (inspect) inspect(piece);
+      consume(piece);
+      used += piece.size();
+      filled.store(used, std::memory_order_relaxed);
+      if (piece.size() < want) break;  // the file ended early
     }
-    reader.join();
-    if (error) return std::unexpected(error);
-    used = consumed;
+    consumed = used;
   } else {
     long long n = read_fully(fd.get(), out.data(), expected_size);
     if (n < 0) return std::unexpected(int(-n));
