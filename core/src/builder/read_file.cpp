@@ -1,7 +1,5 @@
 #include "builder/read_file.hpp"
 
-#include "canonical/page_warmer.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+
+#include "canonical/page_warmer.hpp"
 
 namespace orvane::builder {
 
