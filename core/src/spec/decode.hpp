@@ -5,6 +5,7 @@
 //
 // A type becomes decodable by specialising Codec<T>. Records, enumerations and tagged types
 // only declare themselves (RecordDesc, EnumDesc, TaggedDesc) and inherit their codec.
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <cstdint>
@@ -159,8 +160,9 @@ struct Codec<std::vector<T>> {
     return out;
   }
 };
-// Members of an object by name, in the object's order. Each name comes once: a key given
-// again has already replaced the earlier value in the parsed object.
+// A map keyed by member name, ordered by name in byte order, held in one vector: a tree of
+// nodes would cost an allocation per member. Each name comes once: a key given again has
+// already replaced the earlier value in the parsed object.
 template <class T>
 using Named = std::vector<std::pair<std::string_view, T>>;
 template <class T>
@@ -177,6 +179,8 @@ struct Codec<Named<T>> {
       return true;
     });
     if (err) return std::unexpected(std::move(*err));
+    std::sort(out.begin(), out.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     return out;
   }
 };
