@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "builder/project_files.hpp"
 #include "canonical/sha256.hpp"
 #include "spec/compile_spec_schema.hpp"
 
@@ -42,10 +43,6 @@ class DigestMemo {
   std::array<Entry, 8> entries_;
   std::size_t next_ = 0;
 };
-
-bool from_template(std::string_view path) {
-  return path != "src/spec.json" && !path.starts_with("src/candles.");
-}
 
 }  // namespace
 

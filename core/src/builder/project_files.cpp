@@ -30,4 +30,8 @@ FileSet project_files(const spec::Target& target, std::string_view crate_name,
   return files;
 }
 
+bool from_template(std::string_view path) {
+  return path != "src/spec.json" && path != "src/candles.csv" && path != "src/candles.json";
+}
+
 }  // namespace orvane::builder

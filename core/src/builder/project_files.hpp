@@ -24,4 +24,8 @@ using EmbeddedData = std::variant<std::monostate, CsvText, InlineCandlesText>;
 FileSet project_files(const spec::Target& target, std::string_view crate_name,
                       std::string_view profile, std::string&& spec_text, EmbeddedData&& dataset);
 
+// Whether a file of the set is rendered from a template; the others ("src/spec.json" and the
+// dataset) carry the request's own strategy and data.
+bool from_template(std::string_view path);
+
 }  // namespace orvane::builder
