@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <string>
 #include <string_view>
@@ -254,6 +255,38 @@ class Borrow {
 
 enum class Fault { none, out_of_memory, internal };
 
+// The thread that runs the interpreter's signal handlers, noted when the module is set up.
+// Only there can a signal's exception be raised, so only there is it looked for.
+unsigned long g_main_thread = 0;
+
+bool on_main_thread() { return g_main_thread != 0 && PyThread_get_thread_ident() == g_main_thread; }
+
+// Lets the signal handlers of the interpreter run while a command waits for a build: the
+// core asks every little while, on this thread and without the interpreter lock, whether to
+// stop. Each time the lock is taken briefly and pending signals are handled; when a handler
+// raises (SIGINT's KeyboardInterrupt, say), the exception is kept and the build stopped.
+struct SignalWatch {
+  PyThreadState* released = nullptr;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+
+  bool poll() {
+    if (type != nullptr) return true;
+    PyEval_RestoreThread(released);
+    if (PyErr_CheckSignals() < 0) PyErr_Fetch(&type, &value, &traceback);
+    released = PyEval_SaveThread();
+    return type != nullptr;
+  }
+  bool raised() const { return type != nullptr; }
+  // Raises the kept exception (the lock is held again).
+  PyObject* restore() {
+    PyErr_Restore(type, value, traceback);
+    type = value = traceback = nullptr;
+    return nullptr;
+  }
+};
+
 PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   PyObject* cmd_json = bind_cmd_json(args, kwargs);
   if (cmd_json == nullptr) return nullptr;
@@ -279,18 +312,24 @@ PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noe
   Py_INCREF(cmd_json);
   std::string response;
   Fault fault = Fault::none;
-  Py_BEGIN_ALLOW_THREADS
+  SignalWatch watch;
+  std::function<bool()> cancelled;
+  if (on_main_thread()) cancelled = [&watch] { return watch.poll(); };
+  watch.released = PyEval_SaveThread();
   try {
-    response = orvane::protocol::command(handle.state,
-                                         std::string_view(utf8, static_cast<std::size_t>(size)));
+    response = orvane::protocol::command(
+        handle.state, std::string_view(utf8, static_cast<std::size_t>(size)), cancelled);
   } catch (const std::bad_alloc&) {
     fault = Fault::out_of_memory;
   } catch (...) {
     fault = Fault::internal;
   }
-  Py_END_ALLOW_THREADS
+  PyEval_RestoreThread(watch.released);
   Py_DECREF(cmd_json);
 
+  // A signal handler raised while the build ran: the build was stopped for it, and its
+  // exception (KeyboardInterrupt, say) is the outcome of the call.
+  if (watch.raised()) return watch.restore();
   switch (fault) {
     case Fault::none:
       break;
@@ -372,11 +411,31 @@ int add_exported(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value);
 }
 
+// The ident of threading.main_thread(), whichever thread imports the module.
+int note_main_thread() {
+  PyObject* threading = PyImport_ImportModule("threading");
+  if (threading == nullptr) return -1;
+  PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
+  Py_DECREF(threading);
+  if (main == nullptr) return -1;
+  PyObject* ident = PyObject_GetAttrString(main, "ident");
+  Py_DECREF(main);
+  if (ident == nullptr) return -1;
+  g_main_thread = PyLong_AsUnsignedLong(ident);
+  Py_DECREF(ident);
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    g_main_thread = 0;
+  }
+  return 0;
+}
+
 int module_exec(PyObject* module) noexcept {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "_orvane_compile can only initialise a module object");
     return -1;
   }
+  if (note_main_thread() < 0) return -1;
   PyObject* version = version_str();
   if (version == nullptr) return -1;
   const int added = add_exported(module, "__version__", version);

@@ -39,7 +39,7 @@ bool registry_has(std::string_view crate) {
 bool tool_runs(const std::string& tool, const fs::path& dir) {
   const std::string args[] = {"--version"};
   auto ran = run_process(tool, args, dir, 0);
-  return ran && ran->succeeded;
+  return ran && ran->succeeded();
 }
 
 // Standard output of a shell command (test plumbing only; the builder itself uses no shell).
@@ -145,7 +145,7 @@ TEST_F(RealCargo, NoStdLibraryLinksIntoC) {
   const std::string args[] = {"build", "--release"};
   auto built = run_process("cargo", args, dir, kErrorTailBytes);
   ASSERT_TRUE(built);
-  ASSERT_TRUE(built->succeeded) << decode_utf8_lossy(built->stderr_tail);
+  ASSERT_TRUE(built->succeeded()) << decode_utf8_lossy(built->stderr_tail);
 
   write_file(dir / "main.c",
              "#include <stddef.h>\n#include <stdio.h>\n"
@@ -156,7 +156,7 @@ TEST_F(RealCargo, NoStdLibraryLinksIntoC) {
   const std::string cc_args[] = {"main.c", "target/release/libspec_lib.a", "-o", "spec_printer"};
   auto linked = run_process("cc", cc_args, dir, kErrorTailBytes);
   ASSERT_TRUE(linked);
-  ASSERT_TRUE(linked->succeeded) << decode_utf8_lossy(linked->stderr_tail);
+  ASSERT_TRUE(linked->succeeded()) << decode_utf8_lossy(linked->stderr_tail);
   EXPECT_EQ(capture((dir / "spec_printer").string()), spec_text);
 }
 

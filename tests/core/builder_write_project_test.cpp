@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,16 @@ TEST(BuilderWriteProject, OverwritesAndKeepsOtherFiles) {
                             {"src/candles.csv", "old data"}}),
             "");
   write_file(project / "target/debug/my_strat", "artifact");
+  write_file(project / "Cargo.lock", "lock");
+  write_file(project / "src/notes.txt", "a file of the user's");
   const FileSet second = {{"Cargo.toml", "new"}, {"src/main.rs", ""}};
   ASSERT_EQ(write(project, second), "");
-  EXPECT_EQ(read_file(project / "Cargo.toml"), "new");  // truncated, not overlaid
+  EXPECT_EQ(read_file(project / "Cargo.toml"), "new");  // replaced, not overlaid
   EXPECT_EQ(read_file(project / "src/main.rs"), "");
-  EXPECT_EQ(read_file(project / "src/candles.csv"), "old data");
+  // The compiler's own file that this set lacks goes; everything else stays.
+  EXPECT_FALSE(fs::exists(project / "src/candles.csv"));
+  EXPECT_EQ(read_file(project / "src/notes.txt"), "a file of the user's");
+  EXPECT_EQ(read_file(project / "Cargo.lock"), "lock");
   EXPECT_EQ(read_file(project / "target/debug/my_strat"), "artifact");
 }
 
@@ -74,44 +80,48 @@ TEST(BuilderWriteProject, Failures) {
   for (const auto& c : cases) EXPECT_EQ(write(c.project, c.files), c.expected);
 }
 
-// Tests run as root, which writes through permission bits, so a chmod'ed file proves nothing.
-// Kernel file systems refuse regardless of who asks.
+// Kernel file systems refuse regardless of who asks (tests run as root, which writes through
+// permission bits). The lock file is the first thing made in a project folder.
 TEST(BuilderWriteProject, FailuresTheKernelImposes) {
   if (fs::exists("/sys/kernel/notes")) {
-    // A read-only file of the set: sysfs refuses to open it for writing.
     EXPECT_EQ(write("/sys/kernel", {{"notes", "x"}}),
-              "io: writing /sys/kernel/notes: Permission denied (os error 13)");
-    // No directory can be made there.
-    EXPECT_EQ(write("/sys", {{"orvane-test-dir/file", "x"}}),
+              "io: creating /sys/kernel/.orvane-compile.lock: No such file or directory (os error 2)");
+    EXPECT_EQ(write("/sys/orvane-test-dir", {{"file", "x"}}),
               "io: creating /sys/orvane-test-dir: Operation not permitted (os error 1)");
-  }
-  if (::geteuid() == 0 && fs::exists("/proc/version")) {
-    // Opens for root, then the write itself fails.
-    EXPECT_EQ(write("/proc", {{"version", "x"}}),
-              "io: writing /proc/version: Input/output error (os error 5)");
   }
 }
 
-// Entries go in byte order and the first failure stops the rest.
-TEST(BuilderWriteProject, OrderAndStop) {
+// The first failure stops the write and leaves every earlier file as it was: nothing of the
+// new set is renamed into place, and no temporary file is left behind.
+TEST(BuilderWriteProject, AllOrNothing) {
   struct Case {
     FileSet files;
-    std::vector<std::string> written, not_written;
+    std::string expected;
   };
   const Case cases[] = {
-      {{{"Cargo.toml", "c"}, {"src/x", "s"}, {"zz", "z"}}, {"Cargo.toml"}, {"zz"}},
-      // "." sorts before "C": the config fails first and the manifest never comes.
-      {{{".cargo/config.toml", "b"}, {"Cargo.toml", "c"}}, {}, {"Cargo.toml"}},
+      {{{"Cargo.toml", "c"}, {"src/x", "s"}, {"zz", "z"}}, "io: creating P/src: File exists (os error 17)"},
+      // "." sorts before "C": the config fails first.
+      {{{".cargo/config.toml", "b"}, {"Cargo.toml", "c"}},
+       "io: creating P/.cargo: File exists (os error 17)"},
       // Upper case sorts before lower case, and "Z" before "src".
-      {{{"Z", "z"}, {"a", "a"}, {"src/x", "s"}, {"t", "t"}}, {"Z", "a"}, {"t"}},
+      {{{"Z", "z"}, {"a", "a"}, {"src/x", "s"}, {"t", "t"}}, "io: creating P/src: File exists (os error 17)"},
   };
   for (const auto& c : cases) {
     TempDir tmp;
-    write_file(tmp / "p/src", "blocks src/");
-    write_file(tmp / "p/.cargo", "blocks .cargo/");
-    EXPECT_NE(write(tmp / "p", c.files), "");
-    for (const auto& rel : c.written) EXPECT_EQ(read_file(tmp / "p" / rel), c.files.at(rel)) << rel;
-    for (const auto& rel : c.not_written) EXPECT_FALSE(fs::exists(tmp / "p" / rel)) << rel;
+    const fs::path p = tmp / "p";
+    write_file(p / "Cargo.toml", "before");
+    write_file(p / "Z", "before");
+    write_file(p / "src", "blocks src/");
+    write_file(p / ".cargo", "blocks .cargo/");
+    std::string expected = c.expected;
+    expected.replace(expected.find("P/"), 1, p.string());
+    EXPECT_EQ(write(p, c.files), expected);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(p)) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".cargo", ".orvane-compile.lock", "Cargo.toml", "Z", "src"}));
+    EXPECT_EQ(read_file(p / "Cargo.toml"), "before");
+    EXPECT_EQ(read_file(p / "Z"), "before");
   }
 }
 

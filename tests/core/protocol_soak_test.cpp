@@ -60,7 +60,9 @@ TEST(ProtocolSoak, HundredThousandMixedCommandsOnOneHandle) {
   std::filesystem::create_directories(tmp / "a_directory");
   write_file(tmp / "blocker", "a regular file where the output directory has to go");
   // Stand-ins, alone on the PATH: one that succeeds, one that fails with a message.
-  write_script(tmp / "ok-bin/cargo", "#!/bin/sh\nexit 0\n");
+  // The one that succeeds leaves the binary where a release build puts it.
+  write_script(tmp / "ok-bin/cargo",
+               "#!/bin/sh\nPATH=/usr/bin:/bin\nmkdir -p target/release && : > \"target/release/${PWD##*/}\"\n");
   write_script(tmp / "fail-bin/cargo", "#!/bin/sh\necho 'error: could not compile' >&2\nexit 101\n");
 
   const std::string artifact_ok = R"({"cmd":"artifact_bytes","path":)" + quoted(dir + "/artifact.bin") + "}";

@@ -1,5 +1,10 @@
 #include "builder/run_cargo.hpp"
 
+#include <string.h>
+#include <sys/stat.h>
+
+#include <optional>
+
 #include "builder/run_process.hpp"
 #include "builder/target_table.hpp"
 #include "builder/utf8_lossy.hpp"
@@ -12,20 +17,77 @@ namespace {
 // three, so this much of the raw tail decides the message exactly.
 constexpr std::size_t kRawTailBytes = kErrorTailBytes + 8;
 
-std::expected<void, CompileError> run_tool(const std::string& program,
-                                           const std::vector<std::string>& args,
-                                           const std::filesystem::path& dir) {
-  auto result = run_process(program, args, dir, kRawTailBytes);
+std::string error_tail(const std::string& raw) {
+  std::string text = decode_utf8_lossy(raw);
+  return std::string(utf8_tail(text, kErrorTailBytes));
+}
+
+std::string signal_text(int sig) {
+  std::string out = std::to_string(sig);
+  if (const char* abbrev = ::sigabbrev_np(sig)) out += std::string(" (SIG") + abbrev + ")";
+  return out;
+}
+
+CompileError build_error(std::string message) {
+  return CompileError{ErrorKind::Build, std::move(message)};
+}
+
+// How a tool ended, when that does not fail the build: whether its exit status is known, and
+// if not, the end of what it said.
+struct Outcome {
+  bool status_lost = false;
+  std::string tail;
+};
+
+std::expected<Outcome, CompileError> run_tool(const std::string& program,
+                                              const std::vector<std::string>& args,
+                                              const std::filesystem::path& dir,
+                                              const BuildControl& control) {
+  ProcessOptions options;
+  options.args = args;
+  options.working_dir = dir;
+  options.stderr_keep = kRawTailBytes;
+  options.control = &control;
+  // The artifact is looked for under the project's own target/, wherever a developer's
+  // environment or a configuration in a parent folder would send cargo's output.
+  options.env = {{"CARGO_TARGET_DIR", (std::filesystem::absolute(dir) / "target").string()}};
+  auto result = run_process(program, options);
   if (!result) {
-    return std::unexpected(CompileError{
-        ErrorKind::Build, "spawning " + program + ": " + system_error_text(result.error())});
+    return std::unexpected(build_error("spawning " + program + ": " + system_error_text(result.error())));
   }
-  if (!result->succeeded) {
-    std::string text = decode_utf8_lossy(result->stderr_tail);
-    return std::unexpected(
-        CompileError{ErrorKind::Build, std::string(utf8_tail(text, kErrorTailBytes))});
+  switch (result->ending) {
+    case ProcessResult::Ending::Exited:
+      if (result->code == 0) return Outcome{};
+      return std::unexpected(build_error(error_tail(result->stderr_tail)));
+    case ProcessResult::Ending::Signalled: {
+      std::string message = program + " was killed by signal " + signal_text(result->code);
+      std::string tail = error_tail(result->stderr_tail);
+      if (!tail.empty()) message += "\n" + tail;
+      return std::unexpected(build_error(std::move(message)));
+    }
+    case ProcessResult::Ending::Stopped: return std::unexpected(build_error(result->stop_reason));
+    case ProcessResult::Ending::Unknown: break;
   }
-  return {};
+  // The host has its children reaped for it, so the status is gone: the artifact decides.
+  return Outcome{true, error_tail(result->stderr_tail)};
+}
+
+// The artifact must be there, as a regular file, before the build is called a success.
+std::optional<CompileError> check_artifact(const std::filesystem::path& dir, const std::string& rel,
+                                           std::string_view tool, const Outcome& outcome) {
+  std::filesystem::path full = dir / rel;
+  struct stat st;
+  const bool present = ::lstat(full.c_str(), &st) == 0;
+  if (present && S_ISREG(st.st_mode)) return std::nullopt;
+  std::string what = present ? " is not a regular file" : " is missing";
+  if (outcome.status_lost) {
+    std::string message = std::string(tool) +
+                          "'s exit status is unknown (this process has its children reaped for "
+                          "it), and the artifact " + full.string() + what;
+    if (!outcome.tail.empty()) message += "\n" + outcome.tail;
+    return build_error(std::move(message));
+  }
+  return build_error(std::string(tool) + " reported success, but the artifact " + full.string() + what);
 }
 
 }  // namespace
@@ -67,16 +129,22 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
 std::expected<std::string, CompileError> run_cargo(const std::filesystem::path& project_dir,
                                                    const spec::Target& target,
                                                    spec::OptLevel level,
-                                                   std::string_view crate_name) {
-  if (auto built = run_tool("cargo", cargo_arguments(target, level), project_dir); !built) {
-    return std::unexpected(std::move(built.error()));
-  }
+                                                   std::string_view crate_name,
+                                                   const BuildControl& control) {
+  auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control);
+  if (!built) return std::unexpected(std::move(built.error()));
+  std::string_view last_tool = "cargo";
   // cargo alone leaves the wasm under target/; the reported pkg/ file is wasm-bindgen's.
   if (target.kind == spec::TargetKind::Wasm) {
-    auto bound = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir);
-    if (!bound) return std::unexpected(std::move(bound.error()));
+    built = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir, control);
+    if (!built) return std::unexpected(std::move(built.error()));
+    last_tool = "wasm-bindgen";
   }
-  return artifact_relative_path(target, level, crate_name);
+  std::string artifact = artifact_relative_path(target, level, crate_name);
+  if (auto missing = check_artifact(project_dir, artifact, last_tool, *built)) {
+    return std::unexpected(std::move(*missing));
+  }
+  return artifact;
 }
 
 }  // namespace orvane::builder

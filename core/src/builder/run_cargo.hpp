@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "builder/build_control.hpp"
 #include "builder/compile_error.hpp"
 #include "spec/compile_spec.hpp"
 
@@ -30,11 +31,15 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
                                    std::string_view crate_name);
 
 // Runs cargo in `project_dir` (then wasm-bindgen for wasm) and returns the artifact's
-// relative path. A failure is of kind build: "spawning <tool>: " + the system error text, or
-// the tail of the failing tool's standard error.
+// relative path, once it is there as a regular file. cargo writes under the project's own
+// target/ whatever the environment or a parent configuration says. A failure is of kind build:
+// "spawning <tool>: " + the system error text; the tail of the failing tool's standard error;
+// "<tool> was killed by signal N (SIGNAME)" and that tail; the artifact missing; or
+// `control`'s reason to stop ("timed out after N s", "cancelled").
 std::expected<std::string, CompileError> run_cargo(const std::filesystem::path& project_dir,
                                                    const spec::Target& target,
                                                    spec::OptLevel level,
-                                                   std::string_view crate_name);
+                                                   std::string_view crate_name,
+                                                   const BuildControl& control = {});
 
 }  // namespace orvane::builder

@@ -1,22 +1,60 @@
 #pragma once
-// Runs a tool to completion, the way the build driver needs it: found through PATH, in a
-// given directory, with nothing on standard input and both output streams drained together.
+// Runs a tool to completion, the way the build driver needs it: found on the host's PATH, in a
+// given directory, in a process group of its own, with nothing on standard input and both
+// output streams drained together, stoppable by a time limit or the caller.
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "builder/build_control.hpp"
 
 namespace orvane::builder {
 
 struct ProcessResult {
-  bool succeeded = false;  // exited with status 0 (a signal is a failure)
+  enum class Ending {
+    Exited,    // `code` is the exit status
+    Signalled, // `code` is the signal that ended it
+    Unknown,   // it ended, but how is lost: the host has children reaped for it (SIGCHLD ignored)
+    Stopped,   // stopped by the BuildControl, for `stop_reason`
+  };
+  Ending ending = Ending::Unknown;
+  int code = 0;
+  std::string stop_reason;
   // Standard error as raw bytes, only its last `stderr_keep` bytes; standard output is dropped.
   std::string stderr_tail;
+
+  bool succeeded() const { return ending == Ending::Exited && code == 0; }
 };
 
-// `args` excludes the program name. Fails with the errno of starting, reading or waiting;
-// the child has been reaped either way.
+// The first executable regular file called `name` in the directories of PATH, skipping empty
+// and relative entries, so that a program is never taken from the working directory. A name
+// holding a slash is taken as it is. ENOENT (or the errno of the last candidate that could not
+// be used, such as EACCES) when there is none.
+std::expected<std::string, int> find_program(const std::string& name);
+
+struct ProcessOptions {
+  std::span<const std::string> args;  // without the program name
+  std::filesystem::path working_dir;
+  std::size_t stderr_keep = 0;
+  // Set in the child's environment on top of the host's.
+  std::vector<std::pair<std::string, std::string>> env;
+  const BuildControl* control = nullptr;
+};
+
+// Runs `program` (looked up with find_program). Fails with the errno of finding, starting,
+// reading or waiting. The child runs in its own process group, gets SIGKILL if the thread
+// that started it dies, and every process left in its group is killed before this returns,
+// so nothing of the run outlives the call. Once the child has exited, output that stragglers
+// keep the pipes open for is waited for only a moment.
+std::expected<ProcessResult, int> run_process(const std::string& program,
+                                              const ProcessOptions& options);
+
+// The same, with only the arguments, the directory and the tail to keep.
 std::expected<ProcessResult, int> run_process(const std::string& program,
                                               std::span<const std::string> args,
                                               const std::filesystem::path& working_dir,

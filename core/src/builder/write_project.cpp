@@ -1,11 +1,22 @@
 #include "builder/write_project.hpp"
 
-#include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
 #include <string_view>
+#include <thread>
+#include <vector>
+
+#include "builder/project_files.hpp"
 
 namespace orvane::builder {
 
@@ -13,15 +24,92 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool exists_as_directory(const fs::path& dir) {
-  struct stat st;
-  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// A file written here first goes to "." + name + this, beside its final place. Only one build
+// at a time writes a folder (the lock), so the name need not be unique; one left behind by a
+// build that died is removed by the next.
+constexpr std::string_view kTempSuffix = ".orvane-tmp";
+
+// Files at the top of a project folder that cargo would obey.
+constexpr std::array<std::string_view, 3> kObeyedTopLevel = {"build.rs", "rust-toolchain",
+                                                             "rust-toolchain.toml"};
+
+// How deep the walk under src/ goes looking for sources that were not generated.
+constexpr int kMaxSourceDepth = 32;
+
+constexpr int kLockPollMs = 50;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+using Failure = std::optional<CompileError>;
+
+CompileError io(std::string message) { return CompileError{ErrorKind::Io, std::move(message)}; }
+
+CompileError io(std::string_view what, const fs::path& p, int err) {
+  return io(std::string(what) + " " + p.string() + ": " + system_error_text(err));
+}
+
+CompileError through_symlink(const fs::path& p) {
+  return io("refusing to write through " + p.string() + ": it is a symbolic link");
+}
+
+CompileError not_ours(const fs::path& project, const fs::path& p) {
+  return io("refusing to build in " + project.string() + ": " + p.string() +
+            " was not written by the compiler, and cargo would obey it");
 }
 
 // The system reads a path up to its first NUL: a path holding one would name another file.
 bool holds_nul(const fs::path& p) { return p.native().find('\0') != std::string::npos; }
 
-// Creates `dir` and its missing ancestors; 0 or the errno of the step that failed.
+bool is_symlink_at(int dir, const char* name) {
+  struct stat st;
+  return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool trusted_owner(const struct stat& st) { return st.st_uid == ::geteuid() || st.st_uid == 0; }
+bool others_may_write(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+// The rule ssh applies to the folders it trusts: owned by this user or root, and writable by
+// no one else.
+Failure check_folder(const struct stat& st, const fs::path& p) {
+  if (!trusted_owner(st)) {
+    return io("refusing to write into " + p.string() + ": it is owned by user " +
+              std::to_string(st.st_uid) + ", not by this user (" + std::to_string(::geteuid()) +
+              ") or root");
+  }
+  if (others_may_write(st)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    return io("refusing to write into " + p.string() +
+              ": users other than its owner may write to it (mode " + mode + ")");
+  }
+  return std::nullopt;
+}
+
+// Creates `dir` and its missing ancestors, following symbolic links (this is the caller's
+// output directory); 0 or the errno of the step that failed.
 int make_directories(const fs::path& dir) {
   if (holds_nul(dir)) return EINVAL;
   if (::mkdir(dir.c_str(), 0777) == 0) return 0;
@@ -33,54 +121,390 @@ int make_directories(const fs::path& dir) {
     if (::mkdir(dir.c_str(), 0777) == 0) return 0;
     err = errno;
   }
+  struct stat st;
   // Something already there is fine only if it is a directory (also when another writer won).
-  if (err == EEXIST && exists_as_directory(dir)) return 0;
+  if (err == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
   return err;
 }
 
+// Opens the folder `name` in `parent` without following a symbolic link, and checks who may
+// change it. With `create`, a missing folder is made; without, a missing one gives an empty Fd.
+// Something else than a folder in its place: made, that is EEXIST; only looked for, an empty
+// Fd (the write that needs the folder reports it).
+std::expected<Fd, CompileError> open_folder(int parent, const std::string& name,
+                                            const fs::path& shown, bool create) {
+  if (create && ::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) {
+    return std::unexpected(io("creating", shown, errno));
+  }
+  Fd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    int err = errno;
+    if (is_symlink_at(parent, name.c_str())) return std::unexpected(through_symlink(shown));
+    if (!create && (err == ENOENT || err == ENOTDIR)) return Fd();
+    if (err == ENOTDIR) err = EEXIST;
+    return std::unexpected(io("creating", shown, err));
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(io("creating", shown, errno));
+  if (auto bad = check_folder(st, shown)) return std::unexpected(std::move(*bad));
+  return fd;
+}
+
+bool is_temp_name(std::string_view name) {
+  return name.size() > kTempSuffix.size() + 1 && name.front() == '.' && name.ends_with(kTempSuffix);
+}
+
+std::string temp_name(std::string_view name) {
+  std::string out;
+  out.reserve(1 + name.size() + kTempSuffix.size());
+  out.push_back('.');
+  out.append(name);
+  out.append(kTempSuffix);
+  return out;
+}
+
+bool is_owned(std::string_view rel) {
+  return std::find(kOwnedPaths.begin(), kOwnedPaths.end(), rel) != kOwnedPaths.end();
+}
+
+// The names in a folder, without "." and "..".
+std::expected<std::vector<std::string>, int> entries_of(int dir) {
+  int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return std::unexpected(errno);
+  DIR* d = ::fdopendir(copy);
+  if (!d) {
+    int err = errno;
+    ::close(copy);
+    return std::unexpected(err);
+  }
+  ::rewinddir(d);
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view n = e->d_name;
+    if (n != "." && n != "..") names.emplace_back(n);
+  }
+  int err = errno;
+  ::closedir(d);
+  if (err) return std::unexpected(err);
+  std::sort(names.begin(), names.end());  // reports do not depend on the directory's order
+  return names;
+}
+
+// What the folder holds that the compiler did not write and cargo would obey. Temporary
+// files left by a build that died are removed on the way.
+class Survey {
+ public:
+  Survey(int project, const fs::path& shown, const FileSet& files)
+      : project_(project), shown_(shown), files_(files) {}
+
+  Failure run() {
+    auto top = entries_of(project_);
+    if (!top) return io("reading", shown_, top.error());
+    for (const std::string& name : *top) {
+      if (is_temp_name(name)) {
+        ::unlinkat(project_, name.c_str(), 0);
+      } else if (std::find(kObeyedTopLevel.begin(), kObeyedTopLevel.end(), name) !=
+                 kObeyedTopLevel.end()) {
+        return not_ours(shown_, shown_ / name);
+      } else if (name == ".cargo") {
+        if (auto bad = cargo_folder()) return bad;
+      } else if (name == "src") {
+        auto src = open_folder(project_, name, shown_ / name, false);
+        if (!src) return std::move(src.error());
+        if (*src) {
+          if (auto bad = sources(src->get(), "src", 0)) return bad;
+        }
+      } else if (name == "target" || name == "pkg") {
+        // cargo's and wasm-bindgen's output: the artifact is read from here.
+        struct stat st;
+        if (::fstatat(project_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+          if (auto bad = check_folder(st, shown_ / name)) return bad;
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  Failure cargo_folder() {
+    auto dir = open_folder(project_, ".cargo", shown_ / ".cargo", false);
+    if (!dir) return std::move(dir.error());
+    if (!*dir) return std::nullopt;
+    auto names = entries_of(dir->get());
+    if (!names) return io("reading", shown_ / ".cargo", names.error());
+    for (const std::string& name : *names) {
+      if (is_temp_name(name)) {
+        ::unlinkat(dir->get(), name.c_str(), 0);
+      } else if (name != "config.toml") {
+        return not_ours(shown_, shown_ / ".cargo" / name);
+      } else if (files_.contains(".cargo/config.toml") && is_symlink_at(dir->get(), name.c_str())) {
+        return through_symlink(shown_ / ".cargo" / name);
+      }
+    }
+    return std::nullopt;
+  }
+
+  // cargo builds every target it finds under src/ (src/bin/*.rs among them) and follows
+  // symbolic links there.
+  Failure sources(int dir, const std::string& rel_dir, int depth) {
+    auto names = entries_of(dir);
+    if (!names) return io("reading", shown_ / rel_dir, names.error());
+    for (const std::string& name : *names) {
+      const std::string rel = rel_dir + "/" + name;
+      if (is_temp_name(name)) {
+        ::unlinkat(dir, name.c_str(), 0);
+        continue;
+      }
+      struct stat st;
+      if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone since
+      if (S_ISLNK(st.st_mode)) {
+        if (files_.contains(rel)) return through_symlink(shown_ / rel);
+        if (is_owned(rel)) continue;  // a leftover, removed after the write
+        return not_ours(shown_, shown_ / rel);
+      }
+      if (S_ISDIR(st.st_mode)) {
+        if (depth >= kMaxSourceDepth) return not_ours(shown_, shown_ / rel);
+        auto sub = open_folder(dir, name, shown_ / rel, false);
+        if (!sub) return std::move(sub.error());
+        if (*sub) {
+          if (auto bad = sources(sub->get(), rel, depth + 1)) return bad;
+        }
+        continue;
+      }
+      if (name.ends_with(".rs") && !is_owned(rel)) return not_ours(shown_, shown_ / rel);
+    }
+    return std::nullopt;
+  }
+
+  int project_;
+  const fs::path& shown_;
+  const FileSet& files_;
+};
+
+// Whether `name` in `dir` already holds exactly `contents`, in a file that only this user or
+// root could have changed. A symbolic link there is refused.
+std::expected<bool, CompileError> holds_already(int dir, const std::string& name,
+                                                std::string_view contents, const fs::path& shown) {
+  Fd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    if (is_symlink_at(dir, name.c_str())) return std::unexpected(through_symlink(shown));
+    return false;  // missing, or something the write itself will report
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !trusted_owner(st) ||
+      others_may_write(st) || std::uint64_t(st.st_size) != contents.size()) {
+    return false;
+  }
+  std::array<char, 65536> buf;
+  std::size_t at = 0;
+  while (at < contents.size()) {
+    ssize_t n = ::read(fd.get(), buf.data(), std::min(buf.size(), contents.size() - at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (std::memcmp(buf.data(), contents.data() + at, std::size_t(n)) != 0) return false;
+    at += std::size_t(n);
+  }
+  return true;
+}
+
 // 0 or the errno of the open, write or close that failed.
-int write_file(const fs::path& file, std::string_view contents) {
-  if (holds_nul(file)) return EINVAL;
-  int fd;
+int write_new_file(int dir, const std::string& name, std::string_view contents) {
+  int raw;
   do {
-    fd = ::open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
+    raw = ::openat(dir, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644);
+  } while (raw < 0 && errno == EINTR);
+  if (raw < 0) return errno;
+  Fd fd(raw);
   while (!contents.empty()) {
-    ssize_t n = ::write(fd, contents.data(), contents.size());
+    ssize_t n = ::write(fd.get(), contents.data(), contents.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      return err;
+      return errno;
     }
     contents.remove_prefix(static_cast<std::size_t>(n));
   }
   // A delayed write error (for example on a network file system) surfaces only here. On
   // Linux the descriptor is released even when close is interrupted, so EINTR is no failure.
-  if (::close(fd) != 0 && errno != EINTR) return errno;
+  if (::close(fd.release()) != 0 && errno != EINTR) return errno;
   return 0;
+}
+
+// The project's folders by relative path ("" is the project folder), opened once each.
+class Folders {
+ public:
+  Folders(int project, const fs::path& shown) : project_(project), shown_(shown) {}
+
+  // The folder holding `rel` (a file's relative path), created when missing.
+  std::expected<int, CompileError> parent_of(std::string_view rel, bool create) {
+    std::size_t slash = rel.rfind('/');
+    if (slash == std::string_view::npos) return project_;
+    std::string dir(rel.substr(0, slash));
+    if (auto it = open_.find(dir); it != open_.end()) return it->second.get();
+    auto parent = parent_of(dir, create);
+    if (!parent) return parent;
+    if (*parent < 0) return -1;
+    std::size_t last = dir.rfind('/');
+    std::string name = last == std::string::npos ? dir : dir.substr(last + 1);
+    auto fd = open_folder(*parent, name, shown_ / dir, create);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    if (!*fd) return -1;  // missing, and not to be made
+    return open_.emplace(dir, std::move(*fd)).first->second.get();
+  }
+
+ private:
+  int project_;
+  const fs::path& shown_;
+  std::map<std::string, Fd, std::less<>> open_;
+};
+
+std::string base_name(std::string_view rel) {
+  std::size_t slash = rel.rfind('/');
+  return std::string(slash == std::string_view::npos ? rel : rel.substr(slash + 1));
+}
+
+struct Staged {
+  int dir;
+  std::string temp;
+  std::string name;
+  fs::path shown;
+};
+
+void discard(const std::vector<Staged>& staged) {
+  for (const Staged& s : staged) ::unlinkat(s.dir, s.temp.c_str(), 0);
+}
+
+// Writes the files that differ beside their places, then renames them in: all or none.
+Failure replace_files(Folders& folders, const fs::path& shown, const FileSet& files) {
+  std::vector<Staged> staged;
+  for (const auto& [rel, contents] : files) {
+    fs::path full = shown / rel;
+    if (holds_nul(full)) {
+      discard(staged);
+      return io("writing", full, EINVAL);
+    }
+    auto dir = folders.parent_of(rel, true);
+    if (!dir) {
+      discard(staged);
+      return std::move(dir.error());
+    }
+    std::string name = base_name(rel);
+    auto same = holds_already(*dir, name, contents, full);
+    if (!same) {
+      discard(staged);
+      return std::move(same.error());
+    }
+    if (*same) continue;
+    Staged s{*dir, temp_name(name), name, full};
+    ::unlinkat(s.dir, s.temp.c_str(), 0);
+    if (int err = write_new_file(s.dir, s.temp, contents)) {
+      ::unlinkat(s.dir, s.temp.c_str(), 0);
+      discard(staged);
+      return io("writing", full, err);
+    }
+    staged.push_back(std::move(s));
+  }
+  for (std::size_t i = 0; i < staged.size(); ++i) {
+    const Staged& s = staged[i];
+    if (::renameat(s.dir, s.temp.c_str(), s.dir, s.name.c_str()) != 0) {
+      int err = errno;
+      discard(std::vector<Staged>(staged.begin() + std::ptrdiff_t(i), staged.end()));
+      return io("writing", s.shown, err);
+    }
+  }
+  return std::nullopt;
+}
+
+// Removes the compiler's own files that this file set lacks, and .cargo/ once it is empty.
+Failure remove_leftovers(Folders& folders, int project, const fs::path& shown,
+                         const FileSet& files) {
+  for (std::string_view rel : kOwnedPaths) {
+    if (files.contains(rel)) continue;
+    auto dir = folders.parent_of(rel, false);
+    if (!dir) return std::move(dir.error());
+    if (*dir < 0) continue;
+    std::string name = base_name(rel);
+    if (::unlinkat(*dir, name.c_str(), 0) != 0 && errno != ENOENT) {
+      return io("removing", shown / rel, errno);
+    }
+  }
+  if (!files.contains(".cargo/config.toml")) ::unlinkat(project, ".cargo", AT_REMOVEDIR);
+  return std::nullopt;
+}
+
+std::expected<Fd, CompileError> take_lock(int project, const fs::path& shown,
+                                          const BuildControl& control) {
+  const fs::path lock_path = shown / kLockFileName;
+  const std::string name(kLockFileName);
+  Fd fd(::openat(project, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) {
+    if (is_symlink_at(project, name.c_str())) return std::unexpected(through_symlink(lock_path));
+    return std::unexpected(io("creating", lock_path, errno));
+  }
+  for (;;) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return std::unexpected(io("locking", lock_path, errno));
+    // Another build holds the folder: wait for it, stopping when told to.
+    if (auto stop = control.stop_reason()) {
+      return std::unexpected(CompileError{ErrorKind::Build, std::move(*stop)});
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(control.wait_ms(kLockPollMs)));
+  }
 }
 
 }  // namespace
 
-std::expected<void, CompileError> write_project(const fs::path& project_dir,
-                                                const FileSet& files) {
-  for (const auto& [relative, contents] : files) {
-    fs::path full = project_dir / relative;
-    fs::path parent = full.parent_path();
-    if (!parent.empty()) {
-      if (int err = make_directories(parent)) {
-        return std::unexpected(CompileError{
-            ErrorKind::Io, "creating " + parent.string() + ": " + system_error_text(err)});
-      }
-    }
-    if (int err = write_file(full, contents)) {
-      return std::unexpected(
-          CompileError{ErrorKind::Io, "writing " + full.string() + ": " + system_error_text(err)});
+ProjectFolder::ProjectFolder(ProjectFolder&& other) noexcept
+    : dir_fd_(std::exchange(other.dir_fd_, -1)), lock_fd_(std::exchange(other.lock_fd_, -1)) {}
+
+ProjectFolder::~ProjectFolder() {
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+}
+
+std::expected<ProjectFolder, CompileError> write_project(const fs::path& project_dir,
+                                                         const FileSet& files,
+                                                         const BuildControl& control) {
+  const fs::path out_dir = project_dir.parent_path();
+  const std::string crate = project_dir.filename().string();
+  // Where the project folder cannot be made, the folder of the first file is named, as the
+  // writer has always done.
+  const fs::path first_folder =
+      files.empty() ? project_dir : (project_dir / files.begin()->first).parent_path();
+  if (crate.empty() || holds_nul(project_dir)) return std::unexpected(io("creating", first_folder, EINVAL));
+
+  if (!out_dir.empty()) {
+    // Something else in its place is reported by the open below, as ENOTDIR.
+    if (int err = make_directories(out_dir); err && err != EEXIST) {
+      return std::unexpected(io("creating", first_folder, err));
     }
   }
-  return {};
+  Fd out(::open(out_dir.empty() ? "." : out_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!out) return std::unexpected(io("creating", first_folder, errno));
+  if (::mkdirat(out.get(), crate.c_str(), 0755) != 0 && errno != EEXIST) {
+    return std::unexpected(io("creating", first_folder, errno));
+  }
+  Fd project(::openat(out.get(), crate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!project) {
+    int err = errno;
+    if (is_symlink_at(out.get(), crate.c_str())) return std::unexpected(through_symlink(project_dir));
+    return std::unexpected(io("creating", first_folder, err));
+  }
+  struct stat st;
+  if (::fstat(project.get(), &st) != 0) return std::unexpected(io("creating", project_dir, errno));
+  if (auto bad = check_folder(st, project_dir)) return std::unexpected(std::move(*bad));
+
+  auto lock = take_lock(project.get(), project_dir, control);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+
+  if (auto bad = Survey(project.get(), project_dir, files).run()) return std::unexpected(std::move(*bad));
+  Folders folders(project.get(), project_dir);
+  if (auto bad = replace_files(folders, project_dir, files)) return std::unexpected(std::move(*bad));
+  if (auto bad = remove_leftovers(folders, project.get(), project_dir, files)) {
+    return std::unexpected(std::move(*bad));
+  }
+  return ProjectFolder(project.release(), lock->release());
 }
 
 }  // namespace orvane::builder

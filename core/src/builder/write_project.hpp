@@ -1,17 +1,56 @@
 #pragma once
-// Puts a generated project on disk: creates the directories its files need and writes every
-// file, replacing any of the same name. Nothing is ever deleted.
+// Puts a generated project on disk, inside its project folder and nowhere else, and holds the
+// folder for the build that follows.
+//
+// - Every folder and file below the output directory is opened relative to its parent's
+//   handle and never through a symbolic link; the output directory itself may be one (the
+//   caller chose it).
+// - The project folder and the folders inside it must belong to this user (or root) and be
+//   writable by no one else, as ssh asks of its key folders.
+// - Files cargo would obey but the compiler did not write (build.rs, .cargo/ entries,
+//   rust-toolchain files, other sources under src/) are refused before anything is written.
+// - Each changed file is written to a temporary file beside it; only once every one of them
+//   is complete are they renamed into place. A failure leaves every previous file as it was.
+//   A file whose bytes are already right is left alone, timestamp and all.
+// - Files of the compiler's own that the current file set lacks (leftovers of another target
+//   or dataset) are removed. cargo's target/ and Cargo.lock, and pkg/, stay.
+// - An exclusive lock on a file in the project folder is held from before the first write
+//   until the ProjectFolder is released, so builds of one folder, from any thread or process,
+//   take turns.
 #include <expected>
 #include <filesystem>
 
+#include "builder/build_control.hpp"
 #include "builder/compile_error.hpp"
 #include "builder/file_set.hpp"
 
 namespace orvane::builder {
 
-// Files are written in the set's order; the first failure stops the write and leaves what
-// was already written in place.
-std::expected<void, CompileError> write_project(const std::filesystem::path& project_dir,
-                                                const FileSet& files);
+// The lock file, in the project folder.
+inline constexpr std::string_view kLockFileName = ".orvane-compile.lock";
+
+// A written project folder, locked for this build until destroyed.
+class ProjectFolder {
+ public:
+  ProjectFolder(ProjectFolder&& other) noexcept;
+  ProjectFolder& operator=(ProjectFolder&&) = delete;
+  ProjectFolder(const ProjectFolder&) = delete;
+  ~ProjectFolder();
+
+ private:
+  friend std::expected<ProjectFolder, CompileError> write_project(const std::filesystem::path&,
+                                                                  const FileSet&,
+                                                                  const BuildControl&);
+  ProjectFolder(int dir_fd, int lock_fd) : dir_fd_(dir_fd), lock_fd_(lock_fd) {}
+  int dir_fd_;
+  int lock_fd_;  // released by closing
+};
+
+// Failures are of kind io, naming the path: "creating <folder>: ...", "writing <file>: ...",
+// "removing <file>: ...", or "refusing ...". Waiting for another build's lock stops with a
+// failure of kind build when `control` says so.
+std::expected<ProjectFolder, CompileError> write_project(const std::filesystem::path& project_dir,
+                                                         const FileSet& files,
+                                                         const BuildControl& control = {});
 
 }  // namespace orvane::builder

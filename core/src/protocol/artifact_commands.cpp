@@ -1,4 +1,3 @@
-#include "builder/compile_error.hpp"
 #include "builder/read_file.hpp"
 #include "canonical/sha256.hpp"
 #include "protocol/commands.hpp"
@@ -16,7 +15,7 @@ std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
   json::Sha256 sha;
   auto bytes = builder::read_whole_file(req->path, [&](std::string_view piece) { sha.update(piece); });
   if (!bytes) {
-    return error_response("reading " + req->path + ": " + builder::system_error_text(bytes.error()));
+    return error_response("reading " + req->path + ": " + builder::read_error_text(bytes.error()));
   }
   std::uint64_t handle = state.next_handle++;
   std::string out = "{\"handle\":" + std::to_string(handle) +

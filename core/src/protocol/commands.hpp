@@ -1,5 +1,6 @@
 #pragma once
 // The commands with a handler of their own; each returns the complete response text.
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -11,7 +12,8 @@ namespace orvane::protocol {
 // `request` is the whole command text parsed once by the dispatcher; handlers read their
 // body from it and go back to the text only to word a failure with its position.
 std::string compile_command(PyCompiler& state, std::string_view cmd_json,
-                            const json::ParsedDocument& request);
+                            const json::ParsedDocument& request,
+                            const std::function<bool()>& cancelled = {});
 std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
                                    const json::ParsedDocument& request);
 std::string reset_command(PyCompiler& state);

@@ -29,7 +29,8 @@ std::string compile_response(const builder::Manifest& m, const std::string* path
 }  // namespace
 
 std::string compile_command(PyCompiler&, std::string_view cmd_json,
-                            const json::ParsedDocument& request) {
+                            const json::ParsedDocument& request,
+                            const std::function<bool()>& cancelled) {
   // The strategy and candle values stay in the request's document.
   auto req = decode_request<CompileReq>(cmd_json, request);
   if (!req) return error_response("bad compile request: " + req.error());
@@ -41,10 +42,13 @@ std::string compile_command(PyCompiler&, std::string_view cmd_json,
   const builder::Manifest& m = project->manifest;
   std::filesystem::path project_dir =
       std::filesystem::path(req->out_dir.value_or("_out")) / m.crate_name;
-  if (auto w = builder::write_project(project_dir, project->files); !w) {
-    return error_response(w.error().display());
-  }
-  auto artifact = builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name);
+  std::optional<double> timeout_s;
+  if (req->build && req->build->timeout_s) timeout_s = req->build->timeout_s->value;
+  const builder::BuildControl control(timeout_s, cancelled);
+  // The folder stays locked until the build is over: builds of one folder take turns.
+  auto folder = builder::write_project(project_dir, project->files, control);
+  if (!folder) return error_response(folder.error().display());
+  auto artifact = builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control);
   if (!artifact) return error_response(artifact.error().display());
   std::string path = (project_dir / *artifact).string();
   return compile_response(m, &path);

@@ -12,10 +12,21 @@ struct Envelope {
   std::string cmd;
 };
 
+// A length of time in seconds that must be positive.
+struct Seconds {
+  double value = 0;
+};
+
+// How a build runs. Not part of the compile spec: it changes no digest.
+struct BuildOptions {
+  std::optional<Seconds> timeout_s;  // limits the whole build: cargo and wasm-bindgen together
+};
+
 struct CompileReq {
   spec::CompileSpec spec;
   bool dry_run = false;
   std::optional<std::string> out_dir;
+  std::optional<BuildOptions> build;
 };
 
 struct BytesReq {
@@ -33,13 +44,27 @@ template <> struct RecordDesc<protocol::Envelope> {
 };
 template <> struct Codec<protocol::Envelope> : RecordCodec<protocol::Envelope> {};
 
+template <> struct Codec<protocol::Seconds> {
+  static Decoded<protocol::Seconds> from_value(json::Value v);
+  static Decoded<protocol::Seconds> from_text(TextIn& in);
+};
+
+template <> struct RecordDesc<protocol::BuildOptions> {
+  static constexpr std::string_view name = "BuildOptions";
+  static constexpr bool is_variant = false;
+  static constexpr auto fields = std::tuple{
+      field("timeout_s", &protocol::BuildOptions::timeout_s, Presence::Optional)};
+};
+template <> struct Codec<protocol::BuildOptions> : RecordCodec<protocol::BuildOptions> {};
+
 template <> struct RecordDesc<protocol::CompileReq> {
   static constexpr std::string_view name = "CompileReq";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{
       field("spec", &protocol::CompileReq::spec),
       field("dry_run", &protocol::CompileReq::dry_run, Presence::Default),
-      field("out_dir", &protocol::CompileReq::out_dir, Presence::Optional)};
+      field("out_dir", &protocol::CompileReq::out_dir, Presence::Optional),
+      field("build", &protocol::CompileReq::build, Presence::Optional)};
 };
 template <> struct Codec<protocol::CompileReq> : RecordCodec<protocol::CompileReq> {};
 
@@ -53,5 +78,6 @@ template <> struct Codec<protocol::BytesReq> : RecordCodec<protocol::BytesReq> {
 template <> inline constexpr bool kStrictDuplicates<protocol::Envelope> = true;
 template <> inline constexpr bool kStrictDuplicates<protocol::CompileReq> = true;
 template <> inline constexpr bool kStrictDuplicates<protocol::BytesReq> = true;
+template <> inline constexpr bool kStrictDuplicates<protocol::BuildOptions> = true;
 
 }  // namespace orvane::spec
