@@ -17,6 +17,7 @@ as ``json.dumps`` writes it.
 from __future__ import annotations
 
 import json
+import math
 import os
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
@@ -180,7 +181,7 @@ def spec_object(members: Sequence[tuple[str, Writer]]) -> Writer:
     return write
 
 
-def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None) -> Request:
+def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None) -> Request:
     """The compile command around a spec.
 
     A request embedding a user text that is not one complete JSON value is
@@ -192,13 +193,26 @@ def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None) -> Requ
         builder.own(',"dry_run":true')
     if out_dir is not None:
         builder.own(',"out_dir":').value(out_dir)
+    if timeout is not None:
+        builder.own(',"build":{"timeout_s":').value(timeout).own("}")
     builder.own(',"spec":')
     spec(builder)
     builder.own("}\n")
     request = builder.build()
     if request.incomplete is not None and not dry_run:
-        return compile_request(spec, dry_run=True, out_dir=out_dir)
+        return compile_request(spec, dry_run=True, out_dir=out_dir, timeout=timeout)
     return request
+
+
+def checked_timeout(timeout: float | None) -> float | None:
+    """``timeout`` when it is None or a positive, finite number of seconds; ValueError otherwise."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+    if not math.isfinite(timeout) or timeout <= 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
+    return timeout
 
 
 def value_writer(value: Any) -> Writer:
@@ -334,6 +348,7 @@ def compile(
     out_dir: str | os.PathLike[str] | None = None,
     dry_run: bool = False,
     mcu: str | None = None,
+    timeout: float | None = None,
 ) -> CompileResult:
     """Compile a strategy document into a cargo project, and build it unless ``dry_run``.
 
@@ -342,14 +357,21 @@ def compile(
     default ("release"); ``crate_name`` None derives the name from the
     strategy's ``symbol``. ``embed_data`` is a ``CsvData``, an ``InlineData``
     or the dataset's JSON form as a mapping. ``out_dir`` None means "_out".
+    ``timeout`` limits a build (cargo and wasm-bindgen together) to that many
+    seconds; when it runs out, the build's processes are killed and
+    CompileError("build", "timed out after N s") is raised. A dry run ignores
+    it. A signal whose handler raises while a build runs on the main thread
+    (Ctrl-C's KeyboardInterrupt) stops the build too, and that exception is
+    raised.
 
     Raises CompileError for anything the compiler refuses, TypeError when the
     strategy or dataset holds values that have no JSON form, and ValueError
     for an ``mcu`` given with a target other than "no_std" (the compiler
-    would silently drop it).
+    would silently drop it) or a ``timeout`` that is not positive.
     """
     if mcu is not None and target != "no_std":
         raise ValueError(f"mcu applies only to target 'no_std', not {target!r}")
+    timeout = checked_timeout(timeout)
     members: list[tuple[str, Writer]] = [("target", value_writer(target_value(target, mcu)))]
     if opt_level is not None:
         members.append(("opt_level", value_writer(opt_level)))
@@ -362,6 +384,7 @@ def compile(
         spec_object(members),
         dry_run=dry_run,
         out_dir=None if out_dir is None else os.fspath(out_dir),
+        timeout=timeout,
     )
     return result_from(send(request))
 

@@ -3,7 +3,11 @@
 // name lets a quick run leave it out.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "builder/project_files.hpp"
@@ -109,6 +113,30 @@ TEST_F(RealCargo, BinaryBuildsRunsAndRebuildsInPlace) {
   EXPECT_EQ(read_file(project("demo_strat") / "src/spec.json"), second);
   EXPECT_EQ(read_file(project("demo_strat") / "src/candles.csv"), "ts,close\r\n1,2\r\n");
   EXPECT_EQ(read_file(project("demo_strat") / "target/kept-marker"), "still here");
+}
+
+// A developer's CARGO_TARGET_DIR does not move the artifact away from where the answer says,
+// and the identical request again leaves every file, the artifact included, as it was: cargo
+// finds nothing to rebuild.
+TEST_F(RealCargo, IdenticalRebuildTouchesNothingWhateverCargoTargetDirSays) {
+  ScopedEnv elsewhere("CARGO_TARGET_DIR", (tmp_ / "elsewhere").string());
+  const FileSet files = project_files(binary(), "same", profile_snippet(OptLevel::Debug),
+                                      R"({"symbol":"ETH/USD"})", CsvText{"ts,close\n1,2\n"});
+  ASSERT_EQ(write_and_build("same", binary(), OptLevel::Debug, files), "target/debug/same");
+  EXPECT_FALSE(fs::exists(tmp_ / "elsewhere"));
+  auto stamps = [&] {
+    std::map<std::string, std::pair<std::uint64_t, std::int64_t>> out;  // inode, mtime in ns
+    for (std::string rel : {"target/debug/same", "Cargo.toml", "src/main.rs", "src/spec.json",
+                            "src/candles.csv"}) {
+      struct stat st{};
+      ::stat((project("same") / rel).c_str(), &st);
+      out[rel] = {st.st_ino, std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    }
+    return out;
+  };
+  const auto before = stamps();
+  ASSERT_EQ(write_and_build("same", binary(), OptLevel::Debug, files), "target/debug/same");
+  EXPECT_EQ(stamps(), before);
 }
 
 TEST_F(RealCargo, NoStdWithoutItsTargetInstalledReportsCargosError) {

@@ -1,0 +1,267 @@
+"""Stopping a build: its time limit, the host's signals, and the host's death.
+
+A stand-in cargo comes first on the PATH. It notes its own process id and that
+of a child it leaves sleeping (both in its process group) before it does what
+the case asks, so a test can tell that no process of the build outlives it.
+The host is a fresh interpreter whenever the case is about the host itself
+(a signal to it, its exit).
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from orvane_compile import CompileError, Compiler, compile
+
+from _requests import MIN_STRATEGY
+
+STRATEGY = json.loads(MIN_STRATEGY)
+
+# Notes the stand-in's pid and its sleeping child's, then runs the case's body.
+PRELUDE = """#!/bin/sh
+PATH=/usr/bin:/bin
+sleep 600 &
+echo "$$ $!" > "$PIDS_FILE"
+"""
+
+
+@pytest.fixture
+def stand_in(tmp_path, monkeypatch):
+    """Writes a stand-in cargo with the given body; returns the file its pids go to."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    pids = tmp_path / "pids"
+    monkeypatch.setenv("PIDS_FILE", str(pids))
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.chdir(tmp_path)
+
+    def write(body):
+        script = bin_dir / "cargo"
+        script.write_text(PRELUDE + textwrap.dedent(body))
+        script.chmod(0o755)
+        return pids
+
+    return write
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A zombie is dead: only its parent has yet to hear of it.
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def pids_in(path):
+    return [int(p) for p in path.read_text().split()]
+
+
+def wait_for(predicate, seconds=20.0):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+TIMEOUTS = [
+    # (cargo body, timeout, the message after "build: ")
+    ("sleep 600\n", 0.5, "timed out after 0.5 s"),
+    ("exec sleep 600\n", 1, "timed out after 1 s"),
+    ("trap '' TERM INT\nsleep 600\n", 0.25, "timed out after 0.25 s"),
+]
+
+
+@pytest.mark.parametrize(("body", "timeout", "message"), TIMEOUTS)
+def test_timeout_kills_the_whole_build(stand_in, body, timeout, message):
+    pids = stand_in(body)
+    with pytest.raises(CompileError) as caught:
+        compile(STRATEGY, target="binary", out_dir="out", timeout=timeout)
+    assert (caught.value.kind, caught.value.message) == ("build", message)
+    assert not any(alive(pid) for pid in pids_in(pids))
+
+
+@pytest.mark.parametrize(("timeout", "error"), [
+    (0, ValueError), (-1.5, ValueError), (float("nan"), ValueError), (float("inf"), ValueError),
+    ("5", TypeError), (True, TypeError),
+])
+def test_timeout_must_be_a_positive_number(stand_in, timeout, error):
+    stand_in("exit 0\n")
+    with pytest.raises(error):
+        compile(STRATEGY, target="binary", out_dir="out", timeout=timeout)
+
+
+# The option decodes like the rest of the request, whether or not it builds. The column is
+# counted from the start of the member.
+BAD_OPTIONS = [
+    ('"build":{"timeout_s":0}', 22,
+     "bad compile request: invalid value: integer `0`, expected a positive number of seconds"),
+    ('"build":{"timeout_s":-2.5}', 25,
+     "bad compile request: invalid value: floating point `-2.5`, expected a positive number of seconds"),
+    ('"build":{"timeout_s":"5"}', 24,
+     'bad compile request: invalid type: string "5", expected a positive number of seconds'),
+    ('"build":{"timeout_s":{}}', 23, "bad compile request: invalid type: map, expected a positive number of seconds"),
+    ('"build":5', 9, "bad compile request: invalid type: integer `5`, expected struct BuildOptions"),
+    ('"build":{"timeout_s":1,"timeout_s":2}', 34, "bad compile request: duplicate field `timeout_s`"),
+    ('"build":{},"build":{}', 18, "bad compile request: duplicate field `build`"),
+]
+
+
+@pytest.mark.parametrize(("member", "column", "error"), BAD_OPTIONS)
+@pytest.mark.parametrize("dry_run", ["true", "false"])
+def test_build_options_decode_with_the_request(tmp_path, monkeypatch, member, column, error, dry_run):
+    monkeypatch.chdir(tmp_path)
+    before = '{"cmd":"compile","dry_run":' + dry_run + ','
+    text = before + member + ',"spec":{"target":{"kind":"binary"},"strategy":' + MIN_STRATEGY + '}}'
+    expected = f"{error} at line 1 column {len(before) + column}"
+    assert Compiler().command(text) == json.dumps({"ok": False, "error": expected}, separators=(",", ":"))
+    assert list(tmp_path.iterdir()) == []
+
+
+# Options that decode change nothing a dry run answers.
+GOOD_OPTIONS = ['"build":null', '"build":{}', '"build":[]', '"build":{"timeout_s":null}', '"build":{"timeout_s":1e-9}',
+                '"build":{"timeout_s":1e300}', '"build":{"timeout_s":5,"later":1}', '"build":[7]']
+
+
+@pytest.mark.parametrize("member", GOOD_OPTIONS)
+def test_build_options_leave_dry_runs_unchanged(member):
+    spec = '"spec":{"target":{"kind":"binary"},"strategy":' + MIN_STRATEGY + '}'
+    plain = Compiler().command('{"cmd":"compile","dry_run":true,' + spec + '}')
+    assert Compiler().command('{"cmd":"compile","dry_run":true,' + member + ',' + spec + '}') == plain
+
+
+HOST = """
+import json, os, signal, sys, threading, time
+from orvane_compile import compile
+strategy = json.loads(sys.argv[1])
+"""
+
+HOST_CASES = {
+    # KeyboardInterrupt reaches the call while cargo runs, and is what it raises.
+    "sigint": HOST + """
+try:
+    compile(strategy, target="binary", out_dir="out")
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+""",
+    # Any handler that raises stops the build the same way.
+    "handler": HOST + """
+class Stop(Exception):
+    pass
+def stop(*_):
+    raise Stop("from the handler")
+signal.signal(signal.SIGUSR1, stop)
+try:
+    compile(strategy, target="binary", out_dir="out")
+except Stop as e:
+    print("stopped:", e, flush=True)
+""",
+    # The host dies of a signal it does not handle: cargo dies with it.
+    "sigterm": HOST + """
+compile(strategy, target="binary", out_dir="out")
+print("not reached", flush=True)
+""",
+    # The interpreter ends while a daemon thread still waits for cargo.
+    "daemon": HOST + """
+threading.Thread(target=compile, args=(strategy,), kwargs={"target": "binary", "out_dir": "out"},
+                 daemon=True).start()
+while not os.path.exists(os.environ["PIDS_FILE"]):
+    time.sleep(0.01)
+print("leaving", flush=True)
+""",
+}
+
+HOST_SIGNALS = {"sigint": signal.SIGINT, "handler": signal.SIGUSR1, "sigterm": signal.SIGTERM, "daemon": None}
+HOST_OUTPUT = {"sigint": "interrupted\n", "handler": "stopped: from the handler\n", "sigterm": "", "daemon": "leaving\n"}
+
+
+@pytest.mark.parametrize("case", sorted(HOST_CASES))
+def test_no_process_of_the_build_outlives_the_host_call(stand_in, tmp_path, case):
+    pids = stand_in("sleep 600\n")
+    host = subprocess.Popen([sys.executable, "-c", HOST_CASES[case], MIN_STRATEGY], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert wait_for(pids.exists), "the stand-in cargo never started"
+        started = pids_in(pids)
+        if HOST_SIGNALS[case] is not None:
+            host.send_signal(HOST_SIGNALS[case])
+        out, err = host.communicate(timeout=20)
+    finally:
+        if host.poll() is None:
+            host.kill()
+        if pids.exists():  # what the host's death cannot reach: cargo's own children
+            for pid in pids_in(pids)[1:]:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+    assert out == HOST_OUTPUT[case], err
+    if case == "sigterm":
+        assert host.returncode == -signal.SIGTERM
+    # The stand-in dies with its host's thread; its group is killed by the call or with it.
+    assert wait_for(lambda: not alive(started[0]), 5)
+    if case != "daemon" and case != "sigterm":
+        assert not alive(started[1])
+
+
+# Builds of one project folder take turns: what cargo sees is what the answer describes.
+RECORDING = """
+before=$(sha256sum src/spec.json | cut -d' ' -f1)
+sleep 0.2
+after=$(sha256sum src/spec.json | cut -d' ' -f1)
+mkdir -p target/release && : > target/release/shared
+echo "$before $after" >> "$SEEN_FILE"
+"""
+
+BUILDER = """
+import json, sys
+from orvane_compile import compile
+for name in sys.argv[1:]:
+    result = compile({**json.loads(%r), "name": name}, target="binary", crate_name="shared", out_dir="out")
+    print(next(f.sha256 for f in result.manifest.files if f.path == "src/spec.json"), flush=True)
+""" % MIN_STRATEGY
+
+
+@pytest.mark.parametrize("how", ["threads", "processes"])
+def test_concurrent_builds_of_one_folder_take_turns(stand_in, tmp_path, monkeypatch, how):
+    stand_in(RECORDING)
+    seen = tmp_path / "seen"
+    monkeypatch.setenv("SEEN_FILE", str(seen))
+    groups = [[f"{how}-{g}-{i}" for i in range(3)] for g in range(2)]
+    answered = []
+    if how == "threads":
+        import concurrent.futures
+
+        def build(names):
+            out = []
+            for name in names:
+                result = compile({**STRATEGY, "name": name}, target="binary", crate_name="shared", out_dir="out")
+                out.append(next(f.sha256 for f in result.manifest.files if f.path == "src/spec.json"))
+            return out
+
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            for out in pool.map(build, groups):
+                answered += out
+    else:
+        hosts = [subprocess.Popen([sys.executable, "-c", BUILDER, *names], cwd=tmp_path, stdout=subprocess.PIPE,
+                                  text=True) for names in groups]
+        for host in hosts:
+            out, _ = host.communicate(timeout=60)
+            assert host.returncode == 0
+            answered += out.split()
+    lines = [line.split() for line in seen.read_text().splitlines()]
+    assert all(before == after for before, after in lines)
+    assert sorted(before for before, _ in lines) == sorted(answered)
+    assert len(set(answered)) == 6
