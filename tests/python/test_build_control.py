@@ -90,7 +90,8 @@ def test_timeout_kills_the_whole_build(stand_in, body, timeout, message):
     with pytest.raises(CompileError) as caught:
         compile(STRATEGY, target="binary", out_dir="out", timeout=timeout)
     assert (caught.value.kind, caught.value.message) == ("build", message)
-    assert not any(alive(pid) for pid in pids_in(pids))
+    # SIGKILL is sent before the call returns; the processes are gone a moment later.
+    assert wait_for(lambda: not any(alive(pid) for pid in pids_in(pids)), 5)
 
 
 @pytest.mark.parametrize(("timeout", "error"), [
@@ -213,7 +214,7 @@ def test_no_process_of_the_build_outlives_the_host_call(stand_in, tmp_path, case
     # The stand-in dies with its host's thread; its group is killed by the call or with it.
     assert wait_for(lambda: not alive(started[0]), 5)
     if case != "daemon" and case != "sigterm":
-        assert not alive(started[1])
+        assert wait_for(lambda: not alive(started[1]), 5)
 
 
 # Builds of one project folder take turns: what cargo sees is what the answer describes.

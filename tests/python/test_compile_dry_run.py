@@ -48,9 +48,16 @@ def fake_cargo(tmp_path_factory, monkeypatch):
     bin_dir = tmp_path_factory.mktemp("fake-bin")
     log = bin_dir / "calls.log"
     script = bin_dir / "cargo"
-    script.write_text('#!/bin/sh\nprintf "%s" "$(pwd -P)" >> "$FAKE_CARGO_LOG"\n'
+    # It leaves an artifact wherever cargo would put one for these arguments.
+    script.write_text('#!/bin/sh\nPATH=/usr/bin:/bin\nprintf "%s" "$(pwd -P)" >> "$FAKE_CARGO_LOG"\n'
                       'for a in "$@"; do printf " %s" "$a" >> "$FAKE_CARGO_LOG"; done\n'
-                      'printf "\\n" >> "$FAKE_CARGO_LOG"\n')
+                      'printf "\\n" >> "$FAKE_CARGO_LOG"\n'
+                      'crate=${PWD##*/} profile=debug triple=\n'
+                      'while [ $# -gt 0 ]; do case $1 in --release) profile=release;; '
+                      '--target) triple=$2/; shift;; esac; shift; done\n'
+                      'if [ -n "$triple" ]; then artifact=target/${triple}$profile/lib$crate.a; '
+                      'else artifact=target/$profile/$crate; fi\n'
+                      'mkdir -p "${artifact%/*}" && : > "$artifact"\n')
     script.chmod(script.stat().st_mode | stat.S_IXUSR)
     monkeypatch.setenv("FAKE_CARGO_LOG", str(log))
     monkeypatch.setenv("PATH", str(bin_dir) + os.pathsep + os.environ.get("PATH", ""))
@@ -186,6 +193,8 @@ def test_build_answers_artifact_path(compiler, workdir, fake_cargo, request_text
     spec_text = canonical(json.loads(S))
     files = project_files(target, options["crate"], options.get("opt_level") or "release", spec_text)
     written = {os.path.join(project, *path.split("/")): text.encode() for path, text in files.items()}
+    written[os.path.join(project, ".orvane-compile.lock")] = b""
+    written[os.path.join(project, *artifact.split("/"))] = b""  # the stand-in's
     assert {k: v for k, v in snapshot(workdir).items() if v is not None} == written
     assert fake_cargo.read_text() == f"{os.path.realpath(workdir / project)} {arguments}\n"
 
