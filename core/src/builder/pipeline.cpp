@@ -31,7 +31,7 @@ std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
       [&](std::string_view piece) { utf8.feed(piece); });
   if (!bytes) {
     return std::unexpected(
-        CompileError{ErrorKind::Io, "reading " + path + ": " + system_error_text(bytes.error())});
+        CompileError{ErrorKind::Io, "reading " + path + ": " + read_error_text(bytes.error())});
   }
   if (!utf8.finish()) {
     return std::unexpected(

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "builder/compile_error.hpp"
 #include "canonical/page_warmer.hpp"
 
 namespace orvane::builder {
@@ -52,8 +53,8 @@ long long read_fully(int fd, char* dst, std::size_t len) {
   return (long long)got;
 }
 
-// Reads on past `used` until the end of the file: for files whose size was not known, or
-// that grew since it was taken. A probe into a small buffer first, so that a file that was
+// Reads on past `used` until the end of the file: for files that report no size, or that
+// grew since it was taken. A probe into a small buffer first, so that a file that was
 // complete does not cost a second buffer of its size.
 int read_rest(int fd, std::string& out, std::size_t& used) {
   char probe[65536];
@@ -76,24 +77,56 @@ int read_rest(int fd, std::string& out, std::size_t& used) {
   }
 }
 
+// Why a file of this mode is not read, or null for a regular file or a directory (which
+// fails as reading it would).
+const char* not_regular_reason(mode_t mode) {
+  if (S_ISREG(mode) || S_ISDIR(mode)) return nullptr;
+  if (S_ISFIFO(mode)) return "not a regular file (a FIFO)";
+  if (S_ISCHR(mode)) return "not a regular file (a character device)";
+  if (S_ISBLK(mode)) return "not a regular file (a block device)";
+  if (S_ISSOCK(mode)) return "not a regular file (a socket)";
+  return "not a regular file";
+}
+
 }  // namespace
 
-std::expected<std::string, int> read_whole_file(
+std::string read_error_text(const ReadError& error) {
+  if (error.errnum != 0) return system_error_text(error.errnum);
+  return error.reason ? error.reason : "";
+}
+
+std::expected<std::string, ReadError> read_whole_file(
     const std::string& path, const std::function<void(std::string_view)>& consume,
     const std::function<void(std::string_view)>& inspect) {
   // The system reads a path up to its first NUL: a path holding one would name another file.
-  if (path.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+  if (path.find('\0') != std::string::npos) return std::unexpected(ReadError{EINVAL});
+  // Opened without waiting: the open of a FIFO would otherwise wait for a writer, and that of
+  // a terminal line for its carrier. A terminal never becomes our controlling one.
   int raw;
   do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return std::unexpected(errno);
+  if (raw < 0) {
+    const int err = errno;
+    // Some kinds cannot be opened at all (a socket: ENXIO), or not by us (a device): the
+    // kind is the better answer, the same whatever the permissions.
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0) {
+      if (const char* reason = not_regular_reason(st.st_mode)) {
+        return std::unexpected(ReadError{0, reason});
+      }
+    }
+    return std::unexpected(ReadError{err});
+  }
   Fd fd(raw);
   struct stat st{};
-  std::size_t expected_size = 0;
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    expected_size = std::size_t(st.st_size);
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ReadError{errno});
+  if (S_ISDIR(st.st_mode)) return std::unexpected(ReadError{EISDIR});  // as read() would say
+  if (const char* reason = not_regular_reason(st.st_mode)) {
+    return std::unexpected(ReadError{0, reason});
   }
+  // O_NONBLOCK stays set: it has no effect on a regular file's reads.
+  std::size_t expected_size = st.st_size > 0 ? std::size_t(st.st_size) : 0;
   std::string out;
   // Sized without zero-filling: every byte is about to be overwritten by the read. (The size
   // given to the callback may exceed the one asked for, so the callback returns our own.)
@@ -110,7 +143,7 @@ std::expected<std::string, int> read_whole_file(
     while (used < expected_size) {
       const std::size_t want = std::min(kPiece, expected_size - used);
       long long n = read_fully(fd.get(), out.data() + used, want);
-      if (n < 0) return std::unexpected(int(-n));
+      if (n < 0) return std::unexpected(ReadError{int(-n)});
       const std::string_view piece(out.data() + used, std::size_t(n));
       if (inspect) inspect(piece);
       consume(piece);
@@ -121,14 +154,15 @@ std::expected<std::string, int> read_whole_file(
     consumed = used;
   } else {
     long long n = read_fully(fd.get(), out.data(), expected_size);
-    if (n < 0) return std::unexpected(int(-n));
+    if (n < 0) return std::unexpected(ReadError{int(-n)});
     used = std::size_t(n);
     if (inspect && used) inspect(std::string_view(out.data(), used));
   }
   std::size_t inspected = used;
-  // The size was a hint: the file may have grown, or had no size to tell (a pipe).
+  // The size was a hint: the file may have grown while it was read, or tell no size at all
+  // (the files of /proc report 0).
   if (used == out.size()) {
-    if (int err = read_rest(fd.get(), out, used)) return std::unexpected(err);
+    if (int err = read_rest(fd.get(), out, used)) return std::unexpected(ReadError{err});
   }
   out.resize(used);
   if (inspect && used > inspected) inspect(std::string_view(out.data() + inspected, used - inspected));

@@ -8,12 +8,24 @@
 
 namespace orvane::builder {
 
-// The file's bytes, or the errno of the failing open or read. `consume` sees the bytes in
-// order, piece by piece, as they arrive: for a large file the reading runs on a second
-// thread, so work on the bytes (a digest) overlaps the reading. `inspect`, when given, also
-// sees every piece in order, on the reading thread itself, right after it is read: light work
-// (a check) that then costs the consumer nothing.
-std::expected<std::string, int> read_whole_file(
+// Why a file could not be read: the errno of a failing system call, or, when `errnum` is 0,
+// a reason of our own (a static text).
+struct ReadError {
+  int errnum = 0;
+  const char* reason = nullptr;
+};
+
+// The reason in words: the system's description with its error number, or our own reason.
+std::string read_error_text(const ReadError& error);
+
+// The bytes of a regular file, or why they could not be read. Only regular files are read:
+// the path is opened without waiting (a FIFO without a writer would block the open) and
+// anything else is refused before a byte is read; a directory fails as reading it would
+// (EISDIR), a FIFO, device or socket with a reason naming its kind. `consume` sees the bytes
+// in order, piece by piece, as they arrive, so work on the bytes (a digest) is done while
+// each piece is in the cache. `inspect`, when given, also sees every piece in order, right
+// after it is read: light work (a check) that then costs the consumer nothing.
+std::expected<std::string, ReadError> read_whole_file(
     const std::string& path, const std::function<void(std::string_view)>& consume = {},
     const std::function<void(std::string_view)>& inspect = {});
 
