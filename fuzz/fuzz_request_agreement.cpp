@@ -28,6 +28,13 @@ std::string show(const protocol::CompileReq& c) {
   } else {
     out += " no-out_dir";
   }
+  if (!c.build) {
+    out += " no-build";
+  } else if (c.build->timeout_s) {
+    out += " timeout_s=" + std::to_string(c.build->timeout_s->value);
+  } else {
+    out += " build";
+  }
   return out;
 }
 
