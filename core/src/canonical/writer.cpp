@@ -6,9 +6,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "canonical/alloc_fault.hpp"
 #include "canonical/number.hpp"
 #include "canonical/page_warmer.hpp"
 #include "canonical/sha256.hpp"
@@ -98,7 +100,15 @@ class Sink {
   [[gnu::noinline]] void grow(std::size_t n) {
     const std::size_t used = std::size_t(p_ - s_.data());
     if (listener_) listener_->before_move();
-    open(used, std::max(used + n, 2 * s_.size()));
+    try {
+      alloc_fault::on_growth();
+      open(used, std::max(used + n, 2 * s_.size()));
+    } catch (...) {
+      // A failed growth leaves the text where it was (the string is unchanged): the listener
+      // must hear that the move is over, or a thread waiting for it would wait forever.
+      if (listener_) listener_->after_move(s_.data());
+      throw;
+    }
     if (listener_) listener_->after_move(s_.data());
   }
   void open(std::size_t used, std::size_t size) {
@@ -519,16 +529,30 @@ namespace {
 
 // Digests a text on a second thread while another thread writes it, a piece behind the
 // writer, so that each piece is read while it is still in the cache. Ahead of the writer it
-// maps in the pages that are about to be written.
+// maps in the pages that are about to be written. When no thread can be started (a limit on
+// threads or on address space), the writer's thread takes the digests at the end instead.
 class TrailingDigester final : public MoveListener {
  public:
   explicit TrailingDigester(std::string_view prefix) {
     framed_.update(prefix);
-    helper_ = std::thread([this] { run(); });
+    try {
+      helper_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+    }
   }
+  // Without finish() (the writer gave up, say on a failed allocation), the helper stops where
+  // it is rather than digesting the rest.
   ~TrailingDigester() {
-    if (helper_.joinable()) finish(nullptr, 0, 0);
+    if (!helper_.joinable()) return;
+    {
+      std::lock_guard lock(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    helper_.join();
   }
+  TrailingDigester(const TrailingDigester&) = delete;
+  TrailingDigester& operator=(const TrailingDigester&) = delete;
 
   // The text is written up to `ready` in a buffer of `capacity` bytes at `base`.
   void publish(const char* base, std::size_t ready, std::size_t capacity) {
@@ -558,12 +582,17 @@ class TrailingDigester final : public MoveListener {
   void finish(const char* base, std::size_t ready, std::size_t capacity) {
     {
       std::lock_guard lock(m_);
-      if (base) {
-        base_ = base;
-        ready_ = ready;
-        capacity_ = capacity;
-      }
+      base_ = base;
+      ready_ = ready;
+      capacity_ = capacity;
       finished_ = true;
+    }
+    if (!helper_.joinable()) {
+      const std::string_view rest(base_ + done_, ready_ - done_);
+      text_.update(rest);
+      framed_.update(rest);
+      done_ = ready_;
+      return;
     }
     cv_.notify_all();
     helper_.join();
@@ -582,8 +611,11 @@ class TrailingDigester final : public MoveListener {
   void run() {
     std::unique_lock lock(m_);
     for (;;) {
-      cv_.wait(lock, [&] { return finished_ || (!moving_ && (ready_ > done_ || can_warm())); });
-      if (moving_) continue;
+      // While the writer moves the text, nothing is read: the helper sleeps until the move is
+      // over (it always ends, failed or not) or it is told to stop.
+      cv_.wait(lock,
+               [&] { return stop_ || (!moving_ && (finished_ || ready_ > done_ || can_warm())); });
+      if (stop_) return;
       if (ready_ > done_) {
         const char* b = base_;
         const std::size_t from = done_, upto = std::min(ready_, done_ + kPiece);
@@ -625,7 +657,7 @@ class TrailingDigester final : public MoveListener {
   std::condition_variable cv_;
   const char* base_ = nullptr;
   std::size_t ready_ = 0, capacity_ = 0, done_ = 0, warm_ = 0;
-  bool moving_ = false, reading_ = false, finished_ = false, warm_ok_ = true;
+  bool moving_ = false, reading_ = false, finished_ = false, stop_ = false, warm_ok_ = true;
   Sha256 text_, framed_;
   std::thread helper_;
 };
@@ -636,10 +668,12 @@ DigestedText canonical_json_digested(Value v, std::string_view prefix, std::stri
   DigestedText out;
   // Untouched capacity costs no memory; the text is about as long as its source.
   out.text.reserve(v.document()->source().size() + 16);
-  TrailingDigester digester(prefix);
   {
     Writer<true> w(out.text, v.document());
     Sink& sink = w.sink();
+    // Declared after the writer, so that on every way out (a failed allocation among them)
+    // the helper is stopped and joined before the writer lets go of the text.
+    TrailingDigester digester(prefix);
     sink.listen(&digester);
     digester.publish(sink.base(), 0, sink.capacity());
     std::size_t published = 0;
@@ -665,9 +699,9 @@ DigestedText canonical_json_digested(Value v, std::string_view prefix, std::stri
     }
     digester.finish(sink.base(), sink.used(), sink.capacity());
     sink.listen(nullptr);
-  }
-  out.text_sha256 = digester.text_hex();
-  out.framed_sha256 = digester.framed_hex(suffix);
+    out.text_sha256 = digester.text_hex();
+    out.framed_sha256 = digester.framed_hex(suffix);
+  }  // the writer sets the text's length here
   return out;
 }
 
