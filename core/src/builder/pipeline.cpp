@@ -1,7 +1,8 @@
 #include "builder/pipeline.hpp"
 
+#include <future>
 #include <optional>
-#include <thread>
+#include <system_error>
 
 #include "builder/crate_name.hpp"
 #include "builder/digests.hpp"
@@ -102,9 +103,16 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
     m.files = file_digests(out.files, known_digests);
   } else if (candles_view.size() >= kParallelDigestBytes) {
     // A large candle text is digested twice (within spec_hash and as a file): side by side.
-    std::thread digest_thread([&] { m.spec_hash = spec_hash(spec, strategy_view, candles_view); });
+    // The future joins its thread on every way out and hands back what the digest threw;
+    // when no thread can be started, both digests are taken here.
+    auto digest_spec = [&] { return spec_hash(spec, strategy_view, candles_view); };
+    std::future<std::string> side;
+    try {
+      side = std::async(std::launch::async, digest_spec);
+    } catch (const std::system_error&) {
+    }
     m.files = file_digests(out.files, known_digests);
-    digest_thread.join();
+    m.spec_hash = side.valid() ? side.get() : digest_spec();
   } else {
     m.spec_hash = spec_hash(spec, strategy_view, candles_view);
     m.files = file_digests(out.files, known_digests);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <system_error>
 
 namespace orvane::json {
 
@@ -32,10 +33,16 @@ std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::
 PageWarmer::PageWarmer(char* base, std::size_t len, const std::atomic<std::size_t>& used,
                        std::size_t lead)
     : base_(base), len_(len), used_(used), lead_(lead) {
-  helper_ = std::thread([this] { run(); });
+  // The pages are mapped in ahead only to save time: when no thread can be started (a limit
+  // on threads or on address space), the filling thread faults them in itself.
+  try {
+    helper_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+  }
 }
 
 PageWarmer::~PageWarmer() {
+  if (!helper_.joinable()) return;
   {
     std::lock_guard lock(m_);
     stop_ = true;

@@ -26,7 +26,8 @@ class PageWarmer {
   // filling thread raises as it goes. Never maps further than that, so memory that is never
   // filled is never taken.
   PageWarmer(char* base, std::size_t len, const std::atomic<std::size_t>& used, std::size_t lead);
-  // Stops and joins the helper.
+  // Stops and joins the helper. Runs on every way out of the filling scope, a failed
+  // allocation among them: the helper never outlives the buffer.
   ~PageWarmer();
   PageWarmer(const PageWarmer&) = delete;
   PageWarmer& operator=(const PageWarmer&) = delete;
