@@ -221,6 +221,9 @@ class Survey {
         if (::fstatat(project_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
           if (auto bad = check_folder(st, shown_ / name)) return bad;
         }
+      } else if (files_.contains(name) && is_symlink_at(project_, name.c_str())) {
+        // Refused here, before a folder of the set is made, as in src/ and .cargo/.
+        return through_symlink(shown_ / name);
       }
     }
     return std::nullopt;
@@ -283,7 +286,7 @@ class Survey {
 };
 
 // Whether `name` in `dir` already holds exactly `contents`, in a file that only this user or
-// root could have changed. A symbolic link there is refused.
+// root could have changed. A symbolic link or a folder there is refused.
 std::expected<bool, CompileError> holds_already(int dir, const std::string& name,
                                                 std::string_view contents, const fs::path& shown) {
   Fd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -292,8 +295,11 @@ std::expected<bool, CompileError> holds_already(int dir, const std::string& name
     return false;  // missing, or something the write itself will report
   }
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !trusted_owner(st) ||
-      others_may_write(st) || std::uint64_t(st.st_size) != contents.size()) {
+  if (::fstat(fd.get(), &st) != 0) return false;
+  // Found now rather than when renaming, after other files would already have gone in.
+  if (S_ISDIR(st.st_mode)) return std::unexpected(io("writing", shown, EISDIR));
+  if (!S_ISREG(st.st_mode) || !trusted_owner(st) || others_may_write(st) ||
+      std::uint64_t(st.st_size) != contents.size()) {
     return false;
   }
   std::array<char, 65536> buf;
