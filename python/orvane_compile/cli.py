@@ -390,11 +390,45 @@ def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
     return EXIT_OK
 
 
+def _shown(text: str) -> str:
+    """``text`` quoted on one line, each byte that was not UTF-8 shown as ``\\xNN``.
+
+    Python hands such bytes of a command-line argument over as the lone
+    surrogates U+DC80 to U+DCFF.
+    """
+    shown = []
+    for char in text:
+        if "\udc80" <= char <= "\udcff":
+            shown.append(f"\\x{ord(char) - 0xDC00:02x}")
+        elif char == "'":
+            shown.append("\\'")
+        else:
+            shown.append(repr(char)[1:-1])
+    return "'" + "".join(shown) + "'"
+
+
+def _check_utf8_arguments(args: argparse.Namespace) -> None:
+    """Refuse the arguments that go into the request but are not UTF-8: requests are UTF-8 text."""
+    paths = [("--csv", getattr(args, "csv", None)), ("--out-dir", getattr(args, "out_dir", None))]
+    if args.command == "hash":
+        paths.append(("FILE", args.file))
+    values = [("--crate-name", getattr(args, "crate_name", None)), ("--mcu", getattr(args, "mcu", None))]
+    for what, given in (("path", paths), ("value", values)):
+        for flag, text in given:
+            try:
+                if text is not None:
+                    text.encode("utf-8")
+            except UnicodeEncodeError:
+                raise _InputError(f"{PROG}: {flag}: the {what} {_shown(text)} is not UTF-8; "
+                                  f"the compiler takes UTF-8 {what}s only") from None
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line on ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
     stdin, stdout, stderr = sys.stdin, sys.stdout, sys.stderr
     try:
         args = _parser().parse_args(argv)
+        _check_utf8_arguments(args)
         if args.command in ("compile", "check"):
             return _compile(args, stdin, stdout, stderr)
         return _simple(args, stdout, stderr)
@@ -407,6 +441,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exit_:  # --help
         return exit_.code if isinstance(exit_.code, int) else EXIT_OK
     except BrokenPipeError:
+        return EXIT_INVALID
+    except MemoryError:
+        stderr.write(f"{PROG}: out of memory\n")
         return EXIT_INVALID
     except KeyboardInterrupt:
         stderr.write("\n")

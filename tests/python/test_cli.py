@@ -245,6 +245,78 @@ def test_errors(run, argv, files, status, stderr):
     assert run(argv, files) == (status, "", stderr)
 
 
+NOT_UTF8 = "is not UTF-8; the compiler takes UTF-8 paths only\n"
+
+# (id, argv, exit status, stderr): arguments that go into the request, with bytes that are not
+# UTF-8 (Python hands them over as lone surrogates)
+NOT_UTF8_CASES = [
+    ("csv", ["compile", "s.json", "--dry-run", "--csv", os.fsdecode(b"bad\xff.csv")], 1,
+     "orvane-compile: --csv: the path 'bad\\xff.csv' " + NOT_UTF8),
+    ("csv-check", ["check", "s.json", "--csv", os.fsdecode(b"\xc3(.csv")], 1,
+     "orvane-compile: --csv: the path '\\xc3(.csv' " + NOT_UTF8),
+    ("out-dir", ["compile", "s.json", "--out-dir", os.fsdecode(b"out\xfe")], 1,
+     "orvane-compile: --out-dir: the path 'out\\xfe' " + NOT_UTF8),
+    ("hash-file", ["hash", os.fsdecode(b"a\xffb\xc3\xa9.bin")], 1,
+     "orvane-compile: FILE: the path 'a\\xffb\u00e9.bin' " + NOT_UTF8),
+    ("quote-and-newline", ["hash", os.fsdecode(b"it's\n\x80")], 1,
+     "orvane-compile: FILE: the path 'it\\'s\\n\\x80' " + NOT_UTF8),
+    ("crate-name", ["check", "s.json", "--crate-name", os.fsdecode(b"x\xff")], 1,
+     "orvane-compile: --crate-name: the value 'x\\xff' is not UTF-8; the compiler takes UTF-8 values only\n"),
+    ("mcu", ["check", "s.json", "--mcu", os.fsdecode(b"thumb\xff")], 1,
+     "orvane-compile: --mcu: the value 'thumb\\xff' is not UTF-8; the compiler takes UTF-8 values only\n"),
+    ("utf8-names-still-pass", ["check", "s.json", "--csv", "d\u00e4ta.csv", "--crate-name", "x"], 1,
+     "orvane-compile: io: reading d\u00e4ta.csv: " + NO_SUCH_FILE + "\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "status", "stderr"), [c[1:] for c in NOT_UTF8_CASES], ids=ids(NOT_UTF8_CASES))
+def test_arguments_not_utf8(run, tmp_path, argv, status, stderr):
+    assert run(argv, {"s.json": STRATEGY}) == (status, "", stderr)
+    assert [p.name for p in tmp_path.iterdir()] == ["s.json"]  # nothing written
+
+
+@pytest.mark.parametrize(("argv", "stderr"), [
+    (["hash", b"bad\xff.bin"], b"orvane-compile: FILE: the path 'bad\\xff.bin' " + NOT_UTF8.encode()),
+    (["check", "s.json", "--csv", b"\xfe.csv"], b"orvane-compile: --csv: the path '\\xfe.csv' " + NOT_UTF8.encode()),
+], ids=["hash", "csv"])
+def test_arguments_not_utf8_from_the_shell(tmp_path, argv, stderr):
+    (tmp_path / "s.json").write_text(STRATEGY)
+    done = subprocess.run([sys.executable, "-m", "orvane_compile"] + argv, cwd=tmp_path, capture_output=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (1, b"", stderr)
+
+
+class HungryCompiler:
+    def command(self, text):
+        raise MemoryError
+
+
+def hungry_reader(text):
+    raise MemoryError
+
+
+# (id, argv, what runs out of memory)
+OUT_OF_MEMORY_CASES = [
+    ("version", ["version"], "compiler"),
+    ("hash", ["hash", "s.json"], "compiler"),
+    ("check", ["check", "s.json"], "compiler"),
+    ("compile", ["compile", "s.json", "--dry-run"], "compiler"),
+    ("build", ["compile", "s.json", "--out-dir", "out"], "compiler"),
+    ("reading-the-file", ["check", "s.json"], "reader"),
+]
+
+
+@pytest.mark.parametrize(("argv", "where"), [c[1:] for c in OUT_OF_MEMORY_CASES], ids=ids(OUT_OF_MEMORY_CASES))
+def test_out_of_memory_is_one_line(run, monkeypatch, argv, where):
+    from orvane_compile import cli
+
+    if where == "compiler":
+        monkeypatch.setattr(cli, "Compiler", HungryCompiler)
+    else:
+        monkeypatch.setattr(cli, "load_json", hungry_reader)
+    assert run(argv, {"s.json": STRATEGY}) == (1, "", "orvane-compile: out of memory\n")
+
+
 def test_build_without_cargo_is_a_build_failure(run, tmp_path, monkeypatch):
     (tmp_path / "empty").mkdir()
     monkeypatch.setenv("PATH", str(tmp_path / "empty"))
