@@ -2,7 +2,8 @@
 
     orvane-compile compile FILE [--target wasm|binary|no_std] [--mcu TRIPLE]
                    [--opt-level debug|release|size] [--crate-name NAME]
-                   [--out-dir DIR] [--dry-run] [--csv PATH | --inline PATH] [--json]
+                   [--out-dir DIR] [--dry-run] [--timeout SECONDS]
+                   [--csv PATH | --inline PATH] [--json]
     orvane-compile check FILE [same spec flags]
     orvane-compile targets | version [--json]
     orvane-compile hash FILE [--json]
@@ -38,6 +39,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
 import threading
 import time
@@ -93,6 +95,17 @@ class _Parser(argparse.ArgumentParser):
         raise _UsageError(f"{self.prog}: error: {message}")
 
 
+def _seconds(text: str) -> float:
+    """A positive, finite number of seconds, for --timeout."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text!r}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     output = _Parser(add_help=False)
     output.add_argument("--json", action="store_true", dest="compact",
@@ -122,6 +135,8 @@ def _parser() -> argparse.ArgumentParser:
         "compile", parents=[spec, output], help="compile FILE and print the compiler's answer",
         description="Compile FILE; print the answer (target, path after a build, manifest, built).")
     compile_parser.add_argument("--out-dir", metavar="DIR", help='output directory (default "_out")')
+    compile_parser.add_argument("--timeout", metavar="SECONDS", type=_seconds,
+                                help="stop the build (cargo and wasm-bindgen) after this many seconds")
     compile_parser.add_argument("--dry-run", action="store_true",
                                 help="generate and describe the project only; write nothing, run no cargo")
     commands.add_parser("check", parents=[spec], help='validate FILE: prints "ok" or the error',
@@ -347,7 +362,8 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     out_dir = None if checking else args.out_dir
     compact = checking or args.compact or args.compact_top
     compiler = Compiler()
-    request = compile_request(spec, dry_run=dry_run, out_dir=out_dir)
+    timeout = None if checking else args.timeout
+    request = compile_request(spec, dry_run=dry_run, out_dir=out_dir, timeout=timeout)
     if request.incomplete is not None:
         dry_run = True  # such a request is only ever sent as a dry run
     status_label = None

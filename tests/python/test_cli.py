@@ -240,6 +240,39 @@ ERROR_CASES = [
 ]
 
 
+@pytest.mark.parametrize(("argv", "status", "stderr"), [
+    (["compile", "s.json", "--target", "binary", "--timeout", "0.3"], 3,
+     "orvane-compile: build: timed out after 0.3 s\n"),
+    (["compile", "s.json", "--target", "binary", "--timeout", "2e-1", "--json"], 3,
+     "orvane-compile: build: timed out after 0.2 s\n"),
+])
+def test_timeout_stops_the_build(run, tmp_path, monkeypatch, argv, status, stderr):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "cargo").write_text("#!/bin/sh\nexec sleep 600\n")
+    (bin_dir / "cargo").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    assert run(argv, {"s.json": STRATEGY}) == (status, "", stderr)
+
+
+@pytest.mark.parametrize(("value", "last_line"), [
+    ("0", "argument --timeout: not a positive number of seconds: '0'"),
+    ("-1", "argument --timeout: not a positive number of seconds: '-1'"),
+    ("inf", "argument --timeout: not a positive number of seconds: 'inf'"),
+    ("nan", "argument --timeout: not a positive number of seconds: 'nan'"),
+    ("soon", "argument --timeout: not a number of seconds: 'soon'"),
+])
+def test_timeout_must_be_positive(run, value, last_line):
+    status, out, err = run(["compile", "s.json", f"--timeout={value}"], {"s.json": STRATEGY})
+    assert (status, out, err.splitlines()[-1]) == (2, "", "orvane-compile compile: error: " + last_line)
+
+
+def test_timeout_changes_no_dry_run(run):
+    plain = run(["compile", "s.json", "--dry-run", "--json"], {"s.json": STRATEGY})
+    assert plain[0] == 0
+    assert run(["compile", "s.json", "--dry-run", "--json", "--timeout", "5"]) == plain
+
+
 @pytest.mark.parametrize(("argv", "files", "status", "stderr"), [c[1:] for c in ERROR_CASES], ids=ids(ERROR_CASES))
 def test_errors(run, argv, files, status, stderr):
     assert run(argv, files) == (status, "", stderr)
