@@ -431,9 +431,10 @@ def _check_utf8_arguments(args: argparse.Namespace) -> None:
     values = [("--crate-name", getattr(args, "crate_name", None)), ("--mcu", getattr(args, "mcu", None))]
     for what, given in (("path", paths), ("value", values)):
         for flag, text in given:
+            if text is None:
+                continue
             try:
-                if text is not None:
-                    text.encode("utf-8")
+                text.encode("utf-8")
             except UnicodeEncodeError:
                 raise _InputError(f"{PROG}: {flag}: the {what} {_shown(text)} is not UTF-8; "
                                   f"the compiler takes UTF-8 {what}s only") from None
