@@ -136,6 +136,14 @@ std::expected<std::string, CompileError> run_cargo(const std::filesystem::path& 
   std::string_view last_tool = "cargo";
   // cargo alone leaves the wasm under target/; the reported pkg/ file is wasm-bindgen's.
   if (target.kind == spec::TargetKind::Wasm) {
+    // With cargo's exit status lost, its own output decides whether it failed; wasm-bindgen
+    // would only bury cargo's error under one about its missing input.
+    if (built->status_lost) {
+      std::string wasm = wasm_bindgen_arguments(crate_name, level).front();
+      if (auto missing = check_artifact(project_dir, wasm, "cargo", *built)) {
+        return std::unexpected(std::move(*missing));
+      }
+    }
     built = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir, control);
     if (!built) return std::unexpected(std::move(built.error()));
     last_tool = "wasm-bindgen";
