@@ -1,8 +1,16 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "builder/run_cargo.hpp"
@@ -22,8 +30,31 @@ using testing::write_file;
 using testing::write_script;
 namespace fs = std::filesystem;
 
+using Clock = std::chrono::steady_clock;
+
+// Shell commands that leave an empty regular file at `rel`, relative to the project directory
+// (where the tools run), as a successful tool leaves its artifact.
+std::string creates(const std::string& rel) {
+  return "mkdir -p '" + fs::path(rel).parent_path().string() + "' && : > '" + rel + "'";
+}
+
+const std::string kBinaryArtifact = "target/release/my_strat";
+const std::string kWasmArtifact = "pkg/my_strat_bg.wasm";
+
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+  ~ScopedCwd() { fs::current_path(old_); }
+
+ private:
+  fs::path old_;
+};
+
 // Stand-ins for cargo and wasm-bindgen, first and alone on PATH. Each appends its name,
-// arguments and working directory to calls.log, then runs `behaviour`.
+// arguments and working directory to calls.log, then runs `behaviour`, in which $S is the
+// scratch directory (for files a test reads afterwards).
 class StandIns {
  public:
   StandIns() {
@@ -35,6 +66,7 @@ class StandIns {
     write_script(tmp_ / "bin" / tool,
                  "#!/bin/sh\n"
                  "PATH=/usr/bin:/bin\n"
+                 "S='" + tmp_.path().string() + "'\n"
                  "{ printf '%s' \"${0##*/}\"; for a in \"$@\"; do printf ' %s' \"$a\"; done;"
                  " printf ' @%s\\n' \"$(pwd -P)\"; } >> " + log().string() + "\n" +
                      behaviour + "\n");
@@ -45,6 +77,8 @@ class StandIns {
     return tmp_ / name;
   }
 
+  fs::path scratch() const { return tmp_.path(); }
+  fs::path bin() const { return tmp_ / "bin"; }
   fs::path project() const { return tmp_ / "project"; }
   fs::path log() const { return tmp_ / "calls.log"; }
   std::string calls() const { return read_file(log()); }
@@ -53,9 +87,24 @@ class StandIns {
     return line + " @" + fs::canonical(project()).string() + "\n";
   }
 
-  std::string run(const spec::Target& target, OptLevel level, const fs::path& dir) const {
-    ScopedEnv path("PATH", (tmp_ / "bin").string());
-    auto built = run_cargo(dir, target, level, "my_strat");
+  // `text` with <project> and <bin> replaced by those directories.
+  std::string expand(std::string text) const {
+    for (const auto& [name, dir] : {std::pair{std::string("<project>"), project()},
+                                    std::pair{std::string("<bin>"), bin()}}) {
+      for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
+        text.replace(at, name.size(), dir.string());
+      }
+    }
+    return text;
+  }
+
+  // "ok <artifact>" or the failure's text. PATH is the stand-ins' directory unless `path`
+  // (expanded) is given.
+  std::string run(const spec::Target& target, OptLevel level, const fs::path& dir,
+                  const BuildControl& control = {},
+                  const std::optional<std::string>& path = std::nullopt) const {
+    ScopedEnv path_env("PATH", path ? expand(*path) : bin().string());
+    auto built = run_cargo(dir, target, level, "my_strat", control);
     return built ? "ok " + *built : built.error().display();
   }
   std::string run(const spec::Target& target, OptLevel level = OptLevel::Release) const {
@@ -102,8 +151,11 @@ TEST(BuilderRunCargo, ArgumentsAndArtifactPerTargetAndLevel) {
   };
   for (const auto& c : cases) {
     StandIns tools;
-    tools.add("cargo", "echo 'warning: unused' >&2; exit 0");
-    tools.add("wasm-bindgen", "exit 0");
+    // For wasm the artifact is wasm-bindgen's; cargo's own output is not looked at.
+    const bool for_wasm = c.target.kind == spec::TargetKind::Wasm;
+    tools.add("cargo", "echo 'warning: unused' >&2; " +
+                           (for_wasm ? "" : creates(c.artifact) + "; ") + "exit 0");
+    tools.add("wasm-bindgen", (for_wasm ? creates(c.artifact) + "; " : "") + "exit 0");
     std::string expected_calls;
     for (const auto& line : c.calls) expected_calls += tools.at_project(line);
     SCOPED_TRACE(c.calls.front());
@@ -177,12 +229,20 @@ TEST(BuilderRunCargo, ExitStatus) {
     std::string behaviour;
     std::string expected;
   };
+  const std::string killed = "build: cargo was killed by signal ";
   const Case cases[] = {
-      {"echo 'warning: unused variable' >&2; echo noise; exit 0", "ok target/release/my_strat"},
+      {"echo 'warning: unused variable' >&2; echo noise; " + creates(kBinaryArtifact) + "; exit 0",
+       "ok target/release/my_strat"},
       {"exit 1", "build: "},
       {"exit 255", "build: "},
-      {"printf 'about to die\\n' >&2; kill -KILL $$", "build: about to die\n"},
-      {"printf 'terminated' >&2; kill -TERM $$", "build: terminated"},
+      {"printf 'about to die\\n' >&2; kill -KILL $$", killed + "9 (SIGKILL)\nabout to die\n"},
+      {"kill -KILL $$", killed + "9 (SIGKILL)"},
+      {"printf 'terminated' >&2; kill -TERM $$", killed + "15 (SIGTERM)\nterminated"},
+      {"kill -TERM $$", killed + "15 (SIGTERM)"},
+      {"echo 'error: x' >&2; kill -SEGV $$", killed + "11 (SIGSEGV)\nerror: x\n"},
+      {"kill -SEGV $$", killed + "11 (SIGSEGV)"},
+      // A tool killed after leaving its artifact has still failed.
+      {creates(kBinaryArtifact) + "; kill -KILL $$", killed + "9 (SIGKILL)"},
   };
   for (const auto& c : cases) {
     StandIns tools;
@@ -228,7 +288,9 @@ TEST(BuilderRunCargo, SpawnFailures) {
       {"cargo fails, wasm-bindgen not run",
        {{"cargo", "echo 'error: no target' >&2; exit 101"}, {"wasm-bindgen", "exit 0"}}, wasm(),
        "build: error: no target\n", {"cargo build --target wasm32-unknown-unknown --release"}},
-      {"wasm-bindgen only for wasm", {{"cargo", "exit 0"}}, no_std("thumbv6m-none-eabi"),
+      {"wasm-bindgen only for wasm",
+       {{"cargo", creates("target/thumbv6m-none-eabi/release/libmy_strat.a") + "; exit 0"}},
+       no_std("thumbv6m-none-eabi"),
        "ok target/thumbv6m-none-eabi/release/libmy_strat.a",
        {"cargo build --target thumbv6m-none-eabi --release"}},
   };
@@ -250,18 +312,353 @@ TEST(BuilderRunCargo, SpawnFailures) {
 
 TEST(BuilderRunCargo, WorkingDirectory) {
   StandIns tools;
-  tools.add("cargo", "exit 0");
+  tools.add("cargo", creates("target/debug/my_strat") + "; exit 0");
   // A directory that is missing fails like any other start-up failure.
   EXPECT_EQ(tools.run(binary(), OptLevel::Release, tools.project() / "missing"),
             "build: spawning cargo: No such file or directory (os error 2)");
   EXPECT_EQ(tools.calls(), "");
   // A relative directory is taken from this process's working directory.
-  fs::path old = fs::current_path();
-  fs::current_path(tools.project().parent_path());
-  std::string result = tools.run(binary(), OptLevel::Debug, "project");
-  fs::current_path(old);
+  std::string result;
+  {
+    ScopedCwd cwd(tools.project().parent_path());
+    result = tools.run(binary(), OptLevel::Debug, "project");
+  }
   EXPECT_EQ(result, "ok target/debug/my_strat");
   EXPECT_EQ(tools.calls(), tools.at_project("cargo build"));
+}
+
+TEST(BuilderRunCargo, ArtifactMustBeARegularFile) {
+  const std::string no_std_lib = "target/thumbv6m-none-eabi/release/libmy_strat.a";
+  struct Case {
+    std::string name;
+    spec::Target target;
+    std::string cargo, bindgen;
+    std::string expected;  // expanded
+  };
+  const Case cases[] = {
+      {"binary missing", binary(), "exit 0", "",
+       "build: cargo reported success, but the artifact <project>/target/release/my_strat is "
+       "missing"},
+      {"binary is a directory", binary(), "mkdir -p " + kBinaryArtifact, "",
+       "build: cargo reported success, but the artifact <project>/target/release/my_strat is not a "
+       "regular file"},
+      {"binary is a symbolic link", binary(),
+       "mkdir -p target/release && : > real && ln -s ../../real " + kBinaryArtifact, "",
+       "build: cargo reported success, but the artifact <project>/target/release/my_strat is not a "
+       "regular file"},
+      {"binary written where CARGO_TARGET_DIR says", binary(),
+       "mkdir -p \"$CARGO_TARGET_DIR/release\" && : > \"$CARGO_TARGET_DIR/release/my_strat\"", "",
+       "ok target/release/my_strat"},
+      {"no_std missing", no_std("thumbv6m-none-eabi"), "exit 0", "",
+       "build: cargo reported success, but the artifact <project>/" + no_std_lib + " is missing"},
+      {"wasm missing", wasm(), "exit 0", "exit 0",
+       "build: wasm-bindgen reported success, but the artifact <project>/pkg/my_strat_bg.wasm is "
+       "missing"},
+      {"wasm looked for after wasm-bindgen", wasm(), creates(kWasmArtifact),
+       "rm " + kWasmArtifact,
+       "build: wasm-bindgen reported success, but the artifact <project>/pkg/my_strat_bg.wasm is "
+       "missing"},
+      {"wasm is a directory", wasm(), "exit 0", "mkdir -p " + kWasmArtifact,
+       "build: wasm-bindgen reported success, but the artifact <project>/pkg/my_strat_bg.wasm is "
+       "not a regular file"},
+      {"wasm-bindgen killed", wasm(), "exit 0", creates(kWasmArtifact) + "; kill -ABRT $$",
+       "build: wasm-bindgen was killed by signal 6 (SIGABRT)"},
+  };
+  for (const auto& c : cases) {
+    StandIns tools;
+    tools.add("cargo", c.cargo);
+    if (!c.bindgen.empty()) tools.add("wasm-bindgen", c.bindgen);
+    EXPECT_EQ(tools.run(c.target), tools.expand(c.expected)) << c.name;
+  }
+}
+
+// Ignores some signals and blocks others on this thread (and the threads it starts) for one
+// scope, as a host process may, and puts everything back.
+class ScopedSignals {
+ public:
+  ScopedSignals(std::vector<int> ignored, const std::vector<int>& blocked)
+      : ignored_(std::move(ignored)) {
+    struct sigaction ign = {};
+    ign.sa_handler = SIG_IGN;
+    old_actions_.resize(ignored_.size());
+    for (std::size_t i = 0; i < ignored_.size(); ++i) {
+      ::sigaction(ignored_[i], &ign, &old_actions_[i]);
+    }
+    sigset_t block;
+    sigemptyset(&block);
+    for (int sig : blocked) sigaddset(&block, sig);
+    ::pthread_sigmask(SIG_BLOCK, &block, &old_mask_);
+  }
+  ScopedSignals(const ScopedSignals&) = delete;
+  ScopedSignals& operator=(const ScopedSignals&) = delete;
+  ~ScopedSignals() {
+    ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+    for (std::size_t i = 0; i < ignored_.size(); ++i) {
+      ::sigaction(ignored_[i], &old_actions_[i], nullptr);
+    }
+  }
+
+ private:
+  std::vector<int> ignored_;
+  std::vector<struct sigaction> old_actions_;
+  sigset_t old_mask_;
+};
+
+// The process id a stand-in wrote into `file`, or 0.
+pid_t recorded_pid(const fs::path& file) {
+  try {
+    return pid_t(std::stoi(read_file(file)));
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// Whether `pid` has ended: gone, or a zombie waiting for a reaper (on some hosts init never
+// reaps orphans).
+bool has_ended(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+}
+
+// A scenario run with the call on a thread of its own: a call still running after 20 s fails
+// the test, and the processes the stand-ins recorded are killed so that it returns.
+struct Scenario {
+  std::string name;
+  spec::Target target;
+  std::string cargo, bindgen;  // behaviours; no wasm-bindgen when empty
+  std::optional<double> timeout_s;
+  std::optional<int> cancel_after_ms;
+  std::string expected;                   // expanded
+  std::vector<std::string> ended = {};    // pid files in $S whose processes must be gone after
+  std::vector<std::string> escaped = {};  // pid files of processes that left the group
+};
+
+void check(const Scenario& s) {
+  SCOPED_TRACE(s.name);
+  StandIns tools;
+  tools.add("cargo", s.cargo);
+  if (!s.bindgen.empty()) tools.add("wasm-bindgen", s.bindgen);
+  std::function<bool()> cancelled;
+  if (s.cancel_after_ms) {
+    cancelled = [start = Clock::now(), ms = *s.cancel_after_ms] {
+      return Clock::now() - start >= std::chrono::milliseconds(ms);
+    };
+  }
+  auto call = std::async(std::launch::async, [&] {
+    return tools.run(s.target, OptLevel::Release, tools.project(),
+                     BuildControl(s.timeout_s, std::move(cancelled)));
+  });
+  if (call.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "still running after 20 s";
+    for (const auto& file : s.ended) {
+      if (pid_t pid = recorded_pid(tools.scratch() / file)) ::kill(pid, SIGKILL);
+    }
+  }
+  EXPECT_EQ(call.get(), tools.expand(s.expected));
+  for (const auto& file : s.ended) {
+    pid_t pid = recorded_pid(tools.scratch() / file);
+    if (pid == 0) {
+      ADD_FAILURE() << "no pid in " << file;
+      continue;
+    }
+    // SIGKILL has been sent; give the kernel a moment to finish the process off.
+    auto give_up = Clock::now() + std::chrono::seconds(5);
+    while (!has_ended(pid) && Clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!has_ended(pid)) {
+      ADD_FAILURE() << file << ": " << pid << " is still running";
+      ::kill(pid, SIGKILL);
+    }
+  }
+  for (const auto& file : s.escaped) {
+    if (pid_t pid = recorded_pid(tools.scratch() / file)) ::kill(pid, SIGKILL);
+  }
+}
+
+// Runs in the background a `sleep 600` whose pid goes to $S/<name>.pid, the tool's own to
+// $S/<tool>.pid, and waits for it.
+std::string hangs(const std::string& tool, const std::string& name = "child") {
+  return "echo $$ > \"$S/" + tool + ".pid\"; sleep 600 & echo $! > \"$S/" + name + ".pid\"; wait";
+}
+
+TEST(BuilderRunCargo, TimeLimitAndCancelStopTheWholeGroup) {
+  const std::vector<std::string> cargo_group = {"cargo.pid", "child.pid"};
+  const Scenario cases[] = {
+      {"hangs past the limit", binary(), hangs("cargo"), "", 0.5, {},
+       "build: timed out after 0.5 s", cargo_group},
+      {"hangs with its output closed", binary(), "exec >/dev/null 2>&1; " + hangs("cargo"), "",
+       0.5, {}, "build: timed out after 0.5 s", cargo_group},
+      {"ignores the polite signals", binary(), "trap '' TERM INT HUP QUIT; " + hangs("cargo"), "",
+       0.5, {}, "build: timed out after 0.5 s", cargo_group},
+      {"cancelled", binary(), hangs("cargo"), "", {}, 300, "build: cancelled", cargo_group},
+      {"cancelled before a long limit", binary(), hangs("cargo"), "", 30.0, 300, "build: cancelled",
+       cargo_group},
+      {"limit over cargo and wasm-bindgen", wasm(), "sleep 0.4", hangs("wasm-bindgen"), 1.0, {},
+       "build: timed out after 1 s", {"wasm-bindgen.pid", "child.pid"}},
+      {"limit for the build, not each tool", wasm(), "sleep 0.6",
+       "sleep 0.6; " + creates(kWasmArtifact), 1.0, {}, "build: timed out after 1 s"},
+      {"limit not reached, never cancelled", wasm(), "sleep 0.2",
+       "sleep 0.2; " + creates(kWasmArtifact), 10.0, 60000, "ok pkg/my_strat_bg.wasm"},
+  };
+  for (const auto& c : cases) check(c);
+}
+
+// Processes the tool leaves behind with the output pipes open: once the tool has exited they
+// hold the build up only for a moment, and those in its group are killed.
+TEST(BuilderRunCargo, StragglersDoNotHoldTheBuild) {
+  const std::string straggler = "(sleep 30 & echo $! > \"$S/straggler.pid\"); ";
+  const Scenario cases[] = {
+      {"in the group", binary(), straggler + creates(kBinaryArtifact) + "; exit 0", "", {}, {},
+       "ok target/release/my_strat", {"straggler.pid"}},
+      {"in the group, tool failed", binary(), straggler + "echo 'error: x' >&2; exit 1", "", {}, {},
+       "build: error: x\n", {"straggler.pid"}},
+      {"in the group, writing on", binary(),
+       "(while :; do echo out; echo err >&2; sleep 0.01; done & echo $! > \"$S/straggler.pid\"); " +
+           creates(kBinaryArtifact) + "; exit 0",
+       "", {}, {}, "ok target/release/my_strat", {"straggler.pid"}},
+      {"left by wasm-bindgen", wasm(), "exit 0", straggler + creates(kWasmArtifact) + "; exit 0",
+       {}, {}, "ok pkg/my_strat_bg.wasm", {"straggler.pid"}},
+      {"daemonised", binary(),
+       "setsid sleep 30 & echo $! > \"$S/daemon.pid\"; " + creates(kBinaryArtifact) + "; exit 0",
+       "", {}, {}, "ok target/release/my_strat", {}, {"daemon.pid"}},
+  };
+  for (const auto& c : cases) check(c);
+}
+
+// With SIGCHLD ignored the kernel reaps the tools, so how they ended is lost: the artifact
+// decides, and the message says why.
+TEST(BuilderRunCargo, HostIgnoringSigchld) {
+  const std::string unknown =
+      "build: cargo's exit status is unknown (this process has its children reaped for it), and "
+      "the artifact <project>/target/release/my_strat";
+  const std::string wasm_input = "target/wasm32-unknown-unknown/release/my_strat.wasm";
+  const Scenario cases[] = {
+      {"artifact made", binary(), creates(kBinaryArtifact) + "; exit 0", "", {}, {},
+       "ok target/release/my_strat"},
+      {"artifact made, then killed", binary(), creates(kBinaryArtifact) + "; kill -KILL $$", "", {},
+       {}, "ok target/release/my_strat"},
+      {"failed with output", binary(), "echo 'error: x' >&2; exit 1", "", {}, {},
+       unknown + " is missing\nerror: x\n"},
+      {"failed silently", binary(), "exit 1", "", {}, {}, unknown + " is missing"},
+      {"directory", binary(), "mkdir -p " + kBinaryArtifact, "", {}, {},
+       unknown + " is not a regular file"},
+      {"wasm", wasm(), creates(wasm_input) + "; exit 0", creates(kWasmArtifact), {}, {},
+       "ok pkg/my_strat_bg.wasm"},
+      {"wasm, cargo failed", wasm(), "echo 'error: x' >&2; exit 101",
+       "echo 'error: no input' >&2; exit 1", {}, {},
+       "build: cargo's exit status is unknown (this process has its children reaped for it), and "
+       "the artifact <project>/" + wasm_input + " is missing\nerror: x\n"},
+      {"wasm-bindgen failed", wasm(), creates(wasm_input), "echo 'error: y' >&2; exit 1", {}, {},
+       "build: wasm-bindgen's exit status is unknown (this process has its children reaped for "
+       "it), and the artifact <project>/pkg/my_strat_bg.wasm is missing\nerror: y\n"},
+      {"time limit", binary(), hangs("cargo"), "", 0.5, {}, "build: timed out after 0.5 s",
+       {"cargo.pid", "child.pid"}},
+  };
+  ScopedSignals host({SIGCHLD}, {});
+  for (const auto& c : cases) check(c);
+}
+
+TEST(BuilderRunCargo, CargoTargetDirIsTheProjectsOwn) {
+  struct Case {
+    std::optional<std::string> host_value;
+    bool relative_dir;
+  };
+  const Case cases[] = {
+      {std::nullopt, false},
+      {"/elsewhere/target", false},
+      {"", false},
+      {"shared-target", true},
+      {std::nullopt, true},
+  };
+  for (const auto& c : cases) {
+    StandIns tools;
+    tools.add("cargo", "printf '%s\\n' \"$CARGO_TARGET_DIR\" >> \"$S/seen\"; exit 0");
+    tools.add("wasm-bindgen",
+              "printf '%s\\n' \"$CARGO_TARGET_DIR\" >> \"$S/seen\"; " + creates(kWasmArtifact));
+    ScopedEnv host("CARGO_TARGET_DIR", c.host_value);
+    ScopedCwd cwd(tools.scratch());
+    // A relative project directory is made absolute from the working directory, which is
+    // where the host's symbolic links have been resolved.
+    fs::path target =
+        (c.relative_dir ? fs::canonical(tools.project()) : tools.project()) / "target";
+    SCOPED_TRACE(c.host_value.value_or("(unset)") + (c.relative_dir ? ", relative" : ""));
+    EXPECT_EQ(tools.run(wasm(), OptLevel::Release, c.relative_dir ? "project" : tools.project()),
+              "ok pkg/my_strat_bg.wasm");
+    EXPECT_EQ(read_file(tools.scratch() / "seen"), target.string() + "\n" + target.string() + "\n");
+  }
+}
+
+// Empty and relative PATH entries would name whatever the working directory holds; the host's
+// and the tool's working directory (the project) holds a cargo there that must never run.
+TEST(BuilderRunCargo, PathSkipsEmptyAndRelativeEntries) {
+  const std::string missing = "build: spawning cargo: No such file or directory (os error 2)";
+  struct Case {
+    std::string path;  // expanded
+    std::string expected;
+  };
+  const Case cases[] = {
+      {":bin-rel:<bin>", "ok target/release/my_strat"},
+      {"bin-rel:.:<bin>:", "ok target/release/my_strat"},
+      {"<project>/not-executable:<bin>", "ok target/release/my_strat"},
+      {":", missing},
+      {"", missing},
+      {"bin-rel", missing},
+      {".::bin-rel", missing},
+  };
+  for (const auto& c : cases) {
+    StandIns tools;
+    tools.add("cargo", creates(kBinaryArtifact) + "; exit 0");
+    const std::string planted = "#!/bin/sh\necho ran >> '" +
+                                (tools.scratch() / "planted").string() + "'\n" +
+                                creates(kBinaryArtifact) + "\n";
+    write_script(tools.project() / "cargo", planted);
+    write_script(tools.project() / "bin-rel" / "cargo", planted);
+    write_file(tools.project() / "not-executable" / "cargo", planted);
+    ScopedCwd cwd(tools.project());
+    EXPECT_EQ(tools.run(binary(), OptLevel::Release, tools.project(), {}, c.path), c.expected)
+        << c.path;
+    EXPECT_FALSE(fs::exists(tools.scratch() / "planted")) << c.path;
+    EXPECT_EQ(tools.calls(), c.expected == missing ? "" : tools.at_project("cargo build --release"))
+        << c.path;
+  }
+}
+
+// Each tool starts with default signal handling, nothing blocked, in a process group of its
+// own and with /dev/null on stdin, whatever the host had. The shell reads its own status with
+// builtins only: while it waits for a command it blocks every signal itself.
+TEST(BuilderRunCargo, ToolsStartClean) {
+  struct Case {
+    std::string name;
+    std::vector<int> ignored, blocked;
+  };
+  const Case cases[] = {
+      {"defaults", {}, {}},
+      {"ignores SIGPIPE and SIGINT, blocks SIGTERM", {SIGPIPE, SIGINT}, {SIGTERM}},
+      {"ignores SIGCHLD and SIGHUP, blocks SIGINT and SIGUSR1", {SIGCHLD, SIGHUP},
+       {SIGINT, SIGUSR1}},
+  };
+  const std::string report =
+      "{ while read -r line; do case $line in SigBlk*|SigIgn*) echo \"$line\";; esac; done"
+      " < /proc/$$/status; set -- $(cat /proc/$$/stat);"
+      " [ \"$5\" = $$ ] && echo 'own group'; readlink /proc/$$/fd/0; } >> \"$S/seen\"; ";
+  const std::string clean =
+      "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nown group\n/dev/null\n";
+  for (const auto& c : cases) {
+    StandIns tools;
+    // With SIGCHLD ignored, cargo's output is what says it succeeded.
+    tools.add("cargo", report + creates("target/wasm32-unknown-unknown/release/my_strat.wasm"));
+    tools.add("wasm-bindgen", report + creates(kWasmArtifact));
+    std::string result;
+    {
+      ScopedSignals host(c.ignored, c.blocked);
+      result = tools.run(wasm());
+    }
+    EXPECT_EQ(result, "ok pkg/my_strat_bg.wasm") << c.name;
+    EXPECT_EQ(read_file(tools.scratch() / "seen"), clean + clean) << c.name;
+  }
 }
 
 }  // namespace
