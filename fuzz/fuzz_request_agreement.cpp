@@ -30,10 +30,13 @@ std::string show(const protocol::CompileReq& c) {
   }
   if (!c.build) {
     out += " no-build";
-  } else if (c.build->timeout_s) {
-    out += " timeout_s=" + std::to_string(c.build->timeout_s->value);
   } else {
     out += " build";
+    if (c.build->timeout_s) out += " timeout_s=" + std::to_string(c.build->timeout_s->value);
+    if (c.build->cache_dir) {
+      out += " cache_dir=";
+      json::append_string(out, *c.build->cache_dir);
+    }
   }
   return out;
 }

@@ -16,10 +16,14 @@ as ``json.dumps`` writes it.
 
 from __future__ import annotations
 
+import dataclasses
+import hashlib
 import json
 import math
 import os
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import Executor, Future, ThreadPoolExecutor, as_completed
+from contextlib import contextmanager
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Literal, Union, cast
@@ -46,6 +50,7 @@ __all__ = [
     "Target",
     "check",
     "compile",
+    "compile_many",
     "strategy_schema",
 ]
 
@@ -137,13 +142,17 @@ class CompileResult:
     """The answer to a compile.
 
     ``path`` is the artifact's path after a build and None after a dry run;
-    ``built`` tells which of the two happened.
+    ``built`` tells which of the two happened. ``artifact_sha256`` (hex) and
+    ``artifact_size`` (bytes) describe the built artifact in a result of
+    ``compile_many``, read where the build ran; they are None otherwise.
     """
 
     target: Target
     manifest: Manifest
     path: str | None
     built: bool
+    artifact_sha256: str | None = None
+    artifact_size: int | None = None
 
 
 @dataclass(frozen=True)
@@ -181,7 +190,8 @@ def spec_object(members: Sequence[tuple[str, Writer]]) -> Writer:
     return write
 
 
-def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None) -> Request:
+def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None,
+                    cache_dir: str | None = None) -> Request:
     """The compile command around a spec.
 
     A request embedding a user text that is not one complete JSON value is
@@ -193,15 +203,27 @@ def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout
         builder.own(',"dry_run":true')
     if out_dir is not None:
         builder.own(',"out_dir":').value(out_dir)
+    build: dict[str, Any] = {}
     if timeout is not None:
-        builder.own(',"build":{"timeout_s":').value(timeout).own("}")
+        build["timeout_s"] = timeout
+    if cache_dir is not None:
+        build["cache_dir"] = cache_dir
+    if build:
+        builder.own(',"build":').value(build)
     builder.own(',"spec":')
     spec(builder)
     builder.own("}\n")
     request = builder.build()
     if request.incomplete is not None and not dry_run:
-        return compile_request(spec, dry_run=True, out_dir=out_dir, timeout=timeout)
+        return compile_request(spec, dry_run=True, out_dir=out_dir, timeout=timeout, cache_dir=cache_dir)
     return request
+
+
+def default_cache_dir(cache_dir: str | os.PathLike[str] | None) -> str | None:
+    """The build cache folder: the one given, else ``ORVANE_CACHE_DIR`` when set and not empty."""
+    if cache_dir is not None:
+        return os.fspath(cache_dir)
+    return os.environ.get("ORVANE_CACHE_DIR") or None
 
 
 def checked_timeout(timeout: float | None) -> float | None:
@@ -349,6 +371,7 @@ def compile(
     dry_run: bool = False,
     mcu: str | None = None,
     timeout: float | None = None,
+    cache_dir: str | os.PathLike[str] | None = None,
 ) -> CompileResult:
     """Compile a strategy document into a cargo project, and build it unless ``dry_run``.
 
@@ -362,7 +385,9 @@ def compile(
     CompileError("build", "timed out after N s") is raised. A dry run ignores
     it. A signal whose handler raises while a build runs on the main thread
     (Ctrl-C's KeyboardInterrupt) stops the build too, and that exception is
-    raised.
+    raised. ``cache_dir`` (default: the environment's ``ORVANE_CACHE_DIR``)
+    is a folder through which builds share their compiled dependencies; it
+    changes no digest.
 
     Raises CompileError for anything the compiler refuses, TypeError when the
     strategy or dataset holds values that have no JSON form, and ValueError
@@ -385,6 +410,7 @@ def compile(
         dry_run=dry_run,
         out_dir=None if out_dir is None else os.fspath(out_dir),
         timeout=timeout,
+        cache_dir=default_cache_dir(cache_dir),
     )
     return result_from(send(request))
 
@@ -412,3 +438,129 @@ def strategy_schema() -> dict[str, Any]:
     text = resources.files("orvane_compile").joinpath("strategy.schema.json").read_text(encoding="utf-8")
     schema: dict[str, Any] = json.loads(text)
     return schema
+
+
+# ---------------------------------------------------------------- batches
+
+# Artifacts are digested this many bytes at a time.
+_DIGEST_CHUNK = 1 << 20
+
+
+def artifact_digest(path: str | os.PathLike[str]) -> tuple[str, int]:
+    """The SHA-256 (hex) and the size of a file, read a piece at a time."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as handle:
+        while chunk := handle.read(_DIGEST_CHUNK):
+            digest.update(chunk)
+            size += len(chunk)
+    return digest.hexdigest(), size
+
+
+def compile_job(job: Mapping[str, Any]) -> CompileResult | CompileError:
+    """One job of ``compile_many``: ``compile(**job)``, then the artifact's digest and size.
+
+    A module-level function of a picklable job with a picklable outcome, so
+    that any executor can run it, a process pool included. Refusals come back
+    as the CompileError; so do jobs that ``compile`` rejects with TypeError or
+    ValueError (kind "request", the exception's text as the message) and an
+    artifact that cannot be read (kind "io").
+    """
+    try:
+        result = compile(**job)
+    except CompileError as error:
+        return error
+    except (TypeError, ValueError) as error:
+        return CompileError("request", str(error))
+    if result.path is None:
+        return result
+    try:
+        sha256, size = artifact_digest(result.path)
+    except OSError as error:
+        return CompileError("io", f"reading {result.path}: {error.strerror or error}")
+    return dataclasses.replace(result, artifact_sha256=sha256, artifact_size=size)
+
+
+@contextmanager
+def cargo_jobs(workers: int) -> Iterator[None]:
+    """Share the cores among ``workers`` concurrent cargos while the block runs.
+
+    Sets CARGO_BUILD_JOBS to ``max(1, cpu_count // workers)`` when the
+    environment does not set it already, and removes it again at the end. The
+    environment is the process's: every cargo started meanwhile, from any
+    thread, sees the value.
+    """
+    if "CARGO_BUILD_JOBS" in os.environ:
+        yield
+        return
+    os.environ["CARGO_BUILD_JOBS"] = str(max(1, (os.cpu_count() or 1) // max(1, workers)))
+    try:
+        yield
+    finally:
+        os.environ.pop("CARGO_BUILD_JOBS", None)
+
+
+def compile_many(
+    jobs: Iterable[Mapping[str, Any]],
+    *,
+    executor: Executor | None = None,
+    progress: Callable[[int, int, CompileResult | CompileError], object] | None = None,
+) -> list[CompileResult | CompileError]:
+    """Compile several strategies at once; one outcome per job, in the order of ``jobs``.
+
+    Each job is a mapping of ``compile`` keyword arguments, ``strategy``
+    included. Its outcome is the CompileResult, with ``artifact_sha256`` and
+    ``artifact_size`` filled in after a build (computed where the build ran),
+    or the CompileError that ``compile`` raised: a failure never stops the
+    batch and is never raised. A job that ``compile`` rejects with TypeError
+    or ValueError (an unknown keyword, a missing strategy, a bad ``timeout``)
+    gives CompileError("request", <the exception's text>) in its slot.
+
+    ``executor`` runs the jobs through its ``submit``, and is not shut down;
+    every job goes to it as ``compile_job(job)``, a module-level function, so
+    a ProcessPoolExecutor works too when the jobs pickle. Without one, a
+    ThreadPoolExecutor of ``min(len(jobs), os.cpu_count())`` threads runs
+    them (the native call releases the interpreter lock), and, unless the
+    environment sets CARGO_BUILD_JOBS already, it is set to
+    ``max(1, cpu_count // threads)`` for the duration of the call so that the
+    cargos do not oversubscribe the cores. That setting is process-wide: any
+    other cargo this process starts meanwhile sees it too.
+
+    ``progress(done, total, outcome)`` is called on the calling thread as
+    each job finishes, ``done`` counting from 1 to ``total``.
+
+    Anything else is raised: exceptions of the executor itself (a broken
+    process pool, a job that does not pickle), an exception from
+    ``progress``, KeyboardInterrupt while waiting. Jobs that have not started
+    then are cancelled; running ones are waited for.
+    """
+    batch = list(jobs)
+    if not batch:
+        return []
+    if executor is not None:
+        return _run_batch(executor, batch, progress)
+    workers = min(len(batch), os.cpu_count() or 1)
+    with cargo_jobs(workers), ThreadPoolExecutor(workers, thread_name_prefix="orvane-compile") as pool:
+        return _run_batch(pool, batch, progress)
+
+
+def _run_batch(
+    executor: Executor,
+    batch: Sequence[Mapping[str, Any]],
+    progress: Callable[[int, int, CompileResult | CompileError], object] | None,
+) -> list[CompileResult | CompileError]:
+    slots: dict[Future[CompileResult | CompileError], int] = {}
+    try:
+        for index, job in enumerate(batch):
+            slots[executor.submit(compile_job, job)] = index
+        outcomes: dict[int, CompileResult | CompileError] = {}
+        for done, future in enumerate(as_completed(slots), 1):
+            outcome = future.result()
+            outcomes[slots[future]] = outcome
+            if progress is not None:
+                progress(done, len(batch), outcome)
+    except BaseException:
+        for future in slots:
+            future.cancel()
+        raise
+    return [outcomes[index] for index in range(len(batch))]

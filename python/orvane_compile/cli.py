@@ -4,6 +4,7 @@
                    [--opt-level debug|release|size] [--crate-name NAME]
                    [--out-dir DIR] [--dry-run] [--timeout SECONDS]
                    [--csv PATH | --inline PATH] [--json]
+    orvane-compile compile FILE FILE... [same flags] [--jobs N]
     orvane-compile check FILE [same spec flags]
     orvane-compile targets | version [--json]
     orvane-compile hash FILE [--json]
@@ -15,6 +16,14 @@ keys ``strategy`` and ``target``. Flags override or complete the compile spec.
 Exit status: 0 success, 1 invalid input (the compiler refused it, or a file
 could not be read), 2 usage, 3 build failure (a "build: " or "io: " error
 during a build).
+
+Several files to ``compile`` are compiled with the same flags, up to
+``--jobs`` at a time, each from a thread with a ``Compiler`` of its own.
+Standard output gets one compact line per file, in the order given: the
+compiler's answer, or ``{"ok":false,"error":...}`` with the message shown for
+the file. Each failure is also reported on standard error, naming the file;
+a summary line ends the run, after a progress bar when standard error is a
+terminal. The exit status is the worst of the files' statuses.
 
 Positions. The user's texts go into the request verbatim, and the request
 records where each of its bytes came from (see ``_request``):
@@ -44,12 +53,16 @@ import sys
 import threading
 import time
 import unicodedata
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from typing import Any, NoReturn, TextIO
+
+from tqdm import tqdm
 
 from ._orvane_compile import Compiler
 from ._request import (
     Location,
+    Request,
     RequestBuilder,
     Source,
     is_single_json_value,
@@ -60,7 +73,9 @@ from ._request import (
 from .api import (
     Failure,
     Writer,
+    cargo_jobs,
     compile_request,
+    default_cache_dir,
     exchange,
     spec_object,
     target_value,
@@ -106,6 +121,17 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _jobs(text: str) -> int:
+    """A positive number of files to compile at a time, for --jobs."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     output = _Parser(add_help=False)
     output.add_argument("--json", action="store_true", dest="compact",
@@ -137,8 +163,15 @@ def _parser() -> argparse.ArgumentParser:
     compile_parser.add_argument("--out-dir", metavar="DIR", help='output directory (default "_out")')
     compile_parser.add_argument("--timeout", metavar="SECONDS", type=_seconds,
                                 help="stop the build (cargo and wasm-bindgen) after this many seconds")
+    compile_parser.add_argument("--cache-dir", metavar="DIR",
+                                help="share compiled dependencies between builds through DIR "
+                                     "(default: $ORVANE_CACHE_DIR)")
     compile_parser.add_argument("--dry-run", action="store_true",
                                 help="generate and describe the project only; write nothing, run no cargo")
+    compile_parser.add_argument("more_files", nargs="*", default=[], metavar="FILE",
+                                help="more files, compiled with the same flags (one answer line each)")
+    compile_parser.add_argument("--jobs", metavar="N", type=_jobs, default=1,
+                                help="with several files, compile up to N at a time (default 1)")
     commands.add_parser("check", parents=[spec], help='validate FILE: prints "ok" or the error',
                         description="A dry run of what compile would send; prints ok or the error.")
     commands.add_parser("targets", parents=[output], help="list the targets and MCU triples")
@@ -292,21 +325,25 @@ def _excerpt(location: Location) -> str:
     return f" {number} | {shown}\n {gutter} | {pad}^\n"
 
 
-def _report(failure: Failure, stderr: TextIO) -> None:
-    """One line for the error; for a located one, the line it points at."""
+def _described(failure: Failure) -> tuple[str, str]:
+    """The error's message, positions mapped to the user's files, and the excerpt of a located one."""
     location = failure.location
     if location is None:
-        stderr.write(f"{PROG}: {failure.text}\n")
-        return
+        return failure.text, ""
     positioned = split_position(failure.text)
     if positioned is None:  # a message of this package's own, already saying where
-        stderr.write(f"{PROG}: {failure.text}\n{_excerpt(location)}")
-        return
+        return failure.text, _excerpt(location)
     if location.source is None:
         where = f"at line {location.line} column {location.column} of the request built from the command line"
     else:
         where = f"at line {location.line} column {location.column} of {location.source.name}"
-    stderr.write(f"{PROG}: {positioned[0]} {where}\n{_excerpt(location)}")
+    return f"{positioned[0]} {where}", _excerpt(location)
+
+
+def _report(failure: Failure, stderr: TextIO) -> None:
+    """One line for the error; for a located one, the line it points at."""
+    message, excerpt = _described(failure)
+    stderr.write(f"{PROG}: {message}\n{excerpt}")
 
 
 class _StatusLine:
@@ -363,7 +400,8 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     compact = checking or args.compact or args.compact_top
     compiler = Compiler()
     timeout = None if checking else args.timeout
-    request = compile_request(spec, dry_run=dry_run, out_dir=out_dir, timeout=timeout)
+    cache_dir = None if checking else default_cache_dir(args.cache_dir)
+    request = compile_request(spec, dry_run=dry_run, out_dir=out_dir, timeout=timeout, cache_dir=cache_dir)
     if request.incomplete is not None:
         dry_run = True  # such a request is only ever sent as a dry run
     status_label = None
@@ -390,6 +428,96 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     else:
         _print_answer(answer, compact, stdout)
     return EXIT_OK
+
+
+def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
+    """``compile`` of several files with the same flags: one answer line each, in order."""
+    paths = [args.file, *args.more_files]
+    if paths.count("-") > 1:
+        raise _UsageError(f"{PROG}: error: standard input (-) can be given only once")
+    started = time.monotonic()
+    # Every request is built here, exactly as for one file, before any is sent.
+    work: list[Request | Failure] = []
+    building: list[bool] = []
+    for path in paths:
+        try:
+            document = _read_source(path, stdin)
+            request = compile_request(_spec_writer(args, document, stdin), dry_run=args.dry_run,
+                                      out_dir=args.out_dir, timeout=args.timeout,
+                                      cache_dir=default_cache_dir(args.cache_dir))
+        except _InputError as error:
+            work.append(Failure(str(error).removeprefix(f"{PROG}: "), "request"))
+            building.append(False)
+            continue
+        work.append(request)
+        # A request that is not complete JSON is only ever sent as a dry run.
+        building.append(not args.dry_run and request.incomplete is None)
+
+    outcomes: dict[int, tuple[str, Failure | None]] = {}
+    statuses: list[int] = []
+    with tqdm(total=len(paths), file=stderr, unit="file", leave=False, disable=not _isatty(stderr)) as bar:
+
+        def finished(index: int, outcome: tuple[str, Failure | None]) -> None:
+            # Answers and failures are shown in the order of the files, as soon as all before are done.
+            bar.update(1)
+            outcomes[index] = outcome
+            while len(statuses) in outcomes:
+                shown = len(statuses)
+                answer, failure = outcomes.pop(shown)
+                if failure is None:
+                    statuses.append(EXIT_OK)
+                    tqdm.write(answer, file=stdout)
+                else:
+                    message, excerpt = _described(failure)
+                    build = building[shown] and failure.kind in ("build", "io")
+                    statuses.append(EXIT_BUILD if build else EXIT_INVALID)
+                    tqdm.write(json.dumps({"ok": False, "error": message}, ensure_ascii=False,
+                                          separators=(",", ":")), file=stdout)
+                    tqdm.write(f"{PROG}: {paths[shown]}: {message.rstrip()}\n{excerpt}", file=stderr, end="")
+                stdout.flush()
+
+        _run_files(work, min(args.jobs, len(paths)), finished)
+    failed = sum(status != EXIT_OK for status in statuses)
+    stderr.write(f"{PROG}: {len(paths) - failed} succeeded, {failed} failed "
+                 f"in {time.monotonic() - started:.1f}s\n")
+    return max(statuses)
+
+
+def _run_files(work: Sequence[Request | Failure], jobs: int,
+               finished: Callable[[int, tuple[str, Failure | None]], None]) -> None:
+    """Send each request, calling ``finished(index, (answer, failure))`` on this thread as each ends.
+
+    One job at a time runs on this thread, so Ctrl-C stops a build as it does
+    for one file; more run on that many threads, with a ``Compiler`` each and
+    the cores shared among their cargos (see ``cargo_jobs``).
+    """
+    if jobs == 1:
+        compiler = Compiler()
+        for index, item in enumerate(work):
+            finished(index, ("", item) if isinstance(item, Failure) else exchange(compiler, item))
+        return
+    local = threading.local()
+
+    def send(request: Request) -> tuple[str, Failure | None]:
+        if not hasattr(local, "compiler"):
+            local.compiler = Compiler()
+        compiler: Compiler = local.compiler
+        return exchange(compiler, request)
+
+    with cargo_jobs(jobs), ThreadPoolExecutor(jobs, thread_name_prefix="orvane-compile") as pool:
+        futures = {}
+        for index, item in enumerate(work):
+            if isinstance(item, Failure):
+                finished(index, ("", item))
+            else:
+                futures[pool.submit(send, item)] = index
+        try:
+            for future in as_completed(futures):
+                finished(futures[future], future.result())
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
 
 
 def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
@@ -425,7 +553,8 @@ def _shown(text: str) -> str:
 
 def _check_utf8_arguments(args: argparse.Namespace) -> None:
     """Refuse the arguments that go into the request but are not UTF-8: requests are UTF-8 text."""
-    paths = [("--csv", getattr(args, "csv", None)), ("--out-dir", getattr(args, "out_dir", None))]
+    paths = [("--csv", getattr(args, "csv", None)), ("--out-dir", getattr(args, "out_dir", None)),
+             ("--cache-dir", getattr(args, "cache_dir", None))]
     if args.command == "hash":
         paths.append(("FILE", args.file))
     values = [("--crate-name", getattr(args, "crate_name", None)), ("--mcu", getattr(args, "mcu", None))]
@@ -444,8 +573,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line on ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
     stdin, stdout, stderr = sys.stdin, sys.stdout, sys.stderr
     try:
-        args = _parser().parse_args(argv)
+        parser = _parser()
+        args, unparsed = parser.parse_known_args(argv)
+        if args.command == "compile":
+            # argparse takes positionals in one run: files given after a flag come back unparsed.
+            files = [arg for arg in unparsed if arg == "-" or not arg.startswith("-")]
+            args.more_files = [*args.more_files, *files]
+            unparsed = [arg for arg in unparsed if arg not in files]
+        if unparsed:
+            parser.error(f"unrecognized arguments: {' '.join(unparsed)}")
         _check_utf8_arguments(args)
+        if args.command == "compile" and args.more_files:
+            return _compile_files(args, stdin, stdout, stderr)
         if args.command in ("compile", "check"):
             return _compile(args, stdin, stdout, stderr)
         return _simple(args, stdout, stderr)

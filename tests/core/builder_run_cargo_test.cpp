@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -659,6 +660,91 @@ TEST(BuilderRunCargo, ToolsStartClean) {
     EXPECT_EQ(result, "ok pkg/my_strat_bg.wasm") << c.name;
     EXPECT_EQ(read_file(tools.scratch() / "seen"), clean + clean) << c.name;
   }
+}
+
+// A shared cache: cargo builds in the cache's target/ (the stand-in writes its output where
+// CARGO_TARGET_DIR says, and notes what it saw), the artifact is copied into the project, and
+// builds sharing the cache take turns.
+TEST(BuilderRunCargo, SharedCacheFolder) {
+  // The stand-ins write "<tool> <CARGO_TARGET_DIR>" to seen.log, and cargo its output there.
+  const std::string cargo_out =
+      "echo \"cargo $CARGO_TARGET_DIR\" >> \"$S/seen.log\"\n"
+      "out=\"$CARGO_TARGET_DIR/${OUT_REL}\"; mkdir -p \"${out%/*}\" && printf built > \"$out\"";
+  struct Case {
+    spec::Target target;
+    OptLevel level;
+    std::string cargo_rel;  // cargo's output below its target folder
+    std::string expected;
+  };
+  const Case cases[] = {
+      {binary(), OptLevel::Debug, "debug/my_strat", "ok target/debug/my_strat"},
+      {no_std("thumbv6m-none-eabi"), OptLevel::Size, "thumbv6m-none-eabi/release/libmy_strat.a",
+       "ok target/thumbv6m-none-eabi/release/libmy_strat.a"},
+      {wasm(), OptLevel::Release, "wasm32-unknown-unknown/release/my_strat.wasm", "ok pkg/my_strat_bg.wasm"},
+  };
+  for (const auto& c : cases) {
+    StandIns tools;
+    ScopedEnv out_rel("OUT_REL", c.cargo_rel);
+    tools.add("cargo", cargo_out);
+    // wasm-bindgen reads cargo's output from the project, as without a cache.
+    tools.add("wasm-bindgen", "echo \"wasm-bindgen $CARGO_TARGET_DIR\" >> \"$S/seen.log\"\n"
+                              "cat \"$1\" > /dev/null && " + creates(kWasmArtifact));
+    const fs::path cache = tools.scratch() / "cache";
+    ScopedEnv path_env("PATH", tools.bin().string());
+    auto built = run_cargo(tools.project(), c.target, c.level, "my_strat", {}, cache);
+    EXPECT_EQ(built ? "ok " + *built : built.error().display(), c.expected) << c.cargo_rel;
+    const std::string target_dir = fs::absolute(cache / "target").string();
+    std::string seen = "cargo " + target_dir + "\n";
+    if (c.target.kind == spec::TargetKind::Wasm) seen += "wasm-bindgen " + target_dir + "\n";
+    EXPECT_EQ(read_file(tools.scratch() / "seen.log"), seen);
+    EXPECT_EQ(read_file(tools.project() / "target" / c.cargo_rel), "built") << c.cargo_rel;
+    EXPECT_EQ(read_file(cache / "target" / c.cargo_rel), "built") << c.cargo_rel;
+  }
+
+  // Success without output in the cache names the cache's file; a cache folder that cannot be
+  // made is an io failure.
+  StandIns tools;
+  tools.add("cargo", "exit 0");
+  write_file(tools.scratch() / "blocker", "a file where the cache folder goes");
+  ScopedEnv path_env("PATH", tools.bin().string());
+  auto missing = run_cargo(tools.project(), binary(), OptLevel::Release, "my_strat", {},
+                           tools.scratch() / "cache");
+  EXPECT_EQ(missing ? *missing : missing.error().display(),
+            "build: cargo reported success, but the artifact " +
+                (tools.scratch() / "cache/target/release/my_strat").string() + " is missing");
+  auto blocked = run_cargo(tools.project(), binary(), OptLevel::Release, "my_strat", {},
+                           tools.scratch() / "blocker");
+  EXPECT_EQ(blocked ? *blocked : blocked.error().display(),
+            "io: creating " + (tools.scratch() / "blocker/target").string() +
+                ": Not a directory (os error 20)");
+}
+
+// Two builds of one crate name from two projects at once on one cache: each takes its turn,
+// and each project gets the output of its own cargo run, never the other's.
+TEST(BuilderRunCargo, BuildsSharingACacheTakeTurns) {
+  StandIns tools;
+  tools.add("cargo",
+            "out=\"$CARGO_TARGET_DIR/release/my_strat\"; mkdir -p \"${out%/*}\"\n"
+            "printf '%s' \"$(pwd -P)\" > \"$out\"; sleep 0.3\n"
+            "echo \"$(pwd -P)\" >> \"$S/order.log\"");
+  const fs::path cache = tools.scratch() / "cache";
+  const fs::path a = tools.scratch() / "a", b = tools.scratch() / "b";
+  fs::create_directories(a);
+  fs::create_directories(b);
+  ScopedEnv path_env("PATH", tools.bin().string());
+  auto build = [&](const fs::path& dir) {
+    auto built = run_cargo(dir, binary(), OptLevel::Release, "my_strat", {}, cache);
+    return built ? *built : built.error().display();
+  };
+  auto first = std::async(std::launch::async, build, a);
+  auto second = std::async(std::launch::async, build, b);
+  EXPECT_EQ(first.get(), "target/release/my_strat");
+  EXPECT_EQ(second.get(), "target/release/my_strat");
+  for (const fs::path& dir : {a, b}) {
+    EXPECT_EQ(read_file(dir / "target/release/my_strat"), fs::canonical(dir).string());
+  }
+  const std::string order = read_file(tools.scratch() / "order.log");
+  EXPECT_EQ(std::count(order.begin(), order.end(), '\n'), 2);
 }
 
 }  // namespace

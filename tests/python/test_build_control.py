@@ -117,6 +117,9 @@ BAD_OPTIONS = [
     ('"build":5', 9, "bad compile request: invalid type: integer `5`, expected struct BuildOptions"),
     ('"build":{"timeout_s":1,"timeout_s":2}', 34, "bad compile request: duplicate field `timeout_s`"),
     ('"build":{},"build":{}', 18, "bad compile request: duplicate field `build`"),
+    ('"build":{"cache_dir":5}', 22, "bad compile request: invalid type: integer `5`, expected a string"),
+    ('"build":{"cache_dir":["c"]}', 21, "bad compile request: invalid type: sequence, expected a string"),
+    ('"build":{"cache_dir":"a","cache_dir":"b"}', 36, "bad compile request: duplicate field `cache_dir`"),
 ]
 
 
@@ -133,7 +136,8 @@ def test_build_options_decode_with_the_request(tmp_path, monkeypatch, member, co
 
 # Options that decode change nothing a dry run answers.
 GOOD_OPTIONS = ['"build":null', '"build":{}', '"build":[]', '"build":{"timeout_s":null}', '"build":{"timeout_s":1e-9}',
-                '"build":{"timeout_s":1e300}', '"build":{"timeout_s":5,"later":1}', '"build":[7]']
+                '"build":{"timeout_s":1e300}', '"build":{"timeout_s":5,"later":1}', '"build":[7]',
+                '"build":{"cache_dir":null}', '"build":{"cache_dir":"c","timeout_s":2}', '"build":[null,"c"]']
 
 
 @pytest.mark.parametrize("member", GOOD_OPTIONS)
@@ -266,3 +270,30 @@ def test_concurrent_builds_of_one_folder_take_turns(stand_in, tmp_path, monkeypa
     assert all(before == after for before, after in lines)
     assert sorted(before for before, _ in lines) == sorted(answered)
     assert len(set(answered)) == 6
+
+
+# The cache folder: from the keyword, else from ORVANE_CACHE_DIR; cargo builds in its target/.
+CACHE_CASES = [
+    # (keyword, environment, where cargo's target folder is, relative to the working folder)
+    (None, None, "out/shared/target"),
+    ("kw-cache", None, "kw-cache/target"),
+    (None, "env-cache", "env-cache/target"),
+    ("kw-cache", "env-cache", "kw-cache/target"),
+    (None, "", "out/shared/target"),
+]
+
+
+@pytest.mark.parametrize(("keyword", "environment", "target_dir"), CACHE_CASES)
+def test_cache_dir_from_keyword_or_environment(stand_in, tmp_path, monkeypatch, keyword, environment, target_dir):
+    stand_in('echo "$CARGO_TARGET_DIR" > "$PIDS_FILE.target"\n'
+             'mkdir -p "$CARGO_TARGET_DIR/release" && : > "$CARGO_TARGET_DIR/release/shared"\n')
+    if environment is None:
+        monkeypatch.delenv("ORVANE_CACHE_DIR", raising=False)
+    else:
+        monkeypatch.setenv("ORVANE_CACHE_DIR", environment)
+    result = compile(STRATEGY, target="binary", crate_name="shared", out_dir="out", cache_dir=keyword)
+    assert result.path == "out/shared/target/release/shared" and os.path.isfile(result.path)
+    assert (tmp_path / "pids.target").read_text() == f"{tmp_path / target_dir}\n"
+    # The option changes no digest.
+    dry = compile(STRATEGY, target="binary", crate_name="shared", dry_run=True)
+    assert result.manifest == dry.manifest

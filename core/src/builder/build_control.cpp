@@ -1,7 +1,11 @@
 #include "builder/build_control.hpp"
 
+#include <sys/file.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <thread>
 
 namespace orvane::builder {
 
@@ -38,6 +42,20 @@ std::optional<std::string> BuildControl::stop_reason() const {
     return "timed out after " + seconds_text(*timeout_s_) + " s";
   }
   return std::nullopt;
+}
+
+int lock_exclusively(int fd, const BuildControl& control, std::string& stopped) {
+  constexpr int kLockPollMs = 50;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errno;
+    if (auto stop = control.stop_reason()) {
+      stopped = std::move(*stop);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(control.wait_ms(kLockPollMs)));
+  }
 }
 
 int BuildControl::wait_ms(int interval_ms) const {

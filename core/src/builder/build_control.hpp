@@ -36,4 +36,9 @@ class BuildControl {
   mutable std::optional<Clock::time_point> last_asked_;
 };
 
+// Takes an exclusive lock (flock) on `fd`, waiting for its holder and asking `control` every
+// little while whether to stop. 0 when held; the errno of a failed flock; or -1 when told to
+// stop, with the reason in `stopped`.
+int lock_exclusively(int fd, const BuildControl& control, std::string& stopped);
+
 }  // namespace orvane::builder

@@ -3,7 +3,12 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <optional>
+#include <utility>
 
 #include "builder/run_process.hpp"
 #include "builder/target_table.hpp"
@@ -39,18 +44,18 @@ struct Outcome {
   std::string tail;
 };
 
+using Env = std::vector<std::pair<std::string, std::string>>;
+
 std::expected<Outcome, CompileError> run_tool(const std::string& program,
                                               const std::vector<std::string>& args,
                                               const std::filesystem::path& dir,
-                                              const BuildControl& control) {
+                                              const BuildControl& control, const Env& env) {
   ProcessOptions options;
   options.args = args;
   options.working_dir = dir;
   options.stderr_keep = kRawTailBytes;
   options.control = &control;
-  // The artifact is looked for under the project's own target/, wherever a developer's
-  // environment or a configuration in a parent folder would send cargo's output.
-  options.env = {{"CARGO_TARGET_DIR", (std::filesystem::absolute(dir) / "target").string()}};
+  options.env = env;
   auto result = run_process(program, options);
   if (!result) {
     return std::unexpected(build_error("spawning " + program + ": " + system_error_text(result.error())));
@@ -73,9 +78,8 @@ std::expected<Outcome, CompileError> run_tool(const std::string& program,
 }
 
 // The artifact must be there, as a regular file, before the build is called a success.
-std::optional<CompileError> check_artifact(const std::filesystem::path& dir, const std::string& rel,
-                                           std::string_view tool, const Outcome& outcome) {
-  std::filesystem::path full = dir / rel;
+std::optional<CompileError> check_artifact(const std::filesystem::path& full, std::string_view tool,
+                                           const Outcome& outcome) {
   struct stat st;
   const bool present = ::lstat(full.c_str(), &st) == 0;
   if (present && S_ISREG(st.st_mode)) return std::nullopt;
@@ -88,6 +92,79 @@ std::optional<CompileError> check_artifact(const std::filesystem::path& dir, con
     return build_error(std::move(message));
   }
   return build_error(std::string(tool) + " reported success, but the artifact " + full.string() + what);
+}
+
+// The shared build cache of a build, held (locked) until it is destroyed.
+class Cache {
+ public:
+  ~Cache() {
+    if (lock_ >= 0) ::close(lock_);
+  }
+  Cache(Cache&& o) noexcept : target_(std::move(o.target_)), lock_(std::exchange(o.lock_, -1)) {}
+  Cache(const Cache&) = delete;
+
+  // Creates the folder when missing and waits for the builds that hold it.
+  static std::expected<Cache, CompileError> take(const std::filesystem::path& dir,
+                                                 const BuildControl& control) {
+    const std::filesystem::path absolute = std::filesystem::absolute(dir);
+    std::error_code ec;
+    std::filesystem::create_directories(absolute / "target", ec);
+    if (ec) return std::unexpected(io_error("creating", absolute / "target", ec.value()));
+    const std::filesystem::path lock_path = absolute / ".orvane-cache.lock";
+    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return std::unexpected(io_error("creating", lock_path, errno));
+    Cache cache(absolute / "target", fd);
+    std::string stopped;
+    int err = lock_exclusively(fd, control, stopped);
+    if (err < 0) return std::unexpected(build_error(std::move(stopped)));
+    if (err > 0) return std::unexpected(io_error("locking", lock_path, err));
+    return cache;
+  }
+
+  const std::filesystem::path& target() const { return target_; }
+
+ private:
+  Cache(std::filesystem::path target, int lock) : target_(std::move(target)), lock_(lock) {}
+  static CompileError io_error(std::string_view what, const std::filesystem::path& p, int err) {
+    return CompileError{ErrorKind::Io, std::string(what) + " " + p.string() + ": " + system_error_text(err)};
+  }
+  std::filesystem::path target_;
+  int lock_;
+};
+
+// What cargo and wasm-bindgen find in their environment.
+Env tool_environment(const std::filesystem::path& project_dir, const Cache* cache) {
+  if (!cache) {
+    // The artifact is looked for under the project's own target/, wherever a developer's
+    // environment or a configuration in a parent folder would send cargo's output.
+    return {{"CARGO_TARGET_DIR", (std::filesystem::absolute(project_dir) / "target").string()}};
+  }
+  // A compiler wrapper (sccache, say, with a backend shared between machines) is the
+  // environment's to configure, as for any cargo build.
+  Env env = {{"CARGO_TARGET_DIR", cache->target().string()}};
+  return env;
+}
+
+// Copies a file the shared target folder holds into the project, replacing what is there by a
+// rename, so that a reader never sees half of it.
+std::optional<CompileError> copy_out(const std::filesystem::path& from, const std::filesystem::path& to) {
+  auto fail = [&](int err) {
+    return CompileError{ErrorKind::Io, "writing " + to.string() + ": " + system_error_text(err)};
+  };
+  std::error_code ec;
+  std::filesystem::create_directories(to.parent_path(), ec);
+  if (ec) return CompileError{ErrorKind::Io, "creating " + to.parent_path().string() + ": " + system_error_text(ec.value())};
+  std::string temp_name(1, '.');
+  temp_name.append(to.filename().string()).append(".orvane-tmp");
+  const std::filesystem::path temp = to.parent_path() / temp_name;
+  std::filesystem::copy_file(from, temp, std::filesystem::copy_options::overwrite_existing, ec);
+  if (!ec) std::filesystem::rename(temp, to, ec);
+  if (ec) {
+    const int err = ec.value();
+    std::filesystem::remove(temp, ec);
+    return fail(err);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -126,30 +203,47 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
   return {};
 }
 
-std::expected<std::string, CompileError> run_cargo(const std::filesystem::path& project_dir,
-                                                   const spec::Target& target,
-                                                   spec::OptLevel level,
-                                                   std::string_view crate_name,
-                                                   const BuildControl& control) {
-  auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control);
+std::expected<std::string, CompileError> run_cargo(
+    const std::filesystem::path& project_dir, const spec::Target& target, spec::OptLevel level,
+    std::string_view crate_name, const BuildControl& control,
+    const std::optional<std::filesystem::path>& cache_dir) {
+  std::optional<Cache> cache;
+  if (cache_dir) {
+    auto taken = Cache::take(*cache_dir, control);
+    if (!taken) return std::unexpected(std::move(taken.error()));
+    cache.emplace(std::move(*taken));
+  }
+  const Env env = tool_environment(project_dir, cache ? &*cache : nullptr);
+  // cargo's own output, relative to its target folder: wasm-bindgen's input, or the artifact.
+  const std::string artifact = artifact_relative_path(target, level, crate_name);
+  const std::string cargo_output = target.kind == spec::TargetKind::Wasm
+                                       ? wasm_bindgen_arguments(crate_name, level).front()
+                                       : artifact;
+
+  auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control, env);
   if (!built) return std::unexpected(std::move(built.error()));
+  if (cache) {
+    // Into the project while the cache is still held, before another build replaces it.
+    const std::filesystem::path shared = cache->target() / cargo_output.substr(std::strlen("target/"));
+    if (auto missing = check_artifact(shared, "cargo", *built)) return std::unexpected(std::move(*missing));
+    if (auto failed = copy_out(shared, project_dir / cargo_output)) return std::unexpected(std::move(*failed));
+    cache.reset();
+  }
   std::string_view last_tool = "cargo";
   // cargo alone leaves the wasm under target/; the reported pkg/ file is wasm-bindgen's.
   if (target.kind == spec::TargetKind::Wasm) {
     // With cargo's exit status lost, its own output decides whether it failed; wasm-bindgen
     // would only bury cargo's error under one about its missing input.
     if (built->status_lost) {
-      std::string wasm = wasm_bindgen_arguments(crate_name, level).front();
-      if (auto missing = check_artifact(project_dir, wasm, "cargo", *built)) {
+      if (auto missing = check_artifact(project_dir / cargo_output, "cargo", *built)) {
         return std::unexpected(std::move(*missing));
       }
     }
-    built = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir, control);
+    built = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir, control, env);
     if (!built) return std::unexpected(std::move(built.error()));
     last_tool = "wasm-bindgen";
   }
-  std::string artifact = artifact_relative_path(target, level, crate_name);
-  if (auto missing = check_artifact(project_dir, artifact, last_tool, *built)) {
+  if (auto missing = check_artifact(project_dir / artifact, last_tool, *built)) {
     return std::unexpected(std::move(*missing));
   }
   return artifact;

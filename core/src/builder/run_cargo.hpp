@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,10 +37,17 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
 // "spawning <tool>: " + the system error text; the tail of the failing tool's standard error;
 // "<tool> was killed by signal N (SIGNAME)" and that tail; the artifact missing; or
 // `control`'s reason to stop ("timed out after N s", "cancelled").
-std::expected<std::string, CompileError> run_cargo(const std::filesystem::path& project_dir,
-                                                   const spec::Target& target,
-                                                   spec::OptLevel level,
-                                                   std::string_view crate_name,
-                                                   const BuildControl& control = {});
+//
+//
+// With `cache_dir`, compiled dependencies are shared through that folder between projects,
+// processes and threads: cargo builds in its target/, a target folder shared by every build
+// that names it. Builds sharing the folder take turns (cargo would make them wait for its
+// lock anyway), and the artifact is copied into the project, so it still lands where the
+// answer says. A compiler wrapper configured in the environment (RUSTC_WRAPPER=sccache with a
+// backend shared between machines) works beside it.
+std::expected<std::string, CompileError> run_cargo(
+    const std::filesystem::path& project_dir, const spec::Target& target, spec::OptLevel level,
+    std::string_view crate_name, const BuildControl& control = {},
+    const std::optional<std::filesystem::path>& cache_dir = std::nullopt);
 
 }  // namespace orvane::builder

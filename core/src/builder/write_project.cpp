@@ -36,8 +36,6 @@ constexpr std::array<std::string_view, 3> kObeyedTopLevel = {"build.rs", "rust-t
 // How deep the walk under src/ goes looking for sources that were not generated.
 constexpr int kMaxSourceDepth = 32;
 
-constexpr int kLockPollMs = 50;
-
 class Fd {
  public:
   Fd() = default;
@@ -447,16 +445,12 @@ std::expected<Fd, CompileError> take_lock(int project, const fs::path& shown,
     if (is_symlink_at(project, name.c_str())) return std::unexpected(through_symlink(lock_path));
     return std::unexpected(io("creating", lock_path, errno));
   }
-  for (;;) {
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return std::unexpected(io("locking", lock_path, errno));
-    // Another build holds the folder: wait for it, stopping when told to.
-    if (auto stop = control.stop_reason()) {
-      return std::unexpected(CompileError{ErrorKind::Build, std::move(*stop)});
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(control.wait_ms(kLockPollMs)));
-  }
+  // Another build may hold the folder: wait for it, stopping when told to.
+  std::string stopped;
+  int err = lock_exclusively(fd.get(), control, stopped);
+  if (err < 0) return std::unexpected(CompileError{ErrorKind::Build, std::move(stopped)});
+  if (err > 0) return std::unexpected(io("locking", lock_path, err));
+  return fd;
 }
 
 }  // namespace

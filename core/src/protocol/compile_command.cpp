@@ -48,7 +48,10 @@ std::string compile_command(PyCompiler&, std::string_view cmd_json,
   // The folder stays locked until the build is over: builds of one folder take turns.
   auto folder = builder::write_project(project_dir, project->files, control);
   if (!folder) return error_response(folder.error().display());
-  auto artifact = builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control);
+  std::optional<std::filesystem::path> cache_dir;
+  if (req->build && req->build->cache_dir) cache_dir = *req->build->cache_dir;
+  auto artifact =
+      builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control, cache_dir);
   if (!artifact) return error_response(artifact.error().display());
   std::string path = (project_dir / *artifact).string();
   return compile_response(m, &path);

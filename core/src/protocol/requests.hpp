@@ -20,6 +20,7 @@ struct Seconds {
 // How a build runs. Not part of the compile spec: it changes no digest.
 struct BuildOptions {
   std::optional<Seconds> timeout_s;  // limits the whole build: cargo and wasm-bindgen together
+  std::optional<std::string> cache_dir;  // compiled dependencies shared between builds
 };
 
 struct CompileReq {
@@ -53,7 +54,8 @@ template <> struct RecordDesc<protocol::BuildOptions> {
   static constexpr std::string_view name = "BuildOptions";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{
-      field("timeout_s", &protocol::BuildOptions::timeout_s, Presence::Optional)};
+      field("timeout_s", &protocol::BuildOptions::timeout_s, Presence::Optional),
+      field("cache_dir", &protocol::BuildOptions::cache_dir, Presence::Optional)};
 };
 template <> struct Codec<protocol::BuildOptions> : RecordCodec<protocol::BuildOptions> {};
 
