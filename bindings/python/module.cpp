@@ -28,7 +28,10 @@ constexpr char kClassDoc[] =
     "stateful build cache, so it is bound to the\nthread that created it.";
 
 constexpr char kCommandDoc[] =
-    "command($self, cmd_json)\n--\n\nApply a command JSON and return the response JSON.\n\n"
+    "command($self, cmd_json, *, echo=None)\n--\n\nApply a command JSON and return the response JSON.\n\n"
+    "`echo` (a file descriptor, or an object with fileno() such as sys.stderr)\n"
+    "receives a build's cargo and wasm-bindgen output as it comes, each line\n"
+    "after the crate name and \": \".\n\n"
     "Domain errors are reported in-band as `{\"ok\": false, \"error\": ...}` JSON,\nnot raised.";
 
 constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
@@ -140,9 +143,10 @@ void compiler_dealloc(PyObject* self) noexcept {
 
 // ---- argument handling -------------------------------------------------------
 
-// Binds the single parameter `cmd_json`, by position or keyword. The returned
-// reference is borrowed from the argument tuple or keyword dictionary.
-PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs) {
+// Binds the parameter `cmd_json`, by position or keyword, and the keyword-only
+// `echo` (left as it is when not given). The returned references are borrowed
+// from the argument tuple or keyword dictionary.
+PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo) {
   const Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs < 0) return nullptr;
   if (nargs > 1) {
@@ -155,6 +159,10 @@ PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs) {
     PyObject* item = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &item)) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "echo") == 0) {
+        *echo = item;
+        continue;
+      }
       const bool is_cmd_json =
           PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "cmd_json") == 0;
       if (!is_cmd_json) return unexpected_keyword("Compiler.command", key);
@@ -287,9 +295,21 @@ struct SignalWatch {
   }
 };
 
+// The descriptor that `echo` names: None gives -1; otherwise an int, or an
+// object with fileno() such as sys.stderr. -2 with an exception set.
+int echo_descriptor(PyObject* echo) {
+  if (echo == nullptr || echo == Py_None) return -1;
+  const int fd = PyObject_AsFileDescriptor(echo);
+  return fd < 0 ? -2 : fd;
+}
+
 PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* cmd_json = bind_cmd_json(args, kwargs);
+  PyObject* echo = nullptr;
+  PyObject* cmd_json = bind_cmd_json(args, kwargs, &echo);
   if (cmd_json == nullptr) return nullptr;
+  orvane::protocol::CommandHooks hooks;
+  hooks.echo_fd = echo_descriptor(echo);
+  if (hooks.echo_fd == -2) return nullptr;
 
   Handle& handle = handle_of(self);
   if (handle.owner != current_thread()) {
@@ -313,12 +333,11 @@ PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noe
   std::string response;
   Fault fault = Fault::none;
   SignalWatch watch;
-  std::function<bool()> cancelled;
-  if (on_main_thread()) cancelled = [&watch] { return watch.poll(); };
+  if (on_main_thread()) hooks.cancelled = [&watch] { return watch.poll(); };
   watch.released = PyEval_SaveThread();
   try {
     response = orvane::protocol::command(
-        handle.state, std::string_view(utf8, static_cast<std::size_t>(size)), cancelled);
+        handle.state, std::string_view(utf8, static_cast<std::size_t>(size)), hooks);
   } catch (const std::bad_alloc&) {
     fault = Fault::out_of_memory;
   } catch (...) {

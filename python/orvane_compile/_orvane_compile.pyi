@@ -1,9 +1,12 @@
 """The native module (`orvane_compile._orvane_compile`)."""
 
-from typing import Final, final
+from typing import Final, Protocol, final
 
 __version__: Final[str]
 __all__ = ["__version__", "Compiler"]
+
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
 
 @final
 class Compiler:
@@ -14,8 +17,12 @@ class Compiler:
     """
 
     def __init__(self) -> None: ...
-    def command(self, cmd_json: str) -> str:
+    def command(self, cmd_json: str, *, echo: int | _HasFileno | None = None) -> str:
         """Apply a command JSON and return the response JSON.
+
+        `echo` (a file descriptor, or an object with fileno() such as sys.stderr)
+        receives a build's cargo and wasm-bindgen output as it comes, each line
+        after the crate name and ": ".
 
         Domain errors are reported in-band as `{"ok": false, "error": ...}` JSON,
         not raised.

@@ -747,5 +747,37 @@ TEST(BuilderRunCargo, BuildsSharingACacheTakeTurns) {
   EXPECT_EQ(std::count(order.begin(), order.end(), '\n'), 2);
 }
 
+// The tools' output, echoed as it comes: whole lines after the crate name, from both streams,
+// a last line without its end completed, and the answer unchanged.
+TEST(BuilderRunCargo, EchoesToolOutputLineByLine) {
+  struct Case {
+    std::string cargo;
+    spec::Target target;
+    std::string expected_echo;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"echo '   Compiling my_strat' >&2; echo 'warning: unused' >&2; " + creates(kBinaryArtifact), binary(),
+       "my_strat:    Compiling my_strat\nmy_strat: warning: unused\n", "ok " + kBinaryArtifact},
+      {"printf 'out 1\\nout' ; sleep 0.1; printf ' 2\\n'; printf 'no end' >&2; exit 101", binary(),
+       "my_strat: out 1\nmy_strat: out 2\nmy_strat: no end\n", "build: no end"},
+      {"exit 0", wasm(), "my_strat: bound\n", "ok " + kWasmArtifact},
+      {"", binary(), "", "build: "},
+  };
+  for (const auto& c : cases) {
+    StandIns tools;
+    tools.add("cargo", c.cargo.empty() ? "exit 3" : c.cargo);
+    tools.add("wasm-bindgen", "echo bound; " + creates(kWasmArtifact));
+    const fs::path echo_file = tools.scratch() / "echo.txt";
+    int fd = ::open(echo_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ScopedEnv path_env("PATH", tools.bin().string());
+    auto built = run_cargo(tools.project(), c.target, OptLevel::Release, "my_strat", {}, std::nullopt, fd);
+    ::close(fd);
+    EXPECT_EQ(built ? "ok " + *built : built.error().display(), c.expected) << c.cargo;
+    EXPECT_EQ(read_file(echo_file), c.expected_echo) << c.cargo;
+  }
+}
+
 }  // namespace
 }  // namespace orvane::builder

@@ -71,10 +71,12 @@ def test_module_namespace(value, expected):
         (lambda: Compiler.__text_signature__, "()"),
         (
             lambda: Compiler.command.__doc__,
-            "Apply a command JSON and return the response JSON.\n\nDomain errors are reported "
+            "Apply a command JSON and return the response JSON.\n\n`echo` (a file descriptor, or an "
+            "object with fileno() such as sys.stderr)\nreceives a build's cargo and wasm-bindgen output "
+            'as it comes, each line\nafter the crate name and ": ".\n\nDomain errors are reported '
             'in-band as `{"ok": false, "error": ...}` JSON,\nnot raised.',
         ),
-        (lambda: Compiler.command.__text_signature__, "($self, cmd_json)"),
+        (lambda: Compiler.command.__text_signature__, "($self, cmd_json, *, echo=None)"),
         (lambda: Compiler.version.__doc__, "The library version."),
         (lambda: Compiler.version.__text_signature__, "()"),
         (lambda: Compiler.__flags__ & PY_TPFLAGS_BASETYPE, 0),

@@ -46,11 +46,19 @@ struct Outcome {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
+struct Echo {
+  int fd = -1;
+  std::string prefix;
+};
+
 std::expected<Outcome, CompileError> run_tool(const std::string& program,
                                               const std::vector<std::string>& args,
                                               const std::filesystem::path& dir,
-                                              const BuildControl& control, const Env& env) {
+                                              const BuildControl& control, const Env& env,
+                                              const Echo& echo) {
   ProcessOptions options;
+  options.echo_fd = echo.fd;
+  options.echo_prefix = echo.prefix;
   options.args = args;
   options.working_dir = dir;
   options.stderr_keep = kRawTailBytes;
@@ -206,7 +214,7 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
 std::expected<std::string, CompileError> run_cargo(
     const std::filesystem::path& project_dir, const spec::Target& target, spec::OptLevel level,
     std::string_view crate_name, const BuildControl& control,
-    const std::optional<std::filesystem::path>& cache_dir) {
+    const std::optional<std::filesystem::path>& cache_dir, int echo_fd) {
   std::optional<Cache> cache;
   if (cache_dir) {
     auto taken = Cache::take(*cache_dir, control);
@@ -214,13 +222,14 @@ std::expected<std::string, CompileError> run_cargo(
     cache.emplace(std::move(*taken));
   }
   const Env env = tool_environment(project_dir, cache ? &*cache : nullptr);
+  const Echo echo{echo_fd, std::string(crate_name) + ": "};
   // cargo's own output, relative to its target folder: wasm-bindgen's input, or the artifact.
   const std::string artifact = artifact_relative_path(target, level, crate_name);
   const std::string cargo_output = target.kind == spec::TargetKind::Wasm
                                        ? wasm_bindgen_arguments(crate_name, level).front()
                                        : artifact;
 
-  auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control, env);
+  auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control, env, echo);
   if (!built) return std::unexpected(std::move(built.error()));
   if (cache) {
     // Into the project while the cache is still held, before another build replaces it.
@@ -239,7 +248,7 @@ std::expected<std::string, CompileError> run_cargo(
         return std::unexpected(std::move(*missing));
       }
     }
-    built = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir, control, env);
+    built = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir, control, env, echo);
     if (!built) return std::unexpected(std::move(built.error()));
     last_tool = "wasm-bindgen";
   }

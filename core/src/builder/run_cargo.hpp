@@ -43,11 +43,12 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
 // processes and threads: cargo builds in its target/, a target folder shared by every build
 // that names it. Builds sharing the folder take turns (cargo would make them wait for its
 // lock anyway), and the artifact is copied into the project, so it still lands where the
-// answer says. A compiler wrapper configured in the environment (RUSTC_WRAPPER=sccache with a
+// answer says. With `echo_fd`, the tools' output goes there as it comes, each line after
+// "<crate>: ". A compiler wrapper configured in the environment (RUSTC_WRAPPER=sccache with a
 // backend shared between machines) works beside it.
 std::expected<std::string, CompileError> run_cargo(
     const std::filesystem::path& project_dir, const spec::Target& target, spec::OptLevel level,
     std::string_view crate_name, const BuildControl& control = {},
-    const std::optional<std::filesystem::path>& cache_dir = std::nullopt);
+    const std::optional<std::filesystem::path>& cache_dir = std::nullopt, int echo_fd = -1);
 
 }  // namespace orvane::builder

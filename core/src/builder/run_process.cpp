@@ -149,6 +149,48 @@ struct ChildSetup {
   ::_exit(127);
 }
 
+// Passes a tool's output on, a whole line at a time, each after the prefix.
+class Echo {
+ public:
+  Echo(int fd, std::string_view prefix) : fd_(fd), prefix_(prefix) {}
+  void feed(std::size_t stream, std::string_view bytes) {
+    if (fd_ < 0) return;
+    std::string& pending = pending_[stream];
+    pending.append(bytes);
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+      emit(std::string_view(pending).substr(start, nl + 1 - start));
+    }
+    pending.erase(0, start);
+  }
+  // What is left of a line without its end.
+  void finish() {
+    for (std::string& pending : pending_) {
+      if (!pending.empty()) emit(pending + "\n");
+      pending.clear();
+    }
+  }
+
+ private:
+  void emit(std::string_view line) {
+    std::string out = prefix_;
+    out.append(line);
+    std::string_view rest = out;
+    while (!rest.empty()) {
+      ssize_t n = ::write(fd_, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        fd_ = -1;  // the reader went away: the build goes on without it
+        return;
+      }
+      rest.remove_prefix(std::size_t(n));
+    }
+  }
+  int fd_;
+  std::string prefix_;
+  std::array<std::string, 2> pending_;
+};
+
 void keep_tail(std::string& buffer, std::size_t keep) {
   if (buffer.size() > keep) buffer.erase(0, buffer.size() - keep);
 }
@@ -232,6 +274,7 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
   }
 
   ProcessResult result;
+  Echo echo(options.echo_fd, options.echo_prefix);
   std::array<char, 65536> chunk;
   bool exited = false, status_lost = false;
   Clock::time_point exited_at;
@@ -267,6 +310,7 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
         n = 0;  // a broken stream ends like a closed one
       }
       OwnedFd& fd = i == 0 ? out.read_end : err.read_end;
+      if (n > 0) echo.feed(i, std::string_view(chunk.data(), std::size_t(n)));
       if (n == 0) {
         fd.reset();
       } else if (i == 1) {
@@ -291,6 +335,7 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
         kill_group();
         int status;
         reap(pid, status);
+        echo.finish();
         result.ending = ProcessResult::Ending::Stopped;
         result.stop_reason = std::move(*stop);
         keep_tail(result.stderr_tail, keep);
@@ -300,6 +345,7 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
   }
   // Whatever the tool left running in its group goes with it.
   kill_group();
+  echo.finish();
   keep_tail(result.stderr_tail, keep);
   int status = 0;
   if (status_lost || !reap(pid, status)) {

@@ -44,6 +44,10 @@ struct ProcessOptions {
   // Set in the child's environment on top of the host's.
   std::vector<std::pair<std::string, std::string>> env;
   const BuildControl* control = nullptr;
+  // When not -1, standard output and standard error also go here, a whole line at a time (one
+  // write each, so lines of builds sharing the descriptor do not interleave), after the prefix.
+  int echo_fd = -1;
+  std::string echo_prefix;
 };
 
 // Runs `program` (looked up with find_program). Fails with the errno of finding, starting,

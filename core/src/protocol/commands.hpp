@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "canonical/reader.hpp"
+#include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
 
 namespace orvane::protocol {
@@ -13,7 +14,7 @@ namespace orvane::protocol {
 // body from it and go back to the text only to word a failure with its position.
 std::string compile_command(PyCompiler& state, std::string_view cmd_json,
                             const json::ParsedDocument& request,
-                            const std::function<bool()>& cancelled = {});
+                            const CommandHooks& hooks);
 std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
                                    const json::ParsedDocument& request);
 std::string reset_command(PyCompiler& state);

@@ -30,7 +30,7 @@ std::string compile_response(const builder::Manifest& m, const std::string* path
 
 std::string compile_command(PyCompiler&, std::string_view cmd_json,
                             const json::ParsedDocument& request,
-                            const std::function<bool()>& cancelled) {
+                            const CommandHooks& hooks) {
   // The strategy and candle values stay in the request's document.
   auto req = decode_request<CompileReq>(cmd_json, request);
   if (!req) return error_response("bad compile request: " + req.error());
@@ -44,14 +44,15 @@ std::string compile_command(PyCompiler&, std::string_view cmd_json,
       std::filesystem::path(req->out_dir.value_or("_out")) / m.crate_name;
   std::optional<double> timeout_s;
   if (req->build && req->build->timeout_s) timeout_s = req->build->timeout_s->value;
-  const builder::BuildControl control(timeout_s, cancelled);
+  const builder::BuildControl control(timeout_s, hooks.cancelled);
   // The folder stays locked until the build is over: builds of one folder take turns.
   auto folder = builder::write_project(project_dir, project->files, control);
   if (!folder) return error_response(folder.error().display());
   std::optional<std::filesystem::path> cache_dir;
   if (req->build && req->build->cache_dir) cache_dir = *req->build->cache_dir;
   auto artifact =
-      builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control, cache_dir);
+      builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control, cache_dir,
+                         hooks.echo_fd);
   if (!artifact) return error_response(artifact.error().display());
   std::string path = (project_dir / *artifact).string();
   return compile_response(m, &path);

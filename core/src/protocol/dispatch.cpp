@@ -51,8 +51,7 @@ std::expected<void, json::TextError> read_request(std::string_view text,
 
 }  // namespace
 
-std::string command(PyCompiler& state, std::string_view cmd_json,
-                    const std::function<bool()>& cancelled) {
+std::string command(PyCompiler& state, std::string_view cmd_json, const CommandHooks& hooks) {
   // The whole text is read once; a fault anywhere in it is an envelope fault.
   json::ParsedDocument request;
   request.doc.set_source(cmd_json);
@@ -66,7 +65,7 @@ std::string command(PyCompiler& state, std::string_view cmd_json,
   const std::string& cmd = envelope->cmd;
   if (cmd == "version") return version_response();
   if (cmd == "targets") return targets_response();
-  if (cmd == "compile") return compile_command(state, cmd_json, request, cancelled);
+  if (cmd == "compile") return compile_command(state, cmd_json, request, hooks);
   if (cmd == "artifact_bytes") return artifact_bytes_command(state, cmd_json, request);
   if (cmd == "reset") return reset_command(state);
   return error_response("unknown cmd: " + cmd);

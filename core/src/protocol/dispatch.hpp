@@ -11,10 +11,18 @@ namespace orvane::protocol {
 inline constexpr std::string_view kVersion = "0.2.0";
 inline constexpr std::string_view kBacktestDep = "0.1.5";
 
+// What the host lends a command beside its text.
+struct CommandHooks {
+  // Asked on the calling thread every little while during a build whether the caller wants it
+  // stopped; a stopped build answers "build: cancelled".
+  std::function<bool()> cancelled;
+  // When not -1, the build tools' output goes to this descriptor as it comes, a whole line at
+  // a time, each line after the crate name and ": ". Warnings of a build that succeeds are
+  // seen this way.
+  int echo_fd = -1;
+};
+
 // `cmd_json` must be valid UTF-8. Never fails: every failure is an error response.
-// `cancelled`, when given, is asked on this thread every little while during a build whether
-// the caller wants it stopped; a stopped build answers "build: cancelled".
-std::string command(PyCompiler& state, std::string_view cmd_json,
-                    const std::function<bool()>& cancelled = {});
+std::string command(PyCompiler& state, std::string_view cmd_json, const CommandHooks& hooks = {});
 
 }  // namespace orvane::protocol
