@@ -121,7 +121,7 @@ if [[ -n "$wheel" ]]; then
       "$PYENV_DIR/versions/$ver/bin/python" -m venv "$venv" || { fail "venv for $ver"; continue; }
     fi
     if ! "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" \
-       || ! "$venv/bin/python" -m pip install --quiet pytest mypy jsonschema; then
+       || ! "$venv/bin/python" -m pip install --quiet pytest mypy jsonschema tqdm types-tqdm; then
       fail "install into the $ver venv"
       continue
     fi

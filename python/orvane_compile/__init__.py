@@ -15,6 +15,7 @@ from .api import (
     Target,
     check,
     compile,
+    compile_many,
     strategy_schema,
 )
 
@@ -30,5 +31,6 @@ __all__ = [
     "Target",
     "check",
     "compile",
+    "compile_many",
     "strategy_schema",
 ]

@@ -294,9 +294,9 @@ def test_compile_error_text(kind, message, text):
 def test_package_exports():
     assert orvane_compile.__all__ == [
         "Compiler", "__version__", "CompileError", "CompileResult", "CsvData", "InlineData", "Manifest",
-        "ManifestFile", "Target", "check", "compile", "strategy_schema",
+        "ManifestFile", "Target", "check", "compile", "compile_many", "strategy_schema",
     ]
-    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 12
+    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 13
 
 
 def test_strategy_schema_is_a_fresh_copy():

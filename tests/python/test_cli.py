@@ -9,9 +9,12 @@ import io
 import json
 import os
 import re
+import fcntl
 import select
+import struct
 import subprocess
 import sys
+import termios
 from pathlib import Path
 
 import pytest
@@ -376,6 +379,89 @@ def test_usage_errors(run, argv, last_line):
     assert (status, out, err.splitlines()[-1], err.startswith("usage: orvane-compile")) == (2, "", last_line, True)
 
 
+# ---------------------------------------------------------------- several files
+
+# A stand-in cargo: crates named fail_* fail, the others get an artifact.
+BATCH_CARGO = """#!/bin/sh
+case "${PWD##*/}" in
+  fail_*) echo "error: could not compile ${PWD##*/}" >&2; exit 101 ;;
+esac
+mkdir -p target/release && : > "target/release/${PWD##*/}"
+"""
+FAILING = STRATEGY.replace("BTC/USDT", "FAIL/X")
+MISSING_MCU = spec_text('"target": {"kind": "no_std"}')
+SUMMARY = re.compile(r"orvane-compile: (\d+) succeeded, (\d+) failed in \d+\.\ds\n")
+
+# (id, argv, files, exit status, stdout lines ("=" + FILE: the answer of `compile FILE` with the same
+# flags alone), stderr before the summary, (succeeded, failed))
+BATCH_CASES = [
+    ("build-failure", ["compile", "a.json", "f.json", "--target", "binary", "--out-dir", "out"],
+     {"a.json": STRATEGY, "f.json": FAILING}, 3,
+     ["=a.json", '{"ok":false,"error":"build: error: could not compile fail_x\\n"}'],
+     "orvane-compile: f.json: build: error: could not compile fail_x\n", ("1", "1")),
+    ("files-after-flags", ["compile", "f.json", "--target", "binary", "--out-dir", "out", "--jobs", "2",
+                           "no.json", "a.json"],
+     {"a.json": STRATEGY, "f.json": FAILING}, 3,
+     ['{"ok":false,"error":"build: error: could not compile fail_x\\n"}',
+      '{"ok":false,"error":"cannot read no.json: No such file or directory"}', "=a.json"],
+     "orvane-compile: f.json: build: error: could not compile fail_x\n"
+     "orvane-compile: no.json: cannot read no.json: No such file or directory\n", ("1", "2")),
+    ("invalid-input-is-1", ["compile", "spec.json", "a.json", "s.json", "--dry-run", "--jobs", "3"],
+     {"a.json": STRATEGY, "spec.json": MISSING_MCU, "s.json": BROKEN}, 1,
+     ['{"ok":false,"error":"bad compile request: missing field `mcu` at line 3 column 30 of spec.json"}',
+      "=a.json",
+      '{"ok":false,"error":"s.json is not valid JSON: Expecting \',\' delimiter at line 4 column 3"}'],
+     "orvane-compile: spec.json: bad compile request: missing field `mcu` at line 3 column 30 of spec.json\n"
+     ' 3 |   "target": {"kind": "no_std"}\n'
+     "   |                              ^\n"
+     "orvane-compile: s.json: s.json is not valid JSON: Expecting ',' delimiter at line 4 column 3\n"
+     ' 4 |   "indicators": {},\n'
+     "   |   ^\n", ("1", "2")),
+    ("io-in-a-dry-run-is-1", ["compile", "a.json", "spec.json", "--dry-run", "--csv", "no.csv"],
+     {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 1,
+     ['{"ok":false,"error":"io: reading no.csv: ' + NO_SUCH_FILE + '"}'] * 2,
+     "orvane-compile: a.json: io: reading no.csv: " + NO_SUCH_FILE + "\n"
+     "orvane-compile: spec.json: io: reading no.csv: " + NO_SUCH_FILE + "\n", ("0", "2")),
+    ("all-succeed", ["compile", "a.json", "spec.json", "--target", "binary", "--out-dir", "out", "--jobs", "2"],
+     {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 0, ["=a.json", "=spec.json"], "", ("2", "0")),
+]
+
+
+@pytest.mark.parametrize(("argv", "files", "status", "stdout", "stderr", "counts"), [c[1:] for c in BATCH_CASES],
+                         ids=ids(BATCH_CASES))
+def test_several_files(run, tmp_path, monkeypatch, argv, files, status, stdout, stderr, counts):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "cargo").write_text(BATCH_CARGO)
+    (bin_dir / "cargo").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.delenv("CARGO_BUILD_JOBS", raising=False)
+    paths = [arg for arg in argv[1:] if arg in files or arg == "no.json"]
+    flags = [arg for arg in argv[1:] if arg not in paths and arg not in ("--jobs", "2", "3")]
+    got_status, out, err = run(argv, files)
+    alone = {path[1:]: run(["compile", path[1:], *flags, "--json"]) for path in stdout if path.startswith("=")}
+    assert [answer for answer in alone.values() if answer[0] != 0 or answer[2]] == []
+    expected = [alone[line[1:]][1] if line.startswith("=") else line + "\n" for line in stdout]
+    summary = SUMMARY.search(err)
+    assert (got_status, out, err[:summary.start()], summary.end(), summary.groups()) == (
+        status, "".join(expected), stderr, len(err), counts)
+    assert "CARGO_BUILD_JOBS" not in os.environ
+
+
+def test_standard_input_only_once(run):
+    status, out, err = run(["compile", "-", "a.json", "-"], {"a.json": STRATEGY}, stdin=STRATEGY)
+    assert (status, out, err) == (2, "", "orvane-compile: error: standard input (-) can be given only once\n")
+
+
+@pytest.mark.parametrize(("value", "last_line"), [
+    ("0", "argument --jobs: must be at least 1: '0'"),
+    ("two", "argument --jobs: not a whole number: 'two'"),
+])
+def test_jobs_must_be_positive(run, value, last_line):
+    status, out, err = run(["compile", "s.json", "s.json", "--jobs", value], {"s.json": STRATEGY})
+    assert (status, out, err.splitlines()[-1]) == (2, "", "orvane-compile compile: error: " + last_line)
+
+
 # ---------------------------------------------------------------- terminals
 
 
@@ -401,9 +487,14 @@ def test_terminal_output(run, monkeypatch, argv, stdout):
     assert terminal.getvalue() == stdout
 
 
-def run_on_terminal(argv, cwd, env):
-    """Run argv with all three standard streams on a pseudo-terminal: (status, output)."""
+def run_on_terminal(argv, cwd, env, size=None):
+    """Run argv with all three standard streams on a pseudo-terminal: (status, output).
+
+    ``size`` (rows, columns) gives the terminal a size; a new one has none.
+    """
     master, slave = os.openpty()
+    if size is not None:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", *size, 0, 0))
     process = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, cwd=cwd, env=env)
     os.close(slave)
     chunks = []
@@ -443,6 +534,20 @@ def test_terminal_status_names_the_mcu(tmp_path):
     assert re.fullmatch(r"(\rbtc_usdt no_std/" + re.escape(MCU) + r" \d+\.\ds\x1b\[K)+\n"
                         r"orvane-compile: build: spawning cargo: No such file or directory \(os error 2\)\n",
                         output), output
+
+
+def test_terminal_shows_a_progress_bar_for_several_files(tmp_path):
+    (tmp_path / "s.json").write_text(STRATEGY)
+    (tmp_path / "t.json").write_text(STRATEGY.replace("BTC/USDT", "ETH/USDT"))
+    status, output = run_on_terminal(
+        [sys.executable, "-m", "orvane_compile", "compile", "s.json", "t.json", "--dry-run"], tmp_path,
+        dict(os.environ), size=(24, 100))
+    # What stays on each line once the terminal has carried out its carriage returns.
+    shown = [line.rsplit("\r", 1)[-1] for line in output.split("\n")[:-1]]
+    answers = [json.loads(line)["manifest"]["crate_name"] for line in shown[:-1]]
+    summary = re.fullmatch(r"orvane-compile: 2 succeeded, 0 failed in \d+\.\ds", shown[-1])
+    assert (status, answers, summary is not None) == (0, ["btc_usdt", "eth_usdt"], True), output
+    assert re.search(r"\r +0%\| +\| 0/2 \[", output), output
 
 
 def test_terminal_answer_is_indented(tmp_path):

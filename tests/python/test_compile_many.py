@@ -1,0 +1,147 @@
+"""Batches of compiles: outcomes in input order, failures in their slots, artifact digests, executors.
+
+The stand-in cargo first on the PATH acts by crate (the project folder's name): ``slow_*`` sleeps first,
+``fail_*`` fails, ``big_*`` writes 3 MiB of zero bytes, any other writes ``artifact of <crate>\\n``. It
+notes the CARGO_BUILD_JOBS it sees in ``<crate>.jobs``.
+"""
+
+import hashlib
+import json
+import multiprocessing
+import os
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import pytest
+
+from orvane_compile import CompileError, CompileResult, Manifest, Target, compile_many
+
+from _requests import MIN_STRATEGY
+
+STRATEGY = json.loads(MIN_STRATEGY)
+NO_SYMBOL = {key: value for key, value in STRATEGY.items() if key != "symbol"}
+BIG = 3 << 20
+CARGO = f"""#!/bin/sh
+crate="${{PWD##*/}}"
+echo "${{CARGO_BUILD_JOBS-unset}}" > "$JOBS_DIR/$crate.jobs"
+case "$crate" in slow_*) sleep 1.5 ;; fail_*) echo "error[E0308]: in $crate" >&2; exit 101 ;; esac
+mkdir -p target/release
+case "$crate" in big_*) head -c {BIG} /dev/zero ;; *) echo "artifact of $crate" ;; esac > "target/release/$crate"
+"""
+
+
+@pytest.fixture
+def cargo(tmp_path, monkeypatch):
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "cargo").write_text(CARGO)
+    (tmp_path / "bin" / "cargo").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path / 'bin'}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setenv("JOBS_DIR", str(tmp_path))
+    monkeypatch.delenv("CARGO_BUILD_JOBS", raising=False)
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def job(crate, **more):
+    return {"strategy": STRATEGY, "target": "binary", "crate_name": crate, "out_dir": "out", **more}
+
+
+def built(crate, content=None):
+    content = f"artifact of {crate}\n".encode() if content is None else content
+    return ("built", f"out/{crate}/target/release/{crate}", hashlib.sha256(content).hexdigest(), len(content))
+
+
+def summary(outcome):
+    if isinstance(outcome, CompileError):
+        return ("error", outcome.kind, outcome.message)
+    return ("built" if outcome.built else "dry run", outcome.path, outcome.artifact_sha256, outcome.artifact_size)
+
+
+REQUEST = "compile() missing 1 required positional argument: 'strategy'"
+
+# (id, jobs, the summary of each outcome)
+BATCHES = [
+    ("empty", [], []),
+    ("slow-first-stays-first", [job("slow_a"), job("b"), job("c")], [built("slow_a"), built("b"), built("c")]),
+    ("failures-in-their-slots",
+     [job("a"), job("x", strategy=NO_SYMBOL), job("fail_c"), job("e", target="no_std", mcu="thumbv9-none-eabi")],
+     [built("a"), ("error", "bad spec", "strategy is not a valid StrategySpec: missing field `symbol`"),
+      ("error", "build", "error[E0308]: in fail_c\n"),
+      ("error", "bad target", 'mcu "thumbv9-none-eabi" is not in the allowlist')]),
+    ("refused-jobs-are-request-errors",
+     [job("a", mcu="thumbv6m-none-eabi"), job("b", timeout=0), job("c", jobs=2), {"target": "binary"}, ["a"]],
+     [("error", "request", "mcu applies only to target 'no_std', not 'binary'"),
+      ("error", "request", "timeout must be a positive number of seconds, not 0"),
+      ("error", "request", "compile() got an unexpected keyword argument 'jobs'"), ("error", "request", REQUEST),
+      ("error", "request", "orvane_compile.api.compile() argument after ** must be a mapping, not list")]),
+    ("dry-run-and-big-artifact", [job("f", dry_run=True), job("big_g")],
+     [("dry run", None, None, None), built("big_g", bytes(BIG))]),
+]
+
+
+@pytest.mark.parametrize(("jobs", "expected"), [row[1:] for row in BATCHES], ids=[row[0] for row in BATCHES])
+def test_batches(cargo, jobs, expected):
+    assert [summary(outcome) for outcome in compile_many(jobs)] == expected
+
+
+def test_progress_on_each_finish(cargo, monkeypatch):
+    monkeypatch.setattr(os, "cpu_count", lambda: 3)
+    calls = []
+    outcomes = compile_many([job("slow_a"), job("b"), job("fail_c")],
+                            progress=lambda done, total, outcome: calls.append((done, total, outcome)))
+    assert [(done, total) for done, total, _ in calls] == [(1, 3), (2, 3), (3, 3)]
+    # The slow build, first in the batch, finished and was reported last.
+    assert [outcome is outcomes[0] for _, _, outcome in calls] == [False, False, True]
+    assert {id(outcome) for _, _, outcome in calls} == set(map(id, outcomes))
+
+
+def test_a_process_pool_gives_what_the_threads_give(cargo):
+    jobs = [job("slow_a"), job("x", strategy=NO_SYMBOL), job("fail_c"), job("big_d"), {"target": "wasm"}]
+    threads = compile_many(jobs)
+    # spawn: forking a process that runs threads is unsafe.
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        processes = compile_many(jobs, executor=pool)
+        assert pool.submit(len, "still open").result() == 10
+    assert [summary(o) for o in processes] == [summary(o) for o in threads]
+    assert [o for o in processes if isinstance(o, CompileResult)] == [threads[0], threads[3]]
+    assert summary(processes[3]) == built("big_d", bytes(BIG))
+
+
+# (id, cpu count, CARGO_BUILD_JOBS beforehand, jobs, an executor of 2 threads given, what each cargo sees)
+CARGO_JOBS = [
+    ("cores-shared", 8, None, 3, False, "2"),
+    ("one-job-takes-all", 8, None, 1, False, "8"),
+    ("never-below-one", 1, None, 2, False, "1"),
+    ("a-given-value-is-kept", 8, "7", 3, False, "7"),
+    ("left-alone-with-an-executor", 8, None, 2, True, "unset"),
+]
+
+
+@pytest.mark.parametrize(("cpus", "given", "count", "pool", "seen"), [row[1:] for row in CARGO_JOBS],
+                         ids=[row[0] for row in CARGO_JOBS])
+def test_cargo_build_jobs(cargo, monkeypatch, cpus, given, count, pool, seen):
+    monkeypatch.setattr(os, "cpu_count", lambda: cpus)
+    if given is not None:
+        monkeypatch.setenv("CARGO_BUILD_JOBS", given)
+    crates = [f"c{index}" for index in range(count)]
+    with ThreadPoolExecutor(2) as executor:
+        outcomes = compile_many([job(crate) for crate in crates], executor=executor if pool else None)
+    assert [summary(o)[0] for o in outcomes] == ["built"] * count
+    assert [(cargo / f"{crate}.jobs").read_text() for crate in crates] == [seen + "\n"] * count
+    assert os.environ.get("CARGO_BUILD_JOBS") == given
+
+
+def test_cargo_build_jobs_is_restored_when_the_batch_raises(cargo, monkeypatch):
+    monkeypatch.setattr(os, "cpu_count", lambda: 4)
+
+    def progress(done, total, outcome):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        compile_many([job("a"), job("b")], progress=progress)
+    assert ((cargo / "a.jobs").read_text(), os.environ.get("CARGO_BUILD_JOBS")) == ("2\n", None)
+
+
+def test_results_constructed_as_before_have_no_artifact_fields():
+    manifest = Manifest("0.2.0", Target("wasm"), "release", "x", "0" * 64, "0.1.5", (), "1" * 64)
+    result = CompileResult(Target("wasm"), manifest, "out/x/pkg/x_bg.wasm", True)
+    assert (result.artifact_sha256, result.artifact_size) == (None, None)
