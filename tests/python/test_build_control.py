@@ -297,3 +297,13 @@ def test_cache_dir_from_keyword_or_environment(stand_in, tmp_path, monkeypatch, 
     # The option changes no digest.
     dry = compile(STRATEGY, target="binary", crate_name="shared", dry_run=True)
     assert result.manifest == dry.manifest
+
+
+@pytest.mark.parametrize("as_file", [False, True])
+def test_echo_receives_cargo_output_as_it_comes(stand_in, tmp_path, as_file):
+    stand_in("echo 'warning: unused' >&2\nprintf 'last'\n"
+             'mkdir -p target/release && : > "target/release/${PWD##*/}"\n')
+    with open(tmp_path / "echo.txt", "w") as sink:
+        echo = sink if as_file else sink.fileno()
+        compile(STRATEGY, target="binary", crate_name="loud", out_dir="out", echo=echo)
+    assert (tmp_path / "echo.txt").read_text() == "loud: warning: unused\nloud: last\n"

@@ -323,7 +323,7 @@ def test_arguments_not_utf8_from_the_shell(tmp_path, argv, stderr):
 
 
 class HungryCompiler:
-    def command(self, text):
+    def command(self, text, echo=None):
         raise MemoryError
 
 
@@ -571,3 +571,33 @@ def test_entry_points(tmp_path, argv):
     done = subprocess.run(argv + ["check", "bad.json"], cwd=tmp_path, capture_output=True, text=True)
     assert (done.returncode, done.stdout, done.stderr) == (
         1, "", "orvane-compile: bad spec: strategy is not a valid StrategySpec: missing field `symbol`\n")
+
+
+# --verbose: cargo's lines as they come, after the crate name, warnings of a success included;
+# the answers on standard output as without it.
+VERBOSE_CASES = [
+    (["compile", "a.json", "--target", "binary", "--crate-name", "one", "--verbose", "--json"],
+     "one: warning: unused variable\none: done\n"),
+    (["compile", "a.json", "b.json", "--target", "binary", "--verbose", "--json"],
+     "btc_usdt: warning: unused variable\nbtc_usdt: done\n" * 2
+     + "orvane-compile: 2 succeeded, 0 failed in <s>s\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "stderr"), VERBOSE_CASES)
+def test_verbose_streams_cargo_output(tmp_path, argv, stderr):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "cargo").write_text("#!/bin/sh\nPATH=/usr/bin:/bin\necho 'warning: unused variable' >&2\n"
+                                   'mkdir -p target/release && : > "target/release/${PWD##*/}"\nprintf done\n')
+    (bin_dir / "cargo").chmod(0o755)
+    for name in ("a.json", "b.json"):
+        (tmp_path / name).write_text(STRATEGY)
+    env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"}
+    env.pop("ORVANE_CACHE_DIR", None)
+    done = subprocess.run([sys.executable, "-m", "orvane_compile"] + argv, cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120, env=env)
+    quiet = subprocess.run([sys.executable, "-m", "orvane_compile"] + [a for a in argv if a != "--verbose"],
+                           cwd=tmp_path, capture_output=True, text=True, timeout=120, env=env)
+    assert (done.returncode, done.stdout) == (0, quiet.stdout)
+    assert re.sub(r"in \d+\.\ds", "in <s>s", done.stderr) == stderr
