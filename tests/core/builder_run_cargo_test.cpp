@@ -719,6 +719,50 @@ TEST(BuilderRunCargo, SharedCacheFolder) {
                 ": Not a directory (os error 20)");
 }
 
+// A cache folder that others may change would decide what every build sharing it runs: it is
+// refused as a project folder would be. The cache folder itself may be a symbolic link (the
+// caller chose it), its target/ may not.
+TEST(BuilderRunCargo, UntrustedCacheFolderIsRefused) {
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> arrange;
+    std::string expected;  // <cache> stands for the cache folder
+  };
+  const Case cases[] = {
+      {"writable by the group", [](const fs::path& c) { fs::permissions(c, fs::perms(0775)); },
+       "io: refusing to write into <cache>: users other than its owner may write to it (mode 0775)"},
+      {"target writable by all",
+       [](const fs::path& c) { fs::create_directories(c / "target"); fs::permissions(c / "target", fs::perms(0777)); },
+       "io: refusing to write into <cache>/target: users other than its owner may write to it (mode 0777)"},
+      {"owned by another user", [](const fs::path& c) { ASSERT_EQ(::chown(c.c_str(), 1000, 1000), 0); },
+       "io: refusing to write into <cache>: it is owned by user 1000, not by this user (0) or root"},
+      {"target a symbolic link",
+       [](const fs::path& c) { fs::create_directories(c.parent_path() / "elsewhere");
+                               fs::create_directory_symlink(c.parent_path() / "elsewhere", c / "target"); },
+       "io: refusing to write through <cache>/target: it is a symbolic link"},
+      {"the folder a symbolic link to a good one",
+       [](const fs::path& c) { fs::remove(c); fs::create_directories(c.parent_path() / "real");
+                               fs::create_directory_symlink(c.parent_path() / "real", c); },
+       "ok target/release/my_strat"},
+  };
+  for (const auto& c : cases) {
+    if (c.name == "owned by another user" && ::geteuid() != 0) continue;  // chown needs root
+    StandIns tools;
+    tools.add("cargo", "out=\"$CARGO_TARGET_DIR/release/my_strat\"; mkdir -p \"${out%/*}\" && : > \"$out\"");
+    const fs::path cache = tools.scratch() / "cache";
+    fs::create_directories(cache);
+    fs::permissions(cache, fs::perms(0755));
+    c.arrange(cache);
+    ScopedEnv path_env("PATH", tools.bin().string());
+    auto built = run_cargo(tools.project(), binary(), OptLevel::Release, "my_strat", {}, cache);
+    std::string expected = c.expected;
+    for (std::size_t at; (at = expected.find("<cache>")) != std::string::npos;) {
+      expected.replace(at, 7, cache.string());
+    }
+    EXPECT_EQ(built ? "ok " + *built : built.error().display(), expected) << c.name;
+  }
+}
+
 // Two builds of one crate name from two projects at once on one cache: each takes its turn,
 // and each project gets the output of its own cargo run, never the other's.
 TEST(BuilderRunCargo, BuildsSharingACacheTakeTurns) {

@@ -13,6 +13,7 @@
 #include "builder/run_process.hpp"
 #include "builder/target_table.hpp"
 #include "builder/utf8_lossy.hpp"
+#include "builder/write_project.hpp"
 
 namespace orvane::builder {
 
@@ -118,6 +119,9 @@ class Cache {
     std::error_code ec;
     std::filesystem::create_directories(absolute / "target", ec);
     if (ec) return std::unexpected(io_error("creating", absolute / "target", ec.value()));
+    // Whoever may change the shared target folder decides what every build sharing it runs.
+    if (auto bad = check_trusted_folder(absolute, true)) return std::unexpected(std::move(*bad));
+    if (auto bad = check_trusted_folder(absolute / "target")) return std::unexpected(std::move(*bad));
     const std::filesystem::path lock_path = absolute / ".orvane-cache.lock";
     int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return std::unexpected(io_error("creating", lock_path, errno));

@@ -455,6 +455,15 @@ std::expected<Fd, CompileError> take_lock(int project, const fs::path& shown,
 
 }  // namespace
 
+std::optional<CompileError> check_trusted_folder(const fs::path& folder, bool chosen) {
+  struct stat st;
+  if ((chosen ? ::stat(folder.c_str(), &st) : ::lstat(folder.c_str(), &st)) != 0) {
+    return io("creating", folder, errno);
+  }
+  if (S_ISLNK(st.st_mode)) return through_symlink(folder);
+  return check_folder(st, folder);
+}
+
 ProjectFolder::ProjectFolder(ProjectFolder&& other) noexcept
     : dir_fd_(std::exchange(other.dir_fd_, -1)), lock_fd_(std::exchange(other.lock_fd_, -1)) {}
 

@@ -19,6 +19,7 @@
 //   take turns.
 #include <expected>
 #include <filesystem>
+#include <optional>
 
 #include "builder/build_control.hpp"
 #include "builder/compile_error.hpp"
@@ -45,6 +46,12 @@ class ProjectFolder {
   int dir_fd_;
   int lock_fd_;  // released by closing
 };
+
+// The rule for folders a build trusts: owned by this user or root, and writable by no one
+// else. An io failure ("refusing to write into <folder>: ...") when `folder` breaks it or
+// cannot be looked at. A symbolic link is refused unless `chosen` (a folder the caller named,
+// which is judged where the link leads).
+std::optional<CompileError> check_trusted_folder(const std::filesystem::path& folder, bool chosen = false);
 
 // Failures are of kind io, naming the path: "creating <folder>: ...", "writing <file>: ...",
 // "removing <file>: ...", or "refusing ...". Waiting for another build's lock stops with a
