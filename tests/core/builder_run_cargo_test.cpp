@@ -715,8 +715,7 @@ TEST(BuilderRunCargo, SharedCacheFolder) {
   auto blocked = run_cargo(tools.project(), binary(), OptLevel::Release, "my_strat", {},
                            tools.scratch() / "blocker");
   EXPECT_EQ(blocked ? *blocked : blocked.error().display(),
-            "io: creating " + (tools.scratch() / "blocker/target").string() +
-                ": Not a directory (os error 20)");
+            "io: creating " + (tools.scratch() / "blocker").string() + ": Not a directory (os error 20)");
 }
 
 // A cache folder that others may change would decide what every build sharing it runs: it is
@@ -763,32 +762,38 @@ TEST(BuilderRunCargo, UntrustedCacheFolderIsRefused) {
   }
 }
 
-// Two builds of one crate name from two projects at once on one cache: each takes its turn,
-// and each project gets the output of its own cargo run, never the other's.
-TEST(BuilderRunCargo, BuildsSharingACacheTakeTurns) {
+// Builds of one crate name from several projects at once on one cache: they run side by side
+// up to one per core, each in a target folder of the cache's own, and wait for a free one
+// beyond that. Each project gets the output of its own cargo run, never another's.
+TEST(BuilderRunCargo, BuildsSharingACacheNeverSwapArtifacts) {
   StandIns tools;
   tools.add("cargo",
             "out=\"$CARGO_TARGET_DIR/release/my_strat\"; mkdir -p \"${out%/*}\"\n"
             "printf '%s' \"$(pwd -P)\" > \"$out\"; sleep 0.3\n"
             "echo \"$(pwd -P)\" >> \"$S/order.log\"");
   const fs::path cache = tools.scratch() / "cache";
-  const fs::path a = tools.scratch() / "a", b = tools.scratch() / "b";
-  fs::create_directories(a);
-  fs::create_directories(b);
+  const unsigned builds = std::max(1u, std::thread::hardware_concurrency()) + 1;
+  std::vector<fs::path> projects;
+  for (unsigned i = 0; i < builds; ++i) {
+    projects.push_back(tools.scratch() / ("p" + std::to_string(i)));
+    fs::create_directories(projects.back());
+  }
   ScopedEnv path_env("PATH", tools.bin().string());
   auto build = [&](const fs::path& dir) {
     auto built = run_cargo(dir, binary(), OptLevel::Release, "my_strat", {}, cache);
     return built ? *built : built.error().display();
   };
-  auto first = std::async(std::launch::async, build, a);
-  auto second = std::async(std::launch::async, build, b);
-  EXPECT_EQ(first.get(), "target/release/my_strat");
-  EXPECT_EQ(second.get(), "target/release/my_strat");
-  for (const fs::path& dir : {a, b}) {
+  std::vector<std::future<std::string>> running;
+  for (const fs::path& dir : projects) running.push_back(std::async(std::launch::async, build, dir));
+  for (auto& r : running) EXPECT_EQ(r.get(), "target/release/my_strat");
+  for (const fs::path& dir : projects) {
     EXPECT_EQ(read_file(dir / "target/release/my_strat"), fs::canonical(dir).string());
   }
+  std::size_t folders = 0;
+  for (const auto& e : fs::directory_iterator(cache)) folders += e.path().filename().string().starts_with("target");
+  EXPECT_EQ(folders, builds - 1);
   const std::string order = read_file(tools.scratch() / "order.log");
-  EXPECT_EQ(std::count(order.begin(), order.end(), '\n'), 2);
+  EXPECT_EQ(std::size_t(std::count(order.begin(), order.end(), '\n')), builds);
 }
 
 // The tools' output, echoed as it comes: whole lines after the crate name, from both streams,

@@ -4,10 +4,15 @@
 #include <sys/stat.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <optional>
+#include <thread>
+#include <vector>
 #include <utility>
 
 #include "builder/run_process.hpp"
@@ -112,30 +117,62 @@ class Cache {
   Cache(Cache&& o) noexcept : target_(std::move(o.target_)), lock_(std::exchange(o.lock_, -1)) {}
   Cache(const Cache&) = delete;
 
-  // Creates the folder when missing and waits for the builds that hold it.
+  // Builds sharing the folder run side by side, up to one per core, each in a target folder
+  // of its own (target/, then target-2/ and on): cargo holds a target folder for a whole
+  // build, so a single one would make them all take turns. A build takes the first free one
+  // (so builds one at a time always find the warmest), and waits while every one is busy.
   static std::expected<Cache, CompileError> take(const std::filesystem::path& dir,
                                                  const BuildControl& control) {
     const std::filesystem::path absolute = std::filesystem::absolute(dir);
     std::error_code ec;
-    std::filesystem::create_directories(absolute / "target", ec);
-    if (ec) return std::unexpected(io_error("creating", absolute / "target", ec.value()));
-    // Whoever may change the shared target folder decides what every build sharing it runs.
+    std::filesystem::create_directories(absolute, ec);
+    if (ec) return std::unexpected(io_error("creating", absolute, ec.value()));
+    // Whoever may change a shared target folder decides what every build sharing it runs.
     if (auto bad = check_trusted_folder(absolute, true)) return std::unexpected(std::move(*bad));
-    if (auto bad = check_trusted_folder(absolute / "target")) return std::unexpected(std::move(*bad));
-    const std::filesystem::path lock_path = absolute / ".orvane-cache.lock";
-    int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return std::unexpected(io_error("creating", lock_path, errno));
-    Cache cache(absolute / "target", fd);
-    std::string stopped;
-    int err = lock_exclusively(fd, control, stopped);
-    if (err < 0) return std::unexpected(build_error(std::move(stopped)));
-    if (err > 0) return std::unexpected(io_error("locking", lock_path, err));
-    return cache;
+    const unsigned slots = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<int> locks;
+    auto close_all = [&](std::size_t keep) {
+      for (std::size_t i = 0; i < locks.size(); ++i) {
+        if (i != keep && locks[i] >= 0) ::close(locks[i]);
+      }
+    };
+    for (unsigned i = 0; i < slots; ++i) {
+      const std::filesystem::path lock_path = absolute / (".orvane-cache" + suffix(i) + ".lock");
+      int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd < 0) {
+        int err = errno;
+        close_all(locks.size());
+        return std::unexpected(io_error("creating", lock_path, err));
+      }
+      locks.push_back(fd);
+    }
+    for (;;) {
+      for (std::size_t i = 0; i < locks.size(); ++i) {
+        if (::flock(locks[i], LOCK_EX | LOCK_NB) != 0) continue;
+        close_all(i);
+        Cache cache(absolute / ("target" + suffix(unsigned(i))), locks[i]);
+        std::filesystem::create_directories(cache.target_, ec);
+        if (ec) return std::unexpected(io_error("creating", cache.target_, ec.value()));
+        if (auto bad = check_trusted_folder(cache.target_)) return std::unexpected(std::move(*bad));
+        return cache;
+      }
+      if (auto stop = control.stop_reason()) {
+        close_all(locks.size());
+        return std::unexpected(build_error(std::move(*stop)));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(control.wait_ms(kSlotPollMs)));
+    }
   }
 
   const std::filesystem::path& target() const { return target_; }
 
  private:
+  static constexpr int kSlotPollMs = 50;
+  static std::string suffix(unsigned slot) {
+    std::string out;
+    if (slot > 0) out.append(1, '-').append(std::to_string(slot + 1));
+    return out;
+  }
   Cache(std::filesystem::path target, int lock) : target_(std::move(target)), lock_(lock) {}
   static CompileError io_error(std::string_view what, const std::filesystem::path& p, int err) {
     return CompileError{ErrorKind::Io, std::string(what) + " " + p.string() + ": " + system_error_text(err)};

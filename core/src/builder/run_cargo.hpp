@@ -40,10 +40,10 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
 //
 //
 // With `cache_dir`, compiled dependencies are shared through that folder between projects,
-// processes and threads: cargo builds in its target/, a target folder shared by every build
-// that names it. Builds sharing the folder take turns (cargo would make them wait for its
-// lock anyway), and the artifact is copied into the project, so it still lands where the
-// answer says. With `echo_fd`, the tools' output goes there as it comes, each line after
+// processes and threads: cargo builds in a target folder inside it, shared by every build that
+// names it. Builds sharing the folder run side by side up to one per core, each holding a
+// target folder of its own while it runs, and the artifact is copied into the project, so it
+// still lands where the answer says. With `echo_fd`, the tools' output goes there as it comes, each line after
 // "<crate>: ". A compiler wrapper configured in the environment (RUSTC_WRAPPER=sccache with a
 // backend shared between machines) works beside it.
 std::expected<std::string, CompileError> run_cargo(
