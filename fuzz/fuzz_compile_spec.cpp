@@ -3,15 +3,15 @@
 //  - Agrees with decoding the parsed text: both accept with equal values, or both reject.
 //  - An accepted spec, written out and decoded again, is the same spec.
 #include "fuzz_support.hpp"
-#include "spec/compile_spec_schema.hpp"
+#include "schema/compile_spec_schema.hpp"
 
 using namespace orvane;
 using fuzz::broken;
 
 namespace {
 std::string from_text(std::string_view text, json::Document& doc) {
-  auto r = spec::decode_text<spec::CompileSpec>(text, doc);
-  if (!r) return "err: " + spec::describe(r.error(), text);
+  auto r = schema::decode_text<schema::CompileSpec>(text, doc);
+  if (!r) return "err: " + schema::describe(r.error(), text);
   return "ok: " + fuzz::describe_spec(*r);
 }
 }  // namespace
@@ -29,13 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (text_ok) broken("text decoding accepts what the reader rejects", first, parsed.error().message);
     return 0;
   }
-  auto p = spec::decode_parsed<spec::CompileSpec>(parsed->value());
+  auto p = schema::decode_parsed<schema::CompileSpec>(parsed->value());
   std::string from_value = p ? "ok: " + fuzz::describe_spec(*p) : "err: " + p.error().message;
   if (p.has_value() != text_ok) broken("parsed and text decoding disagree", first, from_value);
   if (!text_ok) return 0;
   if (from_value != first) broken("parsed and text decoding give different values", first, from_value);
 
-  std::string written = spec::write_compile_spec(*p);
+  std::string written = schema::write_compile_spec(*p);
   json::Document doc3(written);
   std::string round = from_text(written, doc3);
   if (round != first) broken("a written compile spec does not decode to itself", first, round);

@@ -52,18 +52,18 @@ Gate gate(std::string_view text, bool& would_build) {
   would_build = false;
   auto parsed = json::parse(text);
   if (!parsed) return Gate::Run;
-  auto env = spec::decode_parsed<protocol::Envelope>(parsed->value());
+  auto env = schema::decode_parsed<protocol::Envelope>(parsed->value());
   if (!env) return Gate::Run;
   if (env->cmd == "artifact_bytes") {
-    auto req = spec::decode_parsed<protocol::BytesReq>(parsed->value());
+    auto req = schema::decode_parsed<protocol::BytesReq>(parsed->value());
     if (req && !path_allowed(req->path)) return Gate::Skip;
     return Gate::Run;
   }
   if (env->cmd == "compile") {
-    auto req = spec::decode_parsed<protocol::CompileReq>(parsed->value());
+    auto req = schema::decode_parsed<protocol::CompileReq>(parsed->value());
     if (!req) return Gate::Run;
     if (req->spec.embed_data) {
-      if (const auto* csv = std::get_if<spec::CsvData>(&*req->spec.embed_data)) {
+      if (const auto* csv = std::get_if<schema::CsvData>(&*req->spec.embed_data)) {
         if (!path_allowed(csv->path)) return Gate::Skip;
       }
     }
@@ -166,7 +166,7 @@ void check_response(std::string_view request, const std::string& response, std::
   // What the request asked for decides which success shape is due.
   auto req = json::parse(request);
   if (!req) broken("a request the reader rejects was answered with success", request, response);
-  auto env = spec::decode_parsed<protocol::Envelope>(req->value());
+  auto env = schema::decode_parsed<protocol::Envelope>(req->value());
   if (!env) broken("a malformed envelope was answered with success", request, response);
   const std::string& cmd = env->cmd;
   bool ok = false;
@@ -181,9 +181,9 @@ void check_response(std::string_view request, const std::string& response, std::
          member(r, "handle")->kind() == json::Kind::UInt && member(r, "handle")->as_uint() == call &&
          member(r, "len")->kind() == json::Kind::UInt && is_hex64(*member(r, "sha256"));
   } else if (cmd == "compile") {
-    auto body = spec::decode_parsed<protocol::CompileReq>(req->value());
+    auto body = schema::decode_parsed<protocol::CompileReq>(req->value());
     std::string target_text;
-    if (body) spec::append_target(target_text, body->spec.target);
+    if (body) schema::append_target(target_text, body->spec.target);
     ok = body && body->dry_run && keys_are(r, {"target", "manifest", "built"}) &&
          is_target(*member(r, "target")) && json::compact_json(*member(r, "target")) == target_text &&
          is_manifest(*member(r, "manifest"), target_text) &&
@@ -195,8 +195,8 @@ void check_response(std::string_view request, const std::string& response, std::
 // The error message itself, for the cases whose wording the dispatcher fixes.
 void check_error_wording(std::string_view request, const std::string& response) {
   auto req = json::parse(request);
-  std::optional<spec::Decoded<protocol::Envelope>> env;
-  if (req) env = spec::decode_parsed<protocol::Envelope>(req->value());
+  std::optional<schema::Decoded<protocol::Envelope>> env;
+  if (req) env = schema::decode_parsed<protocol::Envelope>(req->value());
   if (!req || !*env) {
     if (response != kEnvelopeError) broken("an envelope fault was not answered as one", request, response);
     return;

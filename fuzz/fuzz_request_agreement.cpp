@@ -44,8 +44,8 @@ std::string show(const protocol::CompileReq& c) {
 template <class T>
 void check(std::string_view text, const json::ParsedDocument* parsed, const char* name) {
   json::Document doc(text);
-  auto t = spec::decode_text<T>(text, doc);
-  std::string from_text = t ? "ok: " + show(*t) : "err: " + spec::describe(t.error(), text);
+  auto t = schema::decode_text<T>(text, doc);
+  std::string from_text = t ? "ok: " + show(*t) : "err: " + schema::describe(t.error(), text);
   if (!parsed) {
     if (t) {
       std::fprintf(stderr, "record: %s\n", name);
@@ -53,7 +53,7 @@ void check(std::string_view text, const json::ParsedDocument* parsed, const char
     }
     return;
   }
-  auto p = spec::decode_parsed<T>(parsed->value());
+  auto p = schema::decode_parsed<T>(parsed->value());
   std::string from_value = p ? "ok: " + show(*p) : "err: " + p.error().message;
   if (p.has_value() != t.has_value()) {
     std::fprintf(stderr, "record: %s\n", name);

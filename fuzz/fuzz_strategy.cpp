@@ -4,13 +4,13 @@
 //  - Read back from its canonical text (members re-ordered) it gives the same verdict: the
 //    first failure may differ, acceptance may not.
 #include "fuzz_support.hpp"
-#include "spec/strategy.hpp"
+#include "schema/strategy.hpp"
 
 using namespace orvane;
 using fuzz::broken;
 
 namespace {
-std::string verdict(const spec::Decoded<spec::StrategySpec>& r) {
+std::string verdict(const schema::Decoded<schema::StrategySpec>& r) {
   return r ? std::string("ok") : "err: " + r.error().message;
 }
 }  // namespace
@@ -21,21 +21,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!parsed) return 0;
   json::Value v = parsed->value();
 
-  std::string first = verdict(spec::decode_strategy_spec(v));
-  std::string second = verdict(spec::decode_strategy_spec(v));
+  std::string first = verdict(schema::decode_strategy_spec(v));
+  std::string second = verdict(schema::decode_strategy_spec(v));
   if (first != second) broken("strategy decoding is not deterministic", first, second);
   if (first != "ok") ORV_CHECK(first.size() > 5);
 
   std::string compact = json::compact_json(v);
   auto from_compact = json::parse(compact);
   ORV_CHECK(from_compact.has_value(), compact);
-  std::string third = verdict(spec::decode_strategy_spec(from_compact->value()));
+  std::string third = verdict(schema::decode_strategy_spec(from_compact->value()));
   if (third != first) broken("compact text decodes differently", first, third);
 
   std::string canonical = json::canonical_json(v);
   auto from_canonical = json::parse(canonical);
   ORV_CHECK(from_canonical.has_value(), canonical);
-  std::string fourth = verdict(spec::decode_strategy_spec(from_canonical->value()));
+  std::string fourth = verdict(schema::decode_strategy_spec(from_canonical->value()));
   if ((fourth == "ok") != (first == "ok")) broken("key order changes the verdict", first, fourth);
   return 0;
 }

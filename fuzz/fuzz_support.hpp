@@ -11,7 +11,7 @@
 
 #include "canonical/reader.hpp"
 #include "canonical/writer.hpp"
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::fuzz {
 
@@ -67,20 +67,20 @@ inline std::string compact(json::Value v) { return json::compact_json(v); }
 
 // One text for a whole decoded compile spec, so two decodings compare as strings. Values
 // are written compactly, keeping their member order.
-inline std::string describe_spec(const spec::CompileSpec& s) {
+inline std::string describe_spec(const schema::CompileSpec& s) {
   std::string out = "strategy=" + compact(s.strategy);
-  out += " target=" + std::string(spec::target_kind_name(s.target.kind));
-  if (s.target.kind == spec::TargetKind::NoStd) {
+  out += " target=" + std::string(schema::target_kind_name(s.target.kind));
+  if (s.target.kind == schema::TargetKind::NoStd) {
     out += "/mcu=";
     json::append_string(out, s.target.mcu);
   }
-  out += " opt=" + std::string(spec::opt_level_name(s.opt_level));
+  out += " opt=" + std::string(schema::opt_level_name(s.opt_level));
   if (s.embed_data) {
-    if (const auto* csv = std::get_if<spec::CsvData>(&*s.embed_data)) {
+    if (const auto* csv = std::get_if<schema::CsvData>(&*s.embed_data)) {
       out += " csv=";
       json::append_string(out, csv->path);
     } else {
-      out += " inline=" + compact(std::get<spec::InlineData>(*s.embed_data).candles.value);
+      out += " inline=" + compact(std::get<schema::InlineData>(*s.embed_data).candles.value);
     }
   } else {
     out += " no-data";

@@ -13,20 +13,29 @@
 #include "canonical/writer.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/requests.hpp"
+// The driver is also built against older trees, where the schema lived under spec/ in the
+// namespace orvane::spec.
+#if __has_include("schema/strategy.hpp")
+#include "schema/strategy.hpp"
+#else
 #include "spec/strategy.hpp"
+namespace orvane {
+namespace schema = spec;
+}
+#endif
 
 using namespace orvane;
 
 namespace {
 
 bool touches_nothing(const json::ParsedDocument& parsed) {
-  auto env = spec::decode_parsed<protocol::Envelope>(parsed.value());
+  auto env = schema::decode_parsed<protocol::Envelope>(parsed.value());
   if (!env) return true;  // answered with the envelope error
   if (env->cmd == "artifact_bytes") return false;
   if (env->cmd != "compile") return true;
-  auto req = spec::decode_parsed<protocol::CompileReq>(parsed.value());
+  auto req = schema::decode_parsed<protocol::CompileReq>(parsed.value());
   if (!req) return true;  // answered with the request error
-  if (req->spec.embed_data && std::holds_alternative<spec::CsvData>(*req->spec.embed_data)) {
+  if (req->spec.embed_data && std::holds_alternative<schema::CsvData>(*req->spec.embed_data)) {
     return false;
   }
   return req->dry_run;
@@ -40,7 +49,7 @@ void report(const std::string& text, protocol::PyCompiler& state) {
   }
   json::Value v = parsed->value();
   std::cout << json::canonical_json(v) << "\n" << json::compact_json(v) << "\n";
-  auto checked = spec::decode_strategy_spec(v);
+  auto checked = schema::decode_strategy_spec(v);
   std::cout << "strategy: " << (checked ? std::string("ok") : checked.error().message) << "\n";
   if (touches_nothing(*parsed)) std::cout << protocol::command(state, text) << "\n";
 }

@@ -23,21 +23,21 @@ std::vector<std::string> paths_of(const FileSet& files) {
   return out;
 }
 
-FileSet files_for(const spec::Target& target, EmbeddedData data) {
-  return project_files(target, "btc_usdt", profile_snippet(spec::OptLevel::Release),
+FileSet files_for(const schema::Target& target, EmbeddedData data) {
+  return project_files(target, "btc_usdt", profile_snippet(schema::OptLevel::Release),
                        std::string(kSpecText), std::move(data));
 }
 
 TEST(BuilderProjectFiles, PathsPerTargetAndDataset) {
   struct Case {
-    spec::Target target;
+    schema::Target target;
     EmbeddedData data;
     std::vector<std::string> paths;
   };
   const std::string cfg = ".cargo/config.toml", toml = "Cargo.toml", lib = "src/lib.rs",
                     main = "src/main.rs", spec = "src/spec.json", csv = "src/candles.csv",
                     json = "src/candles.json";
-  const spec::Target mcu = no_std("thumbv6m-none-eabi");
+  const schema::Target mcu = no_std("thumbv6m-none-eabi");
   const Case cases[] = {
       {wasm(), {}, {cfg, toml, lib, spec}},
       {wasm(), CsvText{"t\n"}, {cfg, toml, csv, lib, spec}},
@@ -53,13 +53,13 @@ TEST(BuilderProjectFiles, PathsPerTargetAndDataset) {
                                                        "src/lib.rs", "src/spec.json"}));
   for (const auto& c : cases) {
     EXPECT_EQ(paths_of(files_for(c.target, EmbeddedData(c.data))), c.paths)
-        << spec::target_kind_name(c.target.kind) << " dataset #" << c.data.index();
+        << schema::target_kind_name(c.target.kind) << " dataset #" << c.data.index();
   }
 }
 
 TEST(BuilderProjectFiles, Contents) {
   FileSet files = project_files(no_std("thumbv7em-none-eabihf"), "my_strat",
-                                profile_snippet(spec::OptLevel::Debug), std::string(kSpecText),
+                                profile_snippet(schema::OptLevel::Debug), std::string(kSpecText),
                                 CsvText{"\xEF\xBB\xBFts,open\r\n1,2\r\n3,4"});
   const std::pair<std::string, std::string> expected[] = {
       {".cargo/config.toml", "[build]\ntarget = \"thumbv7em-none-eabihf\"\n"},
@@ -69,7 +69,7 @@ TEST(BuilderProjectFiles, Contents) {
        "# claimed by it.\n[workspace]\n\n[lib]\ncrate-type = [\"staticlib\"]\n\n[dependencies]\n\n"},
       // Byte-order mark, CRLF and the missing final line feed all survive.
       {"src/candles.csv", "\xEF\xBB\xBFts,open\r\n1,2\r\n3,4"},
-      {"src/lib.rs", std::string(source_template(spec::TargetKind::NoStd))},
+      {"src/lib.rs", std::string(source_template(schema::TargetKind::NoStd))},
       {"src/spec.json", std::string(kSpecText)},
   };
   ASSERT_EQ(files.size(), std::size(expected));
@@ -87,8 +87,8 @@ TEST(BuilderProjectFiles, InlineCandlesAndWasmConfig) {
 TEST(BuilderProjectFiles, SourcesAreFixed) {
   for (auto target : {wasm(), binary(), no_std("riscv32imac-unknown-none-elf")}) {
     std::string_view path = source_path(target.kind);
-    FileSet a = project_files(target, "a", profile_snippet(spec::OptLevel::Debug), "{}", {});
-    FileSet b = project_files(target, "other_name", profile_snippet(spec::OptLevel::Size),
+    FileSet a = project_files(target, "a", profile_snippet(schema::OptLevel::Debug), "{}", {});
+    FileSet b = project_files(target, "other_name", profile_snippet(schema::OptLevel::Size),
                               "[1,2,3]", CsvText{"x"});
     EXPECT_EQ(a.at(std::string(path)), b.at(std::string(path)));
     EXPECT_EQ(a.at(std::string(path)), source_template(target.kind));

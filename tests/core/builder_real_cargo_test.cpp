@@ -21,7 +21,7 @@
 namespace orvane::builder {
 namespace {
 
-using spec::OptLevel;
+using schema::OptLevel;
 using testing::binary;
 using testing::no_std;
 using testing::read_file;
@@ -79,7 +79,7 @@ class RealCargo : public ::testing::Test {
 
   fs::path project(std::string_view crate) const { return tmp_ / "out" / crate; }
 
-  std::string write_and_build(std::string_view crate, const spec::Target& target, OptLevel level,
+  std::string write_and_build(std::string_view crate, const schema::Target& target, OptLevel level,
                               FileSet files) {
     if (auto written = write_project(project(crate), files); !written) {
       return written.error().display();

@@ -20,7 +20,7 @@
 namespace orvane::builder {
 namespace {
 
-using spec::OptLevel;
+using schema::OptLevel;
 using testing::binary;
 using testing::no_std;
 using testing::read_file;
@@ -101,14 +101,14 @@ class StandIns {
 
   // "ok <artifact>" or the failure's text. PATH is the stand-ins' directory unless `path`
   // (expanded) is given.
-  std::string run(const spec::Target& target, OptLevel level, const fs::path& dir,
+  std::string run(const schema::Target& target, OptLevel level, const fs::path& dir,
                   const BuildControl& control = {},
                   const std::optional<std::string>& path = std::nullopt) const {
     ScopedEnv path_env("PATH", path ? expand(*path) : bin().string());
     auto built = run_cargo(dir, target, level, "my_strat", control);
     return built ? "ok " + *built : built.error().display();
   }
-  std::string run(const spec::Target& target, OptLevel level = OptLevel::Release) const {
+  std::string run(const schema::Target& target, OptLevel level = OptLevel::Release) const {
     return run(target, level, project());
   }
 
@@ -119,7 +119,7 @@ class StandIns {
 TEST(BuilderRunCargo, ArgumentsAndArtifactPerTargetAndLevel) {
   const std::string bindgen = "wasm-bindgen target/wasm32-unknown-unknown/";
   struct Case {
-    spec::Target target;
+    schema::Target target;
     OptLevel level;
     std::vector<std::string> calls;
     std::string artifact;
@@ -153,7 +153,7 @@ TEST(BuilderRunCargo, ArgumentsAndArtifactPerTargetAndLevel) {
   for (const auto& c : cases) {
     StandIns tools;
     // For wasm the artifact is wasm-bindgen's; cargo's own output is not looked at.
-    const bool for_wasm = c.target.kind == spec::TargetKind::Wasm;
+    const bool for_wasm = c.target.kind == schema::TargetKind::Wasm;
     tools.add("cargo", "echo 'warning: unused' >&2; " +
                            (for_wasm ? "" : creates(c.artifact) + "; ") + "exit 0");
     tools.add("wasm-bindgen", (for_wasm ? creates(c.artifact) + "; " : "") + "exit 0");
@@ -269,7 +269,7 @@ TEST(BuilderRunCargo, SpawnFailures) {
   struct Case {
     std::string name;
     std::vector<std::pair<std::string, std::string>> tools;  // name, behaviour; "" = not executable
-    spec::Target target;
+    schema::Target target;
     std::string expected;
     std::vector<std::string> calls;
   };
@@ -332,7 +332,7 @@ TEST(BuilderRunCargo, ArtifactMustBeARegularFile) {
   const std::string no_std_lib = "target/thumbv6m-none-eabi/release/libmy_strat.a";
   struct Case {
     std::string name;
-    spec::Target target;
+    schema::Target target;
     std::string cargo, bindgen;
     std::string expected;  // expanded
   };
@@ -427,7 +427,7 @@ bool has_ended(pid_t pid) {
 // the test, and the processes the stand-ins recorded are killed so that it returns.
 struct Scenario {
   std::string name;
-  spec::Target target;
+  schema::Target target;
   std::string cargo, bindgen;  // behaviours; no wasm-bindgen when empty
   std::optional<double> timeout_s;
   std::optional<int> cancel_after_ms;
@@ -671,7 +671,7 @@ TEST(BuilderRunCargo, SharedCacheFolder) {
       "echo \"cargo $CARGO_TARGET_DIR\" >> \"$S/seen.log\"\n"
       "out=\"$CARGO_TARGET_DIR/${OUT_REL}\"; mkdir -p \"${out%/*}\" && printf built > \"$out\"";
   struct Case {
-    spec::Target target;
+    schema::Target target;
     OptLevel level;
     std::string cargo_rel;  // cargo's output below its target folder
     std::string expected;
@@ -695,7 +695,7 @@ TEST(BuilderRunCargo, SharedCacheFolder) {
     EXPECT_EQ(built ? "ok " + *built : built.error().display(), c.expected) << c.cargo_rel;
     const std::string target_dir = fs::absolute(cache / "target").string();
     std::string seen = "cargo " + target_dir + "\n";
-    if (c.target.kind == spec::TargetKind::Wasm) seen += "wasm-bindgen " + target_dir + "\n";
+    if (c.target.kind == schema::TargetKind::Wasm) seen += "wasm-bindgen " + target_dir + "\n";
     EXPECT_EQ(read_file(tools.scratch() / "seen.log"), seen);
     EXPECT_EQ(read_file(tools.project() / "target" / c.cargo_rel), "built") << c.cargo_rel;
     EXPECT_EQ(read_file(cache / "target" / c.cargo_rel), "built") << c.cargo_rel;
@@ -801,7 +801,7 @@ TEST(BuilderRunCargo, BuildsSharingACacheNeverSwapArtifacts) {
 TEST(BuilderRunCargo, EchoesToolOutputLineByLine) {
   struct Case {
     std::string cargo;
-    spec::Target target;
+    schema::Target target;
     std::string expected_echo;
     std::string expected;
   };

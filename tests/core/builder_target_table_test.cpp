@@ -28,15 +28,15 @@ std::string rejected(std::string_view quoted_mcu) {
 
 TEST(BuilderTargetTable, CheckTarget) {
   struct Case {
-    spec::Target target;
+    schema::Target target;
     std::string expected;  // "" when accepted, else the error's display text
   };
   std::vector<Case> cases = {
       {wasm(), ""},
       {binary(), ""},
       // The mcu only matters for no_std.
-      {{spec::TargetKind::Wasm, "nonsense"}, ""},
-      {{spec::TargetKind::Binary, "nonsense"}, ""},
+      {{schema::TargetKind::Wasm, "nonsense"}, ""},
+      {{schema::TargetKind::Binary, "nonsense"}, ""},
       {no_std("THUMBV6M-NONE-EABI"), rejected(R"("THUMBV6M-NONE-EABI")")},
       {no_std("thumbv6m-none-eabi "), rejected(R"("thumbv6m-none-eabi ")")},
       {no_std(" thumbv6m-none-eabi"), rejected(R"(" thumbv6m-none-eabi")")},
@@ -59,7 +59,7 @@ TEST(BuilderTargetTable, CheckTarget) {
 }
 
 TEST(BuilderTargetTable, CargoConfigText) {
-  const std::pair<spec::Target, std::optional<std::string>> cases[] = {
+  const std::pair<schema::Target, std::optional<std::string>> cases[] = {
       {wasm(), "[build]\ntarget = \"wasm32-unknown-unknown\"\n"},
       {binary(), std::nullopt},
       {no_std("thumbv7em-none-eabihf"), "[build]\ntarget = \"thumbv7em-none-eabihf\"\n"},
@@ -74,10 +74,10 @@ TEST(BuilderTargetTable, CargoConfigText) {
 }
 
 TEST(BuilderTargetTable, ProfileSnippet) {
-  const std::tuple<spec::OptLevel, std::string_view, std::size_t> cases[] = {
-      {spec::OptLevel::Debug, "", 0},
-      {spec::OptLevel::Release, "[profile.release]\nlto = true\ncodegen-units = 1\n", 47},
-      {spec::OptLevel::Size,
+  const std::tuple<schema::OptLevel, std::string_view, std::size_t> cases[] = {
+      {schema::OptLevel::Debug, "", 0},
+      {schema::OptLevel::Release, "[profile.release]\nlto = true\ncodegen-units = 1\n", 47},
+      {schema::OptLevel::Size,
        "[profile.release]\nopt-level = \"z\"\nlto = true\ncodegen-units = 1\npanic = \"abort\"\n"
        "strip = true\n",
        92},
@@ -89,12 +89,12 @@ TEST(BuilderTargetTable, ProfileSnippet) {
 }
 
 TEST(BuilderTargetTable, Names) {
-  EXPECT_EQ(spec::target_kind_name(spec::TargetKind::Wasm), "wasm");
-  EXPECT_EQ(spec::target_kind_name(spec::TargetKind::Binary), "binary");
-  EXPECT_EQ(spec::target_kind_name(spec::TargetKind::NoStd), "no_std");
-  EXPECT_EQ(spec::opt_level_name(spec::OptLevel::Debug), "debug");
-  EXPECT_EQ(spec::opt_level_name(spec::OptLevel::Release), "release");
-  EXPECT_EQ(spec::opt_level_name(spec::OptLevel::Size), "size");
+  EXPECT_EQ(schema::target_kind_name(schema::TargetKind::Wasm), "wasm");
+  EXPECT_EQ(schema::target_kind_name(schema::TargetKind::Binary), "binary");
+  EXPECT_EQ(schema::target_kind_name(schema::TargetKind::NoStd), "no_std");
+  EXPECT_EQ(schema::opt_level_name(schema::OptLevel::Debug), "debug");
+  EXPECT_EQ(schema::opt_level_name(schema::OptLevel::Release), "release");
+  EXPECT_EQ(schema::opt_level_name(schema::OptLevel::Size), "size");
 }
 
 }  // namespace

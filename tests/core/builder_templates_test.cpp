@@ -11,8 +11,8 @@
 namespace orvane::builder {
 namespace {
 
-using spec::OptLevel;
-using spec::TargetKind;
+using schema::OptLevel;
+using schema::TargetKind;
 
 std::size_t count(std::string_view text, std::string_view part) {
   std::size_t n = 0;
@@ -159,8 +159,8 @@ TEST(BuilderTemplates, ManifestPerTargetAndLevel) {
   };
   for (const auto& c : cases) {
     std::string text = render_manifest(c.kind, "btc_usdt", c.level);
-    SCOPED_TRACE(std::string(spec::target_kind_name(c.kind)) + "/" +
-                 std::string(spec::opt_level_name(c.level)));
+    SCOPED_TRACE(std::string(schema::target_kind_name(c.kind)) + "/" +
+                 std::string(schema::opt_level_name(c.level)));
     EXPECT_EQ(text.size(), c.bytes);
     EXPECT_EQ(count(text, "[profile.release]"), c.profile_sections);
     EXPECT_EQ(count(text, "name = \"btc_usdt\"\n"), 1u);

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::builder::testing {
 
@@ -78,8 +78,8 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-inline spec::Target wasm() { return {spec::TargetKind::Wasm, ""}; }
-inline spec::Target binary() { return {spec::TargetKind::Binary, ""}; }
-inline spec::Target no_std(std::string mcu) { return {spec::TargetKind::NoStd, std::move(mcu)}; }
+inline schema::Target wasm() { return {schema::TargetKind::Wasm, ""}; }
+inline schema::Target binary() { return {schema::TargetKind::Binary, ""}; }
+inline schema::Target no_std(std::string mcu) { return {schema::TargetKind::NoStd, std::move(mcu)}; }
 
 }  // namespace orvane::builder::testing

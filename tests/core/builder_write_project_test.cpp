@@ -347,12 +347,12 @@ TEST(BuilderWriteProject, OutputFolderMayBeASymbolicLink) {
 }
 
 struct Step {
-  spec::Target target;
+  schema::Target target;
   EmbeddedData data;
 };
 
 FileSet real_set(const Step& step, std::size_t n) {
-  return project_files(step.target, "strat", profile_snippet(spec::OptLevel::Debug),
+  return project_files(step.target, "strat", profile_snippet(schema::OptLevel::Debug),
                        "{\"step\":" + std::to_string(n) + "}", EmbeddedData(step.data));
 }
 

@@ -22,7 +22,7 @@
 #include "canonical/writer.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
-#include "spec/compile_spec_schema.hpp"
+#include "schema/compile_spec_schema.hpp"
 
 namespace orvane {
 namespace {
@@ -57,7 +57,7 @@ std::string candles(int n, std::size_t pad = 0) {
 struct DecodedSpec {
   std::string text;
   std::unique_ptr<json::Document> doc;
-  spec::CompileSpec spec;
+  schema::CompileSpec spec;
 };
 
 std::unique_ptr<DecodedSpec> compile_spec(const std::string& candle_text) {
@@ -66,7 +66,7 @@ std::unique_ptr<DecodedSpec> compile_spec(const std::string& candle_text) {
             R"(,"target":{"kind":"wasm"},"embed_data":{"kind":"inline","candles":)" + candle_text +
             "}}";
   d->doc = std::make_unique<json::Document>(d->text);
-  auto s = spec::decode_text<spec::CompileSpec>(d->text, *d->doc);
+  auto s = schema::decode_text<schema::CompileSpec>(d->text, *d->doc);
   EXPECT_TRUE(s) << (s ? "" : s.error().message);
   if (s) d->spec = std::move(*s);
   return d;

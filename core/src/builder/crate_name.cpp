@@ -1,6 +1,6 @@
 #include "builder/crate_name.hpp"
 
-#include "spec/messages.hpp"
+#include "schema/messages.hpp"
 
 namespace orvane::builder {
 
@@ -56,7 +56,7 @@ std::expected<std::string, CompileError> derive_crate_name(
   if (!is_valid_crate_name(candidate)) {
     return std::unexpected(
         CompileError{ErrorKind::BadSpec,
-                     "crate name " + spec::quoted(candidate) +
+                     "crate name " + schema::quoted(candidate) +
                          " is not a valid identifier (^[a-z][a-z0-9_]*$); set `crate_name`"});
   }
   return candidate;

@@ -4,14 +4,14 @@
 
 #include "builder/project_files.hpp"
 #include "canonical/sha256.hpp"
-#include "spec/compile_spec_schema.hpp"
+#include "schema/compile_spec_schema.hpp"
 
 namespace orvane::builder {
 
-std::string spec_hash(const spec::CompileSpec& spec, std::string_view strategy_text,
+std::string spec_hash(const schema::CompileSpec& spec, std::string_view strategy_text,
                       std::string_view candles_text) {
   json::Sha256 sha;
-  spec::write_compile_spec_canonical(spec, strategy_text, candles_text,
+  schema::write_compile_spec_canonical(spec, strategy_text, candles_text,
                                      [&](std::string_view piece) { sha.update(piece); });
   return sha.hex();
 }

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "builder/pipeline.hpp"
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::builder {
 
 // SHA-256 over the canonical text of the written compile spec. `strategy_text` and
 // `candles_text` are the canonical texts of the strategy and of the inline candle array.
-std::string spec_hash(const spec::CompileSpec& spec, std::string_view strategy_text,
+std::string spec_hash(const schema::CompileSpec& spec, std::string_view strategy_text,
                       std::string_view candles_text);
 
 // Digests already taken, by path (a file digested while it was read).

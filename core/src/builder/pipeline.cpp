@@ -11,8 +11,8 @@
 #include "builder/target_table.hpp"
 #include "canonical/sha256.hpp"
 #include "canonical/writer.hpp"
-#include "spec/compile_spec_schema.hpp"
-#include "spec/strategy.hpp"
+#include "schema/compile_spec_schema.hpp"
+#include "schema/strategy.hpp"
 
 namespace orvane::builder {
 
@@ -48,8 +48,8 @@ constexpr std::size_t kParallelCandles = 20000;
 
 }  // namespace
 
-std::expected<GeneratedProject, CompileError> generate_project(const spec::CompileSpec& spec) {
-  if (auto checked = spec::decode_strategy_spec(spec.strategy); !checked) {
+std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec) {
+  if (auto checked = schema::decode_strategy_spec(spec.strategy); !checked) {
     return std::unexpected(CompileError{
         ErrorKind::BadSpec, "strategy is not a valid StrategySpec: " + checked.error().message});
   }
@@ -62,17 +62,17 @@ std::expected<GeneratedProject, CompileError> generate_project(const spec::Compi
   KnownDigests known_digests;
   std::optional<std::string> spec_digest;
   if (spec.embed_data) {
-    if (const auto* csv = std::get_if<spec::CsvData>(&*spec.embed_data)) {
+    if (const auto* csv = std::get_if<schema::CsvData>(&*spec.embed_data)) {
       auto csv_file = read_csv(csv->path);
       if (!csv_file) return std::unexpected(std::move(csv_file.error()));
       data = CsvText{std::move(csv_file->text)};
       known_digests.emplace("src/candles.csv", std::move(csv_file->sha256));
     } else {
-      const spec::JsonArray& candles = std::get<spec::InlineData>(*spec.embed_data).candles;
+      const schema::JsonArray& candles = std::get<schema::InlineData>(*spec.embed_data).candles;
       if (candles.value.size() >= kParallelCandles) {
         // Many candles: both digests of their text (as a file, and within spec_hash)
         // are taken on a second thread while the text is written.
-        auto [before, after] = spec::canonical_compile_spec_around_candles(spec, spec_text);
+        auto [before, after] = schema::canonical_compile_spec_around_candles(spec, spec_text);
         auto digested = json::canonical_json_digested(candles.value, before, after);
         known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
         spec_digest = std::move(digested.framed_sha256);

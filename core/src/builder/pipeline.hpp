@@ -8,7 +8,7 @@
 
 #include "builder/compile_error.hpp"
 #include "builder/file_set.hpp"
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::builder {
 
@@ -23,8 +23,8 @@ struct ManifestFile {
 
 struct Manifest {
   std::string compiler_version;
-  spec::Target target;
-  spec::OptLevel opt_level = spec::OptLevel::Release;
+  schema::Target target;
+  schema::OptLevel opt_level = schema::OptLevel::Release;
   std::string crate_name;
   std::string spec_hash;
   std::string backtest_dep;
@@ -37,6 +37,6 @@ struct GeneratedProject {
   FileSet files;
 };
 
-std::expected<GeneratedProject, CompileError> generate_project(const spec::CompileSpec& spec);
+std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec);
 
 }  // namespace orvane::builder

@@ -7,7 +7,7 @@
 
 namespace orvane::builder {
 
-FileSet project_files(const spec::Target& target, std::string_view crate_name,
+FileSet project_files(const schema::Target& target, std::string_view crate_name,
                       std::string_view profile, std::string&& spec_text, EmbeddedData&& dataset) {
   const std::array<Substitution, 3> table = {{
       {"crate_name", crate_name},

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "builder/file_set.hpp"
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::builder {
 
@@ -22,7 +22,7 @@ using EmbeddedData = std::variant<std::monostate, CsvText, InlineCandlesText>;
 
 // Takes the texts by rvalue so a dataset of any size is moved into the set, never copied.
 // The crate name and target must already have been checked.
-FileSet project_files(const spec::Target& target, std::string_view crate_name,
+FileSet project_files(const schema::Target& target, std::string_view crate_name,
                       std::string_view profile, std::string&& spec_text, EmbeddedData&& dataset);
 
 // Every path that some request's file set holds, in byte-wise order: the files the compiler

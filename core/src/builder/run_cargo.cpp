@@ -218,42 +218,42 @@ std::optional<CompileError> copy_out(const std::filesystem::path& from, const st
 
 }  // namespace
 
-std::string_view profile_dir_name(spec::OptLevel level) {
-  return level == spec::OptLevel::Debug ? "debug" : "release";
+std::string_view profile_dir_name(schema::OptLevel level) {
+  return level == schema::OptLevel::Debug ? "debug" : "release";
 }
 
-std::vector<std::string> cargo_arguments(const spec::Target& target, spec::OptLevel level) {
+std::vector<std::string> cargo_arguments(const schema::Target& target, schema::OptLevel level) {
   std::vector<std::string> args = {"build"};
   if (auto triple = target_triple(target)) {
     args.emplace_back("--target");
     args.emplace_back(*triple);
   }
-  if (level != spec::OptLevel::Debug) args.emplace_back("--release");
+  if (level != schema::OptLevel::Debug) args.emplace_back("--release");
   return args;
 }
 
 std::vector<std::string> wasm_bindgen_arguments(std::string_view crate_name,
-                                                spec::OptLevel level) {
+                                                schema::OptLevel level) {
   std::string wasm = "target/" + std::string(kWasmTriple) + "/" +
                      std::string(profile_dir_name(level)) + "/" + std::string(crate_name) + ".wasm";
   return {std::move(wasm), "--target", "web", "--out-dir", "pkg"};
 }
 
-std::string artifact_relative_path(const spec::Target& target, spec::OptLevel level,
+std::string artifact_relative_path(const schema::Target& target, schema::OptLevel level,
                                    std::string_view crate_name) {
   std::string crate(crate_name);
   std::string profile(profile_dir_name(level));
   switch (target.kind) {
-    case spec::TargetKind::Wasm: return "pkg/" + crate + "_bg.wasm";
-    case spec::TargetKind::Binary: return "target/" + profile + "/" + crate;
-    case spec::TargetKind::NoStd:
+    case schema::TargetKind::Wasm: return "pkg/" + crate + "_bg.wasm";
+    case schema::TargetKind::Binary: return "target/" + profile + "/" + crate;
+    case schema::TargetKind::NoStd:
       return "target/" + target.mcu + "/" + profile + "/lib" + crate + ".a";
   }
   return {};
 }
 
 std::expected<std::string, CompileError> run_cargo(
-    const std::filesystem::path& project_dir, const spec::Target& target, spec::OptLevel level,
+    const std::filesystem::path& project_dir, const schema::Target& target, schema::OptLevel level,
     std::string_view crate_name, const BuildControl& control,
     const std::optional<std::filesystem::path>& cache_dir, int echo_fd) {
   std::optional<Cache> cache;
@@ -266,7 +266,7 @@ std::expected<std::string, CompileError> run_cargo(
   const Echo echo{echo_fd, std::string(crate_name) + ": "};
   // cargo's own output, relative to its target folder: wasm-bindgen's input, or the artifact.
   const std::string artifact = artifact_relative_path(target, level, crate_name);
-  const std::string cargo_output = target.kind == spec::TargetKind::Wasm
+  const std::string cargo_output = target.kind == schema::TargetKind::Wasm
                                        ? wasm_bindgen_arguments(crate_name, level).front()
                                        : artifact;
 
@@ -281,7 +281,7 @@ std::expected<std::string, CompileError> run_cargo(
   }
   std::string_view last_tool = "cargo";
   // cargo alone leaves the wasm under target/; the reported pkg/ file is wasm-bindgen's.
-  if (target.kind == spec::TargetKind::Wasm) {
+  if (target.kind == schema::TargetKind::Wasm) {
     // With cargo's exit status lost, its own output decides whether it failed; wasm-bindgen
     // would only bury cargo's error under one about its missing input.
     if (built->status_lost) {

@@ -10,7 +10,7 @@
 
 #include "builder/build_control.hpp"
 #include "builder/compile_error.hpp"
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::builder {
 
@@ -18,17 +18,17 @@ namespace orvane::builder {
 inline constexpr std::size_t kErrorTailBytes = 2000;
 
 // "debug", or "release" for release and size.
-std::string_view profile_dir_name(spec::OptLevel level);
+std::string_view profile_dir_name(schema::OptLevel level);
 
 // `build [--target <triple>] [--release]`, without the program name.
-std::vector<std::string> cargo_arguments(const spec::Target& target, spec::OptLevel level);
+std::vector<std::string> cargo_arguments(const schema::Target& target, schema::OptLevel level);
 
 // Turns cargo's wasm output into the pkg/ files a web page loads.
 std::vector<std::string> wasm_bindgen_arguments(std::string_view crate_name,
-                                                spec::OptLevel level);
+                                                schema::OptLevel level);
 
 // Relative to the project directory, "/"-separated; not checked for existence.
-std::string artifact_relative_path(const spec::Target& target, spec::OptLevel level,
+std::string artifact_relative_path(const schema::Target& target, schema::OptLevel level,
                                    std::string_view crate_name);
 
 // Runs cargo in `project_dir` (then wasm-bindgen for wasm) and returns the artifact's
@@ -47,7 +47,7 @@ std::string artifact_relative_path(const spec::Target& target, spec::OptLevel le
 // "<crate>: ". A compiler wrapper configured in the environment (RUSTC_WRAPPER=sccache with a
 // backend shared between machines) works beside it.
 std::expected<std::string, CompileError> run_cargo(
-    const std::filesystem::path& project_dir, const spec::Target& target, spec::OptLevel level,
+    const std::filesystem::path& project_dir, const schema::Target& target, schema::OptLevel level,
     std::string_view crate_name, const BuildControl& control = {},
     const std::optional<std::filesystem::path>& cache_dir = std::nullopt, int echo_fd = -1);
 

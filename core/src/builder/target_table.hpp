@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "builder/compile_error.hpp"
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::builder {
 
@@ -21,15 +21,15 @@ inline constexpr std::array<std::string_view, 7> kMcuAllowList = {
 inline constexpr std::string_view kWasmTriple = "wasm32-unknown-unknown";
 
 // Rejects only a no_std target whose `mcu` is not exactly one of kMcuAllowList.
-std::expected<void, CompileError> check_target(const spec::Target& target);
+std::expected<void, CompileError> check_target(const schema::Target& target);
 
 // The triple cargo builds for: none for binary, which builds for the host.
-std::optional<std::string_view> target_triple(const spec::Target& target);
+std::optional<std::string_view> target_triple(const schema::Target& target);
 
 // ".cargo/config.toml" pinning the triple; none for binary, which gets no such file.
-std::optional<std::string> cargo_config_text(const spec::Target& target);
+std::optional<std::string> cargo_config_text(const schema::Target& target);
 
 // The release-profile section of the generated manifest; empty for debug.
-std::string_view profile_snippet(spec::OptLevel level);
+std::string_view profile_snippet(schema::OptLevel level);
 
 }  // namespace orvane::builder

@@ -30,26 +30,26 @@ std::string_view required_template(std::string_view file_name) {
 
 }  // namespace
 
-std::string_view manifest_template(spec::TargetKind kind) {
+std::string_view manifest_template(schema::TargetKind kind) {
   switch (kind) {
-    case spec::TargetKind::Wasm: return required_template("wasm.Cargo.toml");
-    case spec::TargetKind::Binary: return required_template("binary.Cargo.toml");
-    case spec::TargetKind::NoStd: return required_template("no_std.Cargo.toml");
+    case schema::TargetKind::Wasm: return required_template("wasm.Cargo.toml");
+    case schema::TargetKind::Binary: return required_template("binary.Cargo.toml");
+    case schema::TargetKind::NoStd: return required_template("no_std.Cargo.toml");
   }
   return {};
 }
 
-std::string_view source_template(spec::TargetKind kind) {
+std::string_view source_template(schema::TargetKind kind) {
   switch (kind) {
-    case spec::TargetKind::Wasm: return required_template("wasm.lib.rs");
-    case spec::TargetKind::Binary: return required_template("binary.main.rs");
-    case spec::TargetKind::NoStd: return required_template("no_std.lib.rs");
+    case schema::TargetKind::Wasm: return required_template("wasm.lib.rs");
+    case schema::TargetKind::Binary: return required_template("binary.main.rs");
+    case schema::TargetKind::NoStd: return required_template("no_std.lib.rs");
   }
   return {};
 }
 
-std::string_view source_path(spec::TargetKind kind) {
-  return kind == spec::TargetKind::Binary ? "src/main.rs" : "src/lib.rs";
+std::string_view source_path(schema::TargetKind kind) {
+  return kind == schema::TargetKind::Binary ? "src/main.rs" : "src/lib.rs";
 }
 
 std::string render_template(std::string_view text, std::span<const Substitution> table) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
 namespace orvane::builder {
 
@@ -17,11 +17,11 @@ inline constexpr std::string_view kBacktestDep = "0.1.5";
 std::optional<std::string_view> embedded_template(std::string_view file_name);
 
 // The "Cargo.toml" template of a target, with its placeholders.
-std::string_view manifest_template(spec::TargetKind kind);
+std::string_view manifest_template(schema::TargetKind kind);
 
 // The source file of a target, copied into the project unchanged, and where it goes.
-std::string_view source_template(spec::TargetKind kind);
-std::string_view source_path(spec::TargetKind kind);  // "src/lib.rs" or "src/main.rs"
+std::string_view source_template(schema::TargetKind kind);
+std::string_view source_path(schema::TargetKind kind);  // "src/lib.rs" or "src/main.rs"
 
 // One row of the substitution table: "{{" + key + "}}" is replaced by value.
 struct Substitution {

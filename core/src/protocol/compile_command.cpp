@@ -15,7 +15,7 @@ namespace {
 
 std::string compile_response(const builder::Manifest& m, const std::string* path) {
   std::string out = "{\"target\":";
-  spec::append_target(out, m.target);
+  schema::append_target(out, m.target);
   if (path) {
     out += ",\"path\":";
     json::append_string(out, *path);

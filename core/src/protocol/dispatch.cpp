@@ -59,8 +59,8 @@ std::string command(PyCompiler& state, std::string_view cmd_json, const CommandH
   // copy it several times.
   request.doc.reserve(cmd_json.size() / 6 + 16);
   auto parsed = read_request(cmd_json, request);
-  auto envelope = parsed ? spec::decode_parsed<Envelope>(request.value())
-                         : spec::Decoded<Envelope>(spec::fail(""));
+  auto envelope = parsed ? schema::decode_parsed<Envelope>(request.value())
+                         : schema::Decoded<Envelope>(schema::fail(""));
   if (!envelope) return error_response("invalid command envelope: expected {\"cmd\":...}");
   const std::string& cmd = envelope->cmd;
   if (cmd == "version") return version_response();

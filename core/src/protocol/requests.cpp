@@ -1,6 +1,6 @@
 #include "protocol/requests.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 namespace {
 
@@ -25,4 +25,4 @@ Decoded<protocol::Seconds> Codec<protocol::Seconds>::from_text(TextIn& in) {
   return s;
 }
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "spec/compile_spec_schema.hpp"
-#include "spec/decode.hpp"
+#include "schema/compile_spec_schema.hpp"
+#include "schema/decode.hpp"
 
 namespace orvane::protocol {
 
@@ -24,7 +24,7 @@ struct BuildOptions {
 };
 
 struct CompileReq {
-  spec::CompileSpec spec;
+  schema::CompileSpec spec;
   bool dry_run = false;
   std::optional<std::string> out_dir;
   std::optional<BuildOptions> build;
@@ -36,7 +36,7 @@ struct BytesReq {
 
 }  // namespace orvane::protocol
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 template <> struct RecordDesc<protocol::Envelope> {
   static constexpr std::string_view name = "Envelope";
@@ -82,4 +82,4 @@ template <> inline constexpr bool kStrictDuplicates<protocol::CompileReq> = true
 template <> inline constexpr bool kStrictDuplicates<protocol::BytesReq> = true;
 template <> inline constexpr bool kStrictDuplicates<protocol::BuildOptions> = true;
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

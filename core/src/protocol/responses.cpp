@@ -1,7 +1,7 @@
 #include "protocol/responses.hpp"
 
 #include "canonical/writer.hpp"
-#include "spec/compile_spec_schema.hpp"
+#include "schema/compile_spec_schema.hpp"
 
 namespace orvane::protocol {
 
@@ -24,9 +24,9 @@ void append_manifest(std::string& out, const builder::Manifest& m) {
   out += "{\"compiler_version\":";
   json::append_string(out, m.compiler_version);
   out += ",\"target\":";
-  spec::append_target(out, m.target);
+  schema::append_target(out, m.target);
   out += ",\"opt_level\":";
-  quoted(spec::opt_level_name(m.opt_level));
+  quoted(schema::opt_level_name(m.opt_level));
   out += ",\"crate_name\":";
   json::append_string(out, m.crate_name);
   out += ",\"spec_hash\":";

@@ -8,7 +8,7 @@
 
 #include "canonical/value.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 // A text in the quoted form: double quotes around it, with escapes for the quote, the
 // backslash, control, non-printable and combining characters.
@@ -61,4 +61,4 @@ std::string invalid_length(std::size_t n, std::string_view wanted);
 inline constexpr std::string_view kUntaggedOperand =
     "data did not match any variant of untagged enum Operand";
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -1,4 +1,4 @@
-#include "spec/messages.hpp"
+#include "schema/messages.hpp"
 
 #include <utf8proc.h>
 
@@ -6,7 +6,7 @@
 
 #include "canonical/number.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 namespace {
 
@@ -141,4 +141,4 @@ std::string invalid_length(std::size_t n, std::string_view wanted) {
   return "invalid length " + std::to_string(n) + ", expected " + std::string(wanted);
 }
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "canonical/reader.hpp"
-#include "spec/strategy.hpp"
+#include "schema/strategy.hpp"
 
 namespace orvane {
 namespace {
@@ -39,7 +39,7 @@ TEST(SpecStrategy, IndicatorsAreOrderedByNameAndTheLastValueWins) {
     const std::string text = strategy_with_indicators(c.indicators);
     auto parsed = json::parse(text);
     ASSERT_TRUE(parsed) << text;
-    auto spec = spec::decode_strategy_spec(parsed->value());
+    auto spec = schema::decode_strategy_spec(parsed->value());
     ASSERT_TRUE(spec) << text << ": " << spec.error().message;
     std::vector<std::string> names, types;
     for (const auto& [name, indicator] : spec->indicators) {

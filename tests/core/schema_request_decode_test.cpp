@@ -9,7 +9,7 @@
 #include "canonical/reader.hpp"
 #include "canonical/writer.hpp"
 #include "protocol/requests.hpp"
-#include "spec/compile_spec_schema.hpp"
+#include "schema/compile_spec_schema.hpp"
 
 namespace orvane {
 namespace {
@@ -26,11 +26,11 @@ template <class T>
 Verdicts both_readings(const std::string& text) {
   auto parsed = json::parse(text);
   EXPECT_TRUE(parsed.has_value()) << text;
-  auto from_value = spec::decode_parsed<T>(parsed->value());
+  auto from_value = schema::decode_parsed<T>(parsed->value());
   json::Document scratch(text);
-  auto from_text = spec::decode_text<T>(text, scratch);
+  auto from_text = schema::decode_text<T>(text, scratch);
   return {from_value.has_value(), from_text.has_value(),
-          from_text ? "" : spec::describe(from_text.error(), text)};
+          from_text ? "" : schema::describe(from_text.error(), text)};
 }
 
 struct Case {
@@ -128,13 +128,13 @@ TEST(SpecRequestDecode, WrittenCompileSpecRoundTrips) {
   };
   for (const char* text : specs) {
     json::Document doc(text);
-    auto spec = spec::decode_text<spec::CompileSpec>(text, doc);
+    auto spec = schema::decode_text<schema::CompileSpec>(text, doc);
     ASSERT_TRUE(spec) << text << ": " << spec.error().message;
-    std::string written = spec::write_compile_spec(*spec);
+    std::string written = schema::write_compile_spec(*spec);
     json::Document doc2(written);
-    auto again = spec::decode_text<spec::CompileSpec>(written, doc2);
+    auto again = schema::decode_text<schema::CompileSpec>(written, doc2);
     ASSERT_TRUE(again) << written;
-    EXPECT_EQ(spec::write_compile_spec(*again), written);
+    EXPECT_EQ(schema::write_compile_spec(*again), written);
     EXPECT_EQ(again->target, spec->target);
     EXPECT_EQ(again->opt_level, spec->opt_level);
     EXPECT_EQ(again->crate_name, spec->crate_name);
@@ -143,9 +143,9 @@ TEST(SpecRequestDecode, WrittenCompileSpecRoundTrips) {
   // Absent opt_level is written out; absent optional members are left out.
   std::string text = R"({"strategy":5,"target":{"kind":"wasm"},"embed_data":null})";
   json::Document doc(text);
-  auto spec = spec::decode_text<spec::CompileSpec>(text, doc);
+  auto spec = schema::decode_text<schema::CompileSpec>(text, doc);
   ASSERT_TRUE(spec);
-  EXPECT_EQ(spec::write_compile_spec(*spec),
+  EXPECT_EQ(schema::write_compile_spec(*spec),
             R"({"strategy":5,"target":{"kind":"wasm"},"opt_level":"release"})");
 }
 

@@ -1,9 +1,9 @@
 // Conditions and operands: keyword objects with exactly one member, and the untagged operand.
 #include <array>
 
-#include "spec/strategy.hpp"
+#include "schema/strategy.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 namespace {
 
@@ -189,4 +189,4 @@ Decoded<StrategySpec> decode_strategy_spec(json::Value strategy) {
   return Codec<StrategySpec>::from_value(strategy);
 }
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -20,10 +20,10 @@
 
 #include "canonical/reader.hpp"
 #include "canonical/value.hpp"
-#include "spec/compile_spec.hpp"
-#include "spec/messages.hpp"
+#include "schema/compile_spec.hpp"
+#include "schema/messages.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 struct SchemaError {
   std::string message;
@@ -819,4 +819,4 @@ Decoded<T> decode_text(std::string_view text, json::Document& doc) {
   return r;
 }
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -1,6 +1,6 @@
-#include "spec/compile_spec.hpp"
+#include "schema/compile_spec.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 std::string_view target_kind_name(TargetKind kind) {
   switch (kind) {
@@ -20,4 +20,4 @@ std::string_view opt_level_name(OptLevel level) {
   return "";
 }
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <utility>
 
-#include "spec/compile_spec.hpp"
-#include "spec/decode.hpp"
+#include "schema/compile_spec.hpp"
+#include "schema/decode.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 // Tagged forms as decoded; converted to Target and DatasetRef.
 struct WasmTarget {};
@@ -107,4 +107,4 @@ std::pair<std::string, std::string> canonical_compile_spec_around_candles(
 // The JSON form of a target: {"kind":...} with "mcu" after it for no_std.
 void append_target(std::string& out, const Target& target);
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -8,7 +8,7 @@
 
 #include "canonical/value.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 enum class TargetKind { Wasm, Binary, NoStd };
 
@@ -44,4 +44,4 @@ struct CompileSpec {
   std::optional<std::string> crate_name;
 };
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

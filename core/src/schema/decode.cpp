@@ -1,10 +1,10 @@
-#include "spec/decode.hpp"
+#include "schema/decode.hpp"
 
 #include <limits>
 
 #include "canonical/number.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 std::string describe(const SchemaError& e, std::string_view text) {
   if (!e.index) return e.message;
@@ -124,4 +124,4 @@ Decoded<json::Value> Codec<json::Value>::from_text(TextIn& in) {
   return in.doc.value(*v);
 }
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

@@ -1,8 +1,8 @@
-#include "spec/compile_spec_schema.hpp"
+#include "schema/compile_spec_schema.hpp"
 
 #include "canonical/writer.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 Target Codec<Target>::from_wire(TargetWire w) {
   Target t;
@@ -145,4 +145,4 @@ std::pair<std::string, std::string> canonical_compile_spec_around_candles(
   return parts;
 }
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema

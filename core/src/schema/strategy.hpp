@@ -9,9 +9,9 @@
 #include <variant>
 #include <vector>
 
-#include "spec/decode.hpp"
+#include "schema/decode.hpp"
 
-namespace orvane::spec {
+namespace orvane::schema {
 
 // Texts in the typed record are views of the document it was decoded from, which outlives it.
 
@@ -274,4 +274,4 @@ template <> struct RecordDesc<StrategySpec> {
 };
 template <> struct Codec<StrategySpec> : RecordCodec<StrategySpec> {};
 
-}  // namespace orvane::spec
+}  // namespace orvane::schema
