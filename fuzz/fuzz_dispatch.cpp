@@ -238,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (request.empty() && !text.empty()) return 0;
   if (!fuzz::is_strict_utf8(request)) return 0;
 
-  protocol::PyCompiler state;
+  protocol::HandleState state;
   std::string first = protocol::command(state, request);
   check_response(request, first, 0);
   bool first_is_error = first.starts_with(R"({"ok":false,)");

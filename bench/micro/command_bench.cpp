@@ -12,7 +12,7 @@ namespace {
 using namespace orvane;
 
 void command_loop(benchmark::State& state, const std::string& text) {
-  protocol::PyCompiler compiler;
+  protocol::HandleState compiler;
   std::string first = protocol::command(compiler, text);
   if (first.starts_with("{\"ok\":false")) {
     state.SkipWithError(first.c_str());

@@ -19,7 +19,7 @@
 
 namespace {
 
-using orvane::protocol::PyCompiler;
+using orvane::protocol::HandleState;
 
 constexpr char kModuleDoc[] = "The native module (`orvane_compile._orvane_compile`).";
 
@@ -56,7 +56,7 @@ std::uint64_t current_thread() noexcept {
 // What lives behind the object header. The state comes first and is owned by
 // the instance; it may only ever be touched on the thread that created it.
 struct Handle {
-  PyCompiler state;
+  HandleState state;
   std::atomic<std::uintptr_t> in_use{0};
   std::uint64_t owner = current_thread();
 };

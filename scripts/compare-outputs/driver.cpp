@@ -14,13 +14,16 @@
 #include "protocol/dispatch.hpp"
 #include "protocol/requests.hpp"
 // The driver is also built against older trees, where the schema lived under spec/ in the
-// namespace orvane::spec.
+// namespace orvane::spec, and the handle state was PyCompiler.
 #if __has_include("schema/strategy.hpp")
 #include "schema/strategy.hpp"
 #else
 #include "spec/strategy.hpp"
 namespace orvane {
 namespace schema = spec;
+namespace protocol {
+using HandleState = PyCompiler;
+}
 }
 #endif
 
@@ -41,7 +44,7 @@ bool touches_nothing(const json::ParsedDocument& parsed) {
   return req->dry_run;
 }
 
-void report(const std::string& text, protocol::PyCompiler& state) {
+void report(const std::string& text, protocol::HandleState& state) {
   auto parsed = json::parse(text);
   if (!parsed) {
     std::cout << "unreadable: " << parsed.error().message << " @" << parsed.error().index << "\n";
@@ -57,7 +60,7 @@ void report(const std::string& text, protocol::PyCompiler& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  protocol::PyCompiler state;
+  protocol::HandleState state;
   for (int a = 1; a < argc; ++a) {
     std::vector<std::filesystem::path> files;
     for (const auto& e : std::filesystem::directory_iterator(argv[a])) files.push_back(e.path());

@@ -129,7 +129,7 @@ struct Workloads {
          }},
         {"dry run command with many candles",
          [this] {
-           protocol::PyCompiler state;
+           protocol::HandleState state;
            return protocol::command(state, dry_run);
          }},
     };

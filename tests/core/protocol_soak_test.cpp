@@ -131,7 +131,7 @@ TEST(ProtocolSoak, HundredThousandMixedCommandsOnOneHandle) {
        exactly(error("bad artifact_bytes request: invalid type: integer `1`, expected a string at line 1 column 32"))},
   };
 
-  PyCompiler state;
+  HandleState state;
   std::vector<std::string> first(cases.size());
   std::size_t calls = 0, builds = 0, rounds = 0;
   constexpr std::size_t kCalls = 100'000;

@@ -7,7 +7,7 @@
 
 namespace orvane::protocol {
 
-std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
+std::string artifact_bytes_command(HandleState& state, std::string_view cmd_json,
                                    const json::ParsedDocument& request) {
   auto req = decode_request<BytesReq>(cmd_json, request);
   if (!req) return error_response("bad artifact_bytes request: " + req.error());
@@ -25,7 +25,7 @@ std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
   return out;
 }
 
-std::string reset_command(PyCompiler& state) {
+std::string reset_command(HandleState& state) {
   state.release_cache();
   state.next_handle = 0;
   return "{\"ok\":true}";

@@ -12,11 +12,11 @@ namespace orvane::protocol {
 
 // `request` is the whole command text parsed once by the dispatcher; handlers read their
 // body from it and go back to the text only to word a failure with its position.
-std::string compile_command(PyCompiler& state, std::string_view cmd_json,
+std::string compile_command(HandleState& state, std::string_view cmd_json,
                             const json::ParsedDocument& request,
                             const CommandHooks& hooks);
-std::string artifact_bytes_command(PyCompiler& state, std::string_view cmd_json,
+std::string artifact_bytes_command(HandleState& state, std::string_view cmd_json,
                                    const json::ParsedDocument& request);
-std::string reset_command(PyCompiler& state);
+std::string reset_command(HandleState& state);
 
 }  // namespace orvane::protocol

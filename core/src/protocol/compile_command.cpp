@@ -28,7 +28,7 @@ std::string compile_response(const builder::Manifest& m, const std::string* path
 
 }  // namespace
 
-std::string compile_command(PyCompiler&, std::string_view cmd_json,
+std::string compile_command(HandleState&, std::string_view cmd_json,
                             const json::ParsedDocument& request,
                             const CommandHooks& hooks) {
   // The strategy and candle values stay in the request's document.

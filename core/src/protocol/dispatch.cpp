@@ -51,7 +51,7 @@ std::expected<void, json::TextError> read_request(std::string_view text,
 
 }  // namespace
 
-std::string command(PyCompiler& state, std::string_view cmd_json, const CommandHooks& hooks) {
+std::string command(HandleState& state, std::string_view cmd_json, const CommandHooks& hooks) {
   // The whole text is read once; a fault anywhere in it is an envelope fault.
   json::ParsedDocument request;
   request.doc.set_source(cmd_json);

@@ -23,6 +23,6 @@ struct CommandHooks {
 };
 
 // `cmd_json` must be valid UTF-8. Never fails: every failure is an error response.
-std::string command(PyCompiler& state, std::string_view cmd_json, const CommandHooks& hooks = {});
+std::string command(HandleState& state, std::string_view cmd_json, const CommandHooks& hooks = {});
 
 }  // namespace orvane::protocol

@@ -6,7 +6,7 @@
 
 namespace orvane::protocol {
 
-void PyCompiler::release_cache() {
+void HandleState::release_cache() {
   if (artifact_cache.empty()) return;
   artifact_cache.clear();
 #if defined(__GLIBC__)

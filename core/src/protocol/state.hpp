@@ -6,14 +6,14 @@
 
 namespace orvane::protocol {
 
-struct PyCompiler {
+struct HandleState {
   std::map<std::uint64_t, std::string> artifact_cache;
   std::uint64_t next_handle = 0;
 
-  PyCompiler() = default;
-  PyCompiler(const PyCompiler&) = delete;
-  PyCompiler& operator=(const PyCompiler&) = delete;
-  ~PyCompiler() { release_cache(); }
+  HandleState() = default;
+  HandleState(const HandleState&) = delete;
+  HandleState& operator=(const HandleState&) = delete;
+  ~HandleState() { release_cache(); }
 
   // Empties the cache and gives its memory back to the system, not only to the allocator:
   // cached artifacts can be hundreds of megabytes.
