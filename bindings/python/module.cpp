@@ -14,6 +14,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "builder/versions.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
 
@@ -362,8 +363,8 @@ PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noe
 }
 
 PyObject* version_str() {
-  return PyUnicode_FromStringAndSize(orvane::protocol::kVersion.data(),
-                                     static_cast<Py_ssize_t>(orvane::protocol::kVersion.size()));
+  return PyUnicode_FromStringAndSize(orvane::builder::kCompilerVersion.data(),
+                                     static_cast<Py_ssize_t>(orvane::builder::kCompilerVersion.size()));
 }
 
 PyObject* compiler_version(PyObject*, PyObject*) noexcept { return version_str(); }

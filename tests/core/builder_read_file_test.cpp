@@ -1,5 +1,5 @@
-// Whole-file reading with overlapped consumers, only of regular files, and UTF-8 checked piece
-// by piece.
+// Whole-file reading with consumers fed piece by piece, only of regular files, and UTF-8
+// checked piece by piece.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -42,7 +42,8 @@ std::string write_file(const std::string& name, const std::string& bytes) {
 }
 
 TEST(BuilderReadFile, BytesAndPiecesMatchTheFileAtEverySize) {
-  // Sizes around the threaded threshold and the read chunk.
+  // Empty, one byte, either side of 64 KiB, the piecewise threshold (8 MiB) itself, and past
+  // it with a short last piece.
   for (std::size_t size : {std::size_t(0), std::size_t(1), std::size_t(65536), std::size_t(65537),
                            std::size_t(8) << 20, (std::size_t(9) << 20) + 7}) {
     std::string bytes(size, '\0');

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "builder/target_table.hpp"
+#include "builder/versions.hpp"
 #include "builder/templates.hpp"
 
 namespace orvane::builder {

@@ -9,6 +9,7 @@
 #include "builder/project_files.hpp"
 #include "builder/read_file.hpp"
 #include "builder/target_table.hpp"
+#include "builder/versions.hpp"
 #include "canonical/sha256.hpp"
 #include "canonical/writer.hpp"
 #include "schema/compile_spec_schema.hpp"

@@ -12,9 +12,6 @@
 
 namespace orvane::builder {
 
-inline constexpr std::string_view kCompilerVersion = "0.2.0";
-inline constexpr std::string_view kBacktestDep = "0.1.5";
-
 struct ManifestFile {
   std::string path;
   std::string sha256;

@@ -21,10 +21,13 @@ std::string read_error_text(const ReadError& error);
 // The bytes of a regular file, or why they could not be read. Only regular files are read:
 // the path is opened without waiting (a FIFO without a writer would block the open) and
 // anything else is refused before a byte is read; a directory fails as reading it would
-// (EISDIR), a FIFO, device or socket with a reason naming its kind. `consume` sees the bytes
-// in order, piece by piece, as they arrive, so work on the bytes (a digest) is done while
-// each piece is in the cache. `inspect`, when given, also sees every piece in order, right
-// after it is read: light work (a check) that then costs the consumer nothing.
+// (EISDIR), a FIFO, device or socket with a reason naming its kind. Reading and callbacks
+// happen on the calling thread (for a large file a PageWarmer maps the buffer's pages in
+// ahead of it). `consume` sees the bytes in order: a file of 8 MiB or more a piece
+// (256 KiB) at a time, each piece right after it is read, so work on the bytes (a digest) is
+// done while the piece is in the cache (bytes it grew by meanwhile come after, together); a
+// smaller file in one piece once it is read whole. `inspect`, when given, also sees every byte
+// in order, each piece of a large file just before `consume` does: light work (a check).
 std::expected<std::string, ReadError> read_whole_file(
     const std::string& path, const std::function<void(std::string_view)>& consume = {},
     const std::function<void(std::string_view)>& inspect = {});

@@ -23,7 +23,9 @@ std::optional<std::string_view> embedded_template(std::string_view file_name) {
 
 namespace {
 
-// The build embeds every file of core/templates, so a miss means a file was removed from it.
+// Every name asked for here is a file of core/templates, and the build embeds every file
+// there, so a miss means one was removed or renamed: it gives an empty text, which the
+// template tests catch.
 std::string_view required_template(std::string_view file_name) {
   return embedded_template(file_name).value_or(std::string_view());
 }

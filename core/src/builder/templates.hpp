@@ -10,9 +10,6 @@
 
 namespace orvane::builder {
 
-// The version requirement the wasm and binary manifests put on orvane-backtest.
-inline constexpr std::string_view kBacktestDep = "0.1.5";
-
 // A template file by its name under core/templates.
 std::optional<std::string_view> embedded_template(std::string_view file_name);
 

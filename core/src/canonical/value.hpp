@@ -118,7 +118,6 @@ class Document {
   // Marks the member whose key node is `later_key` as superseding the value of the member
   // whose key node is `first_key`.
   void supersede(std::uint32_t first_key, std::uint32_t later_key);
-  std::uint32_t size_hint() const { return std::uint32_t(nodes_.size()); }
   void reserve(std::size_t n) { nodes_.reserve(n); }
   // The tape's reserved storage, and where to publish now and then how many of its bytes are
   // in use (for a helper that maps its pages in ahead of the reader, see page_warmer.hpp).

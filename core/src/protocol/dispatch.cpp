@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "builder/target_table.hpp"
+#include "builder/versions.hpp"
 #include "canonical/page_warmer.hpp"
 #include "canonical/writer.hpp"
 #include "protocol/commands.hpp"
@@ -15,9 +16,9 @@ namespace {
 
 std::string version_response() {
   std::string out = "{\"version\":";
-  json::append_string(out, kVersion);
+  json::append_string(out, builder::kCompilerVersion);
   out += ",\"backtest_dep\":";
-  json::append_string(out, kBacktestDep);
+  json::append_string(out, builder::kBacktestDep);
   out += '}';
   return out;
 }

@@ -8,9 +8,6 @@
 
 namespace orvane::protocol {
 
-inline constexpr std::string_view kVersion = "0.2.0";
-inline constexpr std::string_view kBacktestDep = "0.1.5";
-
 // What the host lends a command beside its text.
 struct CommandHooks {
   // Asked on the calling thread every little while during a build whether the caller wants it

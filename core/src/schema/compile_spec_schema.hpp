@@ -83,11 +83,6 @@ template <> inline constexpr bool kStrictDuplicates<DatasetWire> = true;
 template <> inline constexpr bool kStrictDuplicates<CompileSpec> = true;
 template <> inline constexpr bool kStrictDuplicates<OptLevel> = true;
 
-// Reads a CompileSpec from request text at the reader's position.
-inline Decoded<CompileSpec> decode_compile_spec(TextIn& in) {
-  return Codec<CompileSpec>::from_text(in);
-}
-
 // The written form: an object with strategy, target, opt_level, then embed_data and
 // crate_name when set, as compact text in that member order.
 std::string write_compile_spec(const CompileSpec& spec);

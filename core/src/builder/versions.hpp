@@ -1,0 +1,11 @@
+#pragma once
+// The compiler's version, which the `version` command answers and every manifest records, and
+// the version requirement the wasm and binary manifests put on orvane-backtest.
+#include <string_view>
+
+namespace orvane::builder {
+
+inline constexpr std::string_view kCompilerVersion = "0.2.0";
+inline constexpr std::string_view kBacktestDep = "0.1.5";
+
+}  // namespace orvane::builder
