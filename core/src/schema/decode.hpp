@@ -76,6 +76,19 @@ constexpr bool kStrictDuplicates = false;
 template <class T>
 struct Codec;  // static Decoded<T> from_value(json::Value); from_text(TextIn&) where needed
 
+// Whether every name of a declaration table differs from the others, checked when a codec is
+// instantiated: a repeated name would make its second entry unreachable.
+template <std::size_t N>
+constexpr bool all_distinct(const std::array<std::string_view, N>& names) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (names[i].empty()) return false;
+    for (std::size_t j = i + 1; j < N; ++j) {
+      if (names[i] == names[j]) return false;
+    }
+  }
+  return true;
+}
+
 // Members of an object: a parsed object, or the members buffered while looking for a tag.
 using MemberList = std::vector<std::pair<std::string, json::Value>>;
 
@@ -377,6 +390,13 @@ inline std::pair<std::string_view, json::Value> first_member(json::Value object)
 
 template <class R>
 struct RecordCodec {
+  // Which fields were seen is kept in a bitset<32>.
+  static_assert(detail::field_count<R>() <= 32, "a record declares at most 32 fields");
+  static_assert(all_distinct(std::apply([](const auto&... f) {
+                  return std::array<std::string_view, sizeof...(f)>{f.key...};
+                }, RecordDesc<R>::fields)),
+                "a record's field names are distinct and not empty");
+
   static Decoded<R> from_value(json::Value v) {
     if (v.kind() == json::Kind::Object) {
       if (auto err = detail::repeated_field<R>(v)) return std::unexpected(std::move(*err));
@@ -498,6 +518,8 @@ Decoded<E> enum_by_name(std::string_view name) {
 
 template <class E>
 struct EnumCodec {
+  static_assert(all_distinct(EnumDesc<E>::names), "an enumeration's names are distinct and not empty");
+
   static Decoded<E> from_value(json::Value v) {
     if (v.kind() == json::Kind::String) return detail::enum_by_name<E>(v.as_string());
     if (v.kind() == json::Kind::Object) {
@@ -624,6 +646,8 @@ template <class T>
 struct TaggedCodec {
   using Desc = TaggedDesc<T>;
   static constexpr std::size_t kVariants = std::variant_size_v<typename Desc::Variant>;
+  static_assert(Desc::names.size() == kVariants, "a tagged type names each of its variants once");
+  static_assert(all_distinct(Desc::names), "a tagged type's variant names are distinct and not empty");
 
   static Decoded<T> from_value(json::Value v) {
     if (v.kind() == json::Kind::Object) {
