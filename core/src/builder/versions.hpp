@@ -1,6 +1,7 @@
 #pragma once
 // The compiler's version, which the `version` command answers and every manifest records, and
-// the version requirement the wasm and binary manifests put on orvane-backtest.
+// the version requirement the wasm and binary manifests put on orvane-backtest. The Python
+// package's version is read from here when it is built (pyproject.toml).
 #include <string_view>
 
 namespace orvane::builder {
