@@ -11,6 +11,7 @@
 #include "builder/target_table.hpp"
 #include "builder/versions.hpp"
 #include "canonical/sha256.hpp"
+#include "canonical/tuning.hpp"
 #include "canonical/writer.hpp"
 #include "schema/compile_spec_schema.hpp"
 #include "schema/strategy.hpp"
@@ -42,10 +43,8 @@ std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
   return CsvFile{std::move(*bytes), sha.hex()};
 }
 
-constexpr std::size_t kParallelDigestBytes = 1 << 20;
-
-// Below this many candles a second thread costs more than it saves.
-constexpr std::size_t kParallelCandles = 20000;
+constexpr std::size_t kParallelDigestBytes = tuning::kParallelDigestBytes;
+constexpr std::size_t kParallelCandles = tuning::kParallelCandles;
 
 }  // namespace
 

@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <system_error>
 
+#include "canonical/tuning.hpp"
+
 namespace orvane::json {
 
 namespace {
-constexpr std::size_t kStep = std::size_t(2) << 20;
+constexpr std::size_t kStep = tuning::kWarmerStep;
 }  // namespace
 
 std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::size_t from,

@@ -1,6 +1,7 @@
 #include "canonical/reader.hpp"
 
 #include "canonical/string_scan.hpp"
+#include "canonical/tuning.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -92,8 +93,8 @@ namespace {
 thread_local ReaderBuffers spare_buffers;
 thread_local bool spare_lent = false;
 // Working vectors grown past these are given back rather than kept for the next reader.
-constexpr std::size_t kKeepKeys = std::size_t(1) << 16;
-constexpr std::size_t kKeepScratch = std::size_t(1) << 20;
+constexpr std::size_t kKeepKeys = tuning::kKeepReaderKeys;
+constexpr std::size_t kKeepScratch = tuning::kKeepReaderScratch;
 }  // namespace
 
 Reader::Reader(std::string_view text)

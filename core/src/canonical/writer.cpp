@@ -15,6 +15,7 @@
 #include "canonical/page_warmer.hpp"
 #include "canonical/sha256.hpp"
 #include "canonical/string_scan.hpp"
+#include "canonical/tuning.hpp"
 
 namespace orvane::json {
 
@@ -280,7 +281,7 @@ class Writer {
 
   // Objects of a few members (most of a strategy: conditions have one) are sorted in place;
   // the order cache pays off from a handful of members, as in candles.
-  static constexpr std::size_t kCachedFrom = 4;
+  static constexpr std::size_t kCachedFrom = tuning::kOrderCacheFrom;
 
   void write_small_object(std::size_t base, std::size_t n) {
     Entry* e = entries_.data() + base;
@@ -454,7 +455,7 @@ class Writer {
     if (entries_.capacity() > kKeepEntries) std::vector<Entry>().swap(entries_);
     spare().lent = false;
   }
-  static constexpr std::size_t kKeepEntries = std::size_t(1) << 16;
+  static constexpr std::size_t kKeepEntries = tuning::kKeepWriterEntries;
 
   Sink out_;
   std::string_view source_;
@@ -604,9 +605,9 @@ class TrailingDigester final : public MoveListener {
   }
 
  private:
-  static constexpr std::size_t kPiece = std::size_t(256) << 10;
-  static constexpr std::size_t kLead = std::size_t(8) << 20;
-  static constexpr std::size_t kWarmStep = std::size_t(1) << 20;
+  static constexpr std::size_t kPiece = tuning::kPieceBytes;
+  static constexpr std::size_t kLead = tuning::kWarmLead;
+  static constexpr std::size_t kWarmStep = tuning::kDigesterWarmStep;
 
   void run() {
     std::unique_lock lock(m_);

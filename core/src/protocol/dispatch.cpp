@@ -5,6 +5,7 @@
 #include "builder/target_table.hpp"
 #include "builder/versions.hpp"
 #include "canonical/page_warmer.hpp"
+#include "canonical/tuning.hpp"
 #include "canonical/writer.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/requests.hpp"
@@ -34,8 +35,8 @@ std::string targets_response() {
 }
 
 // Large requests: the tape's pages are mapped in on a second thread while the text is read.
-constexpr std::size_t kWarmTapeFrom = std::size_t(16) << 20;
-constexpr std::size_t kWarmLead = std::size_t(8) << 20;
+constexpr std::size_t kWarmTapeFrom = tuning::kWarmRequestFrom;
+constexpr std::size_t kWarmLead = tuning::kWarmLead;
 
 std::expected<void, json::TextError> read_request(std::string_view text,
                                                   json::ParsedDocument& request) {
