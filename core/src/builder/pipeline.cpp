@@ -46,64 +46,6 @@ std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
 constexpr std::size_t kParallelDigestBytes = tuning::kParallelDigestBytes;
 constexpr std::size_t kParallelCandles = tuning::kParallelCandles;
 
-// The dataset as it goes into the project, with the digests already taken of it on the way.
-struct Dataset {
-  EmbeddedData data;
-  KnownDigests known_digests;
-  std::optional<std::string> spec_hash;  // taken while the candles were written (fast path)
-};
-
-// Fast path for many inline candles: both digests of their text (as a file, and within
-// spec_hash) are taken on a second thread, a piece behind the writer, while the text is
-// written and still in the cache.
-Dataset candles_digested_while_written(const schema::CompileSpec& spec,
-                                       const schema::JsonArray& candles,
-                                       const std::string& spec_text) {
-  auto [before, after] = schema::canonical_compile_spec_around_candles(spec, spec_text);
-  auto digested = json::canonical_json_digested(candles.value, before, after);
-  Dataset out;
-  out.known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
-  out.spec_hash = std::move(digested.framed_sha256);
-  out.data = InlineCandlesText{std::move(digested.text)};
-  return out;
-}
-
-std::expected<Dataset, CompileError> dataset(const schema::CompileSpec& spec,
-                                             const std::string& spec_text) {
-  Dataset out;
-  if (!spec.embed_data) return out;
-  if (const auto* csv = std::get_if<schema::CsvData>(&*spec.embed_data)) {
-    auto csv_file = read_csv(csv->path);  // digested while it is read
-    if (!csv_file) return std::unexpected(std::move(csv_file.error()));
-    out.data = CsvText{std::move(csv_file->text)};
-    out.known_digests.emplace("src/candles.csv", std::move(csv_file->sha256));
-    return out;
-  }
-  const schema::JsonArray& candles = std::get<schema::InlineData>(*spec.embed_data).candles;
-  if (candles.value.size() >= kParallelCandles) {
-    return candles_digested_while_written(spec, candles, spec_text);
-  }
-  out.data = InlineCandlesText{json::canonical_json(candles.value)};
-  return out;
-}
-
-// Fast path for a large candle text not digested while written: it is digested twice
-// (within spec_hash and as a file), side by side. The future joins its thread on every way
-// out and hands back what the digest threw; when no thread can be started, both digests are
-// taken here.
-void digest_side_by_side(const schema::CompileSpec& spec, const FileSet& files,
-                         const KnownDigests& known, std::string_view strategy_text,
-                         std::string_view candles_text, Manifest& m) {
-  auto digest_spec = [&] { return spec_hash(spec, strategy_text, candles_text); };
-  std::future<std::string> side;
-  try {
-    side = std::async(std::launch::async, digest_spec);
-  } catch (const std::system_error&) {
-  }
-  m.files = file_digests(files, known);
-  m.spec_hash = side.valid() ? side.get() : digest_spec();
-}
-
 }  // namespace
 
 std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec) {
@@ -116,8 +58,30 @@ std::expected<GeneratedProject, CompileError> generate_project(const schema::Com
   if (auto t = check_target(spec.target); !t) return std::unexpected(std::move(t.error()));
 
   std::string spec_text = json::canonical_json(spec.strategy);
-  auto data = dataset(spec, spec_text);
-  if (!data) return std::unexpected(std::move(data.error()));
+  EmbeddedData data;
+  KnownDigests known_digests;
+  std::optional<std::string> spec_digest;
+  if (spec.embed_data) {
+    if (const auto* csv = std::get_if<schema::CsvData>(&*spec.embed_data)) {
+      auto csv_file = read_csv(csv->path);
+      if (!csv_file) return std::unexpected(std::move(csv_file.error()));
+      data = CsvText{std::move(csv_file->text)};
+      known_digests.emplace("src/candles.csv", std::move(csv_file->sha256));
+    } else {
+      const schema::JsonArray& candles = std::get<schema::InlineData>(*spec.embed_data).candles;
+      if (candles.value.size() >= kParallelCandles) {
+        // Many candles: both digests of their text (as a file, and within spec_hash)
+        // are taken on a second thread while the text is written.
+        auto [before, after] = schema::canonical_compile_spec_around_candles(spec, spec_text);
+        auto digested = json::canonical_json_digested(candles.value, before, after);
+        known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
+        spec_digest = std::move(digested.framed_sha256);
+        data = InlineCandlesText{std::move(digested.text)};
+      } else {
+        data = InlineCandlesText{json::canonical_json(candles.value)};
+      }
+    }
+  }
 
   GeneratedProject out;
   Manifest& m = out.manifest;
@@ -127,21 +91,31 @@ std::expected<GeneratedProject, CompileError> generate_project(const schema::Com
   m.crate_name = *crate;
   m.backtest_dep = kBacktestDep;
 
-  const bool inline_data = std::holds_alternative<InlineCandlesText>(data->data);
+  bool inline_data = std::holds_alternative<InlineCandlesText>(data);
   out.files = project_files(spec.target, *crate, profile_snippet(spec.opt_level),
-                            std::move(spec_text), std::move(data->data));
+                            std::move(spec_text), std::move(data));
   // spec_hash covers the strategy and candle texts, read where the file set holds them.
   std::string_view strategy_view = out.files.find("src/spec.json")->second;
   std::string_view candles_view =
       inline_data ? std::string_view(out.files.find("src/candles.json")->second) : "";
-  if (data->spec_hash) {
-    m.spec_hash = std::move(*data->spec_hash);
-    m.files = file_digests(out.files, data->known_digests);
+  if (spec_digest) {
+    m.spec_hash = std::move(*spec_digest);
+    m.files = file_digests(out.files, known_digests);
   } else if (candles_view.size() >= kParallelDigestBytes) {
-    digest_side_by_side(spec, out.files, data->known_digests, strategy_view, candles_view, m);
+    // A large candle text is digested twice (within spec_hash and as a file): side by side.
+    // The future joins its thread on every way out and hands back what the digest threw;
+    // when no thread can be started, both digests are taken here.
+    auto digest_spec = [&] { return spec_hash(spec, strategy_view, candles_view); };
+    std::future<std::string> side;
+    try {
+      side = std::async(std::launch::async, digest_spec);
+    } catch (const std::system_error&) {
+    }
+    m.files = file_digests(out.files, known_digests);
+    m.spec_hash = side.valid() ? side.get() : digest_spec();
   } else {
     m.spec_hash = spec_hash(spec, strategy_view, candles_view);
-    m.files = file_digests(out.files, data->known_digests);
+    m.files = file_digests(out.files, known_digests);
   }
   m.project_hash = project_hash(m.files);
   return out;
