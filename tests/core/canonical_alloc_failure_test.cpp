@@ -53,7 +53,7 @@ std::string candles(int n, std::size_t pad = 0) {
   return text + "]";
 }
 
-// A decoded compile spec with its document (the spec's values live in it).
+// A decoded compile request body with the document its values live in.
 struct DecodedSpec {
   std::string text;
   std::unique_ptr<json::Document> doc;
