@@ -52,15 +52,15 @@ Gate gate(std::string_view text, bool& would_build) {
   would_build = false;
   auto parsed = json::parse(text);
   if (!parsed) return Gate::Run;
-  auto env = schema::decode_parsed<protocol::Envelope>(parsed->value());
+  auto env = schema::decode<protocol::Envelope>(parsed->value());
   if (!env) return Gate::Run;
   if (env->cmd == "artifact_bytes") {
-    auto req = schema::decode_parsed<protocol::BytesReq>(parsed->value());
+    auto req = schema::decode<protocol::BytesReq>(parsed->value());
     if (req && !path_allowed(req->path)) return Gate::Skip;
     return Gate::Run;
   }
   if (env->cmd == "compile") {
-    auto req = schema::decode_parsed<protocol::CompileReq>(parsed->value());
+    auto req = schema::decode<protocol::CompileReq>(parsed->value());
     if (!req) return Gate::Run;
     if (req->spec.embed_data) {
       if (const auto* csv = std::get_if<schema::CsvData>(&*req->spec.embed_data)) {
@@ -166,7 +166,7 @@ void check_response(std::string_view request, const std::string& response, std::
   // What the request asked for decides which success shape is due.
   auto req = json::parse(request);
   if (!req) broken("a request the reader rejects was answered with success", request, response);
-  auto env = schema::decode_parsed<protocol::Envelope>(req->value());
+  auto env = schema::decode<protocol::Envelope>(req->value());
   if (!env) broken("a malformed envelope was answered with success", request, response);
   const std::string& cmd = env->cmd;
   bool ok = false;
@@ -181,7 +181,7 @@ void check_response(std::string_view request, const std::string& response, std::
          member(r, "handle")->kind() == json::Kind::UInt && member(r, "handle")->as_uint() == call &&
          member(r, "len")->kind() == json::Kind::UInt && is_hex64(*member(r, "sha256"));
   } else if (cmd == "compile") {
-    auto body = schema::decode_parsed<protocol::CompileReq>(req->value());
+    auto body = schema::decode<protocol::CompileReq>(req->value());
     std::string target_text;
     if (body) schema::append_target(target_text, body->spec.target);
     ok = body && body->dry_run && keys_are(r, {"target", "manifest", "built"}) &&
@@ -196,7 +196,7 @@ void check_response(std::string_view request, const std::string& response, std::
 void check_error_wording(std::string_view request, const std::string& response) {
   auto req = json::parse(request);
   std::optional<schema::Decoded<protocol::Envelope>> env;
-  if (req) env = schema::decode_parsed<protocol::Envelope>(req->value());
+  if (req) env = schema::decode<protocol::Envelope>(req->value());
   if (!req || !*env) {
     if (response != kEnvelopeError) broken("an envelope fault was not answered as one", request, response);
     return;

@@ -5,7 +5,7 @@
 #   scripts/fuzz.sh --list                name the targets
 #   scripts/fuzz.sh --build               only build them
 #
-# Targets: fuzz_reader, fuzz_strategy, fuzz_compile_spec, fuzz_request_agreement,
+# Targets: fuzz_reader, fuzz_strategy, fuzz_compile_spec,
 # fuzz_dispatch (fuzz/*.cpp says what each one checks).
 #
 # Builds with clang-19 into build/fuzz (FUZZ_BUILD_DIR). Seeds come from
@@ -19,7 +19,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 BUILD="${FUZZ_BUILD_DIR:-$ROOT/build/fuzz}"
-TARGETS=(fuzz_reader fuzz_strategy fuzz_compile_spec fuzz_request_agreement fuzz_dispatch)
+TARGETS=(fuzz_reader fuzz_strategy fuzz_compile_spec fuzz_dispatch)
 
 build() {
   mkdir -p "$BUILD"

@@ -4,7 +4,7 @@
     python3 scripts/fuzz_seeds.py [OUT_DIR]      (default: build/fuzz-seeds)
 
 Writes OUT_DIR/<target>/ with one file per input, named by its SHA-1, for the
-targets fuzz_reader, fuzz_strategy, fuzz_compile_spec, fuzz_request_agreement
+targets fuzz_reader, fuzz_strategy, fuzz_compile_spec
 and fuzz_dispatch. Inputs come from:
   - the JSON parsing conformance files in ../shared/vectors/jsontestsuite
     (beside the repository), when present;
@@ -30,7 +30,7 @@ CORE_TESTS = os.path.join(ROOT, "tests", "core")
 FILES_DIR = "/tmp/orvane-fuzz-files/"  # fuzz_dispatch creates and allows only this directory
 MAX_SEED = 64 * 1024
 
-TARGETS = ("fuzz_reader", "fuzz_strategy", "fuzz_compile_spec", "fuzz_request_agreement",
+TARGETS = ("fuzz_reader", "fuzz_strategy", "fuzz_compile_spec",
            "fuzz_dispatch")
 
 
@@ -135,7 +135,7 @@ def main():
     seeds = {t: set() for t in TARGETS}
     for raw in suite:
         seeds["fuzz_reader"].add(raw)
-        seeds["fuzz_request_agreement"].add(raw)
+        seeds["fuzz_compile_spec"].add(raw)
         seeds["fuzz_dispatch"].add(raw)
     for text in texts:
         data = text.encode("utf-8", "surrogatepass")
@@ -145,7 +145,7 @@ def main():
         if value is None and not text.lstrip().startswith(("{", "[")):
             continue  # prose, messages and other non-JSON strings
         seeds["fuzz_reader"].add(data)
-        seeds["fuzz_request_agreement"].add(data)
+        seeds["fuzz_compile_spec"].add(data)
         if not isinstance(value, dict):
             continue
         if "cmd" in value:

@@ -65,8 +65,11 @@ std::unique_ptr<DecodedSpec> compile_spec(const std::string& candle_text) {
   d->text = std::string(R"({"strategy":)") + std::string(kStrategy) +
             R"(,"target":{"kind":"wasm"},"embed_data":{"kind":"inline","candles":)" + candle_text +
             "}}";
-  d->doc = std::make_unique<json::Document>(d->text);
-  auto s = schema::decode_text<schema::CompileSpec>(d->text, *d->doc);
+  auto parsed = json::parse(d->text);
+  EXPECT_TRUE(parsed);
+  if (!parsed) return d;
+  d->doc = std::make_unique<json::Document>(std::move(parsed->doc));
+  auto s = schema::decode<schema::CompileSpec>(d->doc->value(parsed->root));
   EXPECT_TRUE(s) << (s ? "" : s.error().message);
   if (s) d->spec = std::move(*s);
   return d;

@@ -314,40 +314,64 @@ TEST(CanonicalReaderNesting, SkippedValuesHaveTheSameLimit) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(skip_outcome(text), expected) << text;
 }
 
-// A value skipped while a record is being read from text sits below the record's own level,
-// so the record's object counts towards the limit.
-std::string skip_member_outcome(std::string_view text) {
-  Reader r(text);
-  if (r.skip_ws() != '{') return "no object";
-  if (auto e = r.enter(); !e) return e.error().message;
-  r.eat();
-  bool first = true;
-  std::string scratch;
-  for (;;) {
-    auto key = r.next_key(first, scratch);
-    if (!key) return key.error().message + position_suffix(text, key.error().index);
-    if (!*key) break;
-    auto colon = r.object_colon();
-    if (!colon) return colon.error().message + position_suffix(text, colon.error().index);
-    auto skipped = r.skip_value();
-    if (!skipped) return skipped.error().message + position_suffix(text, skipped.error().index);
+// ---- finding nodes again ----
+
+// Every node is found where it was written, counted as the tape counts them; the document may
+// be read with repeated keys folded or kept, the numbering is the same.
+TEST(CanonicalReaderLocate, NodesAreFoundWhereTheyWereWritten) {
+  const std::string text = "{\"a\": [1, \"x\\\"y\", {\"b\": null}],\n \"a\" : true , \"\u00e9\":-2.5e3}";
+  const std::pair<std::uint32_t, std::string_view> cases[] = {
+      {0, "{\"a\": [1, \"x\\\"y\", {\"b\": null}],\n \"a\" : true , \"\u00e9\":-2.5e3}"},
+      {1, "\"a\""},
+      {2, "[1, \"x\\\"y\", {\"b\": null}]"},
+      {3, "1"},
+      {4, "\"x\\\"y\""},
+      {5, "{\"b\": null}"},
+      {6, "\"b\""},
+      {7, "null"},
+      {8, "\"a\""},
+      {9, "true"},
+      {10, "\"\u00e9\""},
+      {11, "-2.5e3"},
+  };
+  std::vector<std::uint32_t> nodes;
+  for (const auto& c : cases) nodes.push_back(c.first);
+  std::reverse(nodes.begin(), nodes.end());  // any order will do
+  auto spans = locate_nodes(text, nodes);
+  ASSERT_EQ(spans.size(), nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const auto& c = cases[nodes.size() - 1 - i];
+    EXPECT_EQ(text.substr(spans[i].begin, spans[i].end - spans[i].begin), c.second) << c.first;
   }
-  if (auto e = r.end_map(); !e) return e.error().message + position_suffix(text, e.error().index);
-  r.leave();
-  if (auto e = r.end(); !e) return e.error().message + position_suffix(text, e.error().index);
-  return "ok";
+  auto folded = parse(text);
+  ASSERT_TRUE(folded);
+  EXPECT_EQ(folded->doc.node_count(), 12u);
+  EXPECT_EQ(folded->doc.value(11).literal(), "-2.5e3");
 }
 
-TEST(CanonicalReaderNesting, SkippedMemberCountsTheEnclosingObject) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"{\"k\":" + repeat("[", 126) + repeat("]", 126) + "}", "ok"},
-      // Object at level 1, so the 127th bracket (at byte 132) would open level 128.
-      {"{\"k\":" + repeat("[", 127) + repeat("]", 127) + "}",
-       "recursion limit exceeded at line 1 column 132"},
-      {"{\"a\":1,\"k\":" + repeat("[", 127), "recursion limit exceeded at line 1 column 138"},
+// Read as written, a repeated key is a member of its own; the path to a node names each
+// member's key and each element's index.
+TEST(CanonicalReaderLocate, AsWrittenKeepsRepeatedKeysAndPathsLeadToNodes) {
+  const std::string text = R"({"a":[1,{"b":null}],"a":true,"c":{"d":[0,[5]]}})";
+  ParsedDocument written;
+  ASSERT_TRUE(parse_as_written(text, written));
+  std::vector<std::string> keys;
+  written.value().for_each_member([&](std::string_view k, Value) { return keys.emplace_back(k), true; });
+  EXPECT_EQ(keys, (std::vector<std::string>{"a", "a", "c"}));
+  auto folded = parse(text);
+  ASSERT_TRUE(folded);
+  EXPECT_EQ(folded->value().size(), 2u);
+  auto show = [](const std::vector<PathStep>& path) {
+    std::string out;
+    for (const auto& s : path) out += s.is_key ? "." + std::string(s.key) : "[" + std::to_string(s.index) + "]";
+    return out;
   };
-  for (const auto& [text, expected] : cases) {
-    EXPECT_EQ(skip_member_outcome(text), expected) << text.substr(0, 20);
+  const std::pair<std::uint32_t, std::string> cases[] = {
+      {0, ""}, {1, ".a"}, {2, ".a"}, {4, ".a[1]"}, {6, ".a[1].b"}, {8, ".a"}, {11, ".c.d"},
+      {13, ".c.d[0]"}, {15, ".c.d[1][0]"},
+  };
+  for (const auto& [node, expected] : cases) {
+    EXPECT_EQ(show(path_to(written.doc, written.root, node)), expected) << node;
   }
 }
 

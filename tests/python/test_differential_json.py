@@ -32,7 +32,7 @@ from _requests import ENVELOPE_ERROR, compact, error_response, strategy
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SUITE = os.path.join(os.path.dirname(ROOT), "shared", "vectors", "jsontestsuite", "test_parsing")
 FUZZ_CORPORA = [os.path.join(ROOT, "build", "fuzz-corpus", name)
-                for name in ("fuzz_reader", "fuzz_request_agreement", "fuzz_dispatch")]
+                for name in ("fuzz_reader", "fuzz_compile_spec", "fuzz_dispatch")]
 ENVELOPE = error_response(ENVELOPE_ERROR)
 
 # The document sits at level 4: request, spec, strategy, then the document.

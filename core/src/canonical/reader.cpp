@@ -428,7 +428,7 @@ Reader::Step Reader::object(Document* doc, bool element) {
     std::size_t members = keys_.size() - base;
     std::size_t live = members;
     on_shape = on_shape && members == shapes_[level].size();
-    if (members > 1 && !on_shape) {
+    if (members > 1 && !on_shape && !keep_repeated_) {
       settle_duplicates(*doc, base);
       bool distinct_raw = true;
       for (std::size_t k = base; k < keys_.size(); ++k) {
@@ -604,17 +604,6 @@ TextResult<std::uint32_t> Reader::parse_value(Document& doc) {
 }
 TextResult<void> Reader::skip_value() { ORV_PUBLIC_VOID(skip_value_f()); }
 TextResult<void> Reader::end() { ORV_PUBLIC_VOID(end_f()); }
-TextResult<std::string_view> Reader::parse_string(std::string& scratch) { ORV_PUBLIC(parse_string_f(scratch)); }
-TextResult<NumberToken> Reader::parse_number() { ORV_PUBLIC(parse_number_f()); }
-TextResult<void> Reader::parse_ident(std::string_view rest) { ORV_PUBLIC_VOID(parse_ident_f(rest)); }
-TextResult<std::optional<std::string_view>> Reader::next_key(bool& first, std::string& scratch) {
-  ORV_PUBLIC(next_key_f(first, scratch));
-}
-TextResult<void> Reader::object_colon() { ORV_PUBLIC_VOID(object_colon_f()); }
-TextResult<bool> Reader::next_element(bool& first) { ORV_PUBLIC(next_element_f(first)); }
-TextResult<void> Reader::end_map() { ORV_PUBLIC_VOID(end_map_f()); }
-TextResult<void> Reader::end_seq() { ORV_PUBLIC_VOID(end_seq_f()); }
-
 std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument& out) {
   out.doc.set_source(text);
   Reader r(text);
@@ -624,6 +613,97 @@ std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument&
   if (!e) return std::unexpected(std::move(e.error()));
   out.root = *root;
   return {};
+}
+
+std::expected<void, TextError> parse_as_written(std::string_view text, ParsedDocument& out) {
+  out.doc.set_source(text);
+  Reader r(text);
+  r.keep_repeated_keys();
+  auto root = r.parse_value(out.doc);
+  if (!root) return std::unexpected(std::move(root.error()));
+  auto e = r.end();
+  if (!e) return std::unexpected(std::move(e.error()));
+  out.root = *root;
+  return {};
+}
+
+// ---- finding nodes in the text again ----
+
+struct Reader::Locating {
+  std::span<const std::uint32_t> wanted;
+  std::span<NodeSpan> out;
+  std::uint32_t next = 0;  // the index the next node has on the tape
+  std::size_t found = 0;
+
+  // Records the span when `node` is wanted; false once every wanted node is found.
+  bool note(std::uint32_t node, std::size_t begin, std::size_t end) {
+    auto it = std::lower_bound(wanted.begin(), wanted.end(), node);
+    if (it != wanted.end() && *it == node) {
+      out[std::size_t(it - wanted.begin())] = NodeSpan{begin, end};
+      ++found;
+    }
+    return found < wanted.size();
+  }
+};
+
+// The text is known to be valid: only the node boundaries are looked for. Nodes are counted in
+// the tape's order: a container before its contents, a key before its value.
+bool Reader::locate_value(Locating& l) {
+  skip_ws();
+  const std::uint32_t node = l.next++;
+  const std::size_t begin = i_;
+  const int c = peek();
+  if (c == '[' || c == '{') {
+    ++i_;
+    for (bool first = true;; first = false) {
+      const int d = skip_ws();
+      if (d == ']' || d == '}') break;
+      if (!first) {
+        ++i_;  // the comma
+        skip_ws();
+      }
+      if (c == '{') {
+        const std::uint32_t key = l.next++;
+        const std::size_t key_begin = i_++;
+        (void)parse_string_f(scratch_);
+        if (!l.note(key, key_begin, i_)) return false;
+        skip_ws();
+        ++i_;  // the colon
+      }
+      if (!locate_value(l)) return false;
+    }
+    ++i_;
+  } else if (c == '"') {
+    ++i_;
+    (void)parse_string_f(scratch_);
+  } else if (c == 't' || c == 'n') {
+    i_ += 4;
+  } else if (c == 'f') {
+    i_ += 5;
+  } else {
+    (void)parse_number_f();
+  }
+  return l.note(node, begin, i_);
+}
+
+void Reader::locate(std::span<const std::uint32_t> wanted, std::span<NodeSpan> out) {
+  i_ = 0;
+  Locating l{wanted, out};
+  if (!wanted.empty()) (void)locate_value(l);
+}
+
+std::vector<NodeSpan> locate_nodes(std::string_view text, std::span<const std::uint32_t> nodes) {
+  std::vector<std::uint32_t> wanted(nodes.begin(), nodes.end());
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  std::vector<NodeSpan> spans(wanted.size());
+  Reader(text).locate(wanted, spans);
+  std::vector<NodeSpan> out;
+  out.reserve(nodes.size());
+  for (std::uint32_t n : nodes) {
+    out.push_back(spans[std::size_t(std::lower_bound(wanted.begin(), wanted.end(), n) - wanted.begin())]);
+  }
+  return out;
 }
 
 std::expected<ParsedDocument, TextError> parse(std::string_view text) {

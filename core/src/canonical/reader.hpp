@@ -1,16 +1,16 @@
 #pragma once
-// The one JSON reader. It parses values into a Document, validates and skips values, and
-// offers the token-level steps (keys, colons, element separators) that let typed records be
-// decoded straight from request text with exact messages and positions.
+// The one JSON reader. It parses values into a Document, validates and skips values, and finds
+// again where in the text a node of a parsed document was written.
 //
 // Positions: an error carries a byte index; its line is 1 + the line feeds before it and its
-// column the number of bytes from the start of that line up to the index. `error` marks the
-// bytes consumed so far, `peek_error` also counts the byte being looked at.
+// column the number of bytes from the start of that line up to the index. A fault marks the
+// bytes consumed so far, or, where the byte being looked at is the fault, that byte too.
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +58,12 @@ inline constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
 // Arrays and objects may nest this deep; the one that would open the next level fails.
 inline constexpr int kMaxDepth = 127;
 
+// Where a node was written: from its first byte to just past its last (the closing quote of a
+// string or key, the closing bracket of a container).
+struct NodeSpan {
+  std::size_t begin = 0, end = 0;
+};
+
 struct NumberToken {
   Kind kind;  // UInt, NegInt or Float
   std::size_t offset, len;
@@ -87,58 +93,19 @@ class Reader {
   template <class T>
   using Fast = std::expected<T, Fault>;
 
-  std::string_view text() const { return text_; }
-  std::size_t index() const { return i_; }
-
-  // The next non-whitespace byte, left unconsumed; -1 at the end of the text.
-  int skip_ws() {
-    while (i_ < text_.size()) {
-      unsigned char c = static_cast<unsigned char>(text_[i_]);
-      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
-      ++i_;
-    }
-    return -1;
-  }
-  int peek() const { return i_ < text_.size() ? static_cast<unsigned char>(text_[i_]) : -1; }
-  void eat() { ++i_; }
-
-  TextError error(std::string_view m) const { return {std::string(m), i_}; }
-  TextError peek_error(std::string_view m) const {
-    return {std::string(m), i_ < text_.size() ? i_ + 1 : text_.size()};
-  }
-
   // A whole value at the current position.
   TextResult<std::uint32_t> parse_value(Document& doc);
   TextResult<void> skip_value();
   // Only whitespace may follow.
   TextResult<void> end();
 
-  // After the opening quote: the decoded string, a view of the text when it holds no escape,
-  // otherwise of `scratch`.
-  TextResult<std::string_view> parse_string(std::string& scratch);
-  // At '-' or a digit.
-  TextResult<NumberToken> parse_number();
-  // After the first letter of true/false/null; `rest` is the remaining letters.
-  TextResult<void> parse_ident(std::string_view rest);
+  // Members whose key is given again stay as written, each in its place, instead of the later
+  // value replacing the earlier one.
+  void keep_repeated_keys() { keep_repeated_ = true; }
 
-  // Nesting: call at '[' or '{' before consuming it; `leave` after the closing bracket.
-  TextResult<void> enter() {
-    if (depth_ == kMaxDepth) return std::unexpected(peek_error(msg::kRecursionLimit));
-    ++depth_;
-    return {};
-  }
-  void leave() { --depth_; }
-
-  // Token steps for decoding records from text. `first` tracks the first member/element.
-  // next_key: positioned after the opening brace or a member; yields the key or nullopt at '}'
-  // (left unconsumed).
-  TextResult<std::optional<std::string_view>> next_key(bool& first, std::string& scratch);
-  TextResult<void> object_colon();
-  // next_element: yields true when an element follows (positioned at it), false at ']'.
-  TextResult<bool> next_element(bool& first);
-  // Closing steps that also run after a failure, to settle where decoding stopped.
-  TextResult<void> end_map();
-  TextResult<void> end_seq();
+  // Where the tape nodes `wanted` (sorted, distinct) of the document parsed from this reader's
+  // text begin and end: the text is read again from the start, only as far as the last of them.
+  void locate(std::span<const std::uint32_t> wanted, std::span<NodeSpan> out);
 
  private:
   // The recursive steps return the node index, or kFailed with the fault kept in `failure_`:
@@ -158,6 +125,19 @@ class Reader {
   Fast<void> parse_escape(std::string& scratch);
   Fast<std::uint16_t> hex_escape();
   void settle_duplicates(Document& doc, std::size_t base);
+  struct Locating;
+  bool locate_value(Locating& l);
+
+  int skip_ws() {
+    while (i_ < text_.size()) {
+      unsigned char c = static_cast<unsigned char>(text_[i_]);
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
+      ++i_;
+    }
+    return -1;
+  }
+  int peek() const { return i_ < text_.size() ? static_cast<unsigned char>(text_[i_]) : -1; }
+  void leave() { --depth_; }
 
   Fault fault(std::string_view m) const { return {m, i_}; }
   Fault peek_fault(std::string_view m) const {
@@ -189,6 +169,7 @@ class Reader {
   std::size_t i_ = 0;
   Fault failure_{};
   int depth_ = 0;
+  bool keep_repeated_ = false;
   std::unique_ptr<ReaderBuffers> own_;  // when this thread's set is already lent out
   ReaderBuffers* buffers_;
   std::string& scratch_;
@@ -207,5 +188,12 @@ struct ParsedDocument {
 std::expected<ParsedDocument, TextError> parse(std::string_view text);
 // The same into an existing (reserved) document.
 std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument& out);
+// The same with every member kept as written: a repeated key is a member of its own (see
+// Reader::keep_repeated_keys). For reading an object in the order of its text.
+std::expected<void, TextError> parse_as_written(std::string_view text, ParsedDocument& out);
+
+// The spans of nodes of a document parsed from `text`, in the order of `nodes` (any order,
+// repeats allowed). `text` must be the valid JSON the document was parsed from.
+std::vector<NodeSpan> locate_nodes(std::string_view text, std::span<const std::uint32_t> nodes);
 
 }  // namespace orvane::json

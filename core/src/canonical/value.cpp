@@ -88,4 +88,33 @@ std::optional<Value> Value::find(std::string_view key) const {
   return found;
 }
 
+std::vector<PathStep> path_to(const Document& doc, std::uint32_t root, std::uint32_t node) {
+  std::vector<PathStep> path;
+  std::uint32_t at = root;
+  while (at != node) {
+    const Document::Tag t = doc.tag(at);
+    if (t != Document::kArray && t != Document::kObject) break;
+    // Members as written, superseded ones too: the node may sit in either.
+    std::uint32_t i = at + 1;
+    const std::uint32_t end = doc.end_of(at);
+    std::size_t index = 0;
+    bool descended = false;
+    while (i < end && !descended) {
+      const std::uint32_t value = t == Document::kObject ? i + 1 : i;
+      const std::uint32_t next = doc.end_of(value);
+      if (node >= i && node < next) {
+        path.push_back(t == Document::kObject ? PathStep{doc.text_of(i), 0, true}
+                                              : PathStep{{}, index, false});
+        if (node == i && t == Document::kObject) return path;  // the key itself
+        at = value;
+        descended = true;
+      }
+      i = next;
+      ++index;
+    }
+    if (!descended) break;
+  }
+  return path;
+}
+
 }  // namespace orvane::json

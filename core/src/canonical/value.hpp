@@ -50,6 +50,9 @@ class Value {
   void for_each_element(F&& f) const;
   template <class F>
   void for_each_member(F&& f) const;
+  // The same, also handing over where each member's key is on the tape: f(key_node, key, value).
+  template <class F>
+  void for_each_member_at(F&& f) const;
 
   std::optional<Value> find(std::string_view key) const;
 
@@ -160,6 +163,17 @@ class Document {
   std::vector<DeadKey> dead_keys_;   // the later keys of those duplicates
 };
 
+// One step of the way from a document's root down to a node: a member's key or an element's
+// index.
+struct PathStep {
+  std::string_view key;  // for a member
+  std::size_t index = 0;  // for an element
+  bool is_key = false;
+};
+// The steps from `root` down to `node`, which lies within the root's subtree: the last step is
+// the member whose key or value `node` is, or the element it is.
+std::vector<PathStep> path_to(const Document& doc, std::uint32_t root, std::uint32_t node);
+
 // ---- inline accessors: the writers and the reader call these for every value ----
 
 inline constexpr int kEndShift = 27;
@@ -262,6 +276,21 @@ void Value::for_each_member(F&& f) const {
     std::uint32_t v = i + 1;
     std::uint32_t next = doc_->end_of(v);
     if (!f(key, Value(doc_, doc_->resolve(v)))) return;
+    i = next;
+  }
+}
+
+template <class F>
+void Value::for_each_member_at(F&& f) const {
+  std::uint32_t i = index_ + 1, end = doc_->end_of(index_);
+  while (i < end) {
+    if (doc_->tag(i) == Document::kDead) {
+      i = doc_->end_of(i);
+      continue;
+    }
+    std::uint32_t v = i + 1;
+    std::uint32_t next = doc_->end_of(v);
+    if (!f(i, doc_->text_of(i), Value(doc_, doc_->resolve(v)))) return;
     i = next;
   }
 }

@@ -10,7 +10,7 @@ namespace orvane::protocol {
 std::string artifact_bytes_command(HandleState& state, std::string_view cmd_json,
                                    const json::ParsedDocument& request) {
   auto req = decode_request<BytesReq>(cmd_json, request);
-  if (!req) return error_response("bad artifact_bytes request: " + req.error());
+  if (!req) return error_response("bad artifact_bytes request: " + req.error().message);
   // Digested as it is read: a large file a piece at a time, each piece while it is in the cache.
   json::Sha256 sha;
   auto bytes = builder::read_whole_file(req->path, [&](std::string_view piece) { sha.update(piece); });

@@ -33,7 +33,7 @@ std::string compile_command(HandleState&, std::string_view cmd_json,
                             const CommandHooks& hooks) {
   // The strategy and candle values stay in the request's document.
   auto req = decode_request<CompileReq>(cmd_json, request);
-  if (!req) return error_response("bad compile request: " + req.error());
+  if (!req) return error_response("bad compile request: " + req.error().message);
 
   auto project = builder::generate_project(req->spec);
   if (!project) return error_response(project.error().display());

@@ -61,8 +61,8 @@ std::string command(HandleState& state, std::string_view cmd_json, const Command
   // copy it several times.
   request.doc.reserve(cmd_json.size() / 6 + 16);
   auto parsed = read_request(cmd_json, request);
-  auto envelope = parsed ? schema::decode_parsed<Envelope>(request.value())
-                         : schema::Decoded<Envelope>(schema::fail(""));
+  auto envelope = parsed ? schema::decode<Envelope>(request.value())
+                         : schema::Decoded<Envelope>(std::unexpected(schema::SchemaError{}));
   if (!envelope) return error_response("invalid command envelope: expected {\"cmd\":...}");
   const std::string& cmd = envelope->cmd;
   if (cmd == "version") return version_response();

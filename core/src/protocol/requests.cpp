@@ -1,5 +1,7 @@
 #include "protocol/requests.hpp"
 
+#include "protocol/decode_request.hpp"
+
 namespace orvane::schema {
 
 namespace {
@@ -8,21 +10,30 @@ constexpr std::string_view kPositiveSeconds = "a positive number of seconds";
 
 }  // namespace
 
+// Read whole, then judged: a fault stands where the value ends, even a container's.
 Decoded<protocol::Seconds> Codec<protocol::Seconds>::from_value(json::Value v) {
-  if (!v.is_number()) return fail(invalid_type(found::of(v), kPositiveSeconds));
+  if (!v.is_number()) return fail(v, Place::End, invalid_type(found::of(v), kPositiveSeconds));
   const double s = v.as_double();
-  if (!(s > 0)) return fail(invalid_value(found::of(v), kPositiveSeconds));
+  if (!(s > 0)) return fail(v, Place::End, invalid_value(found::of(v), kPositiveSeconds));
   return protocol::Seconds{s};
 }
 
-// Read whole, then judged as a value; a fault is placed where the value ends, as for every
-// other scalar read from text.
-Decoded<protocol::Seconds> Codec<protocol::Seconds>::from_text(TextIn& in) {
-  auto v = Codec<json::Value>::from_text(in);
-  if (!v) return std::unexpected(std::move(v.error()));
-  auto s = from_value(*v);
-  if (!s) return std::unexpected(in.fix(std::move(s.error())));
-  return s;
+}  // namespace orvane::schema
+
+namespace orvane::protocol {
+
+std::size_t text_index(const schema::SchemaError& e, std::string_view text) {
+  const std::uint32_t node = e.node;
+  const json::NodeSpan span = json::locate_nodes(text, {&node, 1})[0];
+  switch (e.place) {
+    case schema::Place::Start: return span.begin;
+    case schema::Place::PastFirst: return span.begin + 1;
+    case schema::Place::End: return span.end;
+    case schema::Place::NextToken: break;
+  }
+  std::size_t i = span.end;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\n' || text[i] == '\t' || text[i] == '\r')) ++i;
+  return i;
 }
 
-}  // namespace orvane::schema
+}  // namespace orvane::protocol

@@ -47,7 +47,6 @@ template <> struct Codec<protocol::Envelope> : RecordCodec<protocol::Envelope> {
 
 template <> struct Codec<protocol::Seconds> {
   static Decoded<protocol::Seconds> from_value(json::Value v);
-  static Decoded<protocol::Seconds> from_text(TextIn& in);
 };
 
 template <> struct RecordDesc<protocol::BuildOptions> {
@@ -77,9 +76,9 @@ template <> struct RecordDesc<protocol::BytesReq> {
 };
 template <> struct Codec<protocol::BytesReq> : RecordCodec<protocol::BytesReq> {};
 
-template <> inline constexpr bool kStrictDuplicates<protocol::Envelope> = true;
-template <> inline constexpr bool kStrictDuplicates<protocol::CompileReq> = true;
-template <> inline constexpr bool kStrictDuplicates<protocol::BytesReq> = true;
-template <> inline constexpr bool kStrictDuplicates<protocol::BuildOptions> = true;
+template <> inline constexpr bool kFromRequestText<protocol::Envelope> = true;
+template <> inline constexpr bool kFromRequestText<protocol::CompileReq> = true;
+template <> inline constexpr bool kFromRequestText<protocol::BytesReq> = true;
+template <> inline constexpr bool kFromRequestText<protocol::BuildOptions> = true;
 
 }  // namespace orvane::schema

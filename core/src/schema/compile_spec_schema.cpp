@@ -26,16 +26,8 @@ Decoded<Target> Codec<Target>::from_value(json::Value v) {
   return target_of(Codec<TargetWire>::from_value(v));
 }
 
-Decoded<Target> Codec<Target>::from_text(TextIn& in) {
-  return target_of(Codec<TargetWire>::from_text(in));
-}
-
 Decoded<DatasetRef> Codec<DatasetRef>::from_value(json::Value v) {
   return dataset_of(Codec<DatasetWire>::from_value(v));
-}
-
-Decoded<DatasetRef> Codec<DatasetRef>::from_text(TextIn& in) {
-  return dataset_of(Codec<DatasetWire>::from_text(in));
 }
 
 void append_target(std::string& out, const Target& target) {

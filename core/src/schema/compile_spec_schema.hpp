@@ -51,11 +51,9 @@ template <> struct Codec<DatasetWire> : TaggedCodec<DatasetWire> {};
 template <> struct Codec<Target> {
   static Target from_wire(TargetWire w);
   static Decoded<Target> from_value(json::Value v);
-  static Decoded<Target> from_text(TextIn& in);
 };
 template <> struct Codec<DatasetRef> {
   static Decoded<DatasetRef> from_value(json::Value v);
-  static Decoded<DatasetRef> from_text(TextIn& in);
 };
 
 template <> struct EnumDesc<OptLevel> {
@@ -75,13 +73,13 @@ template <> struct RecordDesc<CompileSpec> {
 };
 template <> struct Codec<CompileSpec> : RecordCodec<CompileSpec> {};
 
-template <> inline constexpr bool kStrictDuplicates<NoStdTarget> = true;
-template <> inline constexpr bool kStrictDuplicates<TargetWire> = true;
-template <> inline constexpr bool kStrictDuplicates<CsvData> = true;
-template <> inline constexpr bool kStrictDuplicates<InlineData> = true;
-template <> inline constexpr bool kStrictDuplicates<DatasetWire> = true;
-template <> inline constexpr bool kStrictDuplicates<CompileSpec> = true;
-template <> inline constexpr bool kStrictDuplicates<OptLevel> = true;
+template <> inline constexpr bool kFromRequestText<NoStdTarget> = true;
+template <> inline constexpr bool kFromRequestText<TargetWire> = true;
+template <> inline constexpr bool kFromRequestText<CsvData> = true;
+template <> inline constexpr bool kFromRequestText<InlineData> = true;
+template <> inline constexpr bool kFromRequestText<DatasetWire> = true;
+template <> inline constexpr bool kFromRequestText<CompileSpec> = true;
+template <> inline constexpr bool kFromRequestText<OptLevel> = true;
 
 // The written form: an object with strategy, target, opt_level, then embed_data and
 // crate_name when set, as compact text in that member order.

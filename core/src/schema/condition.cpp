@@ -14,15 +14,6 @@ constexpr std::array<std::string_view, 5> kBarsKeywords{"gt", "lt", "ge", "le", 
 constexpr std::array<std::string_view, 6> kOperandKeywords{"price", "prev", "add",
                                                            "sub", "mul", "div"};
 
-template <std::size_t N>
-std::optional<std::size_t> keyword_index(const std::array<std::string_view, N>& names,
-                                         std::string_view k) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (same_name(names[i], k)) return i;
-  }
-  return std::nullopt;
-}
-
 // A variant written as {"keyword": content}: the keyword's index and the content, into
 // `idx` and `content`. Every keyword needs content, so a bare keyword string is a unit
 // variant where a newtype variant was wanted.
@@ -30,19 +21,20 @@ template <std::size_t N>
 std::optional<SchemaError> keyword_member(json::Value v,
                                           const std::array<std::string_view, N>& names,
                                           std::size_t& idx, json::Value& content) {
-  auto failed = [](std::string message) { return SchemaError{std::move(message), std::nullopt}; };
+  auto failed = [](std::uint32_t node, std::string message) {
+    return SchemaError{std::move(message), node, Place::End};
+  };
   if (v.kind() == json::Kind::String) {
-    if (!keyword_index(names, v.as_string())) return failed(unknown_variant(v.as_string(), names));
-    return failed(invalid_type(found::kUnitVariant, wanted::kNewtypeVariant));
+    if (!index_of(names, v.as_string())) return failed(v.index(), unknown_variant(v.as_string(), names));
+    return failed(v.index(), invalid_type(found::kUnitVariant, wanted::kNewtypeVariant));
   }
-  if (v.kind() != json::Kind::Object)
-    return failed(invalid_type(found::of(v), wanted::kStringOrMap));
-  if (v.size() != 1) return failed(invalid_value(found::kMap, wanted::kSingleKeyMap));
-  auto [key, value] = first_member(v);
-  auto found_at = keyword_index(names, key);
-  if (!found_at) return failed(unknown_variant(key, names));
+  if (v.kind() != json::Kind::Object) return wrong_kind(v, wanted::kStringOrMap).error();
+  if (v.size() != 1) return failed(v.index(), invalid_value(found::kMap, wanted::kSingleKeyMap));
+  auto m = first_member(v);
+  auto found_at = index_of(names, m.key);
+  if (!found_at) return failed(m.key_node, unknown_variant(m.key, names));
   idx = *found_at;
-  content = value;
+  content = m.value;
   return std::nullopt;
 }
 
@@ -56,35 +48,37 @@ Failure decode_condition(json::Value v, Condition& out);
 // `out` (room for three).
 Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_bars,
                                    std::uint32_t* bars, Operand* out) {
-  if (v.kind() != json::Kind::Array) return fail(invalid_type(found::of(v), wanted::tuple(n)));
+  if (v.kind() != json::Kind::Array) return wrong_kind(v, wanted::tuple(n));
   std::size_t count = 0;
   Failure err;
   std::size_t i = 0;
   v.for_each_element([&](json::Value e) {
     if (i >= n) return false;
-    if (last_is_bars && i == n - 1) {
-      auto b = Codec<std::uint32_t>::from_value(e);
-      if (!b) return err = std::move(b.error()), false;
-      *bars = *b;
-    } else {
-      if ((err = decode_operand(e, out[count]))) return false;
-      ++count;
-    }
+    const bool is_bars = last_is_bars && i == n - 1;
     ++i;
+    if (is_bars) {
+      auto b = Codec<std::uint32_t>::from_value(e);
+      if (!b) return keep_first(err, std::move(b.error()));
+      *bars = *b;
+      return true;
+    }
+    if (auto e_err = decode_operand(e, out[count])) return keep_first(err, std::move(*e_err));
+    ++count;
     return true;
   });
-  if (err) return std::unexpected(std::move(*err));
+  if (err && !Diagnosis::active()) return std::unexpected(std::move(*err));
   std::size_t len = v.size();
-  if (len < n) return fail(invalid_length(len, wanted::tuple(n)));
-  if (len > n) return fail(invalid_length(len, wanted::kFewerElements));
+  if (len < n) keep_first(err, SchemaError{invalid_length(len, wanted::tuple(n)), v.index(), Place::End});
+  if (len > n) keep_first(err, SchemaError{invalid_length(len, wanted::kFewerElements), v.index(), Place::End});
+  if (err) return std::unexpected(std::move(*err));
   return count;
 }
 
 // The expression form of an operand; false when it does not fit.
 bool operand_expr(json::Value v, Operand& out) {
   if (v.kind() != json::Kind::Object || v.size() != 1) return false;
-  auto [key, content] = first_member(v);
-  auto idx = keyword_index(kOperandKeywords, key);
+  auto [key_node, key, content] = first_member(v);
+  auto idx = index_of(kOperandKeywords, key);
   if (!idx) return false;
   auto expr = std::make_unique<OperandExpr>();
   expr->op = OperandExpr::Op(*idx);
@@ -106,8 +100,8 @@ Failure decode_operand(json::Value v, Operand& out) {
     out.form = v.as_string();
   } else if (v.is_number()) {
     out.form = v.as_double();
-  } else if (!operand_expr(v, out)) {
-    return SchemaError{std::string(kUntaggedOperand), std::nullopt};
+  } else if (Diagnosis::Pause trying; !operand_expr(v, out)) {
+    return SchemaError{std::string(kUntaggedOperand), v.index(), Place::End};
   }
   return std::nullopt;
 }
@@ -139,14 +133,12 @@ Failure decode_condition(json::Value v, Condition& out) {
     }
     case Op::All:
     case Op::Any: {
-      if (c.kind() != json::Kind::Array) {
-        return SchemaError{invalid_type(found::of(c), wanted::kSequence), std::nullopt};
-      }
+      if (c.kind() != json::Kind::Array) return wrong_kind(c, wanted::kSequence).error();
       out.children.reserve(c.size());
       Failure err;
       c.for_each_element([&](json::Value e) {
-        err = decode_condition(e, out.children.emplace_back());
-        return !err;
+        auto child_err = decode_condition(e, out.children.emplace_back());
+        return !child_err || keep_first(err, std::move(*child_err));
       });
       return err;
     }

@@ -2,79 +2,23 @@
 
 #include <limits>
 
-#include "canonical/number.hpp"
-
 namespace orvane::schema {
 
-std::string describe(const SchemaError& e, std::string_view text) {
-  if (!e.index) return e.message;
-  return e.message + json::position_suffix(text, *e.index);
-}
-
-std::vector<json::Value> elements_of(json::Value array) {
-  std::vector<json::Value> out;
-  array.for_each_element([&](json::Value e) {
-    out.push_back(e);
-    return true;
-  });
-  return out;
-}
-
-Decoded<std::string> found_in_text(TextIn& in) {
-  json::Reader& r = in.reader;
-  int c = r.skip_ws();
-  switch (c) {
-    case 'n':
-      r.eat();
-      if (auto e = r.parse_ident("ull"); !e) return fail(std::move(e.error()));
-      return std::string(found::kNull);
-    case 't':
-    case 'f': {
-      r.eat();
-      if (auto e = r.parse_ident(c == 't' ? "rue" : "alse"); !e) return fail(std::move(e.error()));
-      return found::boolean(c == 't');
-    }
-    case '"': {
-      r.eat();
-      auto s = r.parse_string(in.scratch);
-      if (!s) return fail(std::move(s.error()));
-      return found::string(*s);
-    }
-    case '[': return std::string(found::kSequence);
-    case '{': return std::string(found::kMap);
-    default:
-      if (c == '-' || (c >= '0' && c <= '9')) {
-        auto n = r.parse_number();
-        if (!n) return fail(std::move(n.error()));
-        std::string_view lit = r.text().substr(n->offset, n->len);
-        if (n->kind == json::Kind::Float) return found::floating(json::literal_to_double(lit));
-        return found::integer(lit);
-      }
-      return fail(r.peek_error(json::msg::kExpectedValue));
-  }
-}
-
-std::unexpected<SchemaError> wrong_kind_in_text(TextIn& in, std::string_view wanted) {
-  auto f = found_in_text(in);
-  if (!f) return std::unexpected(std::move(f.error()));
-  return fail(invalid_type(*f, wanted));
-}
-
-// ---- scalars from values ----
+// ---- scalars ----
 
 Decoded<bool> Codec<bool>::from_value(json::Value v) {
   if (v.kind() == json::Kind::Bool) return v.as_bool();
-  return fail(invalid_type(found::of(v), wanted::kBoolean));
+  return wrong_kind(v, wanted::kBoolean);
 }
 
 Decoded<std::string> Codec<std::string>::from_value(json::Value v) {
   if (v.kind() == json::Kind::String) return std::string(v.as_string());
-  return fail(invalid_type(found::of(v), wanted::kString));
+  return wrong_kind(v, wanted::kString);
 }
 
 Decoded<double> Codec<double>::from_value(json::Value v) {
   if (v.is_number()) return v.as_double();
-  return fail(invalid_type(found::of(v), wanted::kF64));
+  return wrong_kind(v, wanted::kF64);
 }
 
 Decoded<std::uint32_t> Codec<std::uint32_t>::from_value(json::Value v) {
@@ -82,46 +26,78 @@ Decoded<std::uint32_t> Codec<std::uint32_t>::from_value(json::Value v) {
     case json::Kind::UInt: {
       std::uint64_t n = v.as_uint();
       if (n > std::numeric_limits<std::uint32_t>::max()) {
-        return fail(invalid_value(found::integer(v.literal()), wanted::kU32));
+        return fail(v, Place::End, invalid_value(found::integer(v.literal()), wanted::kU32));
       }
       return std::uint32_t(n);
     }
-    case json::Kind::NegInt: return fail(invalid_value(found::integer(v.literal()), wanted::kU32));
-    default: return fail(invalid_type(found::of(v), wanted::kU32));
+    case json::Kind::NegInt:
+      return fail(v, Place::End, invalid_value(found::integer(v.literal()), wanted::kU32));
+    default: return wrong_kind(v, wanted::kU32);
   }
 }
 
-// ---- scalars from text ----
+// ---- diagnosis ----
 
-Decoded<bool> Codec<bool>::from_text(TextIn& in) {
-  json::Reader& r = in.reader;
-  int c = r.skip_ws();
-  if (c == 't' || c == 'f') {
-    r.eat();
-    if (auto e = r.parse_ident(c == 't' ? "rue" : "alse"); !e) return fail(std::move(e.error()));
-    return c == 't';
+namespace {
+
+thread_local Diagnosis* active_diagnosis = nullptr;
+
+// Edits (insertions, deletions, substitutions, swaps of neighbours) that turn a into b.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> before(b.size() + 1), prev(b.size() + 1), cur(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    cur[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        cur[j] = std::min(cur[j], before[j - 2] + 1);
+      }
+    }
+    before.swap(prev);
+    prev.swap(cur);
   }
-  if (c < 0) return fail(r.peek_error(json::msg::kEofValue));
-  return std::unexpected(in.fix(wrong_kind_in_text(in, wanted::kBoolean).error()));
+  return prev[b.size()];
 }
 
-Decoded<std::string> Codec<std::string>::from_text(TextIn& in) {
-  json::Reader& r = in.reader;
-  int c = r.skip_ws();
-  if (c == '"') {
-    r.eat();
-    auto s = r.parse_string(in.scratch);
-    if (!s) return fail(std::move(s.error()));
-    return std::string(*s);
+}  // namespace
+
+std::optional<std::string_view> closest_name(std::string_view given,
+                                             std::span<const std::string_view> names) {
+  // Close enough to be a slip: a third of the name's length, at least one edit.
+  const std::size_t limit = std::max<std::size_t>(1, given.size() / 3);
+  std::optional<std::string_view> best;
+  std::size_t best_distance = limit + 1;
+  for (std::string_view name : names) {
+    std::size_t d = edit_distance(given, name);
+    if (d < best_distance) {
+      best = name;
+      best_distance = d;
+    }
   }
-  if (c < 0) return fail(r.peek_error(json::msg::kEofValue));
-  return std::unexpected(in.fix(wrong_kind_in_text(in, wanted::kString).error()));
+  return best;
 }
 
-Decoded<json::Value> Codec<json::Value>::from_text(TextIn& in) {
-  auto v = in.reader.parse_value(in.doc);
-  if (!v) return fail(std::move(v.error()));
-  return in.doc.value(*v);
+Diagnosis::Diagnosis() : outer_(active_diagnosis) { active_diagnosis = this; }
+Diagnosis::~Diagnosis() { active_diagnosis = outer_; }
+Diagnosis* Diagnosis::active() { return active_diagnosis; }
+Diagnosis::Pause::Pause() : paused_(active_diagnosis) { active_diagnosis = nullptr; }
+Diagnosis::Pause::~Pause() { active_diagnosis = paused_; }
+
+void Diagnosis::note(SchemaError& e) {
+  if (e.noted) return;
+  e.noted = true;
+  findings.push_back(Finding{e.message, e.node, e.place, false});
+}
+
+void Diagnosis::warn(std::uint32_t node, std::string message) {
+  findings.push_back(Finding{std::move(message), node, Place::Start, true});
+}
+
+void Diagnosis::unknown_key(std::uint32_t key_node, std::string_view key,
+                            std::span<const std::string_view> declared) {
+  warn(key_node, unknown_field(key, declared, closest_name(key, declared)));
 }
 
 }  // namespace orvane::schema

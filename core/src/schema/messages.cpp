@@ -137,6 +137,18 @@ std::string invalid_type(std::string_view found, std::string_view wanted) {
 std::string invalid_value(std::string_view found, std::string_view wanted) {
   return "invalid value: " + std::string(found) + ", expected " + std::string(wanted);
 }
+std::string unknown_field(std::string_view given, std::span<const std::string_view> declared,
+                          std::optional<std::string_view> close) {
+  std::string out = "unknown field `" + std::string(given) + "`";
+  if (close) return out + ", did you mean `" + std::string(*close) + "`?";
+  if (declared.empty()) return out + ", there are no fields";
+  return out + ", expected " + name_list(declared);
+}
+std::string undeclared_indicator(std::string_view given, std::optional<std::string_view> close) {
+  std::string out = "indicator `" + std::string(given) + "` is not declared in `indicators`";
+  if (close) out += ", did you mean `" + std::string(*close) + "`?";
+  return out;
+}
 std::string invalid_length(std::size_t n, std::string_view wanted) {
   return "invalid length " + std::to_string(n) + ", expected " + std::string(wanted);
 }

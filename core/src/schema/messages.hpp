@@ -2,6 +2,7 @@
 // The message vocabulary of every decoder, in one place.
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,6 +59,11 @@ std::string unknown_variant(std::string_view given, std::span<const std::string_
 std::string invalid_type(std::string_view found, std::string_view wanted);
 std::string invalid_value(std::string_view found, std::string_view wanted);
 std::string invalid_length(std::size_t n, std::string_view wanted);
+// Warnings: a member no declaration knows (decoding skips it), and an operand naming an
+// indicator the strategy does not declare; `close` is a declared name it may be a slip for.
+std::string unknown_field(std::string_view given, std::span<const std::string_view> declared,
+                          std::optional<std::string_view> close);
+std::string undeclared_indicator(std::string_view given, std::optional<std::string_view> close);
 inline constexpr std::string_view kUntaggedOperand =
     "data did not match any variant of untagged enum Operand";
 
