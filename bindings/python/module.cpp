@@ -6,15 +6,18 @@
 #endif
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
 #include "builder/versions.hpp"
+#include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
 
@@ -34,6 +37,14 @@ constexpr char kCommandDoc[] =
     "receives a build's cargo and wasm-bindgen output as it comes, each line\n"
     "after the crate name and \": \".\n\n"
     "Domain errors are reported in-band as `{\"ok\": false, \"error\": ...}` JSON,\nnot raised.";
+
+constexpr char kDiagnoseDoc[] =
+    "diagnose($self, cmd_json, *, run=True, echo=None)\n--\n\n"
+    "Apply a command JSON as `command` does (unless `run` is false), and also\n"
+    "return what is wrong with it as data: (response JSON or None, diagnostics JSON).\n\n"
+    "The diagnostics are {\"diagnostics\": [...]}, every fault decoding finds and\n"
+    "warnings about members nothing declares and indicators no strategy declares,\n"
+    "each with severity, kind, message, path, and index, line and column in cmd_json.";
 
 constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
 
@@ -147,12 +158,13 @@ void compiler_dealloc(PyObject* self) noexcept {
 // Binds the parameter `cmd_json`, by position or keyword, and the keyword-only
 // `echo` (left as it is when not given). The returned references are borrowed
 // from the argument tuple or keyword dictionary.
-PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo) {
+PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo, const char* method,
+                        PyObject** run) {
   const Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs < 0) return nullptr;
   if (nargs > 1) {
-    return PyErr_Format(PyExc_TypeError,
-                        "Compiler.command() takes 1 positional arguments but %zd were given", nargs);
+    return PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given",
+                        method, nargs);
   }
   PyObject* value = nargs == 1 ? PyTuple_GetItem(args, 0) : nullptr;
   if (kwargs != nullptr) {
@@ -164,20 +176,23 @@ PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo) {
         *echo = item;
         continue;
       }
+      if (run != nullptr && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "run") == 0) {
+        *run = item;
+        continue;
+      }
       const bool is_cmd_json =
           PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "cmd_json") == 0;
-      if (!is_cmd_json) return unexpected_keyword("Compiler.command", key);
+      if (!is_cmd_json) return unexpected_keyword(method, key);
       if (value != nullptr) {
-        PyErr_SetString(PyExc_TypeError,
-                        "Compiler.command() got multiple values for argument 'cmd_json'");
-        return nullptr;
+        return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'cmd_json'",
+                            method);
       }
       value = item;
     }
   }
   if (value == nullptr) {
-    PyErr_SetString(PyExc_TypeError,
-                    "Compiler.command() missing 1 required positional argument: 'cmd_json'");
+    PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'cmd_json'",
+                 method);
   }
   return value;
 }
@@ -304,10 +319,21 @@ int echo_descriptor(PyObject* echo) {
   return fd < 0 ? -2 : fd;
 }
 
-PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+// `command`, or with `diagnosing` `diagnose`: the answer (None when not `run`) and the
+// diagnostics of the request as JSON text.
+PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool diagnosing) noexcept {
   PyObject* echo = nullptr;
-  PyObject* cmd_json = bind_cmd_json(args, kwargs, &echo);
+  PyObject* run_arg = nullptr;
+  PyObject* cmd_json = bind_cmd_json(args, kwargs, &echo,
+                                     diagnosing ? "Compiler.diagnose" : "Compiler.command",
+                                     diagnosing ? &run_arg : nullptr);
   if (cmd_json == nullptr) return nullptr;
+  bool run = true;
+  if (run_arg != nullptr) {
+    const int truth = PyObject_IsTrue(run_arg);
+    if (truth < 0) return nullptr;
+    run = truth != 0;
+  }
   orvane::protocol::CommandHooks hooks;
   hooks.echo_fd = echo_descriptor(echo);
   if (hooks.echo_fd == -2) return nullptr;
@@ -332,13 +358,25 @@ PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noe
   // itself until the dispatcher is done with its bytes.
   Py_INCREF(cmd_json);
   std::string response;
+  std::string diagnostics;
+  std::optional<orvane::builder::CompileError> failure;
+  if (diagnosing) hooks.failure = &failure;
   Fault fault = Fault::none;
   SignalWatch watch;
   if (on_main_thread()) hooks.cancelled = [&watch] { return watch.poll(); };
   watch.released = PyEval_SaveThread();
   try {
-    response = orvane::protocol::command(
-        handle.state, std::string_view(utf8, static_cast<std::size_t>(size)), hooks);
+    const std::string_view text(utf8, static_cast<std::size_t>(size));
+    if (run) response = orvane::protocol::command(handle.state, text, hooks);
+    if (diagnosing) {
+      auto found = orvane::protocol::diagnose(text);
+      const bool has_error = std::any_of(found.begin(), found.end(),
+                                         [](const auto& d) { return !d.warning; });
+      if (failure && !has_error) {
+        found.insert(found.begin(), orvane::protocol::diagnostic_of(*failure, text));
+      }
+      diagnostics = orvane::protocol::diagnostics_json(found, text);
+    }
   } catch (const std::bad_alloc&) {
     fault = Fault::out_of_memory;
   } catch (...) {
@@ -359,7 +397,37 @@ PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noe
       PyErr_SetString(PyExc_SystemError, "_orvane_compile: the command dispatcher failed");
       return nullptr;
   }
-  return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
+  if (!diagnosing) {
+    return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
+  }
+  PyObject* found = PyUnicode_FromStringAndSize(diagnostics.data(),
+                                                static_cast<Py_ssize_t>(diagnostics.size()));
+  if (found == nullptr) return nullptr;
+  if (!run) {
+    Py_INCREF(Py_None);
+    PyObject* out = PyTuple_Pack(2, Py_None, found);
+    Py_DECREF(Py_None);
+    Py_DECREF(found);
+    return out;
+  }
+  PyObject* answer =
+      PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
+  if (answer == nullptr) {
+    Py_DECREF(found);
+    return nullptr;
+  }
+  PyObject* out = PyTuple_Pack(2, answer, found);
+  Py_DECREF(answer);
+  Py_DECREF(found);
+  return out;
+}
+
+PyObject* compiler_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return compiler_call(self, args, kwargs, false);
+}
+
+PyObject* compiler_diagnose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return compiler_call(self, args, kwargs, true);
 }
 
 PyObject* version_str() {
@@ -372,6 +440,8 @@ PyObject* compiler_version(PyObject*, PyObject*) noexcept { return version_str()
 PyMethodDef compiler_methods[] = {
     {"command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compiler_command)),
      METH_VARARGS | METH_KEYWORDS, kCommandDoc},
+    {"diagnose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compiler_diagnose)),
+     METH_VARARGS | METH_KEYWORDS, kDiagnoseDoc},
     {"version", compiler_version, METH_NOARGS | METH_STATIC, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };

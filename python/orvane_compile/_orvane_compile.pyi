@@ -28,6 +28,16 @@ class Compiler:
         not raised.
         """
 
+    def diagnose(self, cmd_json: str, *, run: bool = True,
+                 echo: int | _HasFileno | None = None) -> tuple[str | None, str]:
+        """Apply a command JSON as `command` does (unless `run` is false), and also
+        return what is wrong with it as data: (response JSON or None, diagnostics JSON).
+
+        The diagnostics are {"diagnostics": [...]}, every fault decoding finds and
+        warnings about members nothing declares and indicators no strategy declares,
+        each with severity, kind, message, path, and index, line and column in cmd_json.
+        """
+
     @staticmethod
     def version() -> str:
         """The library version."""

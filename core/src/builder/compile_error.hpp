@@ -10,6 +10,9 @@ enum class ErrorKind { Parse, BadSpec, BadTarget, Codegen, Build, Io };
 struct CompileError {
   ErrorKind kind;
   std::string message;
+  // The member of the compile spec the fault is about, as a dotted path ("target.mcu"), when
+  // there is one.
+  std::string_view field = {};
 
   // The kind's prefix followed by the message: the text that goes into `error`.
   std::string display() const;

@@ -49,7 +49,8 @@ std::expected<std::string, CompileError> derive_crate_name(
     if (!symbol || symbol->kind() != json::Kind::String) {
       return std::unexpected(
           CompileError{ErrorKind::BadSpec,
-                       "no crate_name and the strategy has no string `symbol` to derive one"});
+                       "no crate_name and the strategy has no string `symbol` to derive one",
+                       "strategy.symbol"});
     }
     candidate = crate_name_from_symbol(symbol->as_string());
   }
@@ -57,7 +58,8 @@ std::expected<std::string, CompileError> derive_crate_name(
     return std::unexpected(
         CompileError{ErrorKind::BadSpec,
                      "crate name " + schema::quoted(candidate) +
-                         " is not a valid identifier (^[a-z][a-z0-9_]*$); set `crate_name`"});
+                         " is not a valid identifier (^[a-z][a-z0-9_]*$); set `crate_name`",
+                     crate_name ? "crate_name" : "strategy.symbol"});
   }
   return candidate;
 }

@@ -34,11 +34,13 @@ std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
       [&](std::string_view piece) { utf8.feed(piece); });
   if (!bytes) {
     return std::unexpected(
-        CompileError{ErrorKind::Io, "reading " + path + ": " + read_error_text(bytes.error())});
+        CompileError{ErrorKind::Io, "reading " + path + ": " + read_error_text(bytes.error()),
+                     "embed_data.path"});
   }
   if (!utf8.finish()) {
     return std::unexpected(
-        CompileError{ErrorKind::Io, "reading " + path + ": stream did not contain valid UTF-8"});
+        CompileError{ErrorKind::Io, "reading " + path + ": stream did not contain valid UTF-8",
+                     "embed_data.path"});
   }
   return CsvFile{std::move(*bytes), sha.hex()};
 }
@@ -51,7 +53,8 @@ constexpr std::size_t kParallelCandles = tuning::kParallelCandles;
 std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec) {
   if (auto checked = schema::decode_strategy_spec(spec.strategy); !checked) {
     return std::unexpected(CompileError{
-        ErrorKind::BadSpec, "strategy is not a valid StrategySpec: " + checked.error().message});
+        ErrorKind::BadSpec, "strategy is not a valid StrategySpec: " + checked.error().message,
+        "strategy"});
   }
   auto crate = derive_crate_name(spec.crate_name, spec.strategy);
   if (!crate) return std::unexpected(std::move(crate.error()));

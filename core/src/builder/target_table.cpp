@@ -12,7 +12,8 @@ std::expected<void, CompileError> check_target(const schema::Target& target) {
     return {};
   }
   return std::unexpected(CompileError{
-      ErrorKind::BadTarget, "mcu " + schema::quoted(target.mcu) + " is not in the allowlist"});
+      ErrorKind::BadTarget, "mcu " + schema::quoted(target.mcu) + " is not in the allowlist",
+      "target.mcu"});
 }
 
 std::optional<std::string_view> target_triple(const schema::Target& target) {

@@ -102,6 +102,8 @@ class Document {
            dead_keys_.capacity() * sizeof(DeadKey);
   }
   void clear();
+  // Whether a key was given twice in some object, so that a member was folded into another.
+  bool has_folded_keys() const { return !dead_keys_.empty(); }
 
   // --- node access (used by Value and the writers) ---
   Tag tag(std::uint32_t i) const { return Tag(nodes_[i] >> 60); }

@@ -35,8 +35,12 @@ std::string compile_command(HandleState&, std::string_view cmd_json,
   auto req = decode_request<CompileReq>(cmd_json, request);
   if (!req) return error_response("bad compile request: " + req.error().message);
 
+  auto refused = [&](const builder::CompileError& e) {
+    if (hooks.failure) *hooks.failure = e;
+    return error_response(e.display());
+  };
   auto project = builder::generate_project(req->spec);
-  if (!project) return error_response(project.error().display());
+  if (!project) return refused(project.error());
   if (req->dry_run) return compile_response(project->manifest, nullptr);
 
   const builder::Manifest& m = project->manifest;
@@ -47,13 +51,13 @@ std::string compile_command(HandleState&, std::string_view cmd_json,
   const builder::BuildControl control(timeout_s, hooks.cancelled);
   // The folder stays locked until the build is over: builds of one folder take turns.
   auto folder = builder::write_project(project_dir, project->files, control);
-  if (!folder) return error_response(folder.error().display());
+  if (!folder) return refused(folder.error());
   std::optional<std::filesystem::path> cache_dir;
   if (req->build && req->build->cache_dir) cache_dir = *req->build->cache_dir;
   auto artifact =
       builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control, cache_dir,
                          hooks.echo_fd);
-  if (!artifact) return error_response(artifact.error().display());
+  if (!artifact) return refused(artifact.error());
   std::string path = (project_dir / *artifact).string();
   return compile_response(m, &path);
 }

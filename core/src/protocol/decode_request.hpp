@@ -19,8 +19,10 @@ struct RequestFault {
   std::uint32_t node = 0;  // on the tape of the request read as written
 };
 
-// The byte index of the text where a reader of it stops for `e`, a fault about a node of a
-// document parsed from `text`.
+// The byte index of `text` where a reader of it stops for a fault placed at `place` of the node
+// written at `span`.
+std::size_t place_in_text(schema::Place place, json::NodeSpan span, std::string_view text);
+// The same for `e`, a fault about a node of a document parsed from `text`.
 std::size_t text_index(const schema::SchemaError& e, std::string_view text);
 
 template <class T>

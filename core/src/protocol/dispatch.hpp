@@ -1,9 +1,11 @@
 #pragma once
 // The command dispatcher: one JSON command in, one JSON response out, for every input.
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "builder/compile_error.hpp"
 #include "protocol/state.hpp"
 
 namespace orvane::protocol {
@@ -17,6 +19,8 @@ struct CommandHooks {
   // a time, each line after the crate name and ": ". Warnings of a build that succeeds are
   // seen this way.
   int echo_fd = -1;
+  // When set, a failure of the compile pipeline or the build is also handed over here, as data.
+  std::optional<builder::CompileError>* failure = nullptr;
 };
 
 // `cmd_json` must be valid UTF-8. Never fails: every failure is an error response.

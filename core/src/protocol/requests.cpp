@@ -24,8 +24,11 @@ namespace orvane::protocol {
 
 std::size_t text_index(const schema::SchemaError& e, std::string_view text) {
   const std::uint32_t node = e.node;
-  const json::NodeSpan span = json::locate_nodes(text, {&node, 1})[0];
-  switch (e.place) {
+  return place_in_text(e.place, json::locate_nodes(text, {&node, 1})[0], text);
+}
+
+std::size_t place_in_text(schema::Place place, json::NodeSpan span, std::string_view text) {
+  switch (place) {
     case schema::Place::Start: return span.begin;
     case schema::Place::PastFirst: return span.begin + 1;
     case schema::Place::End: return span.end;

@@ -97,7 +97,7 @@ bool operand_expr(json::Value v, Operand& out) {
 
 Failure decode_operand(json::Value v, Operand& out) {
   if (v.kind() == json::Kind::String) {
-    out.form = v.as_string();
+    out.form = IndicatorRef{v.as_string(), v.index()};
   } else if (v.is_number()) {
     out.form = v.as_double();
   } else if (Diagnosis::Pause trying; !operand_expr(v, out)) {
@@ -175,6 +175,29 @@ Decoded<Condition> Codec<Condition>::from_value(json::Value v) {
   Condition out{};
   if (auto err = decode_condition(v, out)) return std::unexpected(std::move(*err));
   return out;
+}
+
+namespace {
+void refs_of_operand(const Operand& o, const std::function<void(const IndicatorRef&)>& f) {
+  if (const auto* ref = std::get_if<IndicatorRef>(&o.form)) return f(*ref);
+  if (const auto* expr = std::get_if<std::unique_ptr<OperandExpr>>(&o.form)) {
+    const OperandExpr& e = **expr;
+    if (e.op == OperandExpr::Op::Price) return;
+    refs_of_operand(e.args[0], f);
+    if (e.op != OperandExpr::Op::Prev) refs_of_operand(e.args[1], f);
+  }
+}
+void refs_of_condition(const Condition& c, const std::function<void(const IndicatorRef&)>& f) {
+  for (std::size_t i = 0; i < c.operand_count; ++i) refs_of_operand(c.operands[i], f);
+  for (const Condition& child : c.children) refs_of_condition(child, f);
+}
+}  // namespace
+
+void for_each_indicator_ref(const StrategySpec& spec, const std::function<void(const IndicatorRef&)>& f) {
+  refs_of_condition(spec.entry, f);
+  refs_of_condition(spec.exit, f);
+  if (spec.short_entry) refs_of_condition(*spec.short_entry, f);
+  if (spec.short_exit) refs_of_condition(*spec.short_exit, f);
 }
 
 Decoded<StrategySpec> decode_strategy_spec(json::Value strategy) {

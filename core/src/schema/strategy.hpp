@@ -3,6 +3,7 @@
 // itself travels on unchanged as a JSON value.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,9 +21,14 @@ namespace orvane::schema {
 enum class PriceField { Open, High, Low, Close, Volume, Hlc3, Ohlc4 };
 
 struct OperandExpr;
+// An indicator named by an operand, and where the name is in the document.
+struct IndicatorRef {
+  std::string_view name;
+  std::uint32_t node = 0;
+};
 struct Operand {
   // An indicator name, a constant, or an expression.
-  std::variant<std::string_view, double, std::unique_ptr<OperandExpr>> form;
+  std::variant<IndicatorRef, double, std::unique_ptr<OperandExpr>> form;
 };
 struct OperandExpr {
   enum class Op { Price, Prev, Add, Sub, Mul, Div } op;
@@ -128,6 +134,9 @@ struct StrategySpec {
 };
 
 Decoded<StrategySpec> decode_strategy_spec(json::Value strategy);
+
+// Calls `f(ref)` for every indicator an operand of the strategy's conditions names.
+void for_each_indicator_ref(const StrategySpec& spec, const std::function<void(const IndicatorRef&)>& f);
 
 // ---- declarations ----
 

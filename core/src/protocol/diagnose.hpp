@@ -1,0 +1,46 @@
+#pragma once
+// What is wrong with a request, and what in it decoding ignores, as data beside the answer:
+// every fault decoding meets (not only the first, which the answer words), each with its kind,
+// the path of the member it is about and its place in the request text, and warnings about
+// members no declaration knows and indicators no strategy declares.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "builder/compile_error.hpp"
+
+namespace orvane::protocol {
+
+struct PathStep {
+  std::string key;  // a member's, when is_key
+  std::size_t index = 0;
+  bool is_key = false;
+};
+
+struct Diagnostic {
+  bool warning = false;
+  // "request" for the request itself (its text, its envelope, its typed members), otherwise the
+  // kind of the answer's error: "bad spec" for the strategy, "bad target", "io", "build"...
+  std::string kind;
+  std::string message;  // without the kind's prefix and without a position
+  std::vector<PathStep> path;
+  // A byte index of the request text; its line and column are counted as in the answer's
+  // messages (the column is the number of bytes up to the index on its line).
+  std::optional<std::size_t> index;
+};
+
+// Every fault and warning decoding finds in `text`, in the order of the text within each
+// stage (the request, then the strategy).
+std::vector<Diagnostic> diagnose(std::string_view text);
+
+// The answer's own failure, when the compiler refused the request for a reason decoding does
+// not see (a crate name, an MCU, a dataset file, a build): placed at the member it is about.
+Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text);
+
+// {"diagnostics":[{"severity":...,"kind":...,"message":...,"path":[...],"index":N,"line":L,
+// "column":C}, ...]} with index, line and column null when there is no place.
+std::string diagnostics_json(const std::vector<Diagnostic>& diagnostics, std::string_view text);
+
+}  // namespace orvane::protocol
