@@ -1,27 +1,19 @@
 """Request texts assembled around the caller's own text, and positions mapped back.
 
-The compiler reports faults in a compile request's body (an unknown target or
-optimisation level, a missing `mcu`, a repeated key, candles that are not an
-array) as "... at line L column C" of the request text it was sent. When a
-request embeds text that a user wrote (a compile-spec file, a strategy file, a
-candle array), that text goes into the request verbatim, and the request
-remembers which of its bytes came from where, so a reported position can be
-mapped back to the line and column of the user's own text.
+When a request embeds text that a user wrote (a compile-spec file, a strategy
+file, a candle array), that text goes into the request verbatim, and the
+request remembers which of its bytes came from where, so that a place the
+compiler reports (a line and column of the request text) can be mapped back to
+the line and column of the user's own text.
 
 Every piece of a request is either a slice of a user's text (copied byte for
 byte) or text generated here (from keyword arguments or flags). The compiler
-reports a value of the wrong type where it stopped reading, which is after
+places some faults where a reader of the text stops for them, which is after
 the value, sometimes after the object around it (candles are judged once the
-whole dataset object has been read). So a position in generated text that
-only whitespace, closing brackets and commas separate from the end of a
-user's slice belongs to that slice, and is shown just past the value's last
+whole dataset object has been read). So a place in generated text that only
+whitespace, closing brackets and commas separate from the end of a user's
+slice belongs to that slice, and is shown just past the value's last
 character.
-
-JSON syntax faults never come back with a position: the compiler first reads
-the whole request as its command envelope and answers any syntax fault with
-one fixed message. The generated text is always JSON, so such a fault lies in
-an embedded user text; ``json_problem`` then names it, and points at the
-spot where Python's json reader stops in it.
 
 Lines and columns are counted the compiler's way: lines from 1, columns as the
 number of bytes from the start of the line up to and including the faulty
@@ -31,8 +23,6 @@ byte.
 from __future__ import annotations
 
 import json
-import math
-import re
 from dataclasses import dataclass
 from typing import Any
 
@@ -42,17 +32,9 @@ __all__ = [
     "RequestBuilder",
     "Source",
     "dumps",
-    "is_single_json_value",
-    "json_problem",
-    "load_json",
     "parse_object_members",
-    "split_position",
 ]
 
-_POSITION = re.compile(r"^(.*) at line (\d+) column (\d+)$", re.DOTALL)
-# Only request-decoding messages carry positions; a build error that happens to
-# end in similar words (cargo's own output) is never remapped.
-_POSITIONED_PREFIXES = ("bad compile request: ", "bad artifact_bytes request: ")
 _JSON_SPACE = b" \t\n\r"
 # What generated text may hold between a user's value and the point where the
 # compiler reports a fault in that value.
@@ -104,10 +86,8 @@ def _line_of(data: bytes, offset: int) -> tuple[int, int, str]:
 class Request:
     """A request text with the origin of each of its bytes."""
 
-    def __init__(self, text: str, pieces: list[_Piece], incomplete: Source | None) -> None:
+    def __init__(self, text: str, pieces: list[_Piece]) -> None:
         self.text = text
-        #: The first embedded user text that is not one complete JSON value, if any.
-        self.incomplete = incomplete
         #: The user texts embedded, in order of first appearance.
         self.sources: list[Source] = []
         for piece in pieces:
@@ -158,7 +138,6 @@ class RequestBuilder:
         self._parts: list[str] = []
         self._pieces: list[_Piece] = []
         self._size = 0
-        self._incomplete: Source | None = None
 
     def _add(self, text: str, source: Source | None, source_start: int) -> RequestBuilder:
         size = len(text.encode("utf-8"))
@@ -175,95 +154,19 @@ class RequestBuilder:
         """A value generated here, written as compact JSON."""
         return self.own(dumps(value))
 
-    def source(self, source: Source, start: int = 0, end: int | None = None, *,
-               complete: bool = True) -> RequestBuilder:
-        """``source.text[start:end]`` (character indices), copied verbatim.
-
-        ``complete`` False records that the slice is not one complete JSON value.
-        """
+    def source(self, source: Source, start: int = 0, end: int | None = None) -> RequestBuilder:
+        """``source.text[start:end]`` (character indices), copied verbatim."""
         stop = len(source.text) if end is None else end
         byte_start = len(source.text[:start].encode("utf-8"))
-        if not complete and self._incomplete is None:
-            self._incomplete = source
         return self._add(source.text[start:stop], source, byte_start)
 
     def build(self) -> Request:
-        return Request("".join(self._parts), list(self._pieces), self._incomplete)
+        return Request("".join(self._parts), list(self._pieces))
 
 
 def dumps(value: Any) -> str:
     """Compact JSON text of a Python value (non-ASCII kept as UTF-8)."""
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
-
-
-def split_position(error: str) -> tuple[str, int, int] | None:
-    """Split a request-decoding message into (message, line, column).
-
-    Returns None for messages that carry no position.
-    """
-    if not error.startswith(_POSITIONED_PREFIXES):
-        return None
-    match = _POSITION.match(error)
-    if match is None:
-        return None
-    return match.group(1), int(match.group(2)), int(match.group(3))
-
-
-def _reject_constant(name: str) -> Any:
-    raise ValueError(f"{name} is not a JSON number")
-
-
-def _finite_float(literal: str) -> float:
-    number = float(literal)
-    if math.isinf(number):
-        raise ValueError(f"number out of range: {literal}")
-    return number
-
-
-def load_json(text: str) -> Any:
-    """Python's json reading of ``text``, refusing NaN, Infinity and overflowing numbers.
-
-    Raises ValueError (json.JSONDecodeError, with a position, for syntax
-    faults) or RecursionError. Used to tell a compile spec from a strategy,
-    and to point at a syntax fault once the compiler has refused a text.
-    """
-    return json.loads(text, parse_constant=_reject_constant, parse_float=_finite_float)
-
-
-def is_single_json_value(text: str) -> bool:
-    """Whether ``text`` is one complete JSON value, as Python's json reads it.
-
-    A text that is not is still sent verbatim, so that the compiler gives the
-    verdict, but only ever in a dry run; and should the compiler accept it
-    (because the text went on to form more of the surrounding request, as
-    ``{...}, "crate_name": "x"`` does), the answer must not stand.
-    """
-    try:
-        load_json(text)
-    except (ValueError, RecursionError):
-        return False
-    return True
-
-
-def json_problem(source: Source) -> tuple[str, Location | None]:
-    """Why Python's json cannot read ``source``: a message, and where if known.
-
-    Returns ("", None) when Python's json reads it.
-    """
-    try:
-        load_json(source.text)
-    except json.JSONDecodeError as error:
-        lines = source.text.split("\n")
-        line_text = lines[error.lineno - 1] if error.lineno <= len(lines) else ""
-        column = len(line_text[: error.colno - 1].encode("utf-8")) + 1
-        at = " " if error.msg.endswith(" at") else " at "
-        return (f"{error.msg}{at}line {error.lineno} column {column}",
-                Location(source, error.lineno, column, line_text))
-    except ValueError as error:
-        return str(error), None
-    except RecursionError:
-        return "nested too deeply", None
-    return "", None
 
 
 def parse_object_members(text: str) -> list[tuple[str, int, int]] | None:

@@ -35,13 +35,11 @@ from ._request import (
     RequestBuilder,
     Source,
     dumps,
-    is_single_json_value,
-    json_problem,
-    split_position,
 )
 
 __all__ = [
     "CompileError",
+    "Diagnostic",
     "CompileResult",
     "CsvData",
     "InlineData",
@@ -62,16 +60,6 @@ ErrorKind = Literal["parse", "bad spec", "bad target", "codegen", "build", "io",
 #: form) or JSON text, which is sent verbatim.
 StrategyInput = Union[Mapping[str, Any], Sequence[Any], str]
 
-# The compiler's error kinds, by the prefix its messages start with.
-_KIND_PREFIXES: tuple[tuple[ErrorKind, str], ...] = (
-    ("parse", "parse: "),
-    ("bad spec", "bad spec: "),
-    ("bad target", "bad target: "),
-    ("codegen", "codegen: "),
-    ("build", "build: "),
-    ("io", "io: "),
-)
-
 # The name a strategy given as text goes by in messages.
 _STRATEGY_SOURCE = "strategy text"
 ENVELOPE_ERROR = 'invalid command envelope: expected {"cmd":...}'
@@ -80,30 +68,86 @@ ENVELOPE_ERROR = 'invalid command envelope: expected {"cmd":...}'
 _CHECK_CRATE_NAME = "strategy_check"
 
 
-class CompileError(Exception):
-    """A failure answered by the compiler.
+@dataclass(frozen=True)
+class Diagnostic:
+    """One fault or warning, as data.
 
-    ``kind`` is the word before the colon of the compiler's message ("parse",
-    "bad spec", "bad target", "codegen", "build" or "io"), or "request" when
-    the request itself was refused: a malformed request, an unknown target or
-    optimisation level, or a strategy given as text that is not JSON.
-    ``message`` is the text after that prefix; for "request" it is the whole
-    text. ``str(error)`` is the compiler's message exactly, except for text
-    that is not JSON, which the compiler answers only with "invalid command
-    envelope" and which is reported as "strategy text is not valid JSON: "
-    plus where Python's json reader stops in it.
+    ``severity`` is "error" or "warning". ``kind`` is an error kind (see
+    CompileError). ``path`` names the member it is about, from the compile
+    spec down, such as "strategy.sizing.fraction" or "strategy.entry.all[1]"
+    ("" for the whole document). ``line`` and ``column`` (from 1; columns
+    count bytes) place it in ``source``, the name of the text the caller gave
+    (a file name, "strategy text"); all three are None when the fault lies in
+    no text the caller wrote. ``line_text`` is that line.
     """
 
-    def __init__(self, kind: ErrorKind, message: str) -> None:
+    severity: Literal["error", "warning"]
+    kind: ErrorKind
+    message: str
+    path: str = ""
+    line: int | None = None
+    column: int | None = None
+    source: str | None = None
+    line_text: str | None = dataclasses.field(default=None, repr=False, compare=False)
+
+    def __str__(self) -> str:
+        text = _PREFIXES.get(self.kind, "") + self.message
+        if self.path:
+            text += f" (at {self.path})"
+        if self.source is not None:
+            text += f" at line {self.line} column {self.column} of {self.source}"
+        return text
+
+
+# How the compiler's messages start for each kind of error.
+_PREFIXES: dict[str, str] = {
+    "parse": "parse: ",
+    "bad spec": "bad spec: ",
+    "bad target": "bad target: ",
+    "codegen": "codegen: ",
+    "build": "build: ",
+    "io": "io: ",
+}
+
+
+class CompileError(Exception):
+    """A failure answered by the compiler, with what is known about where it lies.
+
+    ``kind`` is "request" when the request itself was refused (text that is
+    not JSON, an unknown target or optimisation level, a malformed member),
+    "bad spec" for a strategy or compile spec the compiler refuses, or "bad
+    target", "codegen", "build", "io". ``message`` says what is wrong, without
+    a place; ``path``, ``line``, ``column`` and ``source`` say where (see
+    Diagnostic), and ``diagnostics`` holds every fault found, the first of
+    which this error describes. ``str(error)`` puts it all in one line.
+    """
+
+    def __init__(self, kind: ErrorKind, message: str, path: str = "", line: int | None = None,
+                 column: int | None = None, source: str | None = None,
+                 diagnostics: Sequence[Diagnostic] = ()) -> None:
         super().__init__(kind, message)
         self.kind: ErrorKind = kind
         self.message = message
+        self.path = path
+        self.line = line
+        self.column = column
+        self.source = source
+        self.diagnostics: tuple[Diagnostic, ...] = tuple(diagnostics) or (
+            Diagnostic("error", kind, message, path, line, column, source),)
+
+    @classmethod
+    def from_diagnostics(cls, diagnostics: Sequence[Diagnostic]) -> CompileError:
+        """The error for the first of ``diagnostics`` (errors only), carrying them all."""
+        first = diagnostics[0]
+        return cls(first.kind, first.message, first.path, first.line, first.column, first.source, diagnostics)
 
     def __str__(self) -> str:
-        for kind, prefix in _KIND_PREFIXES:
-            if kind == self.kind:
-                return prefix + self.message
-        return self.message
+        return str(self.diagnostics[0]) if self.diagnostics[0].message == self.message else (
+            _PREFIXES.get(self.kind, "") + self.message)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (CompileError, (self.kind, self.message, self.path, self.line, self.column, self.source,
+                               self.diagnostics))
 
 
 @dataclass(frozen=True)
@@ -153,6 +197,7 @@ class CompileResult:
     built: bool
     artifact_sha256: str | None = None
     artifact_size: int | None = None
+    warnings: tuple[Diagnostic, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -200,12 +245,7 @@ def spec_object(members: Sequence[tuple[str, Writer]]) -> Writer:
 
 def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None,
                     cache_dir: str | None = None) -> Request:
-    """The compile command around a spec.
-
-    A request embedding a user text that is not one complete JSON value is
-    always made a dry run: it is sent only to learn where the compiler finds
-    the fault, and must never build (see ``send``).
-    """
+    """The compile command around a spec."""
     builder = RequestBuilder().own('{"cmd":"compile"')
     if dry_run:
         builder.own(',"dry_run":true')
@@ -221,10 +261,7 @@ def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout
     builder.own(',"spec":')
     spec(builder)
     builder.own("}\n")
-    request = builder.build()
-    if request.incomplete is not None and not dry_run:
-        return compile_request(spec, dry_run=True, out_dir=out_dir, timeout=timeout, cache_dir=cache_dir)
-    return request
+    return builder.build()
 
 
 def default_cache_dir(cache_dir: str | os.PathLike[str] | None) -> str | None:
@@ -249,8 +286,8 @@ def value_writer(value: Any) -> Writer:
     return lambda builder: builder.value(value)
 
 
-def text_writer(source: Source, complete: bool) -> Writer:
-    return lambda builder: builder.source(source, complete=complete)
+def text_writer(source: Source) -> Writer:
+    return lambda builder: builder.source(source)
 
 
 def target_value(target: str, mcu: str | None) -> dict[str, str]:
@@ -268,65 +305,112 @@ def embed_value(embed_data: EmbedInput) -> Any:
     return dict(embed_data)
 
 
-def error_from(text: str) -> CompileError:
-    """The CompileError for an error message of the compiler."""
-    for kind, prefix in _KIND_PREFIXES:
-        if text.startswith(prefix):
-            return CompileError(kind, text[len(prefix):])
-    return CompileError("request", text)
+Located = tuple[Diagnostic, Union[Location, None]]
+
+
+def _dotted(steps: Sequence[str | int]) -> str:
+    """A path as users write it, from the compile spec down: "strategy.entry.all[1]"."""
+    if steps[:1] == ["spec"]:
+        steps = steps[1:]
+    out = ""
+    for step in steps:
+        if isinstance(step, int):
+            out += f"[{step}]"
+        else:
+            out += ("." if out else "") + step
+    return out
+
+
+def _located(request: Request, raw: Mapping[str, Any]) -> Located:
+    """A diagnostic of the compiler, placed in the caller's text it lies in, if any."""
+    syntax = raw["kind"] == "syntax"
+    kind = cast(ErrorKind, "request" if syntax else raw["kind"])
+    message: str = raw["message"]
+    location = None if raw["line"] is None else request.locate(raw["line"], raw["column"])
+    source = None if location is None else location.source
+    if syntax:
+        name = source.name if source is not None else "the request"
+        message = f"{name} is not valid JSON: {message}"
+    diagnostic = Diagnostic(raw["severity"], kind, message, _dotted(raw["path"]))
+    if location is not None and source is not None:
+        diagnostic = dataclasses.replace(diagnostic, line=location.line, column=location.column,
+                                         source=source.name, line_text=location.line_text)
+    return diagnostic, location
 
 
 @dataclass(frozen=True)
-class Failure:
-    """A refused request: the text to show, its kind, and where it points if anywhere."""
+class Outcome:
+    """What a request came to: the answer (None when it was only diagnosed), its faults and warnings.
 
-    text: str
-    kind: ErrorKind
-    location: Location | None = None
-
-
-def exchange(compiler: Compiler, request: Request, echo: Echo = None) -> tuple[str, Failure | None]:
-    """Send a request: (the answer text, None) or (the answer text, the failure).
-
-    Positions in request-decoding messages are mapped to where the text came
-    from. The compiler answers a request that is not JSON with its fixed
-    envelope message, without a position; since the text generated here is
-    always JSON, the fault is in an embedded user text, which is then named,
-    and pointed at by Python's json reader where it can.
+    Each diagnostic comes with its place in the request (``Location``; its
+    ``source`` is None for text generated here), for showing the line.
     """
-    answer = compiler.command(request.text, echo=echo)
-    parsed = json.loads(answer)
-    text: str | None = parsed.get("error")
-    if text == ENVELOPE_ERROR and request.sources:
-        culprit = request.incomplete or request.sources[0]
-        problem, location = json_problem(culprit)
-        if problem:
-            return answer, Failure(f"{culprit.name} is not valid JSON: {problem}", "request", location)
-        return answer, Failure(f"the compiler cannot read {culprit.name} as JSON ({text})", "request")
-    if request.incomplete is not None:
-        # Not one JSON value, yet the request was read as JSON: the text went on
-        # to form more of the request than its own value. Whatever the answer,
-        # it is not about the text as written.
-        return answer, Failure(
-            f"{request.incomplete.name} is not a single JSON value: the text goes on after it ends", "request")
-    if text is None:
-        return answer, None
-    kind = error_from(text).kind
-    positioned = split_position(text)
-    if positioned is not None:
-        return answer, Failure(text, kind, request.locate(positioned[1], positioned[2]))
-    return answer, Failure(text, kind)
+
+    answer: str | None
+    errors: tuple[Located, ...]
+    warnings: tuple[Located, ...]
+
+    def error(self) -> CompileError | None:
+        if not self.errors:
+            return None
+        return CompileError.from_diagnostics([d for d, _ in self.errors])
 
 
-def send(request: Request, echo: Echo = None) -> dict[str, Any]:
-    """Send a request; its parsed answer, or CompileError for a refusal."""
-    answer, failure = exchange(Compiler(), request, echo)
-    if failure is not None:
-        if failure.kind == "request":
-            raise CompileError("request", failure.text)
-        raise error_from(failure.text)
-    parsed: dict[str, Any] = json.loads(answer)
-    return parsed
+def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bool = True) -> Outcome:
+    """Send a request (or only diagnose it, unless ``run``), and gather what is wrong with it."""
+    answer, data = compiler.diagnose(request.text, run=run, echo=echo)
+    found = [_located(request, raw) for raw in json.loads(data)["diagnostics"]]
+    errors = tuple(item for item in found if item[0].severity == "error")
+    warnings = tuple(item for item in found if item[0].severity == "warning")
+    if answer is not None and not errors:
+        refused = json.loads(answer).get("error")
+        if refused is not None:  # a refusal decoding does not see, and the compiler did not place
+            errors = ((Diagnostic("error", "request", refused), None),)
+    return Outcome(answer, errors, warnings)
+
+
+def json_text_error(source: Source) -> CompileError | None:
+    """The CompileError for a caller's text that is not exactly one JSON value; None when it is.
+
+    A text sent verbatim must stand for one value: text that goes on after
+    its value ends would otherwise become part of the request around it.
+    """
+    _, data = Compiler().diagnose(source.text, run=False)
+    for raw in json.loads(data)["diagnostics"]:
+        if raw["kind"] != "syntax":
+            break
+        line, column = raw["line"], raw["column"]
+        lines = source.text.split("\n")
+        message = f"{source.name} is not valid JSON: {raw['message']}"
+        diagnostic = Diagnostic("error", "request", message, "", line, column, source.name,
+                                lines[line - 1] if line <= len(lines) else "")
+        return CompileError.from_diagnostics([diagnostic])
+    return None
+
+
+def send(request: Request, echo: Echo = None, *, strict: bool = False, dry_run: bool = True
+         ) -> tuple[dict[str, Any], tuple[Diagnostic, ...]]:
+    """Send a request: its parsed answer and its warnings, or CompileError for a refusal.
+
+    With ``strict`` a warning refuses the request too, before anything is built.
+    """
+    compiler = Compiler()
+    if strict and not dry_run:
+        preview = exchange(compiler, request, run=False)
+        _raise_for(preview, strict)
+    outcome = exchange(compiler, request, echo)
+    _raise_for(outcome, strict)
+    assert outcome.answer is not None
+    parsed: dict[str, Any] = json.loads(outcome.answer)
+    return parsed, tuple(d for d, _ in outcome.warnings)
+
+
+def _raise_for(outcome: Outcome, strict: bool) -> None:
+    error = outcome.error()
+    if error is not None:
+        raise error
+    if strict and outcome.warnings:
+        raise CompileError.from_diagnostics([dataclasses.replace(d, severity="error") for d, _ in outcome.warnings])
 
 
 def _target_from(value: Mapping[str, Any]) -> Target:
@@ -347,20 +431,24 @@ def manifest_from(value: Mapping[str, Any]) -> Manifest:
     )
 
 
-def result_from(value: Mapping[str, Any]) -> CompileResult:
+def result_from(value: Mapping[str, Any], warnings: Sequence[Diagnostic] = ()) -> CompileResult:
     """A CompileResult from the JSON answer of a compile."""
     return CompileResult(
         target=_target_from(value["target"]),
         manifest=manifest_from(value["manifest"]),
         path=value.get("path"),
         built=value["built"],
+        warnings=tuple(warnings),
     )
 
 
 def _strategy_writer(strategy: StrategyInput) -> Writer:
     if isinstance(strategy, str):
         source = Source(_STRATEGY_SOURCE, strategy)
-        return text_writer(source, is_single_json_value(strategy))
+        error = json_text_error(source)
+        if error is not None:
+            raise error
+        return text_writer(source)
     if isinstance(strategy, Mapping):
         return value_writer(dict(strategy))
     return value_writer(list(strategy))
@@ -381,6 +469,7 @@ def compile(
     timeout: float | None = None,
     cache_dir: str | os.PathLike[str] | None = None,
     echo: Echo = None,
+    strict: bool = False,
 ) -> CompileResult:
     """Compile a strategy document into a cargo project, and build it unless ``dry_run``.
 
@@ -389,7 +478,9 @@ def compile(
     default ("release"); ``crate_name`` None derives the name from the
     strategy's ``symbol``. ``embed_data`` is a ``CsvData``, an ``InlineData``
     or the dataset's JSON form as a mapping. ``out_dir`` None means "_out".
-    ``timeout`` limits a build (cargo and wasm-bindgen together) to that many
+    ``strict`` makes every warning (a member nothing declares, an indicator
+    the strategy does not declare) an error, raised before anything is built;
+    otherwise the result's ``warnings`` lists them. ``timeout`` limits a build (cargo and wasm-bindgen together) to that many
     seconds; when it runs out, the build's processes are killed and
     CompileError("build", "timed out after N s") is raised. A dry run ignores
     it. A signal whose handler raises while a build runs on the main thread
@@ -423,20 +514,25 @@ def compile(
         timeout=timeout,
         cache_dir=default_cache_dir(cache_dir),
     )
-    return result_from(send(request, echo))
+    answer, warnings = send(request, echo, strict=strict, dry_run=dry_run)
+    return result_from(answer, warnings)
 
 
-def check(strategy: StrategyInput) -> None:
-    """Check a strategy document against the strategy schema; None when it is valid.
+def check(strategy: StrategyInput, *, strict: bool = False) -> list[Diagnostic]:
+    """Check a strategy document against the strategy schema; its warnings, empty when clean.
 
     Only the document is judged: the check is a dry run for the wasm target
     under a fixed crate name, so a ``symbol`` from which no crate name can be
     derived (such as "1000PEPE") does not fail it, while ``compile`` without
     ``crate_name`` would. Raises CompileError: kind "bad spec" for a document
-    that is not a valid strategy (the message says why, exactly as the
-    compiler words it), "request" for text that is not JSON.
+    that is not a valid strategy, with every fault in ``diagnostics``,
+    "request" for text that is not JSON. The warnings name members nothing
+    declares (a misspelt optional key is ignored, and its setting lost) and
+    indicators the conditions name but ``indicators`` does not declare; with
+    ``strict`` they are raised as errors.
     """
-    compile(strategy, target="wasm", crate_name=_CHECK_CRATE_NAME, dry_run=True)
+    result = compile(strategy, target="wasm", crate_name=_CHECK_CRATE_NAME, dry_run=True, strict=strict)
+    return list(result.warnings)
 
 
 def strategy_schema() -> dict[str, Any]:

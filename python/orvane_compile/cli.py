@@ -65,18 +65,20 @@ from ._request import (
     Request,
     RequestBuilder,
     Source,
-    is_single_json_value,
-    load_json,
     parse_object_members,
-    split_position,
 )
 from .api import (
-    Failure,
+    _PREFIXES,
+    CompileError,
+    Diagnostic,
+    Located,
+    Outcome,
     Writer,
     cargo_jobs,
     compile_request,
     default_cache_dir,
     exchange,
+    json_text_error,
     spec_object,
     target_value,
     text_writer,
@@ -151,6 +153,8 @@ def _parser() -> argparse.ArgumentParser:
     data.add_argument("--csv", metavar="PATH", help="embed this CSV dataset file")
     data.add_argument("--inline", metavar="PATH",
                       help="embed the candles of this JSON file (one array)")
+    spec.add_argument("--strict", action="store_true",
+                      help="fail on warnings too (members nothing declares, undeclared indicators)")
 
     parser = _Parser(prog=PROG, description="Compile trading-strategy documents into cargo projects.")
     parser.add_argument("--json", action="store_true", dest="compact_top", help=argparse.SUPPRESS)
@@ -204,18 +208,28 @@ def _read_source(path: str, stdin: TextIO) -> Source:
         raise _InputError(f"{PROG}: {name} is not UTF-8 text (byte {error.start})") from None
 
 
-def _load(source: Source) -> tuple[Any, bool]:
-    """Python's reading of a text, used only to tell a spec from a strategy."""
-    try:
-        return load_json(source.text), True
-    except (ValueError, RecursionError):
-        return None, False
+class _TextError(Exception):
+    """A file that is not one JSON value; carries the compiler's verdict."""
+
+    def __init__(self, error: CompileError) -> None:
+        super().__init__(str(error))
+        self.error = error
+
+
+def _checked(source: Source) -> Source:
+    """``source`` once the compiler has read it as exactly one JSON value."""
+    error = json_text_error(source)
+    if error is not None:
+        raise _TextError(error)
+    return source
 
 
 def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> Writer:
     """The compile spec for FILE and the flags."""
-    value, complete = _load(document)
-    is_spec = complete and isinstance(value, dict) and "strategy" in value and "target" in value
+    # Only the shape is looked at here (the compiler has found the text to be JSON): an
+    # object with a `strategy` member is a compile spec.
+    value = json.loads(_checked(document).text)
+    is_spec = isinstance(value, dict) and "strategy" in value
 
     overrides: list[tuple[str, Writer]] = []
     if args.target is not None or args.mcu is not None:
@@ -241,21 +255,21 @@ def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> W
 
     if is_spec:
         if not overrides:
-            return text_writer(document, complete=True)
+            return text_writer(document)
         return _overridden_spec(document, overrides)
     members = list(overrides)
     if not any(key == "target" for key, _ in members):
         members.insert(0, ("target", value_writer({"kind": "wasm"})))
-    members.append(("strategy", text_writer(document, complete)))
+    members.append(("strategy", text_writer(document)))
     return spec_object(members)
 
 
 def _inline_writer(candles: Source) -> Writer:
-    complete = is_single_json_value(candles.text)
+    _checked(candles)
 
     def write(builder: RequestBuilder) -> None:
         builder.own('{"kind":"inline","candles":\n')
-        builder.source(candles, complete=complete)
+        builder.source(candles)
         builder.own("\n}")
 
     return write
@@ -327,25 +341,51 @@ def _excerpt(location: Location) -> str:
     return f" {number} | {shown}\n {gutter} | {pad}^\n"
 
 
-def _described(failure: Failure) -> tuple[str, str]:
-    """The error's message, positions mapped to the user's files, and the excerpt of a located one."""
-    location = failure.location
-    if location is None:
-        return failure.text, ""
-    positioned = split_position(failure.text)
-    if positioned is None:  # a message of this package's own, already saying where
-        return failure.text, _excerpt(location)
-    if location.source is None:
-        where = f"at line {location.line} column {location.column} of the request built from the command line"
+def _headline(diagnostic: Diagnostic) -> str:
+    """What is wrong, with the member it is about, on one line."""
+    text = _PREFIXES.get(diagnostic.kind, "") + diagnostic.message
+    return text + (f" (at {diagnostic.path})" if diagnostic.path else "")
+
+
+def _described(item: Located) -> str:
+    """A fault or warning: "FILE:LINE:COLUMN: message" and the line it points at, in the user's file.
+
+    A place in text built from the command line is said to be there, with that line of the
+    request; a fault with no place is one line.
+    """
+    diagnostic, location = item
+    if diagnostic.severity == "warning":
+        head = "warning: " + diagnostic.message + (f" (at {diagnostic.path})" if diagnostic.path else "")
     else:
-        where = f"at line {location.line} column {location.column} of {location.source.name}"
-    return f"{positioned[0]} {where}", _excerpt(location)
+        head = _headline(diagnostic)
+    if location is None:
+        return f"{PROG}: {head}\n"
+    if location.source is None:
+        return (f"{PROG}: {head}, at line {location.line} column {location.column} "
+                f"of the request built from the command line\n{_excerpt(location)}")
+    return f"{location.source.name}:{location.line}:{location.column}: {head}\n{_excerpt(location)}"
 
 
-def _report(failure: Failure, stderr: TextIO) -> None:
-    """One line for the error; for a located one, the line it points at."""
-    message, excerpt = _described(failure)
-    stderr.write(f"{PROG}: {message}\n{excerpt}")
+def _error_of(outcome: Outcome) -> tuple[str, str]:
+    """The first fault's one-line message (for answers in JSON), and every fault and warning shown."""
+    shown = "".join(_described(item) for item in (*outcome.errors, *outcome.warnings))
+    first = _headline(outcome.errors[0][0]) if outcome.errors else ""
+    return first, shown
+
+
+def _report(outcome: Outcome, stderr: TextIO) -> None:
+    """Every fault, then every warning, each with the line it points at."""
+    stderr.write(_error_of(outcome)[1])
+
+
+def _text_outcome(error: CompileError) -> Outcome:
+    """A file that is not JSON, as an outcome of its own (it is never sent)."""
+    diagnostic = error.diagnostics[0]
+    location = None
+    if diagnostic.line is not None and diagnostic.source is not None:
+        location = Location(Source(diagnostic.source, ""), diagnostic.line, diagnostic.column or 0,
+                            diagnostic.line_text or "")
+    return Outcome(None, ((diagnostic, location),), ())
 
 
 class _StatusLine:
@@ -388,14 +428,21 @@ class _StatusLine:
 # ---------------------------------------------------------------- commands
 
 
-def _fail(failure: Failure, stderr: TextIO, build: bool) -> int:
-    _report(failure, stderr)
-    return EXIT_BUILD if build and failure.kind in ("build", "io") else EXIT_INVALID
+def _status(outcome: Outcome, building: bool, strict: bool) -> int:
+    """The exit status an outcome gives: a refusal, a build that failed, or, with strict, a warning."""
+    if outcome.errors:
+        kind = outcome.errors[0][0].kind
+        return EXIT_BUILD if building and kind in ("build", "io") else EXIT_INVALID
+    return EXIT_INVALID if strict and outcome.warnings else EXIT_OK
 
 
 def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
     document = _read_source(args.file, stdin)
-    spec = _spec_writer(args, document, stdin)
+    try:
+        spec = _spec_writer(args, document, stdin)
+    except _TextError as error:
+        _report(_text_outcome(error.error), stderr)
+        return EXIT_INVALID
     checking = args.command == "check"
     dry_run = checking or args.dry_run
     out_dir = None if checking else args.out_dir
@@ -404,34 +451,43 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     timeout = None if checking else args.timeout
     cache_dir = None if checking else default_cache_dir(args.cache_dir)
     request = compile_request(spec, dry_run=dry_run, out_dir=out_dir, timeout=timeout, cache_dir=cache_dir)
-    if request.incomplete is not None:
-        dry_run = True  # such a request is only ever sent as a dry run
     echo = _echo_to(stderr) if not checking and args.verbose else None
     status_label = None
-    if not dry_run and echo is None and _isatty(stderr):
-        # Name the crate for the status line: the compiler resolves it in a dry run.
-        preview = compile_request(spec, dry_run=True, out_dir=out_dir)
-        answer, failure = exchange(compiler, preview)
-        if failure is not None:
-            return _fail(failure, stderr, build=True)
-        manifest = json.loads(answer)["manifest"]
-        target = manifest["target"]
-        shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
-        status_label = f"{manifest['crate_name']} {shown}"
+    if not dry_run:
+        # Faults and warnings before anything is built; the compiler resolves the crate's name
+        # for the status line in a dry run.
+        preview = exchange(compiler, compile_request(spec, dry_run=True, out_dir=out_dir))
+        status = _status(preview, False, args.strict)
+        if status != EXIT_OK:
+            _report(preview, stderr)
+            if not preview.errors:
+                stderr.write(f"{PROG}: warnings are errors (--strict)\n")
+            return status
+        if echo is None and _isatty(stderr):
+            assert preview.answer is not None
+            manifest = json.loads(preview.answer)["manifest"]
+            target = manifest["target"]
+            shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
+            status_label = f"{manifest['crate_name']} {shown}"
     if status_label is not None:
         with _StatusLine(stderr, status_label):
-            answer, failure = exchange(compiler, request)
+            outcome = exchange(compiler, request)
     else:
         if echo is not None:
             echo.flush()
-        answer, failure = exchange(compiler, request, echo)
-    if failure is not None:
-        return _fail(failure, stderr, build=not dry_run)
+        outcome = exchange(compiler, request, echo)
+    _report(outcome, stderr)
+    status = _status(outcome, not dry_run, args.strict)
+    if status != EXIT_OK:
+        if not outcome.errors:
+            stderr.write(f"{PROG}: warnings are errors (--strict)\n")
+        return status
+    assert outcome.answer is not None
     if checking:
         stdout.write("ok\n")
         stdout.flush()
     else:
-        _print_answer(answer, compact, stdout)
+        _print_answer(outcome.answer, compact, stdout)
     return EXIT_OK
 
 
@@ -451,8 +507,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
         raise _UsageError(f"{PROG}: error: standard input (-) can be given only once")
     started = time.monotonic()
     # Every request is built here, exactly as for one file, before any is sent.
-    work: list[Request | Failure] = []
-    building: list[bool] = []
+    work: list[Request | Outcome] = []
     for path in paths:
         try:
             document = _read_source(path, stdin)
@@ -460,74 +515,87 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
                                       out_dir=args.out_dir, timeout=args.timeout,
                                       cache_dir=default_cache_dir(args.cache_dir))
         except _InputError as error:
-            work.append(Failure(str(error).removeprefix(f"{PROG}: "), "request"))
-            building.append(False)
+            message = str(error).removeprefix(f"{PROG}: ")
+            work.append(Outcome(None, ((Diagnostic("error", "request", message), None),), ()))
+            continue
+        except _TextError as error:
+            work.append(_text_outcome(error.error))
             continue
         work.append(request)
-        # A request that is not complete JSON is only ever sent as a dry run.
-        building.append(not args.dry_run and request.incomplete is None)
 
-    outcomes: dict[int, tuple[str, Failure | None]] = {}
+    outcomes: dict[int, Outcome] = {}
     statuses: list[int] = []
     # cargo's own lines, when asked for, take the place of the bar.
     echo = _echo_to(stderr) if args.verbose else None
     bar_off = echo is not None or not _isatty(stderr)
     with tqdm(total=len(paths), file=stderr, unit="file", leave=False, disable=bar_off) as bar:
 
-        def finished(index: int, outcome: tuple[str, Failure | None]) -> None:
+        def finished(index: int, outcome: Outcome) -> None:
             # Answers and failures are shown in the order of the files, as soon as all before are done.
             bar.update(1)
             outcomes[index] = outcome
             while len(statuses) in outcomes:
                 shown = len(statuses)
-                answer, failure = outcomes.pop(shown)
-                if failure is None:
-                    statuses.append(EXIT_OK)
-                    tqdm.write(answer, file=stdout)
+                done = outcomes.pop(shown)
+                status = _status(done, not args.dry_run and done.answer is not None, args.strict)
+                statuses.append(status)
+                first, report = _error_of(done)
+                if status == EXIT_OK:
+                    assert done.answer is not None
+                    tqdm.write(done.answer, file=stdout)
                 else:
-                    message, excerpt = _described(failure)
-                    build = building[shown] and failure.kind in ("build", "io")
-                    statuses.append(EXIT_BUILD if build else EXIT_INVALID)
-                    tqdm.write(json.dumps({"ok": False, "error": message}, ensure_ascii=False,
+                    if not first:  # refused for its warnings
+                        first = "warnings are errors (--strict): " + _headline(done.warnings[0][0])
+                    tqdm.write(json.dumps({"ok": False, "error": first}, ensure_ascii=False,
                                           separators=(",", ":")), file=stdout)
-                    tqdm.write(f"{PROG}: {paths[shown]}: {message.rstrip()}\n{excerpt}", file=stderr, end="")
+                if report:
+                    tqdm.write(f"{PROG}: {paths[shown]}:\n{report}", file=stderr, end="")
                 stdout.flush()
 
         if echo is not None:
             echo.flush()
-        _run_files(work, min(args.jobs, len(paths)), finished, echo)
+        _run_files(work, min(args.jobs, len(paths)), finished, args.strict, echo)
     failed = sum(status != EXIT_OK for status in statuses)
     stderr.write(f"{PROG}: {len(paths) - failed} succeeded, {failed} failed "
                  f"in {time.monotonic() - started:.1f}s\n")
     return max(statuses)
 
 
-def _run_files(work: Sequence[Request | Failure], jobs: int,
-               finished: Callable[[int, tuple[str, Failure | None]], None], echo: TextIO | None = None) -> None:
-    """Send each request, calling ``finished(index, (answer, failure))`` on this thread as each ends.
+def _run_files(work: Sequence[Request | Outcome], jobs: int, finished: Callable[[int, Outcome], None],
+               strict: bool, echo: TextIO | None = None) -> None:
+    """Send each request, calling ``finished(index, outcome)`` on this thread as each ends.
 
     One job at a time runs on this thread, so Ctrl-C stops a build as it does
     for one file; more run on that many threads, with a ``Compiler`` each and
-    the cores shared among their cargos (see ``cargo_jobs``).
+    the cores shared among their cargos (see ``cargo_jobs``). With ``strict``,
+    a request is first only diagnosed, and not run when it has warnings.
     """
+
+    def run(compiler: Compiler, request: Request) -> Outcome:
+        if strict:
+            preview = exchange(compiler, request, run=False)
+            if preview.errors or preview.warnings:
+                return preview
+        return exchange(compiler, request, echo)
+
     if jobs == 1:
         compiler = Compiler()
         for index, item in enumerate(work):
-            finished(index, ("", item) if isinstance(item, Failure) else exchange(compiler, item, echo))
+            finished(index, item if isinstance(item, Outcome) else run(compiler, item))
         return
     local = threading.local()
 
-    def send(request: Request) -> tuple[str, Failure | None]:
+    def send(request: Request) -> Outcome:
         if not hasattr(local, "compiler"):
             local.compiler = Compiler()
         compiler: Compiler = local.compiler
-        return exchange(compiler, request, echo)
+        return run(compiler, request)
 
     with cargo_jobs(jobs), ThreadPoolExecutor(jobs, thread_name_prefix="orvane-compile") as pool:
         futures = {}
         for index, item in enumerate(work):
-            if isinstance(item, Failure):
-                finished(index, ("", item))
+            if isinstance(item, Outcome):
+                finished(index, item)
             else:
                 futures[pool.submit(send, item)] = index
         try:

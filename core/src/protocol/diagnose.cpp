@@ -128,8 +128,7 @@ std::vector<Diagnostic> diagnose(std::string_view text) {
   json::ParsedDocument request;
   request.doc.reserve(text.size() / 6 + 16);
   if (auto parsed = json::parse_into(text, request); !parsed) {
-    return {Diagnostic{false, std::string(kRequestKind), std::move(parsed.error().message), {},
-                       parsed.error().index}};
+    return {Diagnostic{false, "syntax", std::move(parsed.error().message), {}, parsed.error().index}};
   }
   // The request's own members are judged as written, a repeated key where it stands; the
   // strategy as parsed, a repeated key's last value standing, as the compiler reads it.

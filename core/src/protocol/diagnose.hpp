@@ -21,8 +21,9 @@ struct PathStep {
 
 struct Diagnostic {
   bool warning = false;
-  // "request" for the request itself (its text, its envelope, its typed members), otherwise the
-  // kind of the answer's error: "bad spec" for the strategy, "bad target", "io", "build"...
+  // "syntax" for text that is not JSON, "request" for the request itself (its envelope, its
+  // typed members), otherwise the kind of the answer's error: "bad spec" for the strategy,
+  // "bad target", "io", "build"...
   std::string kind;
   std::string message;  // without the kind's prefix and without a position
   std::vector<PathStep> path;
