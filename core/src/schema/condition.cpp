@@ -1,18 +1,12 @@
 // Conditions and operands: keyword objects with exactly one member, and the untagged operand.
 #include <array>
 
+#include "schema/keywords.hpp"
 #include "schema/strategy.hpp"
 
 namespace orvane::schema {
 
 namespace {
-
-constexpr std::array<std::string_view, 16> kConditionKeywords{
-    "gt", "lt", "ge", "le", "eq", "ne", "cross_above", "cross_below", "between", "rising",
-    "falling", "all", "any", "not", "in_position", "bars_since_entry"};
-constexpr std::array<std::string_view, 5> kBarsKeywords{"gt", "lt", "ge", "le", "eq"};
-constexpr std::array<std::string_view, 6> kOperandKeywords{"price", "prev", "add",
-                                                           "sub", "mul", "div"};
 
 template <std::size_t N>
 std::optional<std::size_t> keyword_index(const std::array<std::string_view, N>& names,
