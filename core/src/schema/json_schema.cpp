@@ -143,8 +143,7 @@ constexpr const auto& field_at() {
 }
 
 template <class R, std::size_t I>
-using FieldType =
-    std::remove_cvref_t<decltype(std::declval<R&>().*std::get<I>(RecordDesc<R>::fields).member)>;
+using FieldType = std::remove_cvref_t<decltype(std::declval<R&>().*field_at<R, I>().member)>;
 
 // ---- values, for defaults
 
@@ -348,8 +347,7 @@ class Generator {
     bool all_default = true;
     for_each_field<R>([&](auto index) {
       all_default =
-          all_default &&
-          field_at<R, decltype(index)::value>().presence != Presence::Required;
+          all_default && field_at<R, decltype(index)::value>().presence != Presence::Required;
     });
     std::string description(RecordDesc<R>::description);
     description += ": an object, or an array of its fields in order";
