@@ -20,6 +20,7 @@
 #include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
+#include "schema/json_schema.hpp"
 
 namespace {
 
@@ -47,6 +48,10 @@ constexpr char kDiagnoseDoc[] =
     "each with severity, kind, message, path, and index, line and column in cmd_json.";
 
 constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
+
+constexpr char kSchemaDoc[] =
+    "strategy_schema_json()\n--\n\nThe JSON Schema (draft 2020-12) of strategy documents, as JSON "
+    "text.\n\nGenerated from the declarations the compiler decodes strategies with.";
 
 constexpr char kSentElsewhere[] =
     "_orvane_compile::PyCompiler is unsendable, but sent to another thread";
@@ -471,6 +476,21 @@ PyObject* compiler_type() {
 
 // ---- module --------------------------------------------------------------------
 
+PyObject* strategy_schema_json(PyObject*, PyObject*) noexcept {
+  std::string text;
+  try {
+    text = orvane::schema::strategy_schema_json();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyMethodDef module_methods[] = {
+    {"strategy_schema_json", strategy_schema_json, METH_NOARGS, kSchemaDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Appends `name` to the module's `__all__` (creating the list on first use) and
 // binds it. `value` is borrowed.
 int add_exported(PyObject* module, const char* name, PyObject* value) {
@@ -534,7 +554,13 @@ int module_exec(PyObject* module) noexcept {
 
   PyObject* type = compiler_type();
   if (type == nullptr) return -1;
-  return add_exported(module, "Compiler", type);
+  if (add_exported(module, "Compiler", type) < 0) return -1;
+
+  PyObject* schema = PyObject_GetAttrString(module, "strategy_schema_json");
+  if (schema == nullptr) return -1;
+  const int exported = add_exported(module, "strategy_schema_json", schema);
+  Py_DECREF(schema);
+  return exported;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -543,7 +569,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_orvane_compile", kModuleDoc, 0, nullptr, module_slots,
+    PyModuleDef_HEAD_INIT, "_orvane_compile", kModuleDoc, 0, module_methods, module_slots,
     nullptr,               nullptr,           nullptr,
 };
 

@@ -3,7 +3,7 @@
 from typing import Final, Protocol, final
 
 __version__: Final[str]
-__all__ = ["__version__", "Compiler"]
+__all__ = ["__version__", "Compiler", "strategy_schema_json"]
 
 class _HasFileno(Protocol):
     def fileno(self) -> int: ...
@@ -41,3 +41,9 @@ class Compiler:
     @staticmethod
     def version() -> str:
         """The library version."""
+
+def strategy_schema_json() -> str:
+    """The JSON Schema (draft 2020-12) of strategy documents, as JSON text.
+
+    Generated from the declarations the compiler decodes strategies with.
+    """

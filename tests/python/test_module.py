@@ -34,10 +34,11 @@ def test_extension_is_the_installed_abi3_build():
         (lambda: orvane_compile.__version__, "0.2.0"),
         (lambda: Compiler.version(), "0.2.0"),
         (lambda: Compiler().version(), "0.2.0"),
-        (lambda: _orvane_compile.__all__, ["__version__", "Compiler"]),
+        (lambda: _orvane_compile.__all__, ["__version__", "Compiler", "strategy_schema_json"]),
         (lambda: _orvane_compile.__name__, "orvane_compile._orvane_compile"),
         (lambda: _orvane_compile.__doc__, "The native module (`orvane_compile._orvane_compile`)."),
-        (lambda: sorted(k for k in vars(_orvane_compile) if not k.startswith("__")), ["Compiler"]),
+        (lambda: sorted(k for k in vars(_orvane_compile) if not k.startswith("__")),
+         ["Compiler", "strategy_schema_json"]),
         (lambda: orvane_compile.Compiler is _orvane_compile.Compiler, True),
     ],
     ids=[
@@ -48,7 +49,7 @@ def test_extension_is_the_installed_abi3_build():
         "all",
         "module-name",
         "module-doc",
-        "no-module-functions",
+        "one-module-function",
         "package-reexport",
     ],
 )
@@ -145,7 +146,7 @@ def test_reimport_builds_a_fresh_module_around_the_same_class(monkeypatch):
     again = importlib.import_module(name)
     assert again is not _orvane_compile
     assert again.Compiler is Compiler
-    assert again.__all__ == ["__version__", "Compiler"]
+    assert again.__all__ == ["__version__", "Compiler", "strategy_schema_json"]
     assert again.__all__ is not _orvane_compile.__all__
     assert again.Compiler().command('{"cmd":"version"}') == '{"version":"0.2.0","backtest_dep":"0.1.5"}'
 
@@ -160,3 +161,5 @@ def test_docstrings_are_the_stubs():
     methods = {n.name: ast.get_docstring(n) for n in compiler.body if isinstance(n, ast.FunctionDef)}
     assert Compiler.__doc__ == ast.get_docstring(compiler)
     assert (Compiler.command.__doc__, Compiler.version.__doc__) == (methods["command"], methods["version"])
+    functions = {n.name: ast.get_docstring(n) for n in stub.body if isinstance(n, ast.FunctionDef)}
+    assert functions == {"strategy_schema_json": _orvane_compile.strategy_schema_json.__doc__}

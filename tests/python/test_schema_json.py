@@ -1,15 +1,18 @@
-"""The shipped JSON Schema of strategy documents agrees with the compiler's own check.
+"""The JSON Schema of strategy documents, which the compiler generates from its
+declarations, agrees with the compiler's own check.
 
 Every object-form strategy document the test suite uses goes through both the
 schema (with the jsonschema package) and ``check()``, and the two must give
 the same verdict. The documents are the shared table of strategy_cases.py,
-the examples, and every strategy document found in the tables of the other
-test modules (texts or mappings that parse to an object with strategy keys).
+the examples, a table with every condition, bar and operand keyword, and
+every strategy document found in the tables of the other test modules (texts
+or mappings that parse to an object with strategy keys).
 
-JSON Schema's "integer" accepts 5.0; the compiler does not. The agreement is
-checked with a validator whose "integer" accepts only integer literals (as
-Python's json reads them: 5 is an int, 5.0 and 5e0 are floats); the gap of a
-stock validator is pinned by its own test.
+The known differences, each pinned by its own test: JSON Schema's "integer"
+accepts 5.0, the compiler does not (the agreement is checked with a validator
+whose "integer" accepts only integer literals, as Python's json reads them:
+5 is an int, 5.0 and 5e0 are floats); and the schema describes the document
+itself in object form only, while the compiler also reads it as an array.
 """
 
 import importlib
@@ -20,7 +23,7 @@ from pathlib import Path
 import pytest
 
 from orvane_compile import CompileError, check, strategy_schema
-from strategy_cases import CASES, FLOAT_INTEGER_IDS
+from strategy_cases import CASES, FLOAT_INTEGER_IDS, doc, entry, operand
 
 jsonschema = pytest.importorskip("jsonschema", reason="jsonschema is not installed (pip install jsonschema)")
 from jsonschema import Draft202012Validator, validators  # noqa: E402
@@ -108,8 +111,81 @@ def harvest(known):
     return list(found.values())
 
 
+# (kind, keyword, content, valid): every keyword once with content the compiler
+# takes and once with content it refuses.
+KEYWORDS = [
+    ("condition", "gt", ["a", 1], True),
+    ("condition", "gt", ["a"], False),
+    ("condition", "lt", [1, "b"], True),
+    ("condition", "lt", ["a", 1, 2], False),
+    ("condition", "ge", [{"price": "low"}, 1], True),
+    ("condition", "ge", "a", False),
+    ("condition", "le", ["a", -0.5], True),
+    ("condition", "le", [True, 1], False),
+    ("condition", "eq", ["a", "b"], True),
+    ("condition", "eq", {"a": 1}, False),
+    ("condition", "ne", ["a", 0], True),
+    ("condition", "ne", [], False),
+    ("condition", "cross_above", ["f", "s"], True),
+    ("condition", "cross_above", ["f"], False),
+    ("condition", "cross_below", ["f", "s"], True),
+    ("condition", "cross_below", ["f", None], False),
+    ("condition", "between", ["a", 1, 2], True),
+    ("condition", "between", ["a", 1], False),
+    ("condition", "rising", ["a", 3], True),
+    ("condition", "rising", ["a", "3"], False),
+    ("condition", "falling", ["a", 0], True),
+    ("condition", "falling", ["a", -1], False),
+    ("condition", "all", [{"in_position": True}], True),
+    ("condition", "all", [{"in_position": 1}], False),
+    ("condition", "any", [], True),
+    ("condition", "any", {"gt": ["a", 1]}, False),
+    ("condition", "not", {"in_position": False}, True),
+    ("condition", "not", [{"in_position": False}], False),
+    ("condition", "in_position", True, True),
+    ("condition", "in_position", "true", False),
+    ("condition", "bars_since_entry", {"le": 3}, True),
+    ("condition", "bars_since_entry", {"ne": 3}, False),
+    ("bars", "gt", 0, True),
+    ("bars", "gt", -1, False),
+    ("bars", "lt", 4294967295, True),
+    ("bars", "lt", 4294967296, False),
+    ("bars", "ge", 1, True),
+    ("bars", "ge", None, False),
+    ("bars", "le", 2, True),
+    ("bars", "le", 1.5, False),
+    ("bars", "eq", 3, True),
+    ("bars", "eq", "3", False),
+    ("operand", "price", "open", True),
+    ("operand", "price", "last", False),
+    ("operand", "prev", ["a", 1], True),
+    ("operand", "prev", ["a"], False),
+    ("operand", "add", [1, 2], True),
+    ("operand", "add", [1], False),
+    ("operand", "sub", ["a", {"price": "close"}], True),
+    ("operand", "sub", ["a", True], False),
+    ("operand", "mul", [2, "a"], True),
+    ("operand", "mul", [2, "a", 3], False),
+    ("operand", "div", [1, {"prev": ["a", 2]}], True),
+    ("operand", "div", {"a": 1}, False),
+]
+KEYWORD_DEFS = {"condition": "Condition", "bars": "BarsCompare", "operand": "OperandExpr"}
+
+
+def keyword_document(kind, keyword, content):
+    if kind == "condition":
+        return entry({keyword: content})
+    if kind == "bars":
+        return entry({"bars_since_entry": {keyword: content}})
+    return operand({keyword: content})
+
+
+KEYWORD_IDS = [f"{kind}-{keyword}-{'ok' if valid else 'bad'}" for kind, keyword, _, valid in KEYWORDS]
+
+
 def documents():
     table = [(case_id, document) for case_id, document, _ in CASES]
+    table += [(case_id, keyword_document(*row[:3])) for case_id, row in zip(KEYWORD_IDS, KEYWORDS)]
     for path in sorted(EXAMPLES.glob("*.json")):
         table.append((f"examples/{path.name}", as_document(path.read_text())))
     return table + harvest({key(document) for _, document in table})
@@ -162,3 +238,70 @@ def test_stock_validator_agrees_elsewhere(schema):
                      if case_id not in FLOAT_INTEGER_IDS
                      and Draft202012Validator(schema).is_valid(document) != (message is None)]
     assert disagreements == []
+
+
+@pytest.mark.parametrize(("kind", "keyword", "content", "valid"), KEYWORDS, ids=KEYWORD_IDS)
+def test_keyword_verdicts(schema, kind, keyword, content, valid):
+    document = keyword_document(kind, keyword, content)
+    assert (StrictValidator(schema).is_valid(document), compiler_verdict(document)) == (valid, valid)
+
+
+def test_keyword_table_names_every_keyword(schema):
+    named = {(kind, keyword) for kind, name in KEYWORD_DEFS.items()
+             for keyword in schema["$defs"][name]["propertyNames"]["enum"]}
+    assert {row[:2] for row in KEYWORDS} == named
+
+
+POSITIONAL_BASE = [1, "BTC/USDT", None, "1h", {}, {"gt": ["a", 1]}, {"lt": ["a", 1]}, None, None,
+                   {"type": "fixed_qty", "qty": 1}]
+
+
+def test_document_in_array_form_is_the_one_other_difference(schema):
+    # The compiler reads the document itself as an array of its fields; the schema does not.
+    assert (StrictValidator(schema).is_valid(POSITIONAL_BASE), compiler_verdict(POSITIONAL_BASE)) == (False, True)
+
+
+# Every default the schema states, by record and field: the record's own initial value.
+DEFAULTS = {
+    "StrategySpec.spec_version": 1,
+    "StrategySpec.costs": {"maker_bps": 0.0, "taker_bps": 0.0, "slippage": {"type": "fixed_bps", "bps": 0.0},
+                           "funding": False},
+    "StrategySpec.risk": {"liquidation": False},
+    "StrategySpec.execution": {"order_type": "market", "fill_timing": "next_open", "latency_bars": 0,
+                               "partial_fills": False},
+    "IndicatorSpec.params": [],
+    "Costs.maker_bps": 0.0,
+    "Costs.taker_bps": 0.0,
+    "Costs.slippage": {"type": "fixed_bps", "bps": 0.0},
+    "Costs.funding": False,
+    "Risk.liquidation": False,
+    "Execution.order_type": "market",
+    "Execution.fill_timing": "next_open",
+    "Execution.latency_bars": 0,
+    "Execution.partial_fills": False,
+}
+
+
+def stated_defaults(schema):
+    """{"Record.field": default} from the object forms; the array forms state the same, in field order."""
+    records = {"StrategySpec": (schema, None)}
+    records.update((name, tuple(d["anyOf"])) for name, d in schema["$defs"].items()
+                   if [form.get("type") for form in d.get("anyOf", ())] == ["object", "array"])
+    found = {}
+    for name, (obj, array) in records.items():
+        fields = obj["properties"]
+        found.update((f"{name}.{field}", s["default"]) for field, s in fields.items() if "default" in s)
+        if array is not None:
+            assert [s.get("default", "-") for s in array["prefixItems"]] \
+                == [s.get("default", "-") for s in fields.values()], name
+    return found
+
+
+def test_defaults_are_the_records_initial_values(schema):
+    assert stated_defaults(schema) == DEFAULTS
+
+
+def test_a_document_with_its_defaults_written_out_is_valid(schema):
+    document = doc(**{k.split(".")[1]: v for k, v in DEFAULTS.items() if k.startswith("StrategySpec.")})
+    document["indicators"] = {"x": {"type": "ema", "params": DEFAULTS["IndicatorSpec.params"]}}
+    assert (StrictValidator(schema).is_valid(document), compiler_verdict(document)) == (True, True)

@@ -1,18 +1,13 @@
 // Conditions and operands: keyword objects with exactly one member, and the untagged operand.
 #include <array>
 
+#include "schema/keywords.hpp"
 #include "schema/strategy.hpp"
 
 namespace orvane::schema {
 
 namespace {
 
-constexpr std::array<std::string_view, 16> kConditionKeywords{
-    "gt", "lt", "ge", "le", "eq", "ne", "cross_above", "cross_below", "between", "rising",
-    "falling", "all", "any", "not", "in_position", "bars_since_entry"};
-constexpr std::array<std::string_view, 5> kBarsKeywords{"gt", "lt", "ge", "le", "eq"};
-constexpr std::array<std::string_view, 6> kOperandKeywords{"price", "prev", "add",
-                                                           "sub", "mul", "div"};
 
 // A variant written as {"keyword": content}: the keyword's index and the content, into
 // `idx` and `content`. Every keyword needs content, so a bare keyword string is a unit

@@ -268,7 +268,9 @@ constexpr Field<R, T> field(std::string_view key, T R::*member,
 
 // Specialise with: static constexpr std::string_view name; static constexpr auto fields
 // (a tuple of field(...)); static constexpr bool is_variant (false: "struct Name",
-// true: "struct variant Type::Variant").
+// true: "struct variant Type::Variant"). A record that is not a variant and that the JSON
+// Schema of strategy documents reaches (schema/json_schema.hpp) also declares a
+// std::string_view description, a phrase saying what it holds.
 template <class R>
 struct RecordDesc;
 
@@ -461,7 +463,8 @@ struct RecordCodec {
 // Enumerations written by name
 
 // Specialise with: static constexpr std::array<std::string_view, N> names (in the type's
-// own order; the enum's values are 0..N-1).
+// own order; the enum's values are 0..N-1). One the JSON Schema of strategy documents reaches
+// also declares std::string_view name and description (its title, and a phrase).
 template <class E>
 struct EnumDesc;
 
@@ -514,7 +517,8 @@ struct EnumCodec {
 
 // Specialise with: static constexpr std::string_view name, tag; static constexpr
 // std::array<std::string_view, N> names; using Variant = std::variant<V0, V1, ...> in the
-// order of names. A variant type without fields is an empty struct with no RecordDesc.
+// order of names. A variant type without fields is an empty struct with no RecordDesc. One the
+// JSON Schema of strategy documents reaches also declares std::string_view description.
 template <class T>
 struct TaggedDesc;
 

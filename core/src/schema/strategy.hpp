@@ -143,17 +143,25 @@ void for_each_indicator_ref(const StrategySpec& spec, const std::function<void(c
 using P = Presence;
 
 template <> struct EnumDesc<PriceField> {
+  static constexpr std::string_view name = "PriceField";
+  static constexpr std::string_view description = "A price field";
   static constexpr std::array<std::string_view, 7> names{"open", "high", "low", "close",
                                                           "volume", "hlc3", "ohlc4"};
 };
 template <> struct EnumDesc<Feed> {
+  static constexpr std::string_view name = "Feed";
+  static constexpr std::string_view description = "The data feed";
   static constexpr std::array<std::string_view, 6> names{
       "kline", "trade", "orderbook", "trade_quote", "derivatives", "cross_section"};
 };
 template <> struct EnumDesc<OrderType> {
+  static constexpr std::string_view name = "OrderType";
+  static constexpr std::string_view description = "The order type";
   static constexpr std::array<std::string_view, 4> names{"market", "limit", "stop", "stop_limit"};
 };
 template <> struct EnumDesc<FillTiming> {
+  static constexpr std::string_view name = "FillTiming";
+  static constexpr std::string_view description = "When orders fill";
   static constexpr std::array<std::string_view, 2> names{"next_open", "close"};
 };
 template <> struct Codec<PriceField> : EnumCodec<PriceField> {};
@@ -189,6 +197,7 @@ template <> struct RecordDesc<RiskPerTrade> {
 };
 template <> struct TaggedDesc<Sizing> {
   static constexpr std::string_view name = "Sizing";
+  static constexpr std::string_view description = "Position sizing";
   static constexpr std::string_view tag = "type";
   static constexpr std::array<std::string_view, 5> names{"fixed_fraction", "fixed_qty",
                                                           "fixed_cash", "vol_target",
@@ -209,6 +218,7 @@ template <> struct RecordDesc<VolumeImpact> {
 };
 template <> struct TaggedDesc<Slippage> {
   static constexpr std::string_view name = "Slippage";
+  static constexpr std::string_view description = "The slippage model";
   static constexpr std::string_view tag = "type";
   static constexpr std::array<std::string_view, 3> names{"fixed_bps", "spread", "volume_impact"};
   using Variant = decltype(Slippage::v);
@@ -217,6 +227,7 @@ template <> struct Codec<Slippage> : TaggedCodec<Slippage> {};
 
 template <> struct RecordDesc<Costs> {
   static constexpr std::string_view name = "Costs";
+  static constexpr std::string_view description = "Trading costs";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{
       field("maker_bps", &Costs::maker_bps, P::Default),
@@ -228,6 +239,7 @@ template <> struct Codec<Costs> : RecordCodec<Costs> {};
 
 template <> struct RecordDesc<Risk> {
   static constexpr std::string_view name = "Risk";
+  static constexpr std::string_view description = "Risk limits";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{
       field("stop_loss_pct", &Risk::stop_loss_pct, P::Optional),
@@ -241,6 +253,7 @@ template <> struct Codec<Risk> : RecordCodec<Risk> {};
 
 template <> struct RecordDesc<Execution> {
   static constexpr std::string_view name = "Execution";
+  static constexpr std::string_view description = "Execution rules";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{
       field("order_type", &Execution::order_type, P::Default),
@@ -255,6 +268,7 @@ template <> struct Codec<Execution> : RecordCodec<Execution> {};
 
 template <> struct RecordDesc<IndicatorSpec> {
   static constexpr std::string_view name = "IndicatorSpec";
+  static constexpr std::string_view description = "An indicator";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{field("type", &IndicatorSpec::type),
                                             field("params", &IndicatorSpec::params, P::Default),
@@ -264,6 +278,7 @@ template <> struct Codec<IndicatorSpec> : RecordCodec<IndicatorSpec> {};
 
 template <> struct RecordDesc<StrategySpec> {
   static constexpr std::string_view name = "StrategySpec";
+  static constexpr std::string_view description = "A trading-strategy document";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{
       field("spec_version", &StrategySpec::spec_version, P::Default),
