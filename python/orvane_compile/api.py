@@ -398,7 +398,11 @@ def compile(
     is a folder through which builds share their compiled dependencies; it
     changes no digest. ``echo`` (a file descriptor or a file such as
     ``sys.stderr``) receives cargo's output as it comes, each line after the
-    crate name, warnings of a successful build included.
+    crate name, warnings of a successful build included. Before a build, the
+    request is judged as a dry run and the tool chain is checked for its
+    target (see ``doctor``): what it surely lacks (cargo, the target's
+    standard library, wasm-bindgen) is raised at once, before anything is
+    written, as CompileError("build", ...) naming it and how to get it.
 
     Raises CompileError for anything the compiler refuses, TypeError when the
     strategy or dataset holds values that have no JSON form, and ValueError
@@ -416,14 +420,22 @@ def compile(
     if embed_data is not None:
         members.append(("embed_data", value_writer(embed_value(embed_data))))
     members.append(("strategy", _strategy_writer(strategy)))
-    request = compile_request(
-        spec_object(members),
-        dry_run=dry_run,
-        out_dir=None if out_dir is None else os.fspath(out_dir),
-        timeout=timeout,
-        cache_dir=default_cache_dir(cache_dir),
-    )
+    spec = spec_object(members)
+    folder = None if out_dir is None else os.fspath(out_dir)
+    request = compile_request(spec, dry_run=dry_run, out_dir=folder, timeout=timeout,
+                              cache_dir=default_cache_dir(cache_dir))
+    if not dry_run and request.incomplete is None:
+        preflight(spec, folder)
     return result_from(send(request, echo))
+
+
+def preflight(spec: Writer, out_dir: str | None) -> None:
+    """Before a build: the compiler's verdict on the compile spec (a dry run), then whether the tool
+    chain can build its target; CompileError for either, before anything is written."""
+    from .doctor import project_folder, require_ready
+
+    manifest = send(compile_request(spec, dry_run=True, out_dir=out_dir))["manifest"]
+    require_ready(_target_from(manifest["target"]), project_folder(out_dir, manifest["crate_name"]))
 
 
 def check(strategy: StrategyInput) -> None:

@@ -8,6 +8,8 @@
     orvane-compile check FILE [same spec flags]
     orvane-compile targets | version [--json]
     orvane-compile hash FILE [--json]
+    orvane-compile doctor [--target wasm|binary|no_std] [--mcu TRIPLE] [--json]
+    orvane-compile --version
 
 FILE (or "-" for standard input) holds either a bare strategy document or a
 whole compile spec; it is a compile spec when it is a JSON object with both
@@ -15,7 +17,13 @@ keys ``strategy`` and ``target``. Flags override or complete the compile spec.
 
 Exit status: 0 success, 1 invalid input (the compiler refused it, or a file
 could not be read), 2 usage, 3 build failure (a "build: " or "io: " error
-during a build).
+during a build, a tool the build needs missing; for doctor: a target not
+ready).
+
+Before a build, the request is judged as a dry run and the tool chain is
+checked for its target (``doctor``); what it surely lacks fails the build at
+once. A status line on standard error follows the build: redrawn with the
+elapsed time on a terminal, else a line when it starts and one when it ends.
 
 Several files to ``compile`` are compiled with the same flags, up to
 ``--jobs`` at a time, each from a thread with a ``Compiler`` of its own.
@@ -82,6 +90,8 @@ from .api import (
     text_writer,
     value_writer,
 )
+from .api import Target, TargetKind
+from .doctor import doctor, project_folder, tool_chain_problem
 
 __all__ = ["main"]
 
@@ -102,6 +112,31 @@ class _UsageError(Exception):
 
 class _InputError(Exception):
     """A file that could not be read; the message is the whole line shown."""
+
+
+_EPILOG = """\
+exit status:
+  0    success (doctor: every target checked is ready)
+  1    invalid input: the compiler refused it, or a file could not be read
+  2    usage
+  3    build failure: a "build: " or "io: " error during a build, or a tool the
+       build needs missing (doctor: a target is not ready)
+  130  interrupted
+"""
+
+
+class _Version(argparse.Action):
+    """--version: "orvane-compile <version>", the version the compiler answers."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        version = json.loads(Compiler().command('{"cmd":"version"}'))["version"]
+        sys.stdout.write(f"{PROG} {version}\n")
+        sys.stdout.flush()
+        parser.exit()
 
 
 class _Parser(argparse.ArgumentParser):
@@ -152,8 +187,10 @@ def _parser() -> argparse.ArgumentParser:
     data.add_argument("--inline", metavar="PATH",
                       help="embed the candles of this JSON file (one array)")
 
-    parser = _Parser(prog=PROG, description="Compile trading-strategy documents into cargo projects.")
+    parser = _Parser(prog=PROG, description="Compile trading-strategy documents into cargo projects.",
+                     epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", action="store_true", dest="compact_top", help=argparse.SUPPRESS)
+    parser.add_argument("--version", action=_Version, help="print orvane-compile's version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
@@ -178,9 +215,19 @@ def _parser() -> argparse.ArgumentParser:
                         description="A dry run of what compile would send; prints ok or the error.")
     commands.add_parser("targets", parents=[output], help="list the targets and MCU triples")
     commands.add_parser("version", parents=[output], help="print the compiler's version")
-    hash_parser = commands.add_parser("hash", parents=[output],
-                                      help="size and SHA-256 of a file (normally an artifact)")
-    hash_parser.add_argument("file", metavar="FILE")
+    hash_parser = commands.add_parser(
+        "hash", parents=[output], help="size and SHA-256 of a file (normally an artifact)",
+        description="Print the size and SHA-256 of FILE (normally a built artifact): handle, len, sha256.")
+    hash_parser.add_argument("file", metavar="FILE", help="the file to digest (a regular file)")
+    doctor_parser = commands.add_parser(
+        "doctor", help="check the Rust tool chain for each target",
+        description="Say for each target (or the one given) whether cargo, rustc, the target's standard "
+                    "library and, for wasm, wasm-bindgen are ready, and how to get what is missing. "
+                    "Exit status 0 when every target checked is ready, 3 otherwise.")
+    doctor_parser.add_argument("--target", choices=("wasm", "binary", "no_std"),
+                               help="check only this target (no_std: every MCU triple)")
+    doctor_parser.add_argument("--mcu", metavar="TRIPLE", help="check only this MCU triple (implies no_std)")
+    doctor_parser.add_argument("--json", action="store_true", dest="compact", help="print the report as JSON")
     return parser
 
 
@@ -356,6 +403,7 @@ class _StatusLine:
     """
 
     def __init__(self, stream: TextIO, label: str, interval: float = 0.1) -> None:
+        self.failed = False
         self._stream = stream
         self._label = label
         self._interval = interval
@@ -385,6 +433,32 @@ class _StatusLine:
         self._stream.flush()
 
 
+class _StatusLines:
+    """A line when a build starts and one when it ends, with its seconds: for a stream that is not a
+    terminal, or one that cargo's own output goes to."""
+
+    def __init__(self, stream: TextIO, label: str) -> None:
+        self.failed = False
+        self._stream = stream
+        self._label = label
+        self._started = 0.0
+
+    def __enter__(self) -> _StatusLines:
+        self._started = time.monotonic()
+        self._stream.write(f"{PROG}: building {self._label}\n")
+        self._stream.flush()
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
+        seconds = time.monotonic() - self._started
+        if kind is None and not self.failed:
+            self._stream.write(f"{PROG}: built {self._label} in {seconds:.1f}s\n")
+        else:
+            ending = "failed" if kind is None else "stopped"
+            self._stream.write(f"{PROG}: {self._label} {ending} after {seconds:.1f}s\n")
+        self._stream.flush()
+
+
 # ---------------------------------------------------------------- commands
 
 
@@ -407,24 +481,18 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     if request.incomplete is not None:
         dry_run = True  # such a request is only ever sent as a dry run
     echo = _echo_to(stderr) if not checking and args.verbose else None
-    status_label = None
-    if not dry_run and echo is None and _isatty(stderr):
-        # Name the crate for the status line: the compiler resolves it in a dry run.
-        preview = compile_request(spec, dry_run=True, out_dir=out_dir)
-        answer, failure = exchange(compiler, preview)
+    if dry_run:
+        answer, failure = exchange(compiler, request)
+    else:
+        label, failure = _preflight(compiler, spec, out_dir)
         if failure is not None:
             return _fail(failure, stderr, build=True)
-        manifest = json.loads(answer)["manifest"]
-        target = manifest["target"]
-        shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
-        status_label = f"{manifest['crate_name']} {shown}"
-    if status_label is not None:
-        with _StatusLine(stderr, status_label):
-            answer, failure = exchange(compiler, request)
-    else:
         if echo is not None:
             echo.flush()
-        answer, failure = exchange(compiler, request, echo)
+        live = echo is None and _isatty(stderr)
+        with (_StatusLine(stderr, label) if live else _StatusLines(stderr, label)) as status:
+            answer, failure = exchange(compiler, request, echo)
+            status.failed = failure is not None
     if failure is not None:
         return _fail(failure, stderr, build=not dry_run)
     if checking:
@@ -433,6 +501,21 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     else:
         _print_answer(answer, compact, stdout)
     return EXIT_OK
+
+
+def _preflight(compiler: Compiler, spec: Writer, out_dir: str | None) -> tuple[str, Failure | None]:
+    """Before a build: its label for the status line ("<crate> <target>"), and the failure, if any,
+    of the compile spec as a dry run or of the tool chain for its target (see ``doctor``)."""
+    answer, failure = exchange(compiler, compile_request(spec, dry_run=True, out_dir=out_dir))
+    if failure is not None:
+        return "", failure
+    manifest = json.loads(answer)["manifest"]
+    target = manifest["target"]
+    shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
+    problem = tool_chain_problem(Target(target["kind"], target.get("mcu")),
+                                 project_folder(out_dir, manifest["crate_name"]))
+    label = f"{manifest['crate_name']} {shown}"
+    return label, None if problem is None else Failure("build: " + problem, "build")
 
 
 def _echo_to(stream: TextIO) -> TextIO | None:
@@ -450,28 +533,34 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
     if paths.count("-") > 1:
         raise _UsageError(f"{PROG}: error: standard input (-) can be given only once")
     started = time.monotonic()
-    # Every request is built here, exactly as for one file, before any is sent.
+    # cargo's own lines, when asked for, take the place of the bar.
+    echo = _echo_to(stderr) if args.verbose else None
+    bar_off = echo is not None or not _isatty(stderr)
+    if bar_off and not args.dry_run:
+        stderr.write(f"{PROG}: compiling {len(paths)} files, up to {min(args.jobs, len(paths))} at a time\n")
+        stderr.flush()
+    # Every request is built here, exactly as for one file, before any is sent; so is every
+    # build's check of its compile spec and tool chain.
     work: list[Request | Failure] = []
     building: list[bool] = []
+    compiler = Compiler()
     for path in paths:
         try:
             document = _read_source(path, stdin)
-            request = compile_request(_spec_writer(args, document, stdin), dry_run=args.dry_run,
-                                      out_dir=args.out_dir, timeout=args.timeout,
+            spec = _spec_writer(args, document, stdin)
+            request = compile_request(spec, dry_run=args.dry_run, out_dir=args.out_dir, timeout=args.timeout,
                                       cache_dir=default_cache_dir(args.cache_dir))
         except _InputError as error:
             work.append(Failure(str(error).removeprefix(f"{PROG}: "), "request"))
             building.append(False)
             continue
-        work.append(request)
         # A request that is not complete JSON is only ever sent as a dry run.
         building.append(not args.dry_run and request.incomplete is None)
+        failure = _preflight(compiler, spec, args.out_dir)[1] if building[-1] else None
+        work.append(request if failure is None else failure)
 
     outcomes: dict[int, tuple[str, Failure | None]] = {}
     statuses: list[int] = []
-    # cargo's own lines, when asked for, take the place of the bar.
-    echo = _echo_to(stderr) if args.verbose else None
-    bar_off = echo is not None or not _isatty(stderr)
     with tqdm(total=len(paths), file=stderr, unit="file", leave=False, disable=bar_off) as bar:
 
         def finished(index: int, outcome: tuple[str, Failure | None]) -> None:
@@ -553,6 +642,23 @@ def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
     return EXIT_OK
 
 
+def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
+    """Whether the tool chain can build each target: 0 when every one checked is ready, else 3."""
+    if args.mcu is not None and args.target not in (None, "no_std"):
+        raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std")
+    kind: TargetKind | None = args.target
+    try:
+        report = doctor(kind, args.mcu)
+    except ValueError as error:
+        raise _UsageError(f"{PROG}: error: {error}") from None
+    if args.compact or args.compact_top:
+        stdout.write(json.dumps(report.to_json(), ensure_ascii=False, separators=(",", ":")) + "\n")
+    else:
+        stdout.write(report.text())
+    stdout.flush()
+    return EXIT_OK if report.ready else EXIT_BUILD
+
+
 def _shown(text: str) -> str:
     """``text`` quoted on one line, each byte that was not UTF-8 shown as ``\\xNN``.
 
@@ -601,7 +707,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             unparsed = [arg for arg in unparsed if arg not in files]
         if unparsed:
             parser.error(f"unrecognized arguments: {' '.join(unparsed)}")
+        if getattr(args, "out_dir", None) == "":
+            raise _UsageError(f"{PROG}: error: --out-dir must name a folder, not be empty")
         _check_utf8_arguments(args)
+        if args.command == "doctor":
+            return _doctor(args, stdout)
         if args.command == "compile" and args.more_files:
             return _compile_files(args, stdin, stdout, stderr)
         if args.command in ("compile", "check"):
