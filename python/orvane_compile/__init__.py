@@ -18,6 +18,7 @@ from .api import (
     compile_many,
     strategy_schema,
 )
+from .doctor import DoctorReport, TargetStatus, ToolProblem, ToolStatus, doctor
 
 __all__ = [
     "Compiler",
@@ -33,4 +34,9 @@ __all__ = [
     "compile",
     "compile_many",
     "strategy_schema",
+    "DoctorReport",
+    "TargetStatus",
+    "ToolProblem",
+    "ToolStatus",
+    "doctor",
 ]

@@ -387,17 +387,14 @@ def json_text_error(source: Source) -> CompileError | None:
     return None
 
 
-def send(request: Request, echo: Echo = None, *, strict: bool = False, dry_run: bool = True
+def send(request: Request, echo: Echo = None, *, strict: bool = False
          ) -> tuple[dict[str, Any], tuple[Diagnostic, ...]]:
     """Send a request: its parsed answer and its warnings, or CompileError for a refusal.
 
-    With ``strict`` a warning refuses the request too, before anything is built.
+    With ``strict`` a warning refuses the request too (a build is previewed first: see
+    ``preflight``).
     """
-    compiler = Compiler()
-    if strict and not dry_run:
-        preview = exchange(compiler, request, run=False)
-        _raise_for(preview, strict)
-    outcome = exchange(compiler, request, echo)
+    outcome = exchange(Compiler(), request, echo)
     _raise_for(outcome, strict)
     assert outcome.answer is not None
     parsed: dict[str, Any] = json.loads(outcome.answer)
@@ -488,7 +485,11 @@ def compile(
     is a folder through which builds share their compiled dependencies; it
     changes no digest. ``echo`` (a file descriptor or a file such as
     ``sys.stderr``) receives cargo's output as it comes, each line after the
-    crate name, warnings of a successful build included.
+    crate name, warnings of a successful build included. Before a build, the
+    request is judged as a dry run and the tool chain is checked for its
+    target (see ``doctor``): what it surely lacks (cargo, the target's
+    standard library, wasm-bindgen) is raised at once, before anything is
+    written, as CompileError("build", ...) naming it and how to get it.
 
     Raises CompileError for anything the compiler refuses, TypeError when the
     strategy or dataset holds values that have no JSON form, and ValueError
@@ -506,15 +507,24 @@ def compile(
     if embed_data is not None:
         members.append(("embed_data", value_writer(embed_value(embed_data))))
     members.append(("strategy", _strategy_writer(strategy)))
-    request = compile_request(
-        spec_object(members),
-        dry_run=dry_run,
-        out_dir=None if out_dir is None else os.fspath(out_dir),
-        timeout=timeout,
-        cache_dir=default_cache_dir(cache_dir),
-    )
-    answer, warnings = send(request, echo, strict=strict, dry_run=dry_run)
+    spec = spec_object(members)
+    folder = None if out_dir is None else os.fspath(out_dir)
+    request = compile_request(spec, dry_run=dry_run, out_dir=folder, timeout=timeout,
+                              cache_dir=default_cache_dir(cache_dir))
+    if not dry_run:
+        preflight(spec, folder, strict=strict)
+    answer, warnings = send(request, echo, strict=strict and dry_run)
     return result_from(answer, warnings)
+
+
+def preflight(spec: Writer, out_dir: str | None, *, strict: bool = False) -> None:
+    """Before a build: the compiler's verdict on the compile spec (a dry run; with ``strict``,
+    warnings refuse it too), then whether the tool chain can build its target; CompileError for
+    either, before anything is written."""
+    from .doctor import project_folder, require_ready
+
+    manifest = send(compile_request(spec, dry_run=True, out_dir=out_dir), strict=strict)[0]["manifest"]
+    require_ready(_target_from(manifest["target"]), project_folder(out_dir, manifest["crate_name"]))
 
 
 def check(strategy: StrategyInput, *, strict: bool = False) -> list[Diagnostic]:

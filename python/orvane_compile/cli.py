@@ -8,6 +8,8 @@
     orvane-compile check FILE [same spec flags]
     orvane-compile targets | version [--json]
     orvane-compile hash FILE [--json]
+    orvane-compile doctor [--target wasm|binary|no_std] [--mcu TRIPLE] [--json]
+    orvane-compile --version
 
 FILE (or "-" for standard input) holds either a bare strategy document or a
 whole compile spec; it is a compile spec when it is a JSON object with both
@@ -15,7 +17,13 @@ keys ``strategy`` and ``target``. Flags override or complete the compile spec.
 
 Exit status: 0 success, 1 invalid input (the compiler refused it, or a file
 could not be read), 2 usage, 3 build failure (a "build: " or "io: " error
-during a build).
+during a build, a tool the build needs missing; for doctor: a target not
+ready).
+
+Before a build, the request is judged as a dry run and the tool chain is
+checked for its target (``doctor``); what it surely lacks fails the build at
+once. A status line on standard error follows the build: redrawn with the
+elapsed time on a terminal, else a line when it starts and one when it ends.
 
 Several files to ``compile`` are compiled with the same flags, up to
 ``--jobs`` at a time, each from a thread with a ``Compiler`` of its own.
@@ -84,6 +92,8 @@ from .api import (
     text_writer,
     value_writer,
 )
+from .api import Target, TargetKind
+from .doctor import doctor, project_folder, tool_chain_problem
 
 __all__ = ["main"]
 
@@ -104,6 +114,31 @@ class _UsageError(Exception):
 
 class _InputError(Exception):
     """A file that could not be read; the message is the whole line shown."""
+
+
+_EPILOG = """\
+exit status:
+  0    success (doctor: every target checked is ready)
+  1    invalid input: the compiler refused it, or a file could not be read
+  2    usage
+  3    build failure: a "build: " or "io: " error during a build, or a tool the
+       build needs missing (doctor: a target is not ready)
+  130  interrupted
+"""
+
+
+class _Version(argparse.Action):
+    """--version: "orvane-compile <version>", the version the compiler answers."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        version = json.loads(Compiler().command('{"cmd":"version"}'))["version"]
+        sys.stdout.write(f"{PROG} {version}\n")
+        sys.stdout.flush()
+        parser.exit()
 
 
 class _Parser(argparse.ArgumentParser):
@@ -156,8 +191,10 @@ def _parser() -> argparse.ArgumentParser:
     spec.add_argument("--strict", action="store_true",
                       help="fail on warnings too (members nothing declares, undeclared indicators)")
 
-    parser = _Parser(prog=PROG, description="Compile trading-strategy documents into cargo projects.")
+    parser = _Parser(prog=PROG, description="Compile trading-strategy documents into cargo projects.",
+                     epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", action="store_true", dest="compact_top", help=argparse.SUPPRESS)
+    parser.add_argument("--version", action=_Version, help="print orvane-compile's version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
@@ -182,9 +219,19 @@ def _parser() -> argparse.ArgumentParser:
                         description="A dry run of what compile would send; prints ok or the error.")
     commands.add_parser("targets", parents=[output], help="list the targets and MCU triples")
     commands.add_parser("version", parents=[output], help="print the compiler's version")
-    hash_parser = commands.add_parser("hash", parents=[output],
-                                      help="size and SHA-256 of a file (normally an artifact)")
-    hash_parser.add_argument("file", metavar="FILE")
+    hash_parser = commands.add_parser(
+        "hash", parents=[output], help="size and SHA-256 of a file (normally an artifact)",
+        description="Print the size and SHA-256 of FILE (normally a built artifact): handle, len, sha256.")
+    hash_parser.add_argument("file", metavar="FILE", help="the file to digest (a regular file)")
+    doctor_parser = commands.add_parser(
+        "doctor", help="check the Rust tool chain for each target",
+        description="Say for each target (or the one given) whether cargo, rustc, the target's standard "
+                    "library and, for wasm, wasm-bindgen are ready, and how to get what is missing. "
+                    "Exit status 0 when every target checked is ready, 3 otherwise.")
+    doctor_parser.add_argument("--target", choices=("wasm", "binary", "no_std"),
+                               help="check only this target (no_std: every MCU triple)")
+    doctor_parser.add_argument("--mcu", metavar="TRIPLE", help="check only this MCU triple (implies no_std)")
+    doctor_parser.add_argument("--json", action="store_true", dest="compact", help="print the report as JSON")
     return parser
 
 
@@ -396,6 +443,7 @@ class _StatusLine:
     """
 
     def __init__(self, stream: TextIO, label: str, interval: float = 0.1) -> None:
+        self.failed = False
         self._stream = stream
         self._label = label
         self._interval = interval
@@ -422,6 +470,32 @@ class _StatusLine:
         self._thread.join()
         self._draw()
         self._stream.write("\n")
+        self._stream.flush()
+
+
+class _StatusLines:
+    """A line when a build starts and one when it ends, with its seconds: for a stream that is not a
+    terminal, or one that cargo's own output goes to."""
+
+    def __init__(self, stream: TextIO, label: str) -> None:
+        self.failed = False
+        self._stream = stream
+        self._label = label
+        self._started = 0.0
+
+    def __enter__(self) -> _StatusLines:
+        self._started = time.monotonic()
+        self._stream.write(f"{PROG}: building {self._label}\n")
+        self._stream.flush()
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
+        seconds = time.monotonic() - self._started
+        if kind is None and not self.failed:
+            self._stream.write(f"{PROG}: built {self._label} in {seconds:.1f}s\n")
+        else:
+            ending = "failed" if kind is None else "stopped"
+            self._stream.write(f"{PROG}: {self._label} {ending} after {seconds:.1f}s\n")
         self._stream.flush()
 
 
@@ -452,30 +526,21 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     cache_dir = None if checking else default_cache_dir(args.cache_dir)
     request = compile_request(spec, dry_run=dry_run, out_dir=out_dir, timeout=timeout, cache_dir=cache_dir)
     echo = _echo_to(stderr) if not checking and args.verbose else None
-    status_label = None
-    if not dry_run:
-        # Faults and warnings before anything is built; the compiler resolves the crate's name
-        # for the status line in a dry run.
-        preview = exchange(compiler, compile_request(spec, dry_run=True, out_dir=out_dir))
-        status = _status(preview, False, args.strict)
-        if status != EXIT_OK:
-            _report(preview, stderr)
-            if not preview.errors:
-                stderr.write(f"{PROG}: warnings are errors (--strict)\n")
-            return status
-        if echo is None and _isatty(stderr):
-            assert preview.answer is not None
-            manifest = json.loads(preview.answer)["manifest"]
-            target = manifest["target"]
-            shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
-            status_label = f"{manifest['crate_name']} {shown}"
-    if status_label is not None:
-        with _StatusLine(stderr, status_label):
-            outcome = exchange(compiler, request)
+    if dry_run:
+        outcome = exchange(compiler, request)
     else:
+        label, refused = _preflight(compiler, spec, out_dir, args.strict)
+        if refused is not None:
+            _report(refused, stderr)
+            if not refused.errors:
+                stderr.write(f"{PROG}: warnings are errors (--strict)\n")
+            return _status(refused, True, args.strict)
         if echo is not None:
             echo.flush()
-        outcome = exchange(compiler, request, echo)
+        live = echo is None and _isatty(stderr)
+        with (_StatusLine(stderr, label) if live else _StatusLines(stderr, label)) as status_line:
+            outcome = exchange(compiler, request, echo)
+            status_line.failed = bool(outcome.errors)
     _report(outcome, stderr)
     status = _status(outcome, not dry_run, args.strict)
     if status != EXIT_OK:
@@ -489,6 +554,25 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     else:
         _print_answer(outcome.answer, compact, stdout)
     return EXIT_OK
+
+
+def _preflight(compiler: Compiler, spec: Writer, out_dir: str | None, strict: bool) -> tuple[str, Outcome | None]:
+    """Before a build: its label for the status line ("<crate> <target>"), and what refuses it, if
+    anything: the compile spec as a dry run (its warnings too, with ``strict``), or the tool chain
+    for its target (see ``doctor``)."""
+    preview = exchange(compiler, compile_request(spec, dry_run=True, out_dir=out_dir))
+    if _status(preview, False, strict) != EXIT_OK:
+        return "", preview
+    assert preview.answer is not None
+    manifest = json.loads(preview.answer)["manifest"]
+    target = manifest["target"]
+    shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
+    problem = tool_chain_problem(Target(target["kind"], target.get("mcu")),
+                                 project_folder(out_dir, manifest["crate_name"]))
+    label = f"{manifest['crate_name']} {shown}"
+    if problem is None:
+        return label, None
+    return label, Outcome(None, ((Diagnostic("error", "build", problem), None),), ())
 
 
 def _echo_to(stream: TextIO) -> TextIO | None:
@@ -506,13 +590,21 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
     if paths.count("-") > 1:
         raise _UsageError(f"{PROG}: error: standard input (-) can be given only once")
     started = time.monotonic()
-    # Every request is built here, exactly as for one file, before any is sent.
+    # cargo's own lines, when asked for, take the place of the bar.
+    echo = _echo_to(stderr) if args.verbose else None
+    bar_off = echo is not None or not _isatty(stderr)
+    if bar_off and not args.dry_run:
+        stderr.write(f"{PROG}: compiling {len(paths)} files, up to {min(args.jobs, len(paths))} at a time\n")
+        stderr.flush()
+    # Every request is built here, exactly as for one file, before any is sent; so is every
+    # build's check of its compile spec and tool chain.
     work: list[Request | Outcome] = []
+    compiler = Compiler()
     for path in paths:
         try:
             document = _read_source(path, stdin)
-            request = compile_request(_spec_writer(args, document, stdin), dry_run=args.dry_run,
-                                      out_dir=args.out_dir, timeout=args.timeout,
+            spec = _spec_writer(args, document, stdin)
+            request = compile_request(spec, dry_run=args.dry_run, out_dir=args.out_dir, timeout=args.timeout,
                                       cache_dir=default_cache_dir(args.cache_dir))
         except _InputError as error:
             message = str(error).removeprefix(f"{PROG}: ")
@@ -521,13 +613,11 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
         except _TextError as error:
             work.append(_text_outcome(error.error))
             continue
-        work.append(request)
+        refused = None if args.dry_run else _preflight(compiler, spec, args.out_dir, args.strict)[1]
+        work.append(request if refused is None else refused)
 
     outcomes: dict[int, Outcome] = {}
     statuses: list[int] = []
-    # cargo's own lines, when asked for, take the place of the bar.
-    echo = _echo_to(stderr) if args.verbose else None
-    bar_off = echo is not None or not _isatty(stderr)
     with tqdm(total=len(paths), file=stderr, unit="file", leave=False, disable=bar_off) as bar:
 
         def finished(index: int, outcome: Outcome) -> None:
@@ -537,7 +627,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
             while len(statuses) in outcomes:
                 shown = len(statuses)
                 done = outcomes.pop(shown)
-                status = _status(done, not args.dry_run and done.answer is not None, args.strict)
+                status = _status(done, not args.dry_run, args.strict)
                 statuses.append(status)
                 first, report = _error_of(done)
                 if status == EXIT_OK:
@@ -554,7 +644,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
         if echo is not None:
             echo.flush()
-        _run_files(work, min(args.jobs, len(paths)), finished, args.strict, echo)
+        _run_files(work, min(args.jobs, len(paths)), finished, echo)
     failed = sum(status != EXIT_OK for status in statuses)
     stderr.write(f"{PROG}: {len(paths) - failed} succeeded, {failed} failed "
                  f"in {time.monotonic() - started:.1f}s\n")
@@ -562,20 +652,15 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
 
 def _run_files(work: Sequence[Request | Outcome], jobs: int, finished: Callable[[int, Outcome], None],
-               strict: bool, echo: TextIO | None = None) -> None:
+               echo: TextIO | None = None) -> None:
     """Send each request, calling ``finished(index, outcome)`` on this thread as each ends.
 
     One job at a time runs on this thread, so Ctrl-C stops a build as it does
     for one file; more run on that many threads, with a ``Compiler`` each and
-    the cores shared among their cargos (see ``cargo_jobs``). With ``strict``,
-    a request is first only diagnosed, and not run when it has warnings.
+    the cores shared among their cargos (see ``cargo_jobs``).
     """
 
     def run(compiler: Compiler, request: Request) -> Outcome:
-        if strict:
-            preview = exchange(compiler, request, run=False)
-            if preview.errors or preview.warnings:
-                return preview
         return exchange(compiler, request, echo)
 
     if jobs == 1:
@@ -619,6 +704,23 @@ def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
         return EXIT_INVALID
     _print_answer(answer, args.compact or args.compact_top, stdout)
     return EXIT_OK
+
+
+def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
+    """Whether the tool chain can build each target: 0 when every one checked is ready, else 3."""
+    if args.mcu is not None and args.target not in (None, "no_std"):
+        raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std")
+    kind: TargetKind | None = args.target
+    try:
+        report = doctor(kind, args.mcu)
+    except ValueError as error:
+        raise _UsageError(f"{PROG}: error: {error}") from None
+    if args.compact or args.compact_top:
+        stdout.write(json.dumps(report.to_json(), ensure_ascii=False, separators=(",", ":")) + "\n")
+    else:
+        stdout.write(report.text())
+    stdout.flush()
+    return EXIT_OK if report.ready else EXIT_BUILD
 
 
 def _shown(text: str) -> str:
@@ -669,7 +771,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             unparsed = [arg for arg in unparsed if arg not in files]
         if unparsed:
             parser.error(f"unrecognized arguments: {' '.join(unparsed)}")
+        if getattr(args, "out_dir", None) == "":
+            raise _UsageError(f"{PROG}: error: --out-dir must name a folder, not be empty")
         _check_utf8_arguments(args)
+        if args.command == "doctor":
+            return _doctor(args, stdout)
         if args.command == "compile" and args.more_files:
             return _compile_files(args, stdin, stdout, stderr)
         if args.command in ("compile", "check"):

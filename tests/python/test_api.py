@@ -243,21 +243,32 @@ def test_compile_errors(tmp_path, monkeypatch, dry_run, kwargs, kind, message):
     assert not (tmp_path / "out").exists()  # refused before anything is written
 
 
-@pytest.mark.parametrize(("target", "out_dir", "kind", "message", "written"), [
-    ("binary", "out", "build", "spawning cargo: " + NO_SUCH_FILE, "out/p/Cargo.toml"),
-    ("wasm", "out", "build", "spawning cargo: " + NO_SUCH_FILE, "out/p/.cargo/config.toml"),
-    ("binary", "a_file", "io", "creating a_file/p: Not a directory (os error 20)", None),
+INSTALL_RUST = "install Rust with rustup: https://rustup.rs"
+WASM_BINDGEN_ANY = ("cargo install wasm-bindgen-cli (its version must match the wasm-bindgen crate's in the "
+                    "project's Cargo.lock; a new project resolves the latest)")
+
+
+# Before a build, the tool chain is checked: what it lacks fails the build before anything is
+# written. With a cargo (that fails if it runs) and no rustc, the build goes ahead to the writer.
+@pytest.mark.parametrize(("target", "out_dir", "cargo", "kind", "message"), [
+    ("binary", "out", False, "build", "cargo is not on the PATH; fix: " + INSTALL_RUST),
+    ("wasm", "out", False, "build", "cargo is not on the PATH; fix: " + INSTALL_RUST
+     + "\nwasm-bindgen is not on the PATH; fix: " + WASM_BINDGEN_ANY),
+    ("binary", "a_file", True, "io", "creating a_file/p: Not a directory (os error 20)"),
 ], ids=["binary-no-cargo", "wasm-no-cargo", "out-dir-is-a-file"])
-def test_build_failures(tmp_path, monkeypatch, target, out_dir, kind, message, written):
+def test_build_failures(tmp_path, monkeypatch, target, out_dir, cargo, kind, message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "a_file").write_text("")
-    (tmp_path / "empty").mkdir()
-    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    (tmp_path / "bin").mkdir()
+    if cargo:
+        (tmp_path / "bin" / "cargo").write_text("#!/bin/sh\nexit 101\n")
+        (tmp_path / "bin" / "cargo").chmod(0o755)
+    monkeypatch.setenv("PATH", str(tmp_path / "bin"))
+    monkeypatch.delenv("RUSTC", raising=False)
     with pytest.raises(CompileError) as info:
         compile(BASE, target=target, crate_name="p", out_dir=out_dir)
     assert (info.value.kind, info.value.message) == (kind, message)
-    if written is not None:
-        assert (tmp_path / written).is_file()
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize(("kwargs", "error", "text"), [
@@ -295,8 +306,9 @@ def test_package_exports():
     assert orvane_compile.__all__ == [
         "Compiler", "__version__", "CompileError", "CompileResult", "CsvData", "InlineData", "Manifest",
         "ManifestFile", "Target", "check", "compile", "compile_many", "strategy_schema",
+        "DoctorReport", "TargetStatus", "ToolProblem", "ToolStatus", "doctor",
     ]
-    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 13
+    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 18
 
 
 def test_strategy_schema_is_a_fresh_copy():

@@ -229,8 +229,6 @@ ERROR_CASES = [
      "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + "\n"),
     ("csv-missing-build", ["compile", "s.json", "--csv", "no.csv"], {"s.json": STRATEGY}, 3,
      "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + "\n"),
-    ("out-dir-is-a-file", ["compile", "s.json", "--out-dir", "s.json"], {"s.json": STRATEGY}, 3,
-     "orvane-compile: io: creating s.json/btc_usdt/.cargo: Not a directory (os error 20)\n"),
     ("file-missing", ["compile", "no.json"], {}, 1,
      "orvane-compile: cannot read no.json: No such file or directory\n"),
     ("inline-file-missing", ["check", "s.json", "--inline", "no.json"], {"s.json": STRATEGY}, 1,
@@ -243,10 +241,17 @@ ERROR_CASES = [
 ]
 
 
+def seconds_hidden(text):
+    """``text`` with the seconds of status and summary lines ("in 1.2s", "after 0.3s") as <s>."""
+    return re.sub(r"(in|after) \d+\.\ds\n", r"\1 <s>s\n", text)
+
+
 @pytest.mark.parametrize(("argv", "status", "stderr"), [
     (["compile", "s.json", "--target", "binary", "--timeout", "0.3"], 3,
+     "orvane-compile: building btc_usdt binary\norvane-compile: btc_usdt binary failed after <s>s\n"
      "orvane-compile: build: timed out after 0.3 s\n"),
     (["compile", "s.json", "--target", "binary", "--timeout", "2e-1", "--json"], 3,
+     "orvane-compile: building btc_usdt binary\norvane-compile: btc_usdt binary failed after <s>s\n"
      "orvane-compile: build: timed out after 0.2 s\n"),
 ])
 def test_timeout_stops_the_build(run, tmp_path, monkeypatch, argv, status, stderr):
@@ -255,7 +260,8 @@ def test_timeout_stops_the_build(run, tmp_path, monkeypatch, argv, status, stder
     (bin_dir / "cargo").write_text("#!/bin/sh\nexec sleep 600\n")
     (bin_dir / "cargo").chmod(0o755)
     monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    assert run(argv, {"s.json": STRATEGY}) == (status, "", stderr)
+    got_status, out, err = run(argv, {"s.json": STRATEGY})
+    assert (got_status, out, seconds_hidden(err)) == (status, "", stderr)
 
 
 @pytest.mark.parametrize(("value", "last_line"), [
@@ -353,12 +359,55 @@ def test_out_of_memory_is_one_line(run, monkeypatch, argv, where):
     assert run(argv, {"s.json": STRATEGY}) == (1, "", "orvane-compile: out of memory\n")
 
 
-def test_build_without_cargo_is_a_build_failure(run, tmp_path, monkeypatch):
-    (tmp_path / "empty").mkdir()
-    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
-    result = run(["compile", "s.json", "--target", "binary", "--out-dir", "out"], {"s.json": STRATEGY})
-    assert result == (3, "", "orvane-compile: build: spawning cargo: " + NO_SUCH_FILE + "\n")
-    assert (tmp_path / "out" / "btc_usdt" / "src" / "spec.json").is_file()
+# A stand-in cargo: crates named fail_* fail, the others get an artifact.
+BATCH_CARGO = """#!/bin/sh
+case "${PWD##*/}" in
+  fail_*) echo "error: could not compile ${PWD##*/}" >&2; exit 101 ;;
+esac
+mkdir -p target/release && : > "target/release/${PWD##*/}"
+"""
+FAILING = STRATEGY.replace("BTC/USDT", "FAIL/X")
+ANSWER = re.compile(r'\{"target":\{"kind":"binary"\},"path":"out/btc_usdt/target/release/btc_usdt",'
+                    r'"manifest":\{.*\},"built":true\}\n')
+
+# (id, argv, files, whether the stand-in cargo is on the PATH (the PATH's only entry, so no rustc: the
+# target's standard library goes unchecked), exit status, stdout pattern, stderr with seconds as <s>)
+BUILD_CASES = [
+    ("built", ["compile", "s.json", "--target", "binary", "--out-dir", "out", "--json"], {"s.json": STRATEGY},
+     True, 0, ANSWER.pattern,
+     "orvane-compile: building btc_usdt binary\norvane-compile: built btc_usdt binary in <s>s\n"),
+    ("failed", ["compile", "s.json", "--target", "binary", "--out-dir", "out"], {"s.json": FAILING}, True, 3, "",
+     "orvane-compile: building fail_x binary\norvane-compile: fail_x binary failed after <s>s\n"
+     "orvane-compile: build: error: could not compile fail_x\n"),
+    ("out-dir-is-a-file", ["compile", "s.json", "--out-dir", "s.json", "--target", "binary"], {"s.json": STRATEGY},
+     True, 3, "",
+     "orvane-compile: building btc_usdt binary\norvane-compile: btc_usdt binary failed after <s>s\n"
+     "orvane-compile: io: creating s.json/btc_usdt: Not a directory (os error 20)\n"),
+    ("no-cargo", ["compile", "s.json", "--target", "binary", "--out-dir", "out"], {"s.json": STRATEGY}, False, 3, "",
+     "orvane-compile: build: cargo is not on the PATH; fix: install Rust with rustup: https://rustup.rs\n"),
+    ("invalid-before-no-cargo", ["compile", "s.json", "--out-dir", "out"],
+     {"s.json": STRATEGY.replace('"symbol"', '"sym"')}, False, 1, "",
+     "orvane-compile: bad spec: strategy is not a valid StrategySpec: missing field `symbol`\n"),
+    ("dry-run-needs-no-tools", ["compile", "s.json", "--dry-run", "--json"], {"s.json": STRATEGY}, False, 0,
+     r'\{"target":\{"kind":"wasm"\},"manifest":.*,"built":false\}\n', ""),
+]
+
+
+@pytest.mark.parametrize(("argv", "files", "cargo", "status", "stdout", "stderr"), [c[1:] for c in BUILD_CASES],
+                         ids=ids(BUILD_CASES))
+def test_builds(run, tmp_path, monkeypatch, argv, files, cargo, status, stdout, stderr):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    if cargo:
+        (bin_dir / "cargo").write_text(BATCH_CARGO.replace("#!/bin/sh\n", "#!/bin/sh\nPATH=/usr/bin:/bin\n")
+                                       .replace('echo "error', 'printf "error'))
+        (bin_dir / "cargo").chmod(0o755)
+    monkeypatch.setenv("PATH", str(bin_dir))
+    monkeypatch.delenv("RUSTC", raising=False)
+    got_status, out, err = run(argv, files)
+    assert (got_status, re.fullmatch(stdout, out) is not None, seconds_hidden(err)) == (status, True, stderr), out
+    if not cargo:
+        assert not (tmp_path / "out").exists()  # refused before anything was written
 
 
 # (id, argv, last line of stderr)
@@ -379,16 +428,63 @@ def test_usage_errors(run, argv, last_line):
     assert (status, out, err.splitlines()[-1], err.startswith("usage: orvane-compile")) == (2, "", last_line, True)
 
 
+# ---------------------------------------------------------------- manners
+
+EMPTY_OUT_DIR = "orvane-compile: error: --out-dir must name a folder, not be empty\n"
+
+# (id, argv, exit status, stdout, stderr)
+MANNER_CASES = [
+    ("version-flag", ["--version"], 0, "orvane-compile " + json.loads(VERSION)["version"] + "\n", ""),
+    ("version-flag-wins", ["--version", "compile", "no.json"], 0,
+     "orvane-compile " + json.loads(VERSION)["version"] + "\n", ""),
+    ("empty-out-dir", ["compile", "s.json", "--out-dir", ""], 2, "", EMPTY_OUT_DIR),
+    ("empty-out-dir-joined", ["compile", "s.json", "--out-dir="], 2, "", EMPTY_OUT_DIR),
+    ("empty-out-dir-dry-run", ["compile", "s.json", "--dry-run", "--out-dir", ""], 2, "", EMPTY_OUT_DIR),
+    ("empty-out-dir-several-files", ["compile", "s.json", "s.json", "--out-dir", ""], 2, "", EMPTY_OUT_DIR),
+]
+
+
+@pytest.mark.parametrize(("argv", "status", "stdout", "stderr"), [c[1:] for c in MANNER_CASES],
+                         ids=ids(MANNER_CASES))
+def test_manners(run, tmp_path, argv, status, stdout, stderr):
+    assert run(argv, {"s.json": STRATEGY}) == (status, stdout, stderr)
+    assert [p.name for p in tmp_path.iterdir()] == ["s.json"]  # nothing written
+
+
+COMMANDS = ["compile", "check", "targets", "version", "hash", "doctor"]
+HELP_END = """\
+exit status:
+  0    success (doctor: every target checked is ready)
+  1    invalid input: the compiler refused it, or a file could not be read
+  2    usage
+  3    build failure: a "build: " or "io: " error during a build, or a tool the
+       build needs missing (doctor: a target is not ready)
+  130  interrupted
+"""
+
+
+def test_help_lists_commands_and_exit_status(run, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "100")
+    status, out, err = run(["--help"])
+    listed = re.findall(r"^    (\w+) +\S", out, re.MULTILINE)  # argparse's list of subcommands, with their help
+    assert (status, err, listed, out.endswith("\n\n" + HELP_END)) == (0, "", COMMANDS, True)
+    assert "--version" in out
+
+
+@pytest.mark.parametrize(("command", "lines"), [
+    ("hash", ["Print the size and SHA-256 of FILE (normally a built artifact): handle, len, sha256.",
+              "  FILE        the file to digest (a regular file)"]),
+    ("doctor", ["  --target {wasm,binary,no_std}",
+                "  --mcu TRIPLE          check only this MCU triple (implies no_std)"]),
+])
+def test_subcommand_help(run, monkeypatch, command, lines):
+    monkeypatch.setenv("COLUMNS", "100")
+    status, out, err = run([command, "--help"])
+    assert (status, err, [line for line in lines if line not in out.splitlines()]) == (0, "", [])
+
+
 # ---------------------------------------------------------------- several files
 
-# A stand-in cargo: crates named fail_* fail, the others get an artifact.
-BATCH_CARGO = """#!/bin/sh
-case "${PWD##*/}" in
-  fail_*) echo "error: could not compile ${PWD##*/}" >&2; exit 101 ;;
-esac
-mkdir -p target/release && : > "target/release/${PWD##*/}"
-"""
-FAILING = STRATEGY.replace("BTC/USDT", "FAIL/X")
 MISSING_MCU = spec_text('"target": {"kind": "no_std"}')
 SUMMARY = re.compile(r"orvane-compile: (\d+) succeeded, (\d+) failed in \d+\.\ds\n")
 
@@ -398,12 +494,14 @@ BATCH_CASES = [
     ("build-failure", ["compile", "a.json", "f.json", "--target", "binary", "--out-dir", "out"],
      {"a.json": STRATEGY, "f.json": FAILING}, 3,
      ["=a.json", '{"ok":false,"error":"build: error: could not compile fail_x\\n"}'],
+     "orvane-compile: compiling 2 files, up to 1 at a time\n"
      "orvane-compile: f.json: build: error: could not compile fail_x\n", ("1", "1")),
     ("files-after-flags", ["compile", "f.json", "--target", "binary", "--out-dir", "out", "--jobs", "2",
                            "no.json", "a.json"],
      {"a.json": STRATEGY, "f.json": FAILING}, 3,
      ['{"ok":false,"error":"build: error: could not compile fail_x\\n"}',
       '{"ok":false,"error":"cannot read no.json: No such file or directory"}', "=a.json"],
+     "orvane-compile: compiling 3 files, up to 2 at a time\n"
      "orvane-compile: f.json: build: error: could not compile fail_x\n"
      "orvane-compile: no.json: cannot read no.json: No such file or directory\n", ("1", "2")),
     ("invalid-input-is-1", ["compile", "spec.json", "a.json", "s.json", "--dry-run", "--jobs", "3"],
@@ -423,7 +521,8 @@ BATCH_CASES = [
      "orvane-compile: a.json: io: reading no.csv: " + NO_SUCH_FILE + "\n"
      "orvane-compile: spec.json: io: reading no.csv: " + NO_SUCH_FILE + "\n", ("0", "2")),
     ("all-succeed", ["compile", "a.json", "spec.json", "--target", "binary", "--out-dir", "out", "--jobs", "2"],
-     {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 0, ["=a.json", "=spec.json"], "", ("2", "0")),
+     {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 0, ["=a.json", "=spec.json"],
+     "orvane-compile: compiling 2 files, up to 2 at a time\n", ("2", "0")),
 ]
 
 
@@ -440,7 +539,9 @@ def test_several_files(run, tmp_path, monkeypatch, argv, files, status, stdout, 
     flags = [arg for arg in argv[1:] if arg not in paths and arg not in ("--jobs", "2", "3")]
     got_status, out, err = run(argv, files)
     alone = {path[1:]: run(["compile", path[1:], *flags, "--json"]) for path in stdout if path.startswith("=")}
-    assert [answer for answer in alone.values() if answer[0] != 0 or answer[2]] == []
+    # Each alone: its answer, and only the status lines of its build, if it is one.
+    status_lines = r"(orvane-compile: building (\w+) binary\norvane-compile: built \2 binary in \d+\.\ds\n)?"
+    assert [answer for answer in alone.values() if answer[0] != 0 or not re.fullmatch(status_lines, answer[2])] == []
     expected = [alone[line[1:]][1] if line.startswith("=") else line + "\n" for line in stdout]
     summary = SUMMARY.search(err)
     assert (got_status, out, err[:summary.start()], summary.end(), summary.groups()) == (
@@ -512,28 +613,44 @@ def run_on_terminal(argv, cwd, env, size=None):
     return process.wait(timeout=120), b"".join(chunks).decode().replace("\r\n", "\n")
 
 
+def failing_cargo_only(tmp_path):
+    """An environment whose PATH holds only a cargo that fails (and no rustc, so no standard library is
+    looked for)."""
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "cargo").write_text("#!/bin/sh\nprintf 'error: could not compile' >&2\nexit 101\n")
+    (tmp_path / "bin" / "cargo").chmod(0o755)
+    env = dict(os.environ, PATH=str(tmp_path / "bin"))
+    env.pop("RUSTC", None)
+    return env
+
+
 def test_terminal_build_shows_a_status_line(tmp_path):
     (tmp_path / "s.json").write_text(STRATEGY)
-    (tmp_path / "empty").mkdir()
-    env = dict(os.environ, PATH=str(tmp_path / "empty"))
     status, output = run_on_terminal(
         [sys.executable, "-m", "orvane_compile", "compile", "s.json", "--target", "binary", "--out-dir", "out"],
-        tmp_path, env)
+        tmp_path, failing_cargo_only(tmp_path))
     assert status == 3
-    pattern = (r"(\rbtc_usdt binary \d+\.\ds\x1b\[K)+\n"
-               r"orvane-compile: build: spawning cargo: No such file or directory \(os error 2\)\n")
+    pattern = r"(\rbtc_usdt binary \d+\.\ds\x1b\[K)+\norvane-compile: build: error: could not compile\n"
     assert re.fullmatch(pattern, output), output
 
 
 def test_terminal_status_names_the_mcu(tmp_path):
     (tmp_path / "spec.json").write_text(SPEC_NO_STD)
-    (tmp_path / "empty").mkdir()
-    env = dict(os.environ, PATH=str(tmp_path / "empty"))
-    status, output = run_on_terminal([sys.executable, "-m", "orvane_compile", "compile", "spec.json"], tmp_path, env)
+    status, output = run_on_terminal([sys.executable, "-m", "orvane_compile", "compile", "spec.json"], tmp_path,
+                                     failing_cargo_only(tmp_path))
     assert status == 3
     assert re.fullmatch(r"(\rbtc_usdt no_std/" + re.escape(MCU) + r" \d+\.\ds\x1b\[K)+\n"
-                        r"orvane-compile: build: spawning cargo: No such file or directory \(os error 2\)\n",
-                        output), output
+                        r"orvane-compile: build: error: could not compile\n", output), output
+
+
+def test_terminal_tool_chain_failure_comes_before_the_status_line(tmp_path):
+    (tmp_path / "s.json").write_text(STRATEGY)
+    (tmp_path / "empty").mkdir()
+    status, output = run_on_terminal(
+        [sys.executable, "-m", "orvane_compile", "compile", "s.json", "--target", "binary", "--out-dir", "out"],
+        tmp_path, dict(os.environ, PATH=str(tmp_path / "empty")))
+    assert (status, output) == (
+        3, "orvane-compile: build: cargo is not on the PATH; fix: install Rust with rustup: https://rustup.rs\n")
 
 
 def test_terminal_shows_a_progress_bar_for_several_files(tmp_path):
@@ -577,9 +694,11 @@ def test_entry_points(tmp_path, argv):
 # the answers on standard output as without it.
 VERBOSE_CASES = [
     (["compile", "a.json", "--target", "binary", "--crate-name", "one", "--verbose", "--json"],
-     "one: warning: unused variable\none: done\n"),
+     "orvane-compile: building one binary\none: warning: unused variable\none: done\n"
+     "orvane-compile: built one binary in <s>s\n"),
     (["compile", "a.json", "b.json", "--target", "binary", "--verbose", "--json"],
-     "btc_usdt: warning: unused variable\nbtc_usdt: done\n" * 2
+     "orvane-compile: compiling 2 files, up to 1 at a time\n"
+     + "btc_usdt: warning: unused variable\nbtc_usdt: done\n" * 2
      + "orvane-compile: 2 succeeded, 0 failed in <s>s\n"),
 ]
 
@@ -600,4 +719,4 @@ def test_verbose_streams_cargo_output(tmp_path, argv, stderr):
     quiet = subprocess.run([sys.executable, "-m", "orvane_compile"] + [a for a in argv if a != "--verbose"],
                            cwd=tmp_path, capture_output=True, text=True, timeout=120, env=env)
     assert (done.returncode, done.stdout) == (0, quiet.stdout)
-    assert re.sub(r"in \d+\.\ds", "in <s>s", done.stderr) == stderr
+    assert seconds_hidden(done.stderr) == stderr

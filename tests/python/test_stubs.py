@@ -67,6 +67,9 @@ MISUSES = [
     ("files-are-a-tuple", "f: list[ManifestFile] = compile({}).manifest.files\n", [(3, "assignment")]),
     ("check-returns-none", "ok: bool = check({})\n", [(3, "func-returns-value"), (3, "assignment")]),
     ("error-kind-is-literal", 'e = CompileError("warning", "x")\n', [(3, "arg-type")]),
+    ("doctor-unknown-target", 'doctor(target="arm")\n', [(3, "arg-type")]),
+    ("doctor-report-is-frozen", 'doctor().host = "x"\n', [(3, "misc")]),
+    ("doctor-triple-may-be-none", "t: str = doctor().targets[0].triple\n", [(3, "assignment")]),
 ]
 
 

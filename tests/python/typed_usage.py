@@ -14,13 +14,18 @@ from orvane_compile import (
     CompileResult,
     Compiler,
     CsvData,
+    DoctorReport,
     InlineData,
     Manifest,
     ManifestFile,
     Target,
+    TargetStatus,
+    ToolProblem,
+    ToolStatus,
     __version__,
     check,
     compile,
+    doctor,
     strategy_schema,
 )
 from orvane_compile._orvane_compile import Compiler as NativeCompiler
@@ -64,3 +69,15 @@ def schema_title() -> Any:
 
 def native() -> str:
     return NativeCompiler().command('{"cmd":"targets"}')
+
+
+def tool_chain(mcu: str) -> list[str]:
+    report: DoctorReport = doctor("no_std", mcu)
+    statuses: tuple[TargetStatus, ...] = report.targets
+    tools: tuple[ToolStatus, ...] = report.tools
+    problems: list[ToolProblem] = [p for s in statuses for p in s.problems]
+    ready: bool = report.ready and all(s.ready for s in statuses)
+    sysroot: str | None = report.sysroot
+    as_json: dict[str, Any] = report.to_json()
+    print(ready, sysroot, as_json["ready"], [s.triple for s in statuses], [s.target.mcu for s in statuses])
+    return [f"{p.message}; fix: {p.fix}" for p in problems] + [t.name for t in tools if t.path is None]
