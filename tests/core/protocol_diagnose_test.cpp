@@ -1,0 +1,114 @@
+// Diagnostics beside the answer: every fault decoding finds, warnings about what it ignores,
+// each with its kind, path and place in the request text.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include "protocol/diagnose.hpp"
+
+namespace orvane::protocol {
+namespace {
+
+// One line per diagnostic: "severity kind path @line:column message", then the bytes of the text
+// from the one the column names (columns count from 1).
+std::string shown(std::string_view text) {
+  std::string out;
+  for (const Diagnostic& d : diagnose(text)) {
+    out += d.warning ? "warning " : "error ";
+    out += d.kind + " ";
+    std::string path;
+    for (const PathStep& s : d.path) path += s.is_key ? "." + s.key : "[" + std::to_string(s.index) + "]";
+    out += (path.empty() ? "." : path) + " @";
+    if (d.index) {
+      const std::size_t line_start = text.rfind('\n', *d.index ? *d.index - 1 : 0);
+      const std::size_t start = line_start == std::string_view::npos || *d.index == 0 ? 0 : line_start + 1;
+      out += std::to_string(1 + std::count(text.begin(), text.begin() + long(start), '\n')) + ":" +
+             std::to_string(*d.index - start) + " [" +
+             std::string(text.substr(*d.index ? *d.index - 1 : 0, 7)) + "]";
+    } else {
+      out += "-";
+    }
+    out += " " + d.message + "\n";
+  }
+  return out;
+}
+
+const std::string kStrategy =
+    R"({"symbol":"BTC","timeframe":"1h","indicators":{"fast":{"type":"ema","params":[3]},)"
+    R"("slow":{"type":"ema","params":[9]}},"entry":{"gt":["fast","slow"]},"exit":{"lt":["fast",1]},)"
+    R"("sizing":{"type":"fixed_qty","qty":1}})";
+
+std::string compile_of(const std::string& strategy, const std::string& rest = R"("target":{"kind":"wasm"})") {
+  return R"({"cmd":"compile","dry_run":true,"spec":{"strategy":)" + strategy + "," + rest + "}}";
+}
+
+std::string with(std::string text, const std::string& from, const std::string& to) {
+  text.replace(text.find(from), from.size(), to);
+  return text;
+}
+
+TEST(ProtocolDiagnose, EveryFaultAndWarningWithItsPlace) {
+  const std::pair<std::string, std::string> cases[] = {
+      {compile_of(kStrategy), ""},
+      {"{\"cmd\":\n [1,}", "error syntax . @2:5 [}] expected value\n"},
+      {R"({"x":1})", "error request . @1:7 [}] missing field `cmd`\n"},
+      // The command's own name is not a member of the compile request it carries.
+      {R"({"cmd":"compile","dry_rnu":true,"spec":{"strategy":)" + kStrategy + R"(,"target":{"kind":"wasm"}}})",
+       "warning request .dry_rnu @1:18 [\"dry_rn] unknown field `dry_rnu`, did you mean `dry_run`?\n"},
+      // Faults of the request and of the strategy, all of them, in the order of the text.
+      {compile_of(with(with(kStrategy, R"("qty":1)", R"("qty":"1")"), R"("params":[3])", R"("params":3)"),
+                  R"("target":{"kind":"arm"},"opt_levl":"size")"),
+       "error request .spec.target.kind @1:286 [\"},\"opt] unknown variant `arm`, expected one of `wasm`, "
+       "`binary`, `no_std`\n"
+       "warning request .spec.opt_levl @1:289 [\"opt_le] unknown field `opt_levl`, did you mean `opt_level`?\n"
+       "error bad spec .spec.strategy.indicators.fast.params @1:129 [3},\"slo] invalid type: integer `3`, "
+       "expected a sequence\n"
+       "error bad spec .spec.strategy.sizing.qty @1:259 [\"1\"}},\"] invalid type: string \"1\", expected f64\n"},
+      // Members nothing declares, with the declared name each is likely a slip for.
+      {compile_of(with(with(kStrategy, R"("symbol")", R"("warmpu":5,"symbol")"), R"("sizing")",
+                       R"("risk":{"trailing_stop_pc":1},"sizing")")),
+       "warning bad spec .spec.strategy.warmpu @1:53 [\"warmpu] unknown field `warmpu`, did you mean `warmup`?\n"
+       "warning bad spec .spec.strategy.risk.trailing_stop_pc @1:245 [\"traili] unknown field "
+       "`trailing_stop_pc`, did you mean `trailing_stop_pct`?\n"},
+      {compile_of(with(kStrategy, R"("symbol")", R"("zzz":5,"symbol")")),
+       "warning bad spec .spec.strategy.zzz @1:53 [\"zzz\":5] unknown field `zzz`, expected one of "
+       "`spec_version`, `symbol`, `ref_symbol`, `timeframe`, `indicators`, `entry`, `exit`, "
+       "`short_entry`, `short_exit`, `sizing`, `costs`, `risk`, `execution`, `warmup`\n"},
+      // Operands naming indicators nobody declared, in expressions and nested conditions too.
+      {compile_of(with(kStrategy, R"({"gt":["fast","slow"]})",
+                       R"({"all":[{"cross_above":["fast","slw"]},{"gt":[{"prev":["nope",1]},2]}]})")),
+       "warning bad spec .spec.strategy.entry.all[0].cross_above[1] @1:209 [\"slw\"]}] indicator `slw` is not "
+       "declared in `indicators`, did you mean `slow`?\n"
+       "warning bad spec .spec.strategy.entry.all[1].gt[0].prev[0] @1:233 [\"nope\",] indicator `nope` is not "
+       "declared in `indicators`\n"},
+      // A repeated key of the request is judged where it stands.
+      {R"({"cmd":"compile","dry_run":true,"dry_run":false,"spec":{"strategy":1,"target":{"kind":"wasm"}}})",
+       "error request .dry_run @1:41 [\":false] duplicate field `dry_run`\n"
+       "error bad spec .spec.strategy @1:68 [1,\"targ] invalid type: integer `1`, expected struct StrategySpec\n"},
+      {R"({"cmd":"artifact_bytes","paht":"x"})",
+       "warning request .paht @1:25 [\"paht\":] unknown field `paht`, did you mean `path`?\n"
+       "error request . @1:35 [}] missing field `path`\n"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(shown(text), expected) << text;
+}
+
+// A refusal decoding does not see is placed at the member of the compile spec it is about.
+TEST(ProtocolDiagnose, PipelineRefusalsNameTheirMember) {
+  const std::string text = compile_of(kStrategy, R"("target":{"kind":"no_std","mcu":"zz"})");
+  builder::CompileError e{builder::ErrorKind::BadTarget, "mcu \"zz\" is not in the allowlist", "target.mcu"};
+  Diagnostic d = diagnostic_of(e, text);
+  EXPECT_EQ(d.kind, "bad target");
+  ASSERT_EQ(d.path.size(), 3u);
+  EXPECT_EQ(d.path[2].key, "mcu");
+  ASSERT_TRUE(d.index);
+  EXPECT_EQ(text.substr(*d.index - 1, 4), "\"zz\"");
+  EXPECT_EQ(diagnostics_json({d}, text),
+            R"({"diagnostics":[{"severity":"error","kind":"bad target","message":"mcu \"zz\" is not in the allowlist","path":["spec","target","mcu"],"index":)" +
+                std::to_string(*d.index) + R"(,"line":1,"column":)" + std::to_string(*d.index) + "}]}");
+}
+
+}  // namespace
+}  // namespace orvane::protocol
