@@ -90,8 +90,6 @@ std::optional<long long> decimal_magnitude(std::string_view lit) {
 }  // namespace
 
 namespace {
-thread_local ReaderBuffers spare_buffers;
-thread_local bool spare_lent = false;
 // Working vectors grown past these are given back rather than kept for the next reader.
 constexpr std::size_t kKeepKeys = tuning::kKeepReaderKeys;
 constexpr std::size_t kKeepScratch = tuning::kKeepReaderScratch;
@@ -99,28 +97,16 @@ constexpr std::size_t kKeepScratch = tuning::kKeepReaderScratch;
 
 Reader::Reader(std::string_view text)
     : text_(text),
-      buffers_(borrow()),
-      scratch_(buffers_->scratch),
-      keys_(buffers_->keys),
-      shapes_(buffers_->shapes) {}
+      scratch_(buffers_.get().scratch),
+      keys_(buffers_.get().keys),
+      shapes_(buffers_.get().shapes) {}
 
-ReaderBuffers* Reader::borrow() {
-  if (!spare_lent) {
-    spare_lent = true;
-    return &spare_buffers;
-  }
-  own_ = std::make_unique<ReaderBuffers>();
-  return own_.get();
-}
-
-Reader::~Reader() {
-  if (own_) return;
-  // The shapes hold views of this reader's text: none may outlive it.
-  for (auto& s : shapes_) s.clear();
-  keys_.clear();
-  if (keys_.capacity() > kKeepKeys) std::vector<std::uint32_t>().swap(keys_);
-  if (scratch_.capacity() > kKeepScratch) std::string().swap(scratch_);
-  spare_lent = false;
+void ReaderBuffers::tidy() {
+  // The shapes hold views of the last reader's text: none may outlive it.
+  for (auto& s : shapes) s.clear();
+  keys.clear();
+  if (keys.capacity() > kKeepKeys) std::vector<std::uint32_t>().swap(keys);
+  if (scratch.capacity() > kKeepScratch) std::string().swap(scratch);
 }
 
 [[gnu::always_inline]] inline Fast<NumberToken> Reader::parse_number_f() {

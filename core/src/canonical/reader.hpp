@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "canonical/spare_buffers.hpp"
 #include "canonical/value.hpp"
 
 namespace orvane::json {
@@ -69,18 +70,17 @@ struct NumberToken {
   std::size_t offset, len;
 };
 
-// The reader's working vectors. Each thread keeps one set that its readers borrow in turn, so
-// that reading a small request does not allocate them afresh.
+// The reader's working vectors, kept by each thread for its readers (spare_buffers.hpp).
 struct ReaderBuffers {
   std::string scratch;
   std::vector<std::uint32_t> keys;
   std::vector<std::vector<std::string_view>> shapes;
+  void tidy();  // empties them and lets go of what grew past tuning.hpp's limits
 };
 
 class Reader {
  public:
   explicit Reader(std::string_view text);
-  ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
@@ -163,15 +163,12 @@ class Reader {
   Fast<void> end_map_f();
   Fast<void> end_seq_f();
 
-  ReaderBuffers* borrow();
-
   std::string_view text_;
   std::size_t i_ = 0;
   Fault failure_{};
   int depth_ = 0;
   bool keep_repeated_ = false;
-  std::unique_ptr<ReaderBuffers> own_;  // when this thread's set is already lent out
-  ReaderBuffers* buffers_;
+  SpareBuffers<ReaderBuffers> buffers_;
   std::string& scratch_;
   std::vector<std::uint32_t>& keys_;  // key nodes of the objects being read, innermost last
   // Per depth, the keys of the last object found with distinct keys held in the text.

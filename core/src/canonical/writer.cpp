@@ -14,6 +14,7 @@
 #include "canonical/number.hpp"
 #include "canonical/page_warmer.hpp"
 #include "canonical/sha256.hpp"
+#include "canonical/spare_buffers.hpp"
 #include "canonical/string_scan.hpp"
 #include "canonical/tuning.hpp"
 
@@ -193,7 +194,6 @@ template <bool kSorted>
 class Writer {
  public:
   Writer(std::string& out, const Document* doc) : out_(out), source_(doc->source()) {}
-  ~Writer() { give_back(); }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
@@ -423,46 +423,28 @@ class Writer {
     entries_.resize(base);
   }
 
-  // Each thread keeps one set of working vectors that its writers borrow in turn, so that
-  // writing a small document does not allocate them afresh.
+  // The writer's working vectors, kept by each thread for its writers (spare_buffers.hpp).
   struct Buffers {
     std::vector<Entry> entries;
     std::vector<OrderCache> caches;
-    bool lent = false;
+    void tidy() {
+      // The order caches hold views of the last document's keys: none may outlive the writer.
+      for (auto& c : caches) {
+        c.keys.clear();
+        c.rendered_valid = false;
+        if (c.order.capacity() > kKeepEntries) c = OrderCache();
+      }
+      entries.clear();
+      if (entries.capacity() > kKeepEntries) std::vector<Entry>().swap(entries);
+    }
   };
-  static Buffers& spare() {
-    thread_local Buffers b;
-    return b;
-  }
-  Buffers* borrow() {
-    Buffers& b = spare();
-    if (b.lent) {
-      own_ = std::make_unique<Buffers>();
-      return own_.get();
-    }
-    b.lent = true;
-    return &b;
-  }
-  void give_back() {
-    if (own_) return;
-    // The order caches hold views of this document's keys: none may outlive the writer.
-    for (auto& c : caches_) {
-      c.keys.clear();
-      c.rendered_valid = false;
-      if (c.order.capacity() > kKeepEntries) c = OrderCache();
-    }
-    entries_.clear();
-    if (entries_.capacity() > kKeepEntries) std::vector<Entry>().swap(entries_);
-    spare().lent = false;
-  }
   static constexpr std::size_t kKeepEntries = tuning::kKeepWriterEntries;
 
   Sink out_;
   std::string_view source_;
-  std::unique_ptr<Buffers> own_;
-  Buffers* buffers_ = borrow();
-  std::vector<Entry>& entries_ = buffers_->entries;
-  std::vector<OrderCache>& caches_ = buffers_->caches;
+  SpareBuffers<Buffers> buffers_;
+  std::vector<Entry>& entries_ = buffers_.get().entries;
+  std::vector<OrderCache>& caches_ = buffers_.get().caches;
   std::size_t depth_ = 0;
 };
 
