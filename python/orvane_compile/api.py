@@ -77,7 +77,8 @@ class Diagnostic:
     ("" for the whole document). ``line`` and ``column`` (from 1; columns
     count bytes) place it in ``source``, the name of the text the caller gave
     (a file name, "strategy text"); all three are None when the fault lies in
-    no text the caller wrote. ``line_text`` is that line.
+    no text the caller wrote. ``line_text`` is that line. ``hint`` is the
+    compiler's advice, when it gives some (``message`` then ends before it).
     """
 
     severity: Literal["error", "warning"]
@@ -88,9 +89,12 @@ class Diagnostic:
     column: int | None = None
     source: str | None = None
     line_text: str | None = dataclasses.field(default=None, repr=False, compare=False)
+    hint: str | None = None
 
     def __str__(self) -> str:
         text = _PREFIXES.get(self.kind, "") + self.message
+        if self.hint:
+            text += "; " + self.hint
         if self.path:
             text += f" (at {self.path})"
         if self.source is not None:
@@ -300,8 +304,40 @@ def embed_value(embed_data: EmbedInput) -> Any:
     if isinstance(embed_data, CsvData):
         return {"kind": "csv", "path": os.fspath(embed_data.path)}
     if isinstance(embed_data, InlineData):
-        return {"kind": "inline", "candles": list(embed_data.candles)}
-    return dict(embed_data)
+        value: Any = {"kind": "inline", "candles": list(embed_data.candles)}
+    elif isinstance(embed_data, Mapping):
+        value = dict(embed_data)
+    else:
+        raise TypeError("embed_data must be a CsvData, an InlineData or a mapping, "
+                        f"not {type(embed_data).__name__}")
+    _refuse_non_finite(value, "embed_data")
+    return value
+
+
+def _non_finite(value: Any, path: str) -> tuple[float, str] | None:
+    """The first NaN or infinity in a value about to be written as JSON, and its path."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return value, path
+    if isinstance(value, Mapping):
+        items: Iterable[tuple[str, Any]] = ((f"{path}.{key}" if path else str(key), item)
+                                            for key, item in value.items())
+    elif isinstance(value, (list, tuple)):
+        items = ((f"{path}[{index}]", item) for index, item in enumerate(value))
+    else:
+        return None
+    for where, item in items:
+        found = _non_finite(item, where)
+        if found is not None:
+            return found
+    return None
+
+
+def _refuse_non_finite(value: Any, path: str) -> None:
+    found = _non_finite(value, path)
+    if found is not None:
+        number, where = found
+        raise CompileError("request", f"{number!r} is not a JSON number: JSON cannot carry NaN or infinity",
+                           where)
 
 
 Located = tuple[Diagnostic, Union[Location, None]]
@@ -330,7 +366,7 @@ def _located(request: Request, raw: Mapping[str, Any]) -> Located:
     if syntax:
         name = source.name if source is not None else "the request"
         message = f"{name} is not valid JSON: {message}"
-    diagnostic = Diagnostic(raw["severity"], kind, message, _dotted(raw["path"]))
+    diagnostic = Diagnostic(raw["severity"], kind, message, _dotted(raw["path"]), hint=raw.get("hint"))
     if location is not None and source is not None:
         diagnostic = dataclasses.replace(diagnostic, line=location.line, column=location.column,
                                          source=source.name, line_text=location.line_text)
@@ -446,8 +482,14 @@ def _strategy_writer(strategy: StrategyInput) -> Writer:
             raise error
         return text_writer(source)
     if isinstance(strategy, Mapping):
-        return value_writer(dict(strategy))
-    return value_writer(list(strategy))
+        value: Any = dict(strategy)
+    elif isinstance(strategy, Sequence) and not isinstance(strategy, (bytes, bytearray)):
+        value = list(strategy)
+    else:
+        raise TypeError("strategy must be a mapping, a sequence or JSON text (str), "
+                        f"not {type(strategy).__name__}")
+    _refuse_non_finite(value, "strategy")
+    return value_writer(value)
 
 
 # ---------------------------------------------------------------- public functions
@@ -491,8 +533,10 @@ def compile(
     standard library, wasm-bindgen) is raised at once, before anything is
     written, as CompileError("build", ...) naming it and how to get it.
 
-    Raises CompileError for anything the compiler refuses, TypeError when the
-    strategy or dataset holds values that have no JSON form, and ValueError
+    Raises CompileError for anything the compiler refuses (and for NaN or an
+    infinity in the strategy or dataset, which JSON cannot carry: kind
+    "request", with its path), TypeError for a strategy or dataset of a type
+    not accepted, or holding values that have no JSON form, and ValueError
     for an ``mcu`` given with a target other than "no_std" (the compiler
     would silently drop it) or a ``timeout`` that is not positive.
     """

@@ -172,7 +172,8 @@ def _jobs(text: str) -> int:
 def _parser() -> argparse.ArgumentParser:
     output = _Parser(add_help=False)
     output.add_argument("--json", action="store_true", dest="compact",
-                        help="print compact JSON even on a terminal")
+                        help="print compact JSON even on a terminal; errors and warnings go to "
+                             "standard error as one JSON object per line")
 
     spec = _Parser(add_help=False)
     spec.add_argument("file", metavar="FILE",
@@ -215,7 +216,7 @@ def _parser() -> argparse.ArgumentParser:
                                 help="more files, compiled with the same flags (one answer line each)")
     compile_parser.add_argument("--jobs", metavar="N", type=_jobs, default=1,
                                 help="with several files, compile up to N at a time (default 1)")
-    commands.add_parser("check", parents=[spec], help='validate FILE: prints "ok" or the error',
+    commands.add_parser("check", parents=[spec, output], help='validate FILE: prints "ok" or the error',
                         description="A dry run of what compile would send; prints ok or the error.")
     commands.add_parser("targets", parents=[output], help="list the targets and MCU triples")
     commands.add_parser("version", parents=[output], help="print the compiler's version")
@@ -394,6 +395,20 @@ def _headline(diagnostic: Diagnostic) -> str:
     return text + (f" (at {diagnostic.path})" if diagnostic.path else "")
 
 
+# The flag that sets a member of the compile spec, for advice about that member.
+_FLAGS = {"crate_name": "--crate-name NAME", "strategy.symbol": "--crate-name NAME",
+          "target": "--target KIND", "target.kind": "--target KIND", "target.mcu": "--mcu TRIPLE",
+          "opt_level": "--opt-level LEVEL", "embed_data.path": "--csv PATH"}
+
+
+def _hint(diagnostic: Diagnostic) -> str:
+    """The compiler's advice, naming the flag that sets the member when there is one."""
+    if not diagnostic.hint:
+        return ""
+    flag = _FLAGS.get(diagnostic.path)
+    return f"  = hint: {f'pass {flag}' if flag else diagnostic.hint}\n"
+
+
 def _described(item: Located) -> str:
     """A fault or warning: "FILE:LINE:COLUMN: message" and the line it points at, in the user's file.
 
@@ -405,12 +420,26 @@ def _described(item: Located) -> str:
         head = "warning: " + diagnostic.message + (f" (at {diagnostic.path})" if diagnostic.path else "")
     else:
         head = _headline(diagnostic)
+    hint = _hint(diagnostic)
     if location is None:
-        return f"{PROG}: {head}\n"
+        return f"{PROG}: {head}\n{hint}"
     if location.source is None:
         return (f"{PROG}: {head}, at line {location.line} column {location.column} "
-                f"of the request built from the command line\n{_excerpt(location)}")
-    return f"{location.source.name}:{location.line}:{location.column}: {head}\n{_excerpt(location)}"
+                f"of the request built from the command line\n{_excerpt(location)}{hint}")
+    return f"{location.source.name}:{location.line}:{location.column}: {head}\n{_excerpt(location)}{hint}"
+
+
+def _as_json(item: Located) -> str:
+    """A fault or warning as one line of JSON, for ``--json``."""
+    diagnostic, location = item
+    in_file = location is not None and location.source is not None
+    return json.dumps({
+        "severity": diagnostic.severity, "kind": diagnostic.kind, "message": diagnostic.message,
+        "path": diagnostic.path or None, "line": location.line if in_file else None,
+        "column": location.column if in_file else None,
+        "file": location.source.name if in_file else None,  # type: ignore[union-attr]
+        "hint": diagnostic.hint,
+    }, ensure_ascii=False, separators=(",", ":")) + "\n"
 
 
 def _error_of(outcome: Outcome) -> tuple[str, str]:
@@ -420,9 +449,12 @@ def _error_of(outcome: Outcome) -> tuple[str, str]:
     return first, shown
 
 
-def _report(outcome: Outcome, stderr: TextIO) -> None:
-    """Every fault, then every warning, each with the line it points at."""
-    stderr.write(_error_of(outcome)[1])
+def _report(outcome: Outcome, stderr: TextIO, as_json: bool = False) -> None:
+    """Every fault, then every warning, each with the line it points at (or as JSON lines)."""
+    if as_json:
+        stderr.write("".join(_as_json(item) for item in (*outcome.errors, *outcome.warnings)))
+    else:
+        stderr.write(_error_of(outcome)[1])
 
 
 def _text_outcome(error: CompileError) -> Outcome:
@@ -515,12 +547,13 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     try:
         spec = _spec_writer(args, document, stdin)
     except _TextError as error:
-        _report(_text_outcome(error.error), stderr)
+        _report(_text_outcome(error.error), stderr, args.compact or args.compact_top)
         return EXIT_INVALID
     checking = args.command == "check"
     dry_run = checking or args.dry_run
     out_dir = None if checking else args.out_dir
-    compact = checking or args.compact or args.compact_top
+    as_json = bool(args.compact or args.compact_top)
+    compact = checking or as_json
     compiler = Compiler()
     timeout = None if checking else args.timeout
     cache_dir = None if checking else default_cache_dir(args.cache_dir)
@@ -531,8 +564,8 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     else:
         label, refused = _preflight(compiler, spec, out_dir, args.strict)
         if refused is not None:
-            _report(refused, stderr)
-            if not refused.errors:
+            _report(refused, stderr, as_json)
+            if not refused.errors and not as_json:
                 stderr.write(f"{PROG}: warnings are errors (--strict)\n")
             return _status(refused, True, args.strict)
         if echo is not None:
@@ -541,15 +574,15 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         with (_StatusLine(stderr, label) if live else _StatusLines(stderr, label)) as status_line:
             outcome = exchange(compiler, request, echo)
             status_line.failed = bool(outcome.errors)
-    _report(outcome, stderr)
+    _report(outcome, stderr, as_json)
     status = _status(outcome, not dry_run, args.strict)
     if status != EXIT_OK:
-        if not outcome.errors:
+        if not outcome.errors and not as_json:
             stderr.write(f"{PROG}: warnings are errors (--strict)\n")
         return status
     assert outcome.answer is not None
     if checking:
-        stdout.write("ok\n")
+        stdout.write('{"ok":true}\n' if as_json else "ok\n")
         stdout.flush()
     else:
         _print_answer(outcome.answer, compact, stdout)

@@ -19,6 +19,10 @@ std::string_view error_prefix(ErrorKind kind) {
 std::string CompileError::display() const {
   std::string out(error_prefix(kind));
   out += message;
+  if (!hint.empty()) {
+    out += "; ";
+    out += hint;
+  }
   return out;
 }
 

@@ -13,8 +13,11 @@ struct CompileError {
   // The member of the compile spec the fault is about, as a dotted path ("target.mcu"), when
   // there is one.
   std::string_view field = {};
+  // What to do about it, when the message ends in advice ("set `crate_name`"); shown after
+  // "; " in the answer, and handed over as data beside the message.
+  std::string_view hint = {};
 
-  // The kind's prefix followed by the message: the text that goes into `error`.
+  // The kind's prefix, the message and the hint: the text that goes into `error`.
   std::string display() const;
 };
 

@@ -58,8 +58,8 @@ std::expected<std::string, CompileError> derive_crate_name(
     return std::unexpected(
         CompileError{ErrorKind::BadSpec,
                      "crate name " + schema::quoted(candidate) +
-                         " is not a valid identifier (^[a-z][a-z0-9_]*$); set `crate_name`",
-                     crate_name ? "crate_name" : "strategy.symbol"});
+                         " is not a valid identifier (^[a-z][a-z0-9_]*$)",
+                     crate_name ? "crate_name" : "strategy.symbol", "set `crate_name`"});
   }
   return candidate;
 }

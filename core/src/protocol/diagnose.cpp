@@ -165,7 +165,8 @@ std::vector<Diagnostic> diagnose(std::string_view text) {
 
 Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text) {
   std::string_view prefix = builder::error_prefix(e.kind);
-  Diagnostic out{false, std::string(prefix.substr(0, prefix.size() - 2)), e.message, {}, {}};
+  Diagnostic out{false, std::string(prefix.substr(0, prefix.size() - 2)), e.message, {}, {},
+                 std::string(e.hint)};
   if (e.field.empty()) return out;
   auto request = json::parse(text);
   if (!request) return out;
@@ -196,16 +197,22 @@ std::string diagnostics_json(const std::vector<Diagnostic>& diagnostics, std::st
       }
     }
     out += "],\"index\":";
-    if (!d.index) {
-      out += "null,\"line\":null,\"column\":null}";
-      continue;
+    if (d.index) {
+      const std::size_t index = std::min(*d.index, text.size());
+      const std::string_view before = text.substr(0, index);
+      const std::size_t last_feed = before.rfind('\n');
+      const std::size_t line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
+      const std::size_t line = 1 + std::size_t(std::count(before.begin(), before.end(), '\n'));
+      out += std::to_string(index) + ",\"line\":" + std::to_string(line) +
+             ",\"column\":" + std::to_string(index - line_start);
+    } else {
+      out += "null,\"line\":null,\"column\":null";
     }
-    const std::size_t index = std::min(*d.index, text.size());
-    const std::string_view before = text.substr(0, index);
-    const std::size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
-    const std::size_t line = 1 + std::size_t(std::count(before.begin(), before.end(), '\n'));
-    out += std::to_string(index) + ",\"line\":" + std::to_string(line) +
-           ",\"column\":" + std::to_string(index - line_start) + '}';
+    if (!d.hint.empty()) {
+      out += ",\"hint\":";
+      json::append_string(out, d.hint);
+    }
+    out += '}';
   }
   out += "]}";
   return out;

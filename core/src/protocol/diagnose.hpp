@@ -30,6 +30,7 @@ struct Diagnostic {
   // A byte index of the request text; its line and column are counted as in the answer's
   // messages (the column is the number of bytes up to the index on its line).
   std::optional<std::size_t> index;
+  std::string hint = {};  // what to do about it, when the compiler advises something
 };
 
 // Every fault and warning decoding finds in `text`, in the order of the text within each
@@ -41,7 +42,8 @@ std::vector<Diagnostic> diagnose(std::string_view text);
 Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text);
 
 // {"diagnostics":[{"severity":...,"kind":...,"message":...,"path":[...],"index":N,"line":L,
-// "column":C}, ...]} with index, line and column null when there is no place.
+// "column":C,"hint":...}, ...]} with index, line and column null when there is no place, and
+// the hint only when there is one.
 std::string diagnostics_json(const std::vector<Diagnostic>& diagnostics, std::string_view text);
 
 }  // namespace orvane::protocol
