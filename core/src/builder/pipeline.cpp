@@ -48,6 +48,69 @@ std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
 constexpr std::size_t kParallelDigestBytes = tuning::kParallelDigestBytes;
 constexpr std::size_t kParallelCandles = tuning::kParallelCandles;
 
+// What the dataset adds to the project: its text, and the digests already known of it. The
+// plain path writes a candle array's canonical text; many candles take the named fast path,
+// where both digests of their text (as a file, and within spec_hash) are taken on a second
+// thread while the text is written.
+struct Dataset {
+  EmbeddedData data;
+  KnownDigests known_digests;
+  std::optional<std::string> spec_digest;
+};
+
+std::expected<void, CompileError> embed_dataset(const schema::CompileSpec& spec,
+                                                const std::string& spec_text, Dataset& out) {
+  if (!spec.embed_data) return {};
+  if (const auto* csv = std::get_if<schema::CsvData>(&*spec.embed_data)) {
+    auto csv_file = read_csv(csv->path);
+    if (!csv_file) return std::unexpected(std::move(csv_file.error()));
+    out.data = CsvText{std::move(csv_file->text)};
+    out.known_digests.emplace("src/candles.csv", std::move(csv_file->sha256));
+    return {};
+  }
+  const schema::JsonArray& candles = std::get<schema::InlineData>(*spec.embed_data).candles;
+  if (candles.value.size() < kParallelCandles) {
+    out.data = InlineCandlesText{json::canonical_json(candles.value)};
+    return {};
+  }
+  auto [before, after] = schema::canonical_compile_spec_around_candles(spec, spec_text);
+  auto digested = json::canonical_json_digested(candles.value, before, after);
+  out.known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
+  out.spec_digest = std::move(digested.framed_sha256);
+  out.data = InlineCandlesText{std::move(digested.text)};
+  return {};
+}
+
+// spec_hash and the digest of every file. spec_hash covers the strategy and candle texts, read
+// where the file set holds them; a large candle text is digested twice (within spec_hash and
+// as a file), side by side: the named fast path.
+void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Dataset& dataset,
+                    bool inline_data) {
+  Manifest& m = out.manifest;
+  std::string_view strategy_view = out.files.find("src/spec.json")->second;
+  std::string_view candles_view =
+      inline_data ? std::string_view(out.files.find("src/candles.json")->second) : "";
+  if (dataset.spec_digest) {
+    m.spec_hash = std::move(*dataset.spec_digest);
+    m.files = file_digests(out.files, dataset.known_digests);
+  } else if (candles_view.size() >= kParallelDigestBytes) {
+    // The future joins its thread on every way out and hands back what the digest threw;
+    // when no thread can be started, both digests are taken here.
+    auto digest_spec = [&] { return spec_hash(spec, strategy_view, candles_view); };
+    std::future<std::string> side;
+    try {
+      side = std::async(std::launch::async, digest_spec);
+    } catch (const std::system_error&) {
+    }
+    m.files = file_digests(out.files, dataset.known_digests);
+    m.spec_hash = side.valid() ? side.get() : digest_spec();
+  } else {
+    m.spec_hash = spec_hash(spec, strategy_view, candles_view);
+    m.files = file_digests(out.files, dataset.known_digests);
+  }
+  m.project_hash = project_hash(m.files);
+}
+
 }  // namespace
 
 std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec) {
@@ -61,29 +124,9 @@ std::expected<GeneratedProject, CompileError> generate_project(const schema::Com
   if (auto t = check_target(spec.target); !t) return std::unexpected(std::move(t.error()));
 
   std::string spec_text = json::canonical_json(spec.strategy);
-  EmbeddedData data;
-  KnownDigests known_digests;
-  std::optional<std::string> spec_digest;
-  if (spec.embed_data) {
-    if (const auto* csv = std::get_if<schema::CsvData>(&*spec.embed_data)) {
-      auto csv_file = read_csv(csv->path);
-      if (!csv_file) return std::unexpected(std::move(csv_file.error()));
-      data = CsvText{std::move(csv_file->text)};
-      known_digests.emplace("src/candles.csv", std::move(csv_file->sha256));
-    } else {
-      const schema::JsonArray& candles = std::get<schema::InlineData>(*spec.embed_data).candles;
-      if (candles.value.size() >= kParallelCandles) {
-        // Many candles: both digests of their text (as a file, and within spec_hash)
-        // are taken on a second thread while the text is written.
-        auto [before, after] = schema::canonical_compile_spec_around_candles(spec, spec_text);
-        auto digested = json::canonical_json_digested(candles.value, before, after);
-        known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
-        spec_digest = std::move(digested.framed_sha256);
-        data = InlineCandlesText{std::move(digested.text)};
-      } else {
-        data = InlineCandlesText{json::canonical_json(candles.value)};
-      }
-    }
+  Dataset dataset;
+  if (auto embedded = embed_dataset(spec, spec_text, dataset); !embedded) {
+    return std::unexpected(std::move(embedded.error()));
   }
 
   GeneratedProject out;
@@ -93,34 +136,10 @@ std::expected<GeneratedProject, CompileError> generate_project(const schema::Com
   m.opt_level = spec.opt_level;
   m.crate_name = *crate;
   m.backtest_dep = kBacktestDep;
-
-  bool inline_data = std::holds_alternative<InlineCandlesText>(data);
+  const bool inline_data = std::holds_alternative<InlineCandlesText>(dataset.data);
   out.files = project_files(spec.target, *crate, profile_snippet(spec.opt_level),
-                            std::move(spec_text), std::move(data));
-  // spec_hash covers the strategy and candle texts, read where the file set holds them.
-  std::string_view strategy_view = out.files.find("src/spec.json")->second;
-  std::string_view candles_view =
-      inline_data ? std::string_view(out.files.find("src/candles.json")->second) : "";
-  if (spec_digest) {
-    m.spec_hash = std::move(*spec_digest);
-    m.files = file_digests(out.files, known_digests);
-  } else if (candles_view.size() >= kParallelDigestBytes) {
-    // A large candle text is digested twice (within spec_hash and as a file): side by side.
-    // The future joins its thread on every way out and hands back what the digest threw;
-    // when no thread can be started, both digests are taken here.
-    auto digest_spec = [&] { return spec_hash(spec, strategy_view, candles_view); };
-    std::future<std::string> side;
-    try {
-      side = std::async(std::launch::async, digest_spec);
-    } catch (const std::system_error&) {
-    }
-    m.files = file_digests(out.files, known_digests);
-    m.spec_hash = side.valid() ? side.get() : digest_spec();
-  } else {
-    m.spec_hash = spec_hash(spec, strategy_view, candles_view);
-    m.files = file_digests(out.files, known_digests);
-  }
-  m.project_hash = project_hash(m.files);
+                            std::move(spec_text), std::move(dataset.data));
+  digest_project(spec, out, dataset, inline_data);
   return out;
 }
 

@@ -87,6 +87,39 @@ std::optional<long long> decimal_magnitude(std::string_view lit) {
   }
   return magnitude;
 }
+// The kind of an integer literal: UInt or NegInt when it fits 64 bits, otherwise (and for
+// "-0") Float.
+[[gnu::always_inline]] inline Kind integer_kind(std::string_view lit, bool negative) {
+  const std::size_t digits = lit.size() - (negative ? 1 : 0);
+  if (!negative) {
+    // Up to 19 digits always fit 64 bits; 20 may; more never do.
+    if (digits < 20) return Kind::UInt;
+    std::uint64_t v;
+    if (digits == 20 && std::from_chars(lit.data(), lit.data() + lit.size(), v).ec == std::errc()) {
+      return Kind::UInt;
+    }
+    return Kind::Float;
+  }
+  if (lit == "-0") return Kind::Float;
+  if (digits < 19) return Kind::NegInt;
+  std::int64_t v;
+  if (digits == 19 && std::from_chars(lit.data(), lit.data() + lit.size(), v).ec == std::errc()) {
+    return Kind::NegInt;
+  }
+  return Kind::Float;
+}
+
+// Whether a float literal lies beyond the largest double. Only one with an exponent or of
+// hundreds of digits can: the others are not looked at again.
+[[gnu::always_inline]] inline bool beyond_double(std::string_view lit, bool has_exponent) {
+  if (!has_exponent && lit.size() <= 300) return false;
+  auto magnitude = decimal_magnitude(lit);
+  if (!magnitude || *magnitude < 309) return false;
+  double v;
+  auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
+  return *magnitude > 309 || r.ec == std::errc::result_out_of_range;
+}
+
 }  // namespace
 
 namespace {
@@ -144,38 +177,9 @@ void ReaderBuffers::tidy() {
     while (is_digit(peek())) ++i_;
   }
   std::string_view lit = text_.substr(start, i_ - start);
-  NumberToken tok{Kind::Float, start, i_ - start};
-  if (!is_float) {
-    std::size_t digits = lit.size() - (negative ? 1 : 0);
-    if (!negative) {
-      // Up to 19 digits always fit 64 bits; 20 may; more never do.
-      if (digits < 20) {
-        tok.kind = Kind::UInt;
-      } else if (digits == 20) {
-        std::uint64_t v;
-        auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
-        if (r.ec == std::errc()) tok.kind = Kind::UInt;
-      }
-    } else if (lit != "-0") {
-      if (digits < 19) {
-        tok.kind = Kind::NegInt;
-      } else if (digits == 19) {
-        std::int64_t v;
-        auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
-        if (r.ec == std::errc()) tok.kind = Kind::NegInt;
-      }
-    }
-  }
-  // Only a literal with an exponent or of hundreds of digits can reach the largest double.
-  if (tok.kind == Kind::Float && (has_exponent || lit.size() > 300)) {
-    auto magnitude = decimal_magnitude(lit);
-    if (magnitude && *magnitude >= 309) {
-      double v;
-      auto r = std::from_chars(lit.data(), lit.data() + lit.size(), v);
-      if (*magnitude > 309 || r.ec == std::errc::result_out_of_range) {
-        return std::unexpected(fault(msg::kNumberOutOfRange));
-      }
-    }
+  NumberToken tok{is_float ? Kind::Float : integer_kind(lit, negative), start, i_ - start};
+  if (tok.kind == Kind::Float && beyond_double(lit, has_exponent)) {
+    return std::unexpected(fault(msg::kNumberOutOfRange));
   }
   return tok;
 }
@@ -410,28 +414,35 @@ Reader::Step Reader::object(Document* doc, bool element) {
     return failed(std::move(closed.error()));
   }
   leave();
-  if constexpr (kBuild) {
-    std::size_t members = keys_.size() - base;
-    std::size_t live = members;
-    on_shape = on_shape && members == shapes_[level].size();
-    if (members > 1 && !on_shape && !keep_repeated_) {
-      settle_duplicates(*doc, base);
-      bool distinct_raw = true;
-      for (std::size_t k = base; k < keys_.size(); ++k) {
-        if (doc->tag(keys_[k]) == Document::kDead) --live;
-        if (doc->tag(keys_[k]) != Document::kStr) distinct_raw = false;
-      }
-      // Only keys held in the text itself stay put; escaped keys live in a growing arena.
-      if (element && distinct_raw && live == members && members <= kMaxShape) {
-        auto& s = shapes_[level];
-        s.clear();
-        for (std::size_t k = base; k < keys_.size(); ++k) s.push_back(doc->text_of(keys_[k]));
-      }
-    }
-    doc->close_container(node, live);
-  }
+  if constexpr (kBuild) close_object(*doc, node, base, level, element, on_shape);
   keys_.resize(base);
   return node;
+}
+
+// After an object's members: a repeated key folds its members into one, unless every key was
+// found in the place the last object at this depth had it (the shape: then the keys are known
+// to be distinct, the fast path of arrays of like objects); an object of distinct keys held
+// in the text becomes the shape the next one is tried against.
+void Reader::close_object(Document& doc, std::uint32_t node, std::size_t base, std::size_t level,
+                          bool element, bool on_shape) {
+  const std::size_t members = keys_.size() - base;
+  std::size_t live = members;
+  on_shape = on_shape && members == shapes_[level].size();
+  if (members > 1 && !on_shape && !keep_repeated_) {
+    settle_duplicates(doc, base);
+    bool distinct_raw = true;
+    for (std::size_t k = base; k < keys_.size(); ++k) {
+      if (doc.tag(keys_[k]) == Document::kDead) --live;
+      if (doc.tag(keys_[k]) != Document::kStr) distinct_raw = false;
+    }
+    // Only keys held in the text itself stay put; escaped keys live in a growing arena.
+    if (element && distinct_raw && live == members && members <= kMaxShape) {
+      auto& s = shapes_[level];
+      s.clear();
+      for (std::size_t k = base; k < keys_.size(); ++k) s.push_back(doc.text_of(keys_[k]));
+    }
+  }
+  doc.close_container(node, live);
 }
 
 void Reader::settle_duplicates(Document& doc, std::size_t base) {
