@@ -33,7 +33,7 @@ step() { printf '\n==> %s\n' "$*"; }
 # ---------------------------------------------------------------- prerequisites
 step "system packages"
 # redis-server: the build-farm test starts one of its own on 127.0.0.1.
-"$ROOT/scripts/setup-system.sh" redis-server
+"$ROOT/scripts/setup-system.sh" test redis-server
 
 step "pip for $PY (the wheel is built in an isolated environment)"
 "$PY" -m pip --version >/dev/null 2>&1 || "$PY" -m ensurepip --upgrade
@@ -66,7 +66,7 @@ else
 fi
 
 step "fuzz targets, ${FUZZ_SECONDS:-60} s each (build/fuzz)"
-if "$ROOT/scripts/setup-system.sh" clang-19 libclang-rt-19-dev && "$ROOT/scripts/fuzz.sh" --build; then
+if "$ROOT/scripts/setup-system.sh" test clang-19 libclang-rt-19-dev && "$ROOT/scripts/fuzz.sh" --build; then
   for target in $("$ROOT/scripts/fuzz.sh" --list); do
     "$ROOT/scripts/fuzz.sh" "$target" "${FUZZ_SECONDS:-60}" || fail "fuzz target $target"
   done
@@ -90,6 +90,19 @@ if "$PY" -m pip wheel . --no-deps -w build/wheel; then
   fi
 else
   fail "wheel build"
+fi
+
+if [[ -n "$wheel" ]]; then
+  # The wheel must carry libcrypto and utf8proc inside it: auditwheel lists every shared
+  # library it needs beyond the C/C++ runtime that the manylinux policies allow.
+  step "wheel: auditwheel show (build/dist-venv)"
+  rc=0
+  "$ROOT/scripts/audit-wheel.sh" "$wheel" || rc=$?
+  case "$rc" in
+    0) ;;
+    3) echo "auditwheel cannot run on this platform: the wheel's libraries were not audited" ;;
+    *) fail "auditwheel: the wheel needs external shared libraries, or auditwheel failed" ;;
+  esac
 fi
 
 # ---------------------------------------------------------------- Python tests
