@@ -6,8 +6,7 @@
 Writes OUT_DIR/<target>/ with one file per input, named by its SHA-1, for the
 targets fuzz_reader, fuzz_strategy, fuzz_compile_spec
 and fuzz_dispatch. Inputs come from:
-  - the JSON parsing conformance files in ../shared/vectors/jsontestsuite
-    (beside the repository), when present;
+  - the JSON parsing conformance files in tests/vectors/jsontestsuite;
   - every string constant of tests/python/*.py, and every call of the request
     builders of tests/python/_requests.py (strategy(...), compile_request(...))
     that can be evaluated from the module's constants;
@@ -24,7 +23,7 @@ import re
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SUITE = os.path.join(os.path.dirname(ROOT), "shared", "vectors", "jsontestsuite", "test_parsing")
+SUITE = os.path.join(ROOT, "tests", "vectors", "jsontestsuite", "test_parsing")
 TESTS = os.path.join(ROOT, "tests", "python")
 CORE_TESTS = os.path.join(ROOT, "tests", "core")
 FILES_DIR = "/tmp/orvane-fuzz-files/"  # fuzz_dispatch creates and allows only this directory
@@ -89,7 +88,7 @@ def cpp_inputs():
 
 def suite_inputs():
     if not os.path.isdir(SUITE):
-        return []
+        sys.exit(f"fuzz_seeds: the conformance corpus is missing: {SUITE}")
     out = []
     for name in sorted(os.listdir(SUITE)):
         with open(os.path.join(SUITE, name), "rb") as f:

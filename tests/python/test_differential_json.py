@@ -7,8 +7,9 @@ SHA-256 of the strategy's canonical text. The test recomputes that text from
 json.loads with a canonical writer of its own (below), so the two readers must
 agree on the verdict and on the value, number kinds included.
 
-Documents come from the conformance corpus beside the repository
-(shared/vectors/jsontestsuite/test_parsing) and, when a fuzz run left them,
+Documents come from the conformance corpus kept in the repository
+(tests/vectors/jsontestsuite/test_parsing; the tests fail when it is missing)
+and, when a fuzz run left them,
 from the fuzz corpora under build/fuzz-corpus. Only texts that are valid UTF-8
 can be sent at all: a command is a Python str.
 
@@ -23,14 +24,18 @@ import math
 import os
 import re
 
+from pathlib import Path
+
 import pytest
 
 from orvane_compile import Compiler
 
 from _requests import ENVELOPE_ERROR, compact, error_response, strategy
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SUITE = os.path.join(os.path.dirname(ROOT), "shared", "vectors", "jsontestsuite", "test_parsing")
+# The repository, found from this file: the tests run against an installed wheel, from
+# a folder outside the tree.
+ROOT = str(Path(__file__).resolve().parents[2])
+SUITE = os.path.join(ROOT, "tests", "vectors", "jsontestsuite", "test_parsing")
 FUZZ_CORPORA = [os.path.join(ROOT, "build", "fuzz-corpus", name)
                 for name in ("fuzz_reader", "fuzz_compile_spec", "fuzz_dispatch")]
 ENVELOPE = error_response(ENVELOPE_ERROR)
@@ -372,10 +377,15 @@ def compare_corpus(paths):
     return compared, skipped, mismatches
 
 
-def test_conformance_corpus_agrees():
+def suite_files():
+    assert os.path.isdir(SUITE), f"conformance corpus not found at {SUITE}"
     paths = corpus_files([SUITE])
-    if not paths:
-        pytest.skip(f"conformance corpus not found at {SUITE}")
+    assert len(paths) == 318, f"expected the 318 files of the conformance corpus in {SUITE}"
+    return paths
+
+
+def test_conformance_corpus_agrees():
+    paths = suite_files()
     compared, skipped, mismatches = compare_corpus(paths)
     assert mismatches == []
     # Most of the corpus is valid UTF-8 and is compared.
@@ -384,9 +394,7 @@ def test_conformance_corpus_agrees():
 
 def test_conformance_corpus_verdicts_by_name():
     """y_ files are accepted by both, n_ files rejected by the reader."""
-    paths = corpus_files([SUITE])
-    if not paths:
-        pytest.skip(f"conformance corpus not found at {SUITE}")
+    paths = suite_files()
     compiler = Compiler()
     wrong = []
     for path in paths:
