@@ -601,9 +601,12 @@ TextResult<std::uint32_t> Reader::parse_value(Document& doc) {
 }
 TextResult<void> Reader::skip_value() { ORV_PUBLIC_VOID(skip_value_f()); }
 TextResult<void> Reader::end() { ORV_PUBLIC_VOID(end_f()); }
-std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument& out) {
+namespace {
+std::expected<void, TextError> parse_whole(std::string_view text, ParsedDocument& out,
+                                           bool as_written) {
   out.doc.set_source(text);
   Reader r(text);
+  if (as_written) r.keep_repeated_keys();
   auto root = r.parse_value(out.doc);
   if (!root) return std::unexpected(std::move(root.error()));
   auto e = r.end();
@@ -611,17 +614,14 @@ std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument&
   out.root = *root;
   return {};
 }
+}  // namespace
+
+std::expected<void, TextError> parse_into(std::string_view text, ParsedDocument& out) {
+  return parse_whole(text, out, false);
+}
 
 std::expected<void, TextError> parse_as_written(std::string_view text, ParsedDocument& out) {
-  out.doc.set_source(text);
-  Reader r(text);
-  r.keep_repeated_keys();
-  auto root = r.parse_value(out.doc);
-  if (!root) return std::unexpected(std::move(root.error()));
-  auto e = r.end();
-  if (!e) return std::unexpected(std::move(e.error()));
-  out.root = *root;
-  return {};
+  return parse_whole(text, out, true);
 }
 
 // ---- finding nodes in the text again ----
