@@ -3,7 +3,7 @@
     orvane-compile compile FILE [--target wasm|binary|no_std] [--mcu TRIPLE]
                    [--opt-level debug|release|size] [--crate-name NAME]
                    [--out-dir DIR] [--dry-run] [--timeout SECONDS]
-                   [--csv PATH | --inline PATH] [--json]
+                   [--csv PATH | --inline PATH] [--strict] [--json]
     orvane-compile compile FILE FILE... [same flags] [--jobs N]
     orvane-compile check FILE [same spec flags]
     orvane-compile targets | version [--json]
@@ -12,13 +12,13 @@
     orvane-compile --version
 
 FILE (or "-" for standard input) holds either a bare strategy document or a
-whole compile spec; it is a compile spec when it is a JSON object with both
-keys ``strategy`` and ``target``. Flags override or complete the compile spec.
+whole compile spec; it is a compile spec when it is a JSON object with a
+``strategy`` member. Flags override or complete the compile spec.
 
-Exit status: 0 success, 1 invalid input (the compiler refused it, or a file
-could not be read), 2 usage, 3 build failure (a "build: " or "io: " error
-during a build, a tool the build needs missing; for doctor: a target not
-ready).
+Exit status: 0 success, 1 invalid input (the compiler refused it, a file
+could not be read, or with ``--strict`` a warning), 2 usage, 3 build failure
+(a "build: " or "io: " error during a build, a tool the build needs missing;
+for doctor: a target not ready).
 
 Before a build, the request is judged as a dry run and the tool chain is
 checked for its target (``doctor``); what it surely lacks fails the build at
@@ -28,10 +28,12 @@ elapsed time on a terminal, else a line when it starts and one when it ends.
 Several files to ``compile`` are compiled with the same flags, up to
 ``--jobs`` at a time, each from a thread with a ``Compiler`` of its own.
 Standard output gets one compact line per file, in the order given: the
-compiler's answer, or ``{"ok":false,"error":...}`` with the message shown for
-the file. Each failure is also reported on standard error, naming the file;
-a summary line ends the run, after a progress bar when standard error is a
-terminal. The exit status is the worst of the files' statuses.
+compiler's answer, or ``{"ok":false,"error":...}`` with the first fault and
+its place on one line. Each failure is also reported on standard error, a
+line that names no file (a fault with no place, or one in text built from the
+flags) naming the file compiled; a summary line ends the run, after a progress
+bar when standard error is a terminal. The exit status is the worst of the
+files' statuses.
 
 Positions. The user's texts go into the request verbatim, and the request
 records where each of its bytes came from (see ``_request``):
@@ -42,14 +44,17 @@ records where each of its bytes came from (see ``_request``):
 - a bare strategy file is embedded whole as the compile spec's ``strategy``;
 - an ``--inline`` candle file is embedded whole as the dataset's candles.
 
-So a request error's " at line L column C" is mapped back: the message names
-the user's file and the line and column in it (columns count bytes, as the
-compiler counts them), and shows that line with a caret under the column. A
-fault in text generated from flags (``--target no_std`` without ``--mcu``) is
-placed in "the request built from the command line", and that line of the
-request is shown. JSON syntax faults come back from the compiler as its fixed
-"invalid command envelope" message with no position; the CLI then names the
-file that is not JSON and shows where Python's json reader stops in it.
+So every fault and warning the compiler places (a line and column of the
+request) is mapped back: it is shown as "FILE:LINE:COLUMN: message (at PATH)"
+in the user's file (columns count bytes, as the compiler counts them), with
+that line and a caret under the column. A fault in text generated from flags
+(``--target no_std`` without ``--mcu``) is placed in "the request built from
+the command line", and that line of the request is shown; a fault with no
+place is one line. A text that is not JSON is refused before it is embedded,
+with the compiler's own reader's message and place in it. Warnings (members
+nothing declares, indicators the strategy does not declare) are shown on
+standard error after the faults, also when the command succeeds; with
+``--strict`` they fail it.
 """
 
 from __future__ import annotations
@@ -287,7 +292,7 @@ def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> W
         mcu = args.mcu
         if mcu is None and is_spec:
             # --target no_std completes a spec that already names its mcu.
-            given = value["target"]
+            given = value.get("target")  # a compile spec needs no target to be one
             if isinstance(given, dict) and given.get("kind") == "no_std" and isinstance(given.get("mcu"), str):
                 mcu = given["mcu"]
         overrides.append(("target", value_writer(target_value(kind, mcu))))
@@ -409,23 +414,30 @@ def _hint(diagnostic: Diagnostic) -> str:
     return f"  = hint: {f'pass {flag}' if flag else diagnostic.hint}\n"
 
 
-def _described(item: Located) -> str:
-    """A fault or warning: "FILE:LINE:COLUMN: message" and the line it points at, in the user's file.
-
-    A place in text built from the command line is said to be there, with that line of the
-    request; a fault with no place is one line.
-    """
-    diagnostic, location = item
+def _head(diagnostic: Diagnostic) -> str:
+    """A fault's headline, or "warning: " and a warning's message, with the member it is about."""
     if diagnostic.severity == "warning":
         head = "warning: " + diagnostic.message + (f" (at {diagnostic.path})" if diagnostic.path else "")
     else:
         head = _headline(diagnostic)
+    return head.rstrip("\n")  # a build's message may end as cargo's output does
+
+
+def _described(item: Located, file: str | None = None) -> str:
+    """A fault or warning: "FILE:LINE:COLUMN: message" and the line it points at, in the user's file.
+
+    A place in text built from the command line is said to be there, with that line of the
+    request; a fault with no place is one line. ``file`` names the file compiled, when several
+    are, on the lines that do not name it already.
+    """
+    diagnostic, location = item
+    head = _head(diagnostic)
     hint = _hint(diagnostic)
+    who = PROG if file is None else f"{PROG}: {file}"
     if location is None:
-        return f"{PROG}: {head}\n{hint}"
+        return f"{who}: {head}\n{hint}"
     if location.source is None:
-        return (f"{PROG}: {head}, at line {location.line} column {location.column} "
-                f"of the request built from the command line\n{_excerpt(location)}{hint}")
+        return f"{who}: {head}{_place(location)}\n{_excerpt(location)}{hint}"
     return f"{location.source.name}:{location.line}:{location.column}: {head}\n{_excerpt(location)}{hint}"
 
 
@@ -442,10 +454,22 @@ def _as_json(item: Located) -> str:
     }, ensure_ascii=False, separators=(",", ":")) + "\n"
 
 
-def _error_of(outcome: Outcome) -> tuple[str, str]:
-    """The first fault's one-line message (for answers in JSON), and every fault and warning shown."""
-    shown = "".join(_described(item) for item in (*outcome.errors, *outcome.warnings))
-    first = _headline(outcome.errors[0][0]) if outcome.errors else ""
+def _place(location: Location | None) -> str:
+    """", at line L column C of <the text>", or nothing for no place."""
+    if location is None:
+        return ""
+    where = "the request built from the command line" if location.source is None else location.source.name
+    return f", at line {location.line} column {location.column} of {where}"
+
+
+def _error_of(outcome: Outcome, file: str | None = None) -> tuple[str, str]:
+    """The first fault on one line with its place (for answers in JSON), and every fault and warning
+    shown (``file`` as for ``_described``)."""
+    shown = "".join(_described(item, file) for item in (*outcome.errors, *outcome.warnings))
+    first = ""
+    if outcome.errors:
+        diagnostic, location = outcome.errors[0]
+        first = _headline(diagnostic) + _place(location)
     return first, shown
 
 
@@ -662,17 +686,18 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
                 done = outcomes.pop(shown)
                 status = _status(done, not args.dry_run, args.strict)
                 statuses.append(status)
-                first, report = _error_of(done)
+                first, report = _error_of(done, paths[shown])
                 if status == EXIT_OK:
                     assert done.answer is not None
                     tqdm.write(done.answer, file=stdout)
                 else:
                     if not first:  # refused for its warnings
-                        first = "warnings are errors (--strict): " + _headline(done.warnings[0][0])
+                        warning, location = done.warnings[0]
+                        first = "warnings are errors (--strict): " + _headline(warning) + _place(location)
                     tqdm.write(json.dumps({"ok": False, "error": first}, ensure_ascii=False,
                                           separators=(",", ":")), file=stdout)
                 if report:
-                    tqdm.write(f"{PROG}: {paths[shown]}:\n{report}", file=stderr, end="")
+                    tqdm.write(report, file=stderr, end="")
                 stdout.flush()
 
         if echo is not None:

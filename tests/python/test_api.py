@@ -26,9 +26,9 @@ from orvane_compile import (
     compile,
     strategy_schema,
 )
-from strategy_cases import BASE, CASES, doc, ids
+from strategy_cases import BASE, CASES, STRATEGY_FIELDS, doc, ids
 
-STRATEGY_ERROR = "strategy is not a valid StrategySpec: "
+STRATEGY_ERROR = "strategy is not a valid StrategySpec: "  # how the JSON answer words a fault
 NO_SUCH_FILE = "No such file or directory (os error 2)"
 CRATE_RULE = " is not a valid identifier (^[a-z][a-z0-9_]*$); set `crate_name`"
 BASE_TEXT = json.dumps(BASE)
@@ -66,47 +66,254 @@ def as_answer(result):
 # ---------------------------------------------------------------- check()
 
 
-@pytest.mark.parametrize(("document", "message"), [c[1:] for c in CASES], ids=ids(CASES))
-def test_check_verdicts(document, message):
+@pytest.mark.parametrize(("document", "message", "where"), [c[1:] for c in CASES], ids=ids(CASES))
+def test_check_verdicts(document, message, where):
     if message is None:
-        assert check(document) is None
+        assert [(w.severity, w.kind, w.path, w.message, w.line, w.column, w.source) for w in check(document)] == [
+            ("warning", "bad spec", path, text, None, None, None) for path, text in where]
         return
     with pytest.raises(CompileError) as info:
         check(document)
-    assert (info.value.kind, info.value.message) == ("bad spec", STRATEGY_ERROR + message)
-    assert str(info.value) == "bad spec: " + STRATEGY_ERROR + message
+    error = info.value
+    # A mapping is sent as generated text: the fault has a path but no line in any text of the caller.
+    assert (error.kind, error.message, error.path, error.line, error.column, error.source) == (
+        "bad spec", message, where, None, None, None)
+    assert str(error) == f"bad spec: {message} (at {where})"
 
 
+POSITIONAL_TEXT = '[1,"X",null,"1h",{},{"gt":["a",1]},{"lt":["a",1]},null,null,["fixed_qty",1]]'
+NOT_JSON = "strategy text is not valid JSON: "
+
+# (id, text, the warnings as (path, message, line, column), or the error as (kind, message, path, line,
+# column)); a place is in the text given, named "strategy text"
 CHECK_TEXT_CASES = [
-    ("valid-text", BASE_TEXT, None),
-    ("valid-positional-text", '[1,"X",null,"1h",{},{"gt":["a",1]},{"lt":["a",1]},null,null,["fixed_qty",1]]', None),
+    ("valid-text", BASE_TEXT, []),
+    ("valid-positional-text", POSITIONAL_TEXT,
+     [("strategy[5].gt[0]", "indicator `a` is not declared in `indicators`", 1, 28),
+      ("strategy[6].lt[0]", "indicator `a` is not declared in `indicators`", 1, 43)]),
     ("one-point-zero-kept", BASE_TEXT.replace('"qty": 1', '"qty": 1.0').replace("{", '{"warmup": 5.0, ', 1),
-     ("bad spec", STRATEGY_ERROR + "invalid type: floating point `5.0`, expected u32")),
-    ("number", "5", ("bad spec", STRATEGY_ERROR + "invalid type: integer `5`, expected struct StrategySpec")),
-    ("missing-colon", '{"symbol" "x"}',
-     ("request", "strategy text is not valid JSON: Expecting ':' delimiter at line 1 column 11")),
+     ("bad spec", "invalid type: floating point `5.0`, expected u32", "strategy.warmup", 1, 12)),
+    ("number", "5", ("bad spec", "invalid type: integer `5`, expected struct StrategySpec", "strategy", 1, 1)),
+    ("missing-colon", '{"symbol" "x"}', ("request", NOT_JSON + "expected `:`", "", 1, 11)),
     ("missing-comma", '{\n  "symbol": "x"\n  "timeframe": "1h"\n}',
-     ("request", "strategy text is not valid JSON: Expecting ',' delimiter at line 3 column 3")),
-    ("unterminated", '{"symbol": "x',
-     ("request", "strategy text is not valid JSON: Unterminated string starting at line 1 column 12")),
-    ("empty", "", ("request", "strategy text is not valid JSON: Expecting value at line 1 column 1")),
-    ("nan", '{"symbol": NaN}', ("request", "strategy text is not valid JSON: NaN is not a JSON number")),
-    ("overflow", '{"qty": 1e999}', ("request", "strategy text is not valid JSON: number out of range: 1e999")),
-    ("two-values", "{} {}", ("request", "strategy text is not valid JSON: Extra data at line 1 column 4")),
+     ("request", NOT_JSON + "expected `,` or `}`", "", 3, 3)),
+    ("unterminated", '{"symbol": "x', ("request", NOT_JSON + "EOF while parsing a string", "", 1, 13)),
+    # The end of a text counts as column 0 of its last line, as the compiler counts it.
+    ("empty", "", ("request", NOT_JSON + "EOF while parsing a value", "", 1, 0)),
+    ("blank-lines", " \n", ("request", NOT_JSON + "EOF while parsing a value", "", 2, 0)),
+    ("nan", '{"symbol": NaN}', ("request", NOT_JSON + "expected value", "", 1, 12)),
+    ("overflow", '{"qty": 1e999}', ("request", NOT_JSON + "number out of range", "", 1, 13)),
+    ("two-values", "{} {}", ("request", NOT_JSON + "trailing characters", "", 1, 4)),
+    ("comment", "{} // note", ("request", NOT_JSON + "trailing characters", "", 1, 4)),
+    ("trailing-comma", '{"symbol": "x",}', ("request", NOT_JSON + "trailing comma", "", 1, 16)),
+    ("byte-order-mark", "\ufeff{}", ("request", NOT_JSON + "expected value", "", 1, 1)),
     # Goes on to add a member to the request's spec: never accepted as written.
     ("spills-into-request", BASE_TEXT + ', "crate_name": "x"',
-     ("request", "strategy text is not a single JSON value: the text goes on after it ends")),
+     ("request", NOT_JSON + "trailing characters", "", 1, len(BASE_TEXT) + 1)),
 ]
 
 
 @pytest.mark.parametrize(("text", "expected"), [c[1:] for c in CHECK_TEXT_CASES], ids=ids(CHECK_TEXT_CASES))
 def test_check_text(text, expected):
-    if expected is None:
-        assert check(text) is None
+    if isinstance(expected, list):
+        warnings = check(text)
+        assert [(w.severity, w.path, w.message, w.line, w.column, w.source) for w in warnings] == [
+            ("warning", *warning, "strategy text") for warning in expected]
         return
     with pytest.raises(CompileError) as info:
         check(text)
-    assert (info.value.kind, info.value.message) == expected
+    error = info.value
+    assert (error.kind, error.message, error.path, error.line, error.column, error.source) == (
+        *expected, "strategy text")
+    assert [str(d) for d in error.diagnostics] == [str(error)]
+
+
+# ---------------------------------------------------------------- warnings and strict mode
+
+DID_YOU_MEAN = "unknown field `{}`, did you mean `{}`?"
+UNDECLARED = "indicator `{}` is not declared in `indicators`"
+TWO_EMAS = {"fast": {"type": "ema", "params": [12]}, "slow": {"type": "ema", "params": [48]}}
+CROSS = doc(indicators=TWO_EMAS, entry={"cross_above": ["fast", "slow"]}, exit={"cross_below": ["fast", "slow"]})
+# A slip in a member and one in an indicator's name, in a text of one member a line.
+SLIPS_TEXT = (
+    '{"symbol": "BTC/USDT", "timeframe": "4h",\n'
+    ' "indicators": {"fast": {"type": "ema", "params": [12]}, "slow": {"type": "ema", "params": [48]}},\n'
+    ' "entry": {"cross_above": ["fast", "slw"]},\n'
+    ' "exit": {"cross_below": ["fast", "slow"]},\n'
+    ' "sizing": {"type": "fixed_qty", "qty": 1},\n'
+    ' "risk": {"stop_loss_pct": 2, "trailing_stop_pc": 1}}'
+)
+
+# (id, strategy (a mapping, or text sent verbatim), its warnings as (path, message, line, column))
+WARNING_CASES = [
+    ("misspelt-member", doc(warmpu=5), [("strategy.warmpu", DID_YOU_MEAN.format("warmpu", "warmup"), None, None)]),
+    ("misspelt-member-in-text", '{"warmpu": 5, ' + BASE_TEXT[1:],
+     [("strategy.warmpu", DID_YOU_MEAN.format("warmpu", "warmup"), 1, 2)]),
+    ("nested-member", doc(risk={"stop_loss_pct": 2, "trailing_stop_pc": 1}),
+     [("strategy.risk.trailing_stop_pc", DID_YOU_MEAN.format("trailing_stop_pc", "trailing_stop_pct"), None, None)]),
+    ("variant-member", doc(costs={"slippage": {"type": "fixed_bps", "bps": 1, "bsp": 2}}),
+     [("strategy.costs.slippage.bsp", DID_YOU_MEAN.format("bsp", "bps"), None, None)]),
+    ("indicator-member", doc(indicators={"a": {"type": "ema", "parms": [14]}}),
+     [("strategy.indicators.a.parms", DID_YOU_MEAN.format("parms", "params"), None, None)]),
+    ("no-near-name", doc(notes="x"),
+     [("strategy.notes", "unknown field `notes`, expected " + STRATEGY_FIELDS, None, None)]),
+    ("undeclared-indicator", dict(CROSS, entry={"cross_above": ["fast", "slw"]}),
+     [("strategy.entry.cross_above[1]", UNDECLARED.format("slw") + ", did you mean `slow`?", None, None)]),
+    ("undeclared-in-an-expression", dict(CROSS, entry={"gt": [{"prev": ["slw", 1]}, "slow"]}),
+     [("strategy.entry.gt[0].prev[0]", UNDECLARED.format("slw") + ", did you mean `slow`?", None, None)]),
+    ("undeclared-no-near-name", dict(CROSS, exit={"lt": ["volume_ma", 1]}),
+     [("strategy.exit.lt[0]", UNDECLARED.format("volume_ma"), None, None)]),
+    ("undeclared-in-short-rules", doc(short_entry={"lt": ["b", 0]}),
+     [("strategy.short_entry.lt[0]", UNDECLARED.format("b") + ", did you mean `a`?", None, None)]),
+    # Members nothing declares first, then the indicators, each in the order of the text.
+    ("every-warning-in-order", SLIPS_TEXT,
+     [("strategy.risk.trailing_stop_pc", DID_YOU_MEAN.format("trailing_stop_pc", "trailing_stop_pct"), 6, 31),
+      ("strategy.entry.cross_above[1]", UNDECLARED.format("slw") + ", did you mean `slow`?", 3, 36)]),
+    ("declared", CROSS, []),
+]
+
+
+@pytest.mark.parametrize(("strategy", "warnings"), [c[1:] for c in WARNING_CASES], ids=ids(WARNING_CASES))
+def test_check_warnings(strategy, warnings):
+    source = "strategy text" if isinstance(strategy, str) else None
+    expected = [("warning", "bad spec", path, message, line, column, source)
+                for path, message, line, column in warnings]
+    found = check(strategy)
+    assert [(w.severity, w.kind, w.path, w.message, w.line, w.column, w.source) for w in found] == expected
+    # compile() sends the same and gives the same warnings with its result.
+    result = compile(strategy, crate_name="w", dry_run=True)
+    assert (type(result.warnings), list(result.warnings)) == (tuple, found)
+
+
+@pytest.mark.parametrize(("strategy", "warnings"), [c[1:] for c in WARNING_CASES], ids=ids(WARNING_CASES))
+@pytest.mark.parametrize("call", ["check", "compile"])
+def test_strict_raises_warnings(call, strategy, warnings):
+    source = "strategy text" if isinstance(strategy, str) else None
+    if call == "check":
+        run = lambda: check(strategy, strict=True)  # noqa: E731
+    else:
+        run = lambda: compile(strategy, crate_name="w", dry_run=True, strict=True).warnings  # noqa: E731
+    if not warnings:
+        assert list(run()) == []
+        return
+    with pytest.raises(CompileError) as info:
+        run()
+    error = info.value
+    path, message, line, column = warnings[0]
+    assert (error.kind, error.message, error.path, error.line, error.column, error.source) == (
+        "bad spec", message, path, line, column, source)
+    assert [(d.severity, d.kind, d.path, d.message, d.line, d.column) for d in error.diagnostics] == [
+        ("error", "bad spec", *warning) for warning in warnings]
+
+
+def test_strict_refuses_a_build_before_the_tool_chain_is_looked_at(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PATH", str(tmp_path))  # no cargo: a build that went on would fail for it
+    with pytest.raises(CompileError) as info:
+        compile(doc(warmpu=5), target="binary", out_dir="out", strict=True)
+    assert (info.value.kind, info.value.message) == ("bad spec", DID_YOU_MEAN.format("warmpu", "warmup"))
+    with pytest.raises(CompileError) as info:
+        compile(doc(warmpu=5), target="binary", out_dir="out")
+    assert (info.value.kind, info.value.message) == ("build", "cargo is not on the PATH; fix: " + INSTALL_RUST)
+    assert list(tmp_path.iterdir()) == []
+
+
+# ---------------------------------------------------------------- where a fault lies
+
+FRACTION = doc(sizing={"type": "fixed_fraction", "fraction": "0.25"})
+FRACTION_MESSAGE = 'invalid type: string "0.25", expected f64'
+SECOND_CONDITION = doc(entry={"all": [{"gt": ["a", 1]}, {"lt": ["a"]}]})
+SECOND_CONDITION_TEXT = (
+    '{"symbol": "X", "timeframe": "1h", "indicators": {"a": {"type": "ema"}},\n'
+    ' "entry": {"all": [{"gt": ["a", 1]}, {"lt": ["a"]}]},\n'
+    ' "exit": {"lt": ["a", 1]}, "sizing": {"type": "fixed_qty", "qty": 1}}'
+)
+TUPLE_OF_2 = "invalid length 1, expected a tuple of size 2"
+
+# (id, strategy given to compile(), the error's (kind, message, path, line, column, source), the line it
+# is on, str(error)): a place only in a text the caller gave, counted in it
+FIELD_CASES = [
+    ("mapping", FRACTION, ("bad spec", FRACTION_MESSAGE, "strategy.sizing.fraction", None, None, None), None,
+     "bad spec: " + FRACTION_MESSAGE + " (at strategy.sizing.fraction)"),
+    ("one-line-text", json.dumps(FRACTION),
+     ("bad spec", FRACTION_MESSAGE, "strategy.sizing.fraction", 1, 183, "strategy text"), json.dumps(FRACTION),
+     "bad spec: " + FRACTION_MESSAGE + " (at strategy.sizing.fraction) at line 1 column 183 of strategy text"),
+    ("indented-text", json.dumps(FRACTION, indent=2),
+     ("bad spec", FRACTION_MESSAGE, "strategy.sizing.fraction", 23, 17, "strategy text"), '    "fraction": "0.25"',
+     "bad spec: " + FRACTION_MESSAGE + " (at strategy.sizing.fraction) at line 23 column 17 of strategy text"),
+    ("condition-mapping", SECOND_CONDITION,
+     ("bad spec", TUPLE_OF_2, "strategy.entry.all[1].lt", None, None, None), None,
+     "bad spec: " + TUPLE_OF_2 + " (at strategy.entry.all[1].lt)"),
+    ("condition-text", SECOND_CONDITION_TEXT,
+     ("bad spec", TUPLE_OF_2, "strategy.entry.all[1].lt", 2, 45, "strategy text"),
+     ' "entry": {"all": [{"gt": ["a", 1]}, {"lt": ["a"]}]},',
+     "bad spec: " + TUPLE_OF_2 + " (at strategy.entry.all[1].lt) at line 2 column 45 of strategy text"),
+    ("positional-text", '["X", "1h"]',
+     ("bad spec", 'invalid type: string "X", expected u32', "strategy[0]", 1, 2, "strategy text"), '["X", "1h"]',
+     'bad spec: invalid type: string "X", expected u32 (at strategy[0]) at line 1 column 2 of strategy text'),
+    # A crate name derived from the symbol: the fault is the symbol's.
+    ("crate-name-text", json.dumps(doc(symbol="1000PEPE"), indent=1),
+     ("bad spec", 'crate name "1000pepe"' + CRATE_RULE, "strategy.symbol", 2, 12, "strategy text"),
+     ' "symbol": "1000PEPE",',
+     'bad spec: crate name "1000pepe"' + CRATE_RULE + " (at strategy.symbol) at line 2 column 12 of strategy text"),
+    ("not-json", '{"symbol": "X",\n "timeframe" "1h"}',
+     ("request", NOT_JSON + "expected `:`", "", 2, 14, "strategy text"), ' "timeframe" "1h"}',
+     NOT_JSON + "expected `:` at line 2 column 14 of strategy text"),
+]
+
+
+@pytest.mark.parametrize(("strategy", "fields", "line_text", "text"), [c[1:] for c in FIELD_CASES],
+                         ids=ids(FIELD_CASES))
+def test_compile_error_fields(strategy, fields, line_text, text):
+    with pytest.raises(CompileError) as info:
+        compile(strategy, dry_run=True)
+    error = info.value
+    assert ((error.kind, error.message, error.path, error.line, error.column, error.source), str(error)) == (
+        fields, text)
+    first = error.diagnostics[0]
+    assert ((first.severity, first.kind, first.message, first.path, first.line, first.column, first.source),
+            first.line_text, str(first)) == (("error", *fields), line_text, text)
+    again = pickle.loads(pickle.dumps(error))
+    assert (again.kind, again.message, again.path, again.line, again.column, again.source, str(again),
+            again.diagnostics) == (*fields, text, error.diagnostics)
+
+
+# (id, compile() arguments, every fault as (kind, path, message, line, column), in order)
+EVERY_FAULT_CASES = [
+    ("two-members", dict(strategy=doc(symbol=5, sizing={"type": "fixed_qty", "qty": "1"})),
+     [("bad spec", "strategy.symbol", "invalid type: integer `5`, expected a string", None, None),
+      ("bad spec", "strategy.sizing.qty", 'invalid type: string "1", expected f64', None, None)]),
+    ("two-members-text",
+     dict(strategy=json.dumps(doc(symbol=5, sizing={"type": "fixed_qty", "qty": "1"}), indent=2)),
+     [("bad spec", "strategy.symbol", "invalid type: integer `5`, expected a string", 2, 13),
+      ("bad spec", "strategy.sizing.qty", 'invalid type: string "1", expected f64', 23, 12)]),
+    ("two-conditions", dict(strategy=doc(entry={"all": [{"gt": ["a"]}, {"lt": ["a", 1, 2]}]})),
+     [("bad spec", "strategy.entry.all[0].gt", TUPLE_OF_2, None, None),
+      ("bad spec", "strategy.entry.all[1].lt", "invalid length 3, expected fewer elements in array", None, None)]),
+    ("missing-fields", dict(strategy=doc(drop=("symbol", "timeframe"))),
+     [("bad spec", "strategy", "missing field `symbol`", None, None),
+      ("bad spec", "strategy", "missing field `timeframe`", None, None)]),
+    ("wrong-member-then-missing", dict(strategy=doc(drop=("symbol", "timeframe"), spec_version="2")),
+     [("bad spec", "strategy.spec_version", 'invalid type: string "2", expected u32', None, None),
+      ("bad spec", "strategy", "missing field `symbol`", None, None),
+      ("bad spec", "strategy", "missing field `timeframe`", None, None)]),
+    # The request's faults first, then the strategy's.
+    ("request-then-strategy", dict(strategy=doc(symbol=5), target="no_std", opt_level="fast"),
+     [("request", "target", "missing field `mcu`", None, None),
+      ("request", "opt_level", "unknown variant `fast`, expected one of `debug`, `release`, `size`", None, None),
+      ("bad spec", "strategy.symbol", "invalid type: integer `5`, expected a string", None, None)]),
+]
+
+
+@pytest.mark.parametrize(("kwargs", "faults"), [c[1:] for c in EVERY_FAULT_CASES], ids=ids(EVERY_FAULT_CASES))
+def test_every_fault_is_listed(kwargs, faults):
+    with pytest.raises(CompileError) as info:
+        compile(dry_run=True, **kwargs)
+    error = info.value
+    assert [(d.severity, d.kind, d.path, d.message, d.line, d.column) for d in error.diagnostics] == [
+        ("error", *fault) for fault in faults]
+    # The error itself is the first of them.
+    assert (error.kind, error.path, error.message, error.line, error.column) == faults[0]
 
 
 # ---------------------------------------------------------------- compile() answers
@@ -114,7 +321,8 @@ def test_check_text(text, expected):
 NO_STD = "thumbv7em-none-eabihf"
 WASM_FILES = [".cargo/config.toml", "Cargo.toml", "src/lib.rs", "src/spec.json"]
 
-# (id, compile() arguments, the same request written out, crate name, file paths)
+# (id, compile() arguments, the same request written out, crate name, file paths; for a request the
+# compiler refuses: None, and the error's message and path)
 COMPILE_CASES = [
     ("defaults", dict(strategy=BASE), {"strategy": BASE, "target": {"kind": "wasm"}}, "btc_usdt", WASM_FILES),
     ("text-strategy", dict(strategy=BASE_TEXT), {"strategy": BASE, "target": {"kind": "wasm"}},
@@ -128,7 +336,8 @@ COMPILE_CASES = [
     ("crate-name", dict(strategy=doc(symbol="1000PEPE"), crate_name="pepe"),
      {"strategy": doc(symbol="1000PEPE"), "target": {"kind": "wasm"}, "crate_name": "pepe"}, "pepe", WASM_FILES),
     ("positional-strategy", dict(strategy=["X", "1h"], crate_name="p"),
-     {"strategy": ["X", "1h"], "target": {"kind": "wasm"}, "crate_name": "p"}, None, None),
+     {"strategy": ["X", "1h"], "target": {"kind": "wasm"}, "crate_name": "p"}, None,
+     ('invalid type: string "X", expected u32', "strategy[0]")),
     ("inline-data", dict(strategy=BASE, embed_data=InlineData([{"t": 1, "c": 2.5}, [3]])),
      {"strategy": BASE, "target": {"kind": "wasm"}, "embed_data": {"kind": "inline", "candles": [{"t": 1, "c": 2.5}, [3]]}},
      "btc_usdt", [".cargo/config.toml", "Cargo.toml", "src/candles.json", "src/lib.rs", "src/spec.json"]),
@@ -150,7 +359,10 @@ def test_compile_dry_run_answers(tmp_path, monkeypatch, kwargs, spec, crate, pat
     if crate is None:  # a positional strategy is not a valid document
         with pytest.raises(CompileError) as info:
             compile(dry_run=True, **kwargs)
-        assert str(info.value) == expected["error"]
+        message, path = paths
+        # The answer words the fault with its prefixes; the error holds it bare, with its member.
+        assert (expected["error"], info.value.message, str(info.value)) == (
+            "bad spec: " + STRATEGY_ERROR + message, message, f"bad spec: {message} (at {path})")
         return
     result = compile(dry_run=True, **kwargs)
     assert as_answer(result) == expected
@@ -178,7 +390,8 @@ def test_result_types():
 HASH_RELATIONS = [
     ("text-whitespace-and-key-order", dict(strategy=BASE),
      dict(strategy='{ "sizing": {"qty": 1, "type": "fixed_qty"},\n "exit": {"lt": ["a", 1]}, "entry": {"gt": ["a", 1]},'
-                   '\n "indicators": {}, "timeframe": "1h", "symbol": "BTC/USDT" }'), True, True),
+                   '\n "indicators": {"a": {"type": "ema"}}, "timeframe": "1h", "symbol": "BTC/USDT" }'),
+     True, True),
     ("text-one-point-zero", dict(strategy=BASE), dict(strategy=BASE_TEXT.replace('"qty": 1', '"qty": 1.0')),
      False, False),
     ("mapping-float", dict(strategy=BASE), dict(strategy=doc(sizing={"type": "fixed_qty", "qty": 1.0})),
@@ -205,41 +418,42 @@ def test_digest_relations(tmp_path, monkeypatch, first, second, same_spec, same_
 
 # ---------------------------------------------------------------- compile() errors
 
-# (id, compile() arguments, kind, message)
+# (id, compile() arguments, kind, message, path): a mapping is sent as generated text, so no fault
+# has a line or column
 ERROR_CASES = [
     ("mcu-not-allowed", dict(strategy=BASE, target="no_std", mcu="thumbv9-none-eabi"),
-     "bad target", 'mcu "thumbv9-none-eabi" is not in the allowlist'),
-    ("underived-crate-name", dict(strategy=doc(symbol="1000PEPE")), "bad spec", 'crate name "1000pepe"' + CRATE_RULE),
-    ("given-crate-name", dict(strategy=BASE, crate_name="My_Strat"), "bad spec", 'crate name "My_Strat"' + CRATE_RULE),
+     "bad target", 'mcu "thumbv9-none-eabi" is not in the allowlist', "target.mcu"),
+    ("underived-crate-name", dict(strategy=doc(symbol="1000PEPE")), "bad spec", 'crate name "1000pepe"' + CRATE_RULE,
+     "strategy.symbol"),
+    ("given-crate-name", dict(strategy=BASE, crate_name="My_Strat"),
+     "bad spec", 'crate name "My_Strat"' + CRATE_RULE, "crate_name"),
     ("positional-without-name", dict(strategy=[1, "X", None, "1h", {}, {"gt": [1, 2]}, {"lt": [1, 2]},
                                                None, None, ["fixed_qty", 1]]),
-     "bad spec", "no crate_name and the strategy has no string `symbol` to derive one"),
+     "bad spec", "no crate_name and the strategy has no string `symbol` to derive one", "strategy"),
     ("strategy-first", dict(strategy=doc(symbol=5), crate_name="A"),
-     "bad spec", STRATEGY_ERROR + "invalid type: integer `5`, expected a string"),
-    ("no-std-without-mcu", dict(strategy=BASE, target="no_std"),
-     "request", "bad compile request: missing field `mcu` at line 2 column 26"),
+     "bad spec", "invalid type: integer `5`, expected a string", "strategy.symbol"),
+    ("no-std-without-mcu", dict(strategy=BASE, target="no_std"), "request", "missing field `mcu`", "target"),
     ("unknown-target", dict(strategy=BASE, target="arm"),
-     "request", "bad compile request: unknown variant `arm`, expected one of `wasm`, `binary`, `no_std` "
-                "at line 2 column 22"),
+     "request", "unknown variant `arm`, expected one of `wasm`, `binary`, `no_std`", "target.kind"),
     ("unknown-opt-level", dict(strategy=BASE, opt_level="fast"),
-     "request", "bad compile request: unknown variant `fast`, expected one of `debug`, `release`, `size` "
-                "at line 3 column 18"),
+     "request", "unknown variant `fast`, expected one of `debug`, `release`, `size`", "opt_level"),
     ("csv-missing", dict(strategy=BASE, embed_data=CsvData("missing.csv")),
-     "io", "reading missing.csv: " + NO_SUCH_FILE),
-    ("csv-without-path", dict(strategy=BASE, embed_data={"kind": "csv"}),
-     "request", "bad compile request: missing field `path` at line 3 column 27"),
-    ("strategy-text-not-json", dict(strategy='{"symbol": }'),
-     "request", "strategy text is not valid JSON: Expecting value at line 1 column 12"),
+     "io", "reading missing.csv: " + NO_SUCH_FILE, "embed_data.path"),
+    ("csv-without-path", dict(strategy=BASE, embed_data={"kind": "csv"}), "request", "missing field `path`",
+     "embed_data"),
+    ("candles-not-a-list", dict(strategy=BASE, embed_data={"kind": "inline", "candles": {"t": 1}}),
+     "request", "invalid type: map, expected a sequence", "embed_data.candles"),
+    ("strategy-text-not-json", dict(strategy='{"symbol": }'), "request", NOT_JSON + "expected value", ""),
 ]
 
 
 @pytest.mark.parametrize("dry_run", [True, False], ids=["dry-run", "build"])
-@pytest.mark.parametrize(("kwargs", "kind", "message"), [c[1:] for c in ERROR_CASES], ids=ids(ERROR_CASES))
-def test_compile_errors(tmp_path, monkeypatch, dry_run, kwargs, kind, message):
+@pytest.mark.parametrize(("kwargs", "kind", "message", "path"), [c[1:] for c in ERROR_CASES], ids=ids(ERROR_CASES))
+def test_compile_errors(tmp_path, monkeypatch, dry_run, kwargs, kind, message, path):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(CompileError) as info:
         compile(dry_run=dry_run, out_dir=tmp_path / "out", **kwargs)
-    assert (info.value.kind, info.value.message) == (kind, message)
+    assert (info.value.kind, info.value.message, info.value.path) == (kind, message, path)
     assert not (tmp_path / "out").exists()  # refused before anything is written
 
 
@@ -304,11 +518,13 @@ def test_compile_error_text(kind, message, text):
 
 def test_package_exports():
     assert orvane_compile.__all__ == [
-        "Compiler", "__version__", "CompileError", "CompileResult", "CsvData", "InlineData", "Manifest",
+        "Compiler", "__version__", "CompileError", "CompileResult", "CsvData", "Diagnostic", "InlineData", "Manifest",
         "ManifestFile", "Target", "check", "compile", "compile_many", "strategy_schema",
         "DoctorReport", "TargetStatus", "ToolProblem", "ToolStatus", "doctor",
     ]
-    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 18
+    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 19
+    # What check() returns and CompileError carries is the package's own type.
+    assert (type(check(doc(warmpu=5))[0]), orvane_compile.Diagnostic) == (orvane_compile.api.Diagnostic,) * 2
 
 
 def test_strategy_schema_is_a_fresh_copy():

@@ -27,7 +27,7 @@ STRATEGY = (
     "{\n"
     '  "symbol": "BTC/USDT",\n'
     '  "timeframe": "1h",\n'
-    '  "indicators": {},\n'
+    '  "indicators": {"a": {"type": "ema"}},\n'
     '  "entry": {"gt": ["a", 1]},\n'
     '  "exit": {"lt": ["a", 1]},\n'
     '  "sizing": {"type": "fixed_qty", "qty": 1}\n'
@@ -161,74 +161,142 @@ MINIFIED = json.dumps({
     "strategy": dict(BASE, indicators={f"e{i}": {"type": "ema", "params": [i]} for i in range(8)}),
     "target": {"kind": "binary"}, "embed_data": {"kind": "csv"}, "crate_name": "x"})
 
-# (id, argv, files, exit status, stderr)
+NOT_JSON = " is not valid JSON: "
+STRATEGY_FIELDS = ("`spec_version`, `symbol`, `ref_symbol`, `timeframe`, `indicators`, `entry`, `exit`, `short_entry`, "
+                   "`short_exit`, `sizing`, `costs`, `risk`, `execution`, `warmup`")
+SPEC_FIELDS = "`strategy`, `target`, `opt_level`, `embed_data`, `crate_name`"
+FROM_FLAGS = "of the request built from the command line"
+
+# (id, argv, files, exit status, stderr): each fault and warning as "FILE:LINE:COLUMN: message (at PATH)"
+# with the line and a caret under the column (the column counts bytes); in text built from the flags,
+# the request's line; with no place, one line
 ERROR_CASES = [
+    # The compiler's reader judges a file before it is embedded, and places its fault in it.
     ("syntax-missing-comma", ["compile", "s.json", "--dry-run"], {"s.json": BROKEN}, 1,
-     "orvane-compile: s.json is not valid JSON: Expecting ',' delimiter at line 4 column 3\n"
-     ' 4 |   "indicators": {},\n'
+     "s.json:4:3: s.json" + NOT_JSON + "expected `,` or `}`\n"
+     ' 4 |   "indicators": {"a": {"type": "ema"}},\n'
      "   |   ^\n"),
     ("syntax-unterminated", ["check", "s.json"], {"s.json": '{"symbol": "BTC/USDT", "timeframe": "1h'}, 1,
-     "orvane-compile: s.json is not valid JSON: Unterminated string starting at line 1 column 37\n"
+     "s.json:1:39: s.json" + NOT_JSON + "EOF while parsing a string\n"
      ' 1 | {"symbol": "BTC/USDT", "timeframe": "1h\n'
-     "   |                                     ^\n"),
+     "   |                                       ^\n"),
     ("syntax-in-inline", ["check", "s.json", "--inline", "c.json"], {"s.json": STRATEGY, "c.json": "[1,\n 2,,\n]"}, 1,
-     "orvane-compile: c.json is not valid JSON: Expecting value at line 2 column 4\n"
+     "c.json:2:4: c.json" + NOT_JSON + "expected value\n"
      " 2 |  2,,\n"
      "   |    ^\n"),
     ("syntax-position-in-bytes", ["check", "s.json"], {"s.json": '{"symbol": "\u00e9\u00e9", x}'}, 1,
-     "orvane-compile: s.json is not valid JSON: Expecting property name enclosed in double quotes "
-     "at line 1 column 20\n"
+     "s.json:1:20: s.json" + NOT_JSON + "key must be a string\n"
      ' 1 | {"symbol": "\u00e9\u00e9", x}\n'
      "   |                  ^\n"),
     ("nan", ["check", "s.json"], {"s.json": '{"symbol": NaN}'}, 1,
-     "orvane-compile: s.json is not valid JSON: NaN is not a JSON number\n"),
+     "s.json:1:12: s.json" + NOT_JSON + "expected value\n"
+     ' 1 | {"symbol": NaN}\n'
+     "   |            ^\n"),
+    ("empty-file", ["check", "s.json"], {"s.json": ""}, 1,
+     "s.json:1:0: s.json" + NOT_JSON + "EOF while parsing a value\n"
+     " 1 | \n"
+     "   | ^\n"),
     ("spills-into-request", ["check", "s.json"], {"s.json": STRATEGY + ', "crate_name": "x"'}, 1,
-     "orvane-compile: s.json is not a single JSON value: the text goes on after it ends\n"),
+     "s.json:9:1: s.json" + NOT_JSON + "trailing characters\n"
+     ' 9 | , "crate_name": "x"\n'
+     "   | ^\n"),
     ("spec-missing-mcu", ["check", "spec.json"],
      {"spec.json": spec_text('"target": {"kind": "no_std"}', '"opt_level": "size"')}, 1,
-     "orvane-compile: bad compile request: missing field `mcu` at line 3 column 30 of spec.json\n"
+     "spec.json:3:30: missing field `mcu` (at target)\n"
      ' 3 |   "target": {"kind": "no_std"},\n'
      "   |                              ^\n"),
+    ("spec-missing-target", ["check", "spec.json"], {"spec.json": spec_text('"opt_level": "size"')}, 1,
+     "spec.json:4:1: missing field `target`\n"
+     " 4 | }\n"
+     "   | ^\n"),
     ("spec-duplicate-target", ["check", "spec.json"],
      {"spec.json": spec_text('"target": {"kind": "wasm"}', '"target": {"kind": "binary"}')}, 1,
-     "orvane-compile: bad compile request: duplicate field `target` at line 4 column 10 of spec.json\n"
+     "spec.json:4:10: duplicate field `target` (at target)\n"
      ' 4 |   "target": {"kind": "binary"}\n'
      "   |          ^\n"),
     ("spec-kept-member-still-maps", ["check", "spec.json", "--opt-level", "size"],
      {"spec.json": spec_text('"target": {"kind": "wasm"}', '"opt_level": "fast"', '\t"crate_name": 5')}, 1,
-     "orvane-compile: bad compile request: invalid type: integer `5`, expected a string "
-     "at line 5 column 18 of spec.json\n"
+     "spec.json:5:18: invalid type: integer `5`, expected a string (at crate_name)\n"
      ' 5 |   \t"crate_name": 5\n'
      "   |   \t              ^\n"),
     ("spec-wide-characters", ["check", "spec.json"], {"spec.json": WIDE}, 1,
-     "orvane-compile: bad compile request: unknown variant `\u901f\u3044`, expected one of `debug`, `release`, "
-     "`size` at line 4 column 24 of spec.json\n"
+     "spec.json:4:24: unknown variant `\u901f\u3044`, expected one of `debug`, `release`, `size` "
+     "(at opt_level.\u901f\u3044)\n"
      ' 4 |   "opt_level": {"\u901f\u3044": null}, "x": "\u00e9"\n'
-     "   |                      ^\n"),
+     "   |                      ^\n"
+     "spec.json:4:34: warning: unknown field `x`, expected one of " + SPEC_FIELDS + " (at x)\n"
+     ' 4 |   "opt_level": {"\u901f\u3044": null}, "x": "\u00e9"\n'
+     "   |                                ^\n"),
+    # The fault at the end of the line, the warnings amid it: windows of 100 columns around the caret.
     ("long-line-window", ["check", "spec.json"], {"spec.json": MINIFIED}, 1,
-     "orvane-compile: bad compile request: missing field `path` at line 1 column 531 of spec.json\n"
+     "spec.json:1:531: missing field `path` (at embed_data)\n"
      ' 1 | ...ed_qty", "qty": 1}}, "target": {"kind": "binary"}, "embed_data": {"kind": "csv"}, "crate_name": "x"}\n'
-     "   |                                                                                   ^\n"),
+     "   |                                                                                   ^\n"
+     "spec.json:1:393: warning: indicator `a` is not declared in `indicators` (at strategy.entry.gt[0])\n"
+     ' 1 | ...{"type": "ema", "params": [7]}}, "entry": {"gt": ["a", 1]}, "exit": {"lt": ["a", 1]}, "sizing": {"ty...\n'
+     "   |                                                      ^\n"
+     "spec.json:1:419: warning: indicator `a` is not declared in `indicators` (at strategy.exit.lt[0])\n"
+     ' 1 | ...[7]}}, "entry": {"gt": ["a", 1]}, "exit": {"lt": ["a", 1]}, "sizing": {"type": "fixed_qty", "qty": 1...\n'
+     "   |                                                      ^\n"),
     ("inline-not-array", ["check", "s.json", "--inline", "c.json"], {"s.json": STRATEGY, "c.json": '{"t": 1}\n'}, 1,
-     "orvane-compile: bad compile request: invalid type: map, expected a sequence at line 1 column 9 of c.json\n"
+     "c.json:1:1: invalid type: map, expected a sequence (at embed_data.candles)\n"
      ' 1 | {"t": 1}\n'
-     "   |         ^\n"),
+     "   | ^\n"),
     ("flags-missing-mcu", ["check", "s.json", "--target", "no_std"], {"s.json": STRATEGY}, 1,
-     "orvane-compile: bad compile request: missing field `mcu` at line 2 column 26 of the request built "
-     "from the command line\n"
+     "orvane-compile: missing field `mcu` (at target), at line 2 column 26 " + FROM_FLAGS + "\n"
      ' 2 | "target":{"kind":"no_std"},\n'
      "   |                          ^\n"),
+    # The fault, then the warning that explains it.
     ("bad-spec", ["compile", "s.json", "--dry-run"], {"s.json": STRATEGY.replace('"symbol"', '"sym"')}, 1,
-     "orvane-compile: bad spec: strategy is not a valid StrategySpec: missing field `symbol`\n"),
+     "s.json:1:1: bad spec: missing field `symbol` (at strategy)\n"
+     " 1 | {\n"
+     "   | ^\n"
+     "s.json:2:3: warning: unknown field `sym`, expected one of " + STRATEGY_FIELDS + " (at strategy.sym)\n"
+     ' 2 |   "sym": "BTC/USDT",\n'
+     "   |   ^\n"),
+    ("bad-spec-every-fault", ["check", "s.json"],
+     {"s.json": STRATEGY.replace('"1h"', "1").replace('"qty": 1', '"qty": "1"')}, 1,
+     "s.json:3:16: bad spec: invalid type: integer `1`, expected a string (at strategy.timeframe)\n"
+     ' 3 |   "timeframe": 1,\n'
+     "   |                ^\n"
+     "s.json:7:42: bad spec: invalid type: string \"1\", expected f64 (at strategy.sizing.qty)\n"
+     ' 7 |   "sizing": {"type": "fixed_qty", "qty": "1"}\n'
+     "   |                                          ^\n"),
     ("bad-target", ["compile", "s.json", "--mcu", "thumbv9-none-eabi"], {"s.json": STRATEGY}, 1,
-     'orvane-compile: bad target: mcu "thumbv9-none-eabi" is not in the allowlist\n'),
+     'orvane-compile: bad target: mcu "thumbv9-none-eabi" is not in the allowlist (at target.mcu), '
+     "at line 2 column 33 " + FROM_FLAGS + "\n"
+     ' 2 | "target":{"kind":"no_std","mcu":"thumbv9-none-eabi"},\n'
+     "   |                                 ^\n"),
+    ("bad-target-in-spec", ["check", "spec.json"],
+     {"spec.json": spec_text('"target": {"kind": "no_std", "mcu": "thumbv9-none-eabi"}')}, 1,
+     'spec.json:3:39: bad target: mcu "thumbv9-none-eabi" is not in the allowlist (at target.mcu)\n'
+     ' 3 |   "target": {"kind": "no_std", "mcu": "thumbv9-none-eabi"}\n'
+     "   |                                       ^\n"),
     ("bad-crate-name", ["check", "s.json"], {"s.json": STRATEGY.replace("BTC/USDT", "1000PEPE")}, 1,
-     'orvane-compile: bad spec: crate name "1000pepe" is not a valid identifier (^[a-z][a-z0-9_]*$); '
-     "set `crate_name`\n"),
+     's.json:2:13: bad spec: crate name "1000pepe" is not a valid identifier (^[a-z][a-z0-9_]*$); '
+     "set `crate_name` (at strategy.symbol)\n"
+     ' 2 |   "symbol": "1000PEPE",\n'
+     "   |             ^\n"),
+    ("bad-crate-name-flag", ["check", "s.json", "--crate-name", "My"], {"s.json": STRATEGY}, 1,
+     'orvane-compile: bad spec: crate name "My" is not a valid identifier (^[a-z][a-z0-9_]*$); '
+     "set `crate_name` (at crate_name), at line 3 column 14 " + FROM_FLAGS + "\n"
+     ' 3 | "crate_name":"My",\n'
+     "   |              ^\n"),
     ("csv-missing-dry-run", ["compile", "s.json", "--dry-run", "--csv", "no.csv"], {"s.json": STRATEGY}, 1,
-     "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + "\n"),
+     "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path), at line 3 column 35 "
+     + FROM_FLAGS + "\n"
+     ' 3 | "embed_data":{"kind":"csv","path":"no.csv"},\n'
+     "   |                                   ^\n"),
     ("csv-missing-build", ["compile", "s.json", "--csv", "no.csv"], {"s.json": STRATEGY}, 3,
-     "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + "\n"),
+     "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path), at line 3 column 35 "
+     + FROM_FLAGS + "\n"
+     ' 3 | "embed_data":{"kind":"csv","path":"no.csv"},\n'
+     "   |                                   ^\n"),
+    ("csv-missing-in-spec", ["check", "spec.json"],
+     {"spec.json": spec_text('"target": {"kind": "binary"}', '"embed_data": {"kind": "csv", "path": "no.csv"}')}, 1,
+     "spec.json:4:41: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path)\n"
+     ' 4 |   "embed_data": {"kind": "csv", "path": "no.csv"}\n'
+     "   |                                         ^\n"),
     ("file-missing", ["compile", "no.json"], {}, 1,
      "orvane-compile: cannot read no.json: No such file or directory\n"),
     ("inline-file-missing", ["check", "s.json", "--inline", "no.json"], {"s.json": STRATEGY}, 1,
@@ -287,6 +355,75 @@ def test_errors(run, argv, files, status, stderr):
     assert run(argv, files) == (status, "", stderr)
 
 
+# ---------------------------------------------------------------- warnings and --strict
+
+WARMPU = STRATEGY.replace('"timeframe": "1h",\n', '"timeframe": "1h",\n  "warmpu": 5,\n')
+WARMPU_SHOWN = ("w.json:4:3: warning: unknown field `warmpu`, did you mean `warmup`? (at strategy.warmpu)\n"
+                ' 4 |   "warmpu": 5,\n'
+                "   |   ^\n")
+SLOW = STRATEGY.replace('{"a": {"type": "ema"}}', '{"slow": {"type": "ema"}}').replace('["a", 1]', '["slow", 1]', 1) \
+    .replace('["a", 1]', '["slw", 1]')
+SPEC_SLIP = spec_text('"target": {"kind": "wasm"}', '"opt_levl": "size"')
+OPT_LEVL_SHOWN = ("spec.json:4:3: warning: unknown field `opt_levl`, did you mean `opt_level`? (at opt_levl)\n"
+                  ' 4 |   "opt_levl": "size"\n'
+                  "   |   ^\n")
+STRICT = "orvane-compile: warnings are errors (--strict)\n"
+# A compile spec without a target: its `strategy` member makes it one.
+NO_TARGET = "{\n" + '  "strategy": ' + json.dumps(BASE) + ',\n  "crate_name": "x"\n}\n'
+
+
+def dry_run_of(spec):
+    """The compiler's answer to a dry run of ``spec``, as the command line prints it with --json."""
+    return compiler_answer({"cmd": "compile", "dry_run": True, "spec": spec}) + "\n"
+
+
+# (id, argv, files, exit status, stdout, stderr): warnings go to standard error, also on success;
+# --strict fails on them
+WARNING_CLI_CASES = [
+    ("check-warns", ["check", "w.json"], {"w.json": WARMPU}, 0, "ok\n", WARMPU_SHOWN),
+    ("check-strict", ["check", "w.json", "--strict"], {"w.json": WARMPU}, 1, "", WARMPU_SHOWN + STRICT),
+    ("check-strict-clean", ["check", "s.json", "--strict"], {"s.json": STRATEGY}, 0, "ok\n", ""),
+    ("dry-run-warns", ["compile", "w.json", "--dry-run", "--json"], {"w.json": WARMPU}, 0,
+     dry_run_of({"strategy": dict(BASE, warmpu=5), "target": {"kind": "wasm"}}), WARMPU_SHOWN),
+    ("dry-run-strict", ["compile", "w.json", "--dry-run", "--strict"], {"w.json": WARMPU}, 1, "",
+     WARMPU_SHOWN + STRICT),
+    ("undeclared-indicator", ["check", "w.json"], {"w.json": SLOW}, 0, "ok\n",
+     "w.json:6:19: warning: indicator `slw` is not declared in `indicators`, did you mean `slow`? "
+     "(at strategy.exit.lt[0])\n"
+     ' 6 |   "exit": {"lt": ["slw", 1]},\n'
+     "   |                   ^\n"),
+    ("spec-member", ["check", "spec.json"], {"spec.json": SPEC_SLIP}, 0, "ok\n", OPT_LEVL_SHOWN),
+    ("spec-member-strict", ["check", "spec.json", "--strict", "--opt-level", "debug"], {"spec.json": SPEC_SLIP}, 1,
+     "", OPT_LEVL_SHOWN + STRICT),
+    ("spec-without-target", ["compile", "spec.json", "--dry-run", "--target", "binary", "--json"],
+     {"spec.json": NO_TARGET}, 0, dry_run_of({"strategy": BASE, "crate_name": "x", "target": {"kind": "binary"}}), ""),
+    ("spec-without-target-mcu", ["check", "spec.json", "--mcu", MCU], {"spec.json": NO_TARGET}, 0, "ok\n", ""),
+    # A fault and the warning that explains it; --strict changes nothing about a fault.
+    ("fault-and-warning-strict", ["check", "w.json", "--strict"],
+     {"w.json": WARMPU.replace('"qty": 1', '"qty": "1"')}, 1, "",
+     "w.json:8:42: bad spec: invalid type: string \"1\", expected f64 (at strategy.sizing.qty)\n"
+     ' 8 |   "sizing": {"type": "fixed_qty", "qty": "1"}\n'
+     "   |                                          ^\n" + WARMPU_SHOWN),
+]
+
+
+@pytest.mark.parametrize(("argv", "files", "status", "stdout", "stderr"), [c[1:] for c in WARNING_CLI_CASES],
+                         ids=ids(WARNING_CLI_CASES))
+def test_warnings(run, argv, files, status, stdout, stderr):
+    assert run(argv, files) == (status, stdout, stderr)
+
+
+def test_strict_several_files(run):
+    status, out, err = run(["compile", "w.json", "s.json", "--dry-run", "--strict"],
+                           {"w.json": WARMPU, "s.json": STRATEGY})
+    lines = out.splitlines()
+    summary = SUMMARY.fullmatch(err[len(WARMPU_SHOWN):])
+    assert (status, lines[0], json.loads(lines[1])["manifest"]["crate_name"], len(lines)) == (
+        1, '{"ok":false,"error":"warnings are errors (--strict): bad spec: unknown field `warmpu`, did you mean '
+           '`warmup`? (at strategy.warmpu), at line 4 column 3 of w.json"}', "btc_usdt", 2)
+    assert (err[:len(WARMPU_SHOWN)], summary is not None and summary.groups()) == (WARMPU_SHOWN, ("1", "1"))
+
+
 NOT_UTF8 = "is not UTF-8; the compiler takes UTF-8 paths only\n"
 
 # (id, argv, exit status, stderr): arguments that go into the request, with bytes that are not
@@ -307,7 +444,10 @@ NOT_UTF8_CASES = [
     ("mcu", ["check", "s.json", "--mcu", os.fsdecode(b"thumb\xff")], 1,
      "orvane-compile: --mcu: the value 'thumb\\xff' is not UTF-8; the compiler takes UTF-8 values only\n"),
     ("utf8-names-still-pass", ["check", "s.json", "--csv", "d\u00e4ta.csv", "--crate-name", "x"], 1,
-     "orvane-compile: io: reading d\u00e4ta.csv: " + NO_SUCH_FILE + "\n"),
+     "orvane-compile: io: reading d\u00e4ta.csv: " + NO_SUCH_FILE + " (at embed_data.path), at line 4 column 35 "
+     + FROM_FLAGS + "\n"
+     ' 4 | "embed_data":{"kind":"csv","path":"d\u00e4ta.csv"},\n'
+     "   |                                   ^\n"),
 ]
 
 
@@ -332,12 +472,12 @@ class HungryCompiler:
     def command(self, text, echo=None):
         raise MemoryError
 
+    def diagnose(self, text, *, run=True, echo=None):
+        raise MemoryError
 
-def hungry_reader(text):
-    raise MemoryError
 
-
-# (id, argv, what runs out of memory)
+# (id, argv, what runs out of memory: the compiler the command line sends requests to, or the one that
+# reads a file before it is embedded)
 OUT_OF_MEMORY_CASES = [
     ("version", ["version"], "compiler"),
     ("hash", ["hash", "s.json"], "compiler"),
@@ -350,12 +490,12 @@ OUT_OF_MEMORY_CASES = [
 
 @pytest.mark.parametrize(("argv", "where"), [c[1:] for c in OUT_OF_MEMORY_CASES], ids=ids(OUT_OF_MEMORY_CASES))
 def test_out_of_memory_is_one_line(run, monkeypatch, argv, where):
-    from orvane_compile import cli
+    from orvane_compile import api, cli
 
     if where == "compiler":
         monkeypatch.setattr(cli, "Compiler", HungryCompiler)
     else:
-        monkeypatch.setattr(cli, "load_json", hungry_reader)
+        monkeypatch.setattr(api, "Compiler", HungryCompiler)
     assert run(argv, {"s.json": STRATEGY}) == (1, "", "orvane-compile: out of memory\n")
 
 
@@ -387,7 +527,15 @@ BUILD_CASES = [
      "orvane-compile: build: cargo is not on the PATH; fix: install Rust with rustup: https://rustup.rs\n"),
     ("invalid-before-no-cargo", ["compile", "s.json", "--out-dir", "out"],
      {"s.json": STRATEGY.replace('"symbol"', '"sym"')}, False, 1, "",
-     "orvane-compile: bad spec: strategy is not a valid StrategySpec: missing field `symbol`\n"),
+     "s.json:1:1: bad spec: missing field `symbol` (at strategy)\n 1 | {\n   | ^\n"
+     "s.json:2:3: warning: unknown field `sym`, expected one of " + STRATEGY_FIELDS + " (at strategy.sym)\n"
+     ' 2 |   "sym": "BTC/USDT",\n'
+     "   |   ^\n"),
+    ("warning-after-the-build", ["compile", "w.json", "--target", "binary", "--out-dir", "out", "--json"],
+     {"w.json": WARMPU}, True, 0, ANSWER.pattern,
+     "orvane-compile: building btc_usdt binary\norvane-compile: built btc_usdt binary in <s>s\n" + WARMPU_SHOWN),
+    ("strict-before-no-cargo", ["compile", "w.json", "--out-dir", "out", "--strict"], {"w.json": WARMPU}, False, 1, "",
+     WARMPU_SHOWN + STRICT),
     ("dry-run-needs-no-tools", ["compile", "s.json", "--dry-run", "--json"], {"s.json": STRATEGY}, False, 0,
      r'\{"target":\{"kind":"wasm"\},"manifest":.*,"built":false\}\n', ""),
 ]
@@ -504,22 +652,33 @@ BATCH_CASES = [
      "orvane-compile: compiling 3 files, up to 2 at a time\n"
      "orvane-compile: f.json: build: error: could not compile fail_x\n"
      "orvane-compile: no.json: cannot read no.json: No such file or directory\n", ("1", "2")),
+    # A fault in a file names it already; one in text built from the flags, or with no place, is
+    # said to be in the compile of that file.
     ("invalid-input-is-1", ["compile", "spec.json", "a.json", "s.json", "--dry-run", "--jobs", "3"],
      {"a.json": STRATEGY, "spec.json": MISSING_MCU, "s.json": BROKEN}, 1,
-     ['{"ok":false,"error":"bad compile request: missing field `mcu` at line 3 column 30 of spec.json"}',
+     ['{"ok":false,"error":"missing field `mcu` (at target), at line 3 column 30 of spec.json"}',
       "=a.json",
-      '{"ok":false,"error":"s.json is not valid JSON: Expecting \',\' delimiter at line 4 column 3"}'],
-     "orvane-compile: spec.json: bad compile request: missing field `mcu` at line 3 column 30 of spec.json\n"
+      '{"ok":false,"error":"s.json is not valid JSON: expected `,` or `}`, at line 4 column 3 of s.json"}'],
+     "spec.json:3:30: missing field `mcu` (at target)\n"
      ' 3 |   "target": {"kind": "no_std"}\n'
      "   |                              ^\n"
-     "orvane-compile: s.json: s.json is not valid JSON: Expecting ',' delimiter at line 4 column 3\n"
-     ' 4 |   "indicators": {},\n'
+     "s.json:4:3: s.json is not valid JSON: expected `,` or `}`\n"
+     ' 4 |   "indicators": {"a": {"type": "ema"}},\n'
      "   |   ^\n", ("1", "2")),
     ("io-in-a-dry-run-is-1", ["compile", "a.json", "spec.json", "--dry-run", "--csv", "no.csv"],
      {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 1,
-     ['{"ok":false,"error":"io: reading no.csv: ' + NO_SUCH_FILE + '"}'] * 2,
-     "orvane-compile: a.json: io: reading no.csv: " + NO_SUCH_FILE + "\n"
-     "orvane-compile: spec.json: io: reading no.csv: " + NO_SUCH_FILE + "\n", ("0", "2")),
+     ['{"ok":false,"error":"io: reading no.csv: ' + NO_SUCH_FILE + ' (at embed_data.path), at line 3 column 35 '
+      + FROM_FLAGS + '"}',
+      '{"ok":false,"error":"io: reading no.csv: ' + NO_SUCH_FILE + ' (at embed_data.path), at line 4 column 35 '
+      + FROM_FLAGS + '"}'],
+     "orvane-compile: a.json: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path), at line 3 column 35 "
+     + FROM_FLAGS + "\n"
+     ' 3 | "embed_data":{"kind":"csv","path":"no.csv"},\n'
+     "   |                                   ^\n"
+     "orvane-compile: spec.json: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path), at line 4 column 35 "
+     + FROM_FLAGS + "\n"
+     ' 4 | "embed_data":{"kind":"csv","path":"no.csv"}\n'
+     "   |                                   ^\n", ("0", "2")),
     ("all-succeed", ["compile", "a.json", "spec.json", "--target", "binary", "--out-dir", "out", "--jobs", "2"],
      {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 0, ["=a.json", "=spec.json"],
      "orvane-compile: compiling 2 files, up to 2 at a time\n", ("2", "0")),
@@ -686,8 +845,10 @@ def test_entry_points(tmp_path, argv):
     done = subprocess.run(argv + ["version"], cwd=tmp_path, capture_output=True, text=True)
     assert (done.returncode, done.stdout, done.stderr) == (0, VERSION + "\n", "")
     done = subprocess.run(argv + ["check", "bad.json"], cwd=tmp_path, capture_output=True, text=True)
-    assert (done.returncode, done.stdout, done.stderr) == (
-        1, "", "orvane-compile: bad spec: strategy is not a valid StrategySpec: missing field `symbol`\n")
+    # Every field missing, each at the object that lacks it.
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", "".join(
+        f"bad.json:1:1: bad spec: missing field `{field}` (at strategy)\n 1 | {{}}\n   | ^\n"
+        for field in ("symbol", "timeframe", "indicators", "entry", "exit", "sizing")))
 
 
 # --verbose: cargo's lines as they come, after the crate name, warnings of a success included;

@@ -64,7 +64,7 @@ BATCHES = [
     ("slow-first-stays-first", [job("slow_a"), job("b"), job("c")], [built("slow_a"), built("b"), built("c")]),
     ("failures-in-their-slots",
      [job("a"), job("x", strategy=NO_SYMBOL), job("fail_c"), job("e", target="no_std", mcu="thumbv9-none-eabi")],
-     [built("a"), ("error", "bad spec", "strategy is not a valid StrategySpec: missing field `symbol`"),
+     [built("a"), ("error", "bad spec", "missing field `symbol`"),
       ("error", "build", "error[E0308]: in fail_c\n"),
       ("error", "bad target", 'mcu "thumbv9-none-eabi" is not in the allowlist')]),
     ("refused-jobs-are-request-errors",

@@ -14,6 +14,7 @@ from orvane_compile import (
     CompileResult,
     Compiler,
     CsvData,
+    Diagnostic,
     DoctorReport,
     InlineData,
     Manifest,
@@ -56,6 +57,22 @@ def validate(text: str) -> str | None:
         kind: str = error.kind
         return f"{kind}: {error.message}"
     return None
+
+
+def lint(text: str) -> list[str]:
+    """Every warning and fault of a strategy text, as "LINE:COLUMN: message (at PATH)"."""
+    warnings: list[Diagnostic] = check(text)
+    try:
+        check(text, strict=True)
+    except CompileError as error:
+        path: str = error.path
+        line: int | None = error.line
+        faults: tuple[Diagnostic, ...] = error.diagnostics
+        print(path, line, error.column, error.source)
+        return [f"{d.line}:{d.column}: {d.message} (at {d.path})" for d in faults if d.severity == "error"]
+    result: CompileResult = compile(text, dry_run=True)
+    more: tuple[Diagnostic, ...] = result.warnings
+    return [str(w) for w in (*warnings, *more)]
 
 
 def from_csv(path: str) -> str:
