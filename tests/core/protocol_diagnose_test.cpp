@@ -84,6 +84,14 @@ TEST(ProtocolDiagnose, EveryFaultAndWarningWithItsPlace) {
        "declared in `indicators`, did you mean `slow`?\n"
        "warning bad spec .spec.strategy.entry.all[1].gt[0].prev[0] @1:233 [\"nope\",] indicator `nope` is not "
        "declared in `indicators`\n"},
+      // A variant without fields reads nothing but its tag; a short name is no one's slip.
+      {compile_of(with(kStrategy, R"("sizing")",
+                       R"("costs":{"slippage":{"type":"spread","bps":1}},"sizing")")),
+       "warning bad spec .spec.strategy.costs.slippage.bps @1:263 [\"bps\":1] unknown field "
+       "`bps`, expected `type`\n"},
+      {compile_of(with(kStrategy, R"({"lt":["fast",1]})", R"({"lt":["fs",1]})")),
+       "warning bad spec .spec.strategy.exit.lt[0] @1:215 [\"fs\",1]] indicator `fs` is not "
+       "declared in `indicators`\n"},
       // A repeated key of the request is judged where it stands.
       {R"({"cmd":"compile","dry_run":true,"dry_run":false,"spec":{"strategy":1,"target":{"kind":"wasm"}}})",
        "error request .dry_run @1:41 [\":false] duplicate field `dry_run`\n"

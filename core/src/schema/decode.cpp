@@ -65,7 +65,9 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
 
 std::optional<std::string_view> closest_name(std::string_view given,
                                              std::span<const std::string_view> names) {
-  // Close enough to be a slip: a third of the name's length, at least one edit.
+  // Close enough to be a slip: an edit per three letters, and at least three letters given (a
+  // name of one or two is as close to any other short name).
+  if (given.size() < 3) return std::nullopt;
   const std::size_t limit = std::max<std::size_t>(1, given.size() / 3);
   std::optional<std::string_view> best;
   std::size_t best_distance = limit + 1;

@@ -605,6 +605,7 @@ struct TaggedCodec {
     });
     if (err) return std::unexpected(std::move(*err));
     if (!tag) return fail(v, Place::End, missing_field(Desc::tag));
+    if (Diagnosis* d = Diagnosis::active()) warn_unread(*d, v, *tag);
     auto out = detail::select_variant<T>(
         *tag,
         [&](auto type) {
@@ -614,6 +615,23 @@ struct TaggedCodec {
         std::make_index_sequence<kVariants>{});
     if (!out) return variant_fault(v, std::move(out.error()));
     return out;
+  }
+
+  // A variant without fields reads no member but the tag: any other is ignored, worth a warning.
+  static void warn_unread(Diagnosis& d, json::Value v, std::size_t index) {
+    bool has_fields = false;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      ((index == I ? (void)(has_fields = detail::HasFields<
+                                std::variant_alternative_t<I, typename Desc::Variant>>)
+                   : void()),
+       ...);
+    }(std::make_index_sequence<kVariants>{});
+    if (has_fields) return;  // the variant's record warns about its own members
+    static constexpr std::array<std::string_view, 1> kTag{Desc::tag};
+    v.for_each_member_at([&](std::uint32_t key_node, std::string_view k, json::Value) {
+      if (k != Desc::tag) d.unknown_key(key_node, k, kTag);
+      return true;
+    });
   }
 
   static Decoded<T> from_elements(json::Value v) {
