@@ -290,7 +290,7 @@ def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> W
         if args.mcu is not None and kind != "no_std":
             raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std")
         mcu = args.mcu
-        if mcu is None and is_spec:
+        if mcu is None and is_spec and kind == "no_std":
             # --target no_std completes a spec that already names its mcu.
             given = value.get("target")  # a compile spec needs no target to be one
             if isinstance(given, dict) and given.get("kind") == "no_std" and isinstance(given.get("mcu"), str):
@@ -444,12 +444,13 @@ def _described(item: Located, file: str | None = None) -> str:
 def _as_json(item: Located) -> str:
     """A fault or warning as one line of JSON, for ``--json``."""
     diagnostic, location = item
-    in_file = location is not None and location.source is not None
+    source = None if location is None else location.source
     return json.dumps({
         "severity": diagnostic.severity, "kind": diagnostic.kind, "message": diagnostic.message,
-        "path": diagnostic.path or None, "line": location.line if in_file else None,
-        "column": location.column if in_file else None,
-        "file": location.source.name if in_file else None,  # type: ignore[union-attr]
+        "path": diagnostic.path or None,
+        "line": location.line if location is not None and source is not None else None,
+        "column": location.column if location is not None and source is not None else None,
+        "file": source.name if source is not None else None,
         "hint": diagnostic.hint,
     }, ensure_ascii=False, separators=(",", ":")) + "\n"
 

@@ -30,7 +30,8 @@ from strategy_cases import BASE, CASES, STRATEGY_FIELDS, doc, ids
 
 STRATEGY_ERROR = "strategy is not a valid StrategySpec: "  # how the JSON answer words a fault
 NO_SUCH_FILE = "No such file or directory (os error 2)"
-CRATE_RULE = " is not a valid identifier (^[a-z][a-z0-9_]*$); set `crate_name`"
+CRATE_RULE = " is not a valid identifier (^[a-z][a-z0-9_]*$)"
+CRATE_HINT = "; set `crate_name`"  # the compiler's advice: in str(), not in the message
 BASE_TEXT = json.dumps(BASE)
 
 
@@ -164,7 +165,7 @@ WARNING_CASES = [
     ("undeclared-no-near-name", dict(CROSS, exit={"lt": ["volume_ma", 1]}),
      [("strategy.exit.lt[0]", UNDECLARED.format("volume_ma"), None, None)]),
     ("undeclared-in-short-rules", doc(short_entry={"lt": ["b", 0]}),
-     [("strategy.short_entry.lt[0]", UNDECLARED.format("b") + ", did you mean `a`?", None, None)]),
+     [("strategy.short_entry.lt[0]", UNDECLARED.format("b") + "", None, None)]),
     # Members nothing declares first, then the indicators, each in the order of the text.
     ("every-warning-in-order", SLIPS_TEXT,
      [("strategy.risk.trailing_stop_pc", DID_YOU_MEAN.format("trailing_stop_pc", "trailing_stop_pct"), 6, 31),
@@ -255,7 +256,8 @@ FIELD_CASES = [
     ("crate-name-text", json.dumps(doc(symbol="1000PEPE"), indent=1),
      ("bad spec", 'crate name "1000pepe"' + CRATE_RULE, "strategy.symbol", 2, 12, "strategy text"),
      ' "symbol": "1000PEPE",',
-     'bad spec: crate name "1000pepe"' + CRATE_RULE + " (at strategy.symbol) at line 2 column 12 of strategy text"),
+     'bad spec: crate name "1000pepe"' + CRATE_RULE + CRATE_HINT +
+     " (at strategy.symbol) at line 2 column 12 of strategy text"),
     ("not-json", '{"symbol": "X",\n "timeframe" "1h"}',
      ("request", NOT_JSON + "expected `:`", "", 2, 14, "strategy text"), ' "timeframe" "1h"}',
      NOT_JSON + "expected `:` at line 2 column 14 of strategy text"),

@@ -273,15 +273,17 @@ ERROR_CASES = [
      ' 3 |   "target": {"kind": "no_std", "mcu": "thumbv9-none-eabi"}\n'
      "   |                                       ^\n"),
     ("bad-crate-name", ["check", "s.json"], {"s.json": STRATEGY.replace("BTC/USDT", "1000PEPE")}, 1,
-     's.json:2:13: bad spec: crate name "1000pepe" is not a valid identifier (^[a-z][a-z0-9_]*$); '
-     "set `crate_name` (at strategy.symbol)\n"
+     's.json:2:13: bad spec: crate name "1000pepe" is not a valid identifier (^[a-z][a-z0-9_]*$) '
+     "(at strategy.symbol)\n"
      ' 2 |   "symbol": "1000PEPE",\n'
-     "   |             ^\n"),
+     "   |             ^\n"
+     "  = hint: pass --crate-name NAME\n"),
     ("bad-crate-name-flag", ["check", "s.json", "--crate-name", "My"], {"s.json": STRATEGY}, 1,
-     'orvane-compile: bad spec: crate name "My" is not a valid identifier (^[a-z][a-z0-9_]*$); '
-     "set `crate_name` (at crate_name), at line 3 column 14 " + FROM_FLAGS + "\n"
+     'orvane-compile: bad spec: crate name "My" is not a valid identifier (^[a-z][a-z0-9_]*$) '
+     "(at crate_name), at line 3 column 14 " + FROM_FLAGS + "\n"
      ' 3 | "crate_name":"My",\n'
-     "   |              ^\n"),
+     "   |              ^\n"
+     "  = hint: pass --crate-name NAME\n"),
     ("csv-missing-dry-run", ["compile", "s.json", "--dry-run", "--csv", "no.csv"], {"s.json": STRATEGY}, 1,
      "orvane-compile: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path), at line 3 column 35 "
      + FROM_FLAGS + "\n"
@@ -318,9 +320,11 @@ def seconds_hidden(text):
     (["compile", "s.json", "--target", "binary", "--timeout", "0.3"], 3,
      "orvane-compile: building btc_usdt binary\norvane-compile: btc_usdt binary failed after <s>s\n"
      "orvane-compile: build: timed out after 0.3 s\n"),
+    # With --json the fault is a JSON object on a line of its own.
     (["compile", "s.json", "--target", "binary", "--timeout", "2e-1", "--json"], 3,
      "orvane-compile: building btc_usdt binary\norvane-compile: btc_usdt binary failed after <s>s\n"
-     "orvane-compile: build: timed out after 0.2 s\n"),
+     '{"severity":"error","kind":"build","message":"timed out after 0.2 s","path":null,"line":null,'
+     '"column":null,"file":null,"hint":null}\n'),
 ])
 def test_timeout_stops_the_build(run, tmp_path, monkeypatch, argv, status, stderr):
     bin_dir = tmp_path / "bin"
@@ -361,6 +365,8 @@ WARMPU = STRATEGY.replace('"timeframe": "1h",\n', '"timeframe": "1h",\n  "warmpu
 WARMPU_SHOWN = ("w.json:4:3: warning: unknown field `warmpu`, did you mean `warmup`? (at strategy.warmpu)\n"
                 ' 4 |   "warmpu": 5,\n'
                 "   |   ^\n")
+WARMPU_JSON = ('{"severity":"warning","kind":"bad spec","message":"unknown field `warmpu`, did you mean '
+               '`warmup`?","path":"strategy.warmpu","line":4,"column":3,"file":"w.json","hint":null}\n')
 SLOW = STRATEGY.replace('{"a": {"type": "ema"}}', '{"slow": {"type": "ema"}}').replace('["a", 1]', '["slow", 1]', 1) \
     .replace('["a", 1]', '["slw", 1]')
 SPEC_SLIP = spec_text('"target": {"kind": "wasm"}', '"opt_levl": "size"')
@@ -383,8 +389,13 @@ WARNING_CLI_CASES = [
     ("check-warns", ["check", "w.json"], {"w.json": WARMPU}, 0, "ok\n", WARMPU_SHOWN),
     ("check-strict", ["check", "w.json", "--strict"], {"w.json": WARMPU}, 1, "", WARMPU_SHOWN + STRICT),
     ("check-strict-clean", ["check", "s.json", "--strict"], {"s.json": STRATEGY}, 0, "ok\n", ""),
-    ("dry-run-warns", ["compile", "w.json", "--dry-run", "--json"], {"w.json": WARMPU}, 0,
+    ("dry-run-warns", ["compile", "w.json", "--dry-run"], {"w.json": WARMPU}, 0,
      dry_run_of({"strategy": dict(BASE, warmpu=5), "target": {"kind": "wasm"}}), WARMPU_SHOWN),
+    ("dry-run-warns-json", ["compile", "w.json", "--dry-run", "--json"], {"w.json": WARMPU}, 0,
+     dry_run_of({"strategy": dict(BASE, warmpu=5), "target": {"kind": "wasm"}}), WARMPU_JSON),
+    ("check-json", ["check", "w.json", "--json"], {"w.json": WARMPU}, 0, '{"ok":true}\n', WARMPU_JSON),
+    ("check-json-strict", ["check", "w.json", "--json", "--strict"], {"w.json": WARMPU}, 1, "",
+     WARMPU_JSON.replace('"warning"', '"warning"', 1)),
     ("dry-run-strict", ["compile", "w.json", "--dry-run", "--strict"], {"w.json": WARMPU}, 1, "",
      WARMPU_SHOWN + STRICT),
     ("undeclared-indicator", ["check", "w.json"], {"w.json": SLOW}, 0, "ok\n",
@@ -533,7 +544,7 @@ BUILD_CASES = [
      "   |   ^\n"),
     ("warning-after-the-build", ["compile", "w.json", "--target", "binary", "--out-dir", "out", "--json"],
      {"w.json": WARMPU}, True, 0, ANSWER.pattern,
-     "orvane-compile: building btc_usdt binary\norvane-compile: built btc_usdt binary in <s>s\n" + WARMPU_SHOWN),
+     "orvane-compile: building btc_usdt binary\norvane-compile: built btc_usdt binary in <s>s\n" + WARMPU_JSON),
     ("strict-before-no-cargo", ["compile", "w.json", "--out-dir", "out", "--strict"], {"w.json": WARMPU}, False, 1, "",
      WARMPU_SHOWN + STRICT),
     ("dry-run-needs-no-tools", ["compile", "s.json", "--dry-run", "--json"], {"s.json": STRATEGY}, False, 0,
