@@ -77,13 +77,13 @@ bool operand_expr(json::Value v, Operand& out) {
   if (!idx) return false;
   auto expr = std::make_unique<OperandExpr>();
   expr->op = OperandExpr::Op(*idx);
-  if (expr->op == OperandExpr::Op::Price) {
+  if (kOperandContents[*idx] == Content::PriceField) {
     auto f = Codec<PriceField>::from_value(content);
     if (!f) return false;
     expr->price = *f;
   } else {
-    bool prev = expr->op == OperandExpr::Op::Prev;
-    auto args = operand_tuple(content, 2, prev, &expr->bars, expr->args.data());
+    const bool bars = kOperandContents[*idx] == Content::OperandAndBars;
+    auto args = operand_tuple(content, 2, bars, &expr->bars, expr->args.data());
     if (!args) return false;
   }
   out.form = std::move(expr);
@@ -105,29 +105,19 @@ Failure decode_condition(json::Value v, Condition& out) {
   std::size_t idx = 0;
   json::Value c;
   if (auto err = keyword_member(v, kConditionKeywords, idx, c)) return err;
-  using Op = Condition::Op;
-  out.op = Op(idx);
-  switch (out.op) {
-    case Op::Between:
-    case Op::Rising:
-    case Op::Falling:
-    case Op::Gt:
-    case Op::Lt:
-    case Op::Ge:
-    case Op::Le:
-    case Op::Eq:
-    case Op::Ne:
-    case Op::CrossAbove:
-    case Op::CrossBelow: {
-      bool bars = out.op == Op::Rising || out.op == Op::Falling;
-      auto ops =
-          operand_tuple(c, out.op == Op::Between ? 3 : 2, bars, &out.bars, out.operands.data());
+  out.op = Condition::Op(idx);
+  switch (kConditionContents[idx]) {
+    case Content::TwoOperands:
+    case Content::ThreeOperands:
+    case Content::OperandAndBars: {
+      const Content content = kConditionContents[idx];
+      auto ops = operand_tuple(c, content == Content::ThreeOperands ? 3 : 2,
+                               content == Content::OperandAndBars, &out.bars, out.operands.data());
       if (!ops) return std::move(ops.error());
       out.operand_count = std::uint8_t(*ops);
       return std::nullopt;
     }
-    case Op::All:
-    case Op::Any: {
+    case Content::Conditions: {
       if (c.kind() != json::Kind::Array) return wrong_kind(c, wanted::kSequence).error();
       out.children.reserve(c.size());
       Failure err;
@@ -137,15 +127,15 @@ Failure decode_condition(json::Value v, Condition& out) {
       });
       return err;
     }
-    case Op::Not:
+    case Content::OneCondition:
       return decode_condition(c, out.children.emplace_back());
-    case Op::InPosition: {
+    case Content::Flag: {
       auto flag = Codec<bool>::from_value(c);
       if (!flag) return std::move(flag.error());
       out.flag = *flag;
       return std::nullopt;
     }
-    case Op::BarsSinceEntry: {
+    case Content::BarsCompare: {
       std::size_t op = 0;
       json::Value n;
       if (auto err = keyword_member(c, kBarsKeywords, op, n)) return err;
@@ -154,6 +144,7 @@ Failure decode_condition(json::Value v, Condition& out) {
       out.since = BarsCompare{BarsCompare::Op(op), *bars};
       return std::nullopt;
     }
+    case Content::PriceField: break;  // an operand's content only
   }
   return std::nullopt;
 }

@@ -409,32 +409,22 @@ class Generator {
     });
   }
 
-  // What follows each condition keyword, as Condition's decoder reads it.
-  Text condition_content(Condition::Op op) {
-    using Op = Condition::Op;
-    switch (op) {
-      case Op::Gt:
-      case Op::Lt:
-      case Op::Ge:
-      case Op::Le:
-      case Op::Eq:
-      case Op::Ne:
-      case Op::CrossAbove:
-      case Op::CrossBelow:
+  // What follows a condition or operand keyword (keywords.hpp), as the decoder reads it.
+  Text content_of(Content content) {
+    switch (content) {
+      case Content::TwoOperands:
         return two_operands();
-      case Op::Between:
+      case Content::ThreeOperands:
         return tuple({use<Operand>(), use<Operand>(), use<Operand>()});
-      case Op::Rising:
-      case Op::Falling:
+      case Content::OperandAndBars:
         return operand_and_count();
-      case Op::All:
-      case Op::Any:
+      case Content::Conditions:
         return use<decltype(Condition::children)>();
-      case Op::Not:
+      case Content::OneCondition:
         return use<Condition>();
-      case Op::InPosition:
+      case Content::Flag:
         return use<decltype(Condition::flag)>();
-      case Op::BarsSinceEntry:
+      case Content::BarsCompare:
         return def("BarsCompare", [this] {
           static_assert(kBarsKeywords.size() == std::size_t(BarsCompare::Op::Eq) + 1);
           return titled("BarsCompare",
@@ -442,6 +432,8 @@ class Generator {
                         one_member(kBarsKeywords, "additionalProperties",
                                    use<decltype(BarsCompare::bars)>()));
         });
+      case Content::PriceField:
+        return use<decltype(OperandExpr::price)>();
     }
     return {};
   }
@@ -450,7 +442,7 @@ class Generator {
     static_assert(kConditionKeywords.size() == std::size_t(Condition::Op::BarsSinceEntry) + 1);
     Members properties;
     for (std::size_t i = 0; i < kConditionKeywords.size(); ++i) {
-      properties.emplace_back(kConditionKeywords[i], condition_content(Condition::Op(i)));
+      properties.emplace_back(kConditionKeywords[i], content_of(kConditionContents[i]));
     }
     return titled("Condition",
                   "A rule: an object with exactly one member, the keyword and its content.",
@@ -469,28 +461,11 @@ class Generator {
                   object({{"anyOf", array(forms)}}));
   }
 
-  // What follows each operand keyword, as the operand decoder reads it.
-  Text operand_content(OperandExpr::Op op) {
-    using Op = OperandExpr::Op;
-    switch (op) {
-      case Op::Price:
-        return use<decltype(OperandExpr::price)>();
-      case Op::Prev:
-        return operand_and_count();
-      case Op::Add:
-      case Op::Sub:
-      case Op::Mul:
-      case Op::Div:
-        return two_operands();
-    }
-    return {};
-  }
-
   Text operand_expr() {
     static_assert(kOperandKeywords.size() == std::size_t(OperandExpr::Op::Div) + 1);
     Members properties;
     for (std::size_t i = 0; i < kOperandKeywords.size(); ++i) {
-      properties.emplace_back(kOperandKeywords[i], operand_content(OperandExpr::Op(i)));
+      properties.emplace_back(kOperandKeywords[i], content_of(kOperandContents[i]));
     }
     return titled("OperandExpr", "An operand expression: an object with exactly one member.",
                   one_member(kOperandKeywords, "properties", object(properties)));
