@@ -61,7 +61,6 @@ StrategyInput = Union[Mapping[str, Any], Sequence[Any], str]
 
 # The name a strategy given as text goes by in messages.
 _STRATEGY_SOURCE = "strategy text"
-ENVELOPE_ERROR = 'invalid command envelope: expected {"cmd":...}'
 # check() validates the document alone: a fixed, valid crate name keeps the
 # naming rule (which looks at `symbol`) out of the verdict.
 _CHECK_CRATE_NAME = "strategy_check"
