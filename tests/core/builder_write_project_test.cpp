@@ -182,7 +182,7 @@ void make_old(const fs::path& root) {
 std::map<std::string, std::string> tree_of(const fs::path& root) {
   std::map<std::string, std::string> out;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
-    if (e.path().filename() == kLockFileName) continue;
+    if (e.path().filename() == kLockFileName || e.path().filename() == kRecordFileName) continue;
     const std::string rel = e.path().lexically_relative(root).string();
     struct stat st;
     if (::lstat(e.path().c_str(), &st) != 0) {

@@ -16,6 +16,9 @@ struct CompileError {
   // What to do about it, when the message ends in advice ("set `crate_name`"); shown after
   // "; " in the answer, and handed over as data beside the message.
   std::string_view hint = {};
+  // Whether `field` is a member of the request itself ("out_dir", "build.cache_dir") rather
+  // than of its compile spec.
+  bool field_in_request = false;
 
   // The kind's prefix, the message and the hint: the text that goes into `error`.
   std::string display() const;

@@ -15,6 +15,10 @@
 #include <vector>
 #include <utility>
 
+#include <dirent.h>
+#include <time.h>
+
+#include "builder/held_folder.hpp"
 #include "builder/run_process.hpp"
 #include "builder/target_table.hpp"
 #include "builder/utf8_lossy.hpp"
@@ -55,6 +59,7 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 struct Echo {
   int fd = -1;
   std::string prefix;
+  int working_dir_fd = -1;  // the held folder the tools start in
 };
 
 std::expected<Outcome, CompileError> run_tool(const std::string& program,
@@ -67,6 +72,7 @@ std::expected<Outcome, CompileError> run_tool(const std::string& program,
   options.echo_prefix = echo.prefix;
   options.args = args;
   options.working_dir = dir;
+  options.working_dir_fd = echo.working_dir_fd;
   options.stderr_keep = kRawTailBytes;
   options.control = &control;
   options.env = env;
@@ -87,25 +93,73 @@ std::expected<Outcome, CompileError> run_tool(const std::string& program,
     case ProcessResult::Ending::Stopped: return std::unexpected(build_error(result->stop_reason));
     case ProcessResult::Ending::Unknown: break;
   }
-  // The host has its children reaped for it, so the status is gone: the artifact decides.
+  // The supervisor was killed from outside, so the status is gone: the artifact decides.
   return Outcome{true, error_tail(result->stderr_tail)};
 }
 
-// The artifact must be there, as a regular file, before the build is called a success.
-std::optional<CompileError> check_artifact(const std::filesystem::path& full, std::string_view tool,
-                                           const Outcome& outcome) {
+// Whether `rel` below the held folder `dir` is a regular file, reached without a link.
+bool regular_below(int dir, const std::string& rel, std::optional<struct stat>* found = nullptr) {
+  Fd parent = open_parent_below(dir, rel, false);
   struct stat st;
-  const bool present = ::lstat(full.c_str(), &st) == 0;
-  if (present && S_ISREG(st.st_mode)) return std::nullopt;
-  std::string what = present ? " is not a regular file" : " is missing";
+  if (!parent || ::fstatat(parent.get(), base_name(rel).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (found) *found = st;
+  return S_ISREG(st.st_mode);
+}
+
+// Where cargo put a file it was to leave at `rel` ("target/<profile>/<name>") when a build
+// target set for it elsewhere sent it under target/<triple>/ instead.
+std::optional<std::string> redirected_output(int dir, const std::string& rel) {
+  const std::size_t first = rel.find('/');
+  Fd target(::openat(dir, rel.substr(0, first).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!target) return std::nullopt;
+  DIR* d = ::fdopendir(::fcntl(target.get(), F_DUPFD_CLOEXEC, 0));
+  if (!d) return std::nullopt;
+  std::optional<std::string> found;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name == "." || name == ".." || name.find('-') == std::string_view::npos) continue;
+    std::string candidate = rel.substr(0, first + 1) + std::string(name) + rel.substr(first);
+    if (regular_below(dir, candidate)) {
+      found = std::move(candidate);
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+// The artifact must be there, as a regular file this build left, before the build is called a
+// success. `dir` holds `shown`.
+std::optional<CompileError> check_artifact(int dir, const std::filesystem::path& shown,
+                                           const std::string& rel, std::string_view tool,
+                                           const Outcome& outcome) {
+  std::optional<struct stat> st;
+  if (regular_below(dir, rel, &st)) return std::nullopt;
+  const std::filesystem::path full = shown / rel;
+  std::string what = st ? " is not a regular file" : " is missing";
   if (outcome.status_lost) {
-    std::string message = std::string(tool) +
-                          "'s exit status is unknown (this process has its children reaped for "
-                          "it), and the artifact " + full.string() + what;
+    std::string message = std::string(tool) + "'s exit status is unknown (its supervisor was killed), and the artifact " +
+                          full.string() + what;
     if (!outcome.tail.empty()) message += "\n" + outcome.tail;
     return build_error(std::move(message));
   }
+  if (!st) {
+    if (auto elsewhere = redirected_output(dir, rel)) {
+      return build_error(std::string(tool) + " wrote its output to " + (shown / *elsewhere).string() +
+                         ", not to " + full.string() +
+                         ": a build target is configured for it (`[build] target` in a "
+                         ".cargo/config.toml above the project, or CARGO_BUILD_TARGET); remove it "
+                         "for this build");
+    }
+  }
   return build_error(std::string(tool) + " reported success, but the artifact " + full.string() + what);
+}
+
+// Removes what an earlier build left at `rel`, so that only this build's output can be taken
+// for the artifact.
+void remove_old(int dir, const std::string& rel) {
+  Fd parent = open_parent_below(dir, rel, false);
+  if (parent) ::unlinkat(parent.get(), base_name(rel).c_str(), 0);
 }
 
 // The shared build cache of a build, held (locked) until it is destroyed.
@@ -114,7 +168,9 @@ class Cache {
   ~Cache() {
     if (lock_ >= 0) ::close(lock_);
   }
-  Cache(Cache&& o) noexcept : target_(std::move(o.target_)), lock_(std::exchange(o.lock_, -1)) {}
+  Cache(Cache&& o) noexcept
+      : root_(std::move(o.root_)), slot_(std::move(o.slot_)), root_fd_(std::move(o.root_fd_)),
+        lock_(std::exchange(o.lock_, -1)) {}
   Cache(const Cache&) = delete;
 
   // Builds sharing the folder run side by side, up to one per core, each in a target folder
@@ -124,11 +180,14 @@ class Cache {
   static std::expected<Cache, CompileError> take(const std::filesystem::path& dir,
                                                  const BuildControl& control) {
     const std::filesystem::path absolute = std::filesystem::absolute(dir);
-    std::error_code ec;
-    std::filesystem::create_directories(absolute, ec);
-    if (ec) return std::unexpected(io_error("creating", absolute, ec.value()));
     // Whoever may change a shared target folder decides what every build sharing it runs.
-    if (auto bad = check_trusted_folder(absolute, true)) return std::unexpected(std::move(*bad));
+    if (auto bad = prepare_chosen_folder(absolute)) {
+      bad->field = "build.cache_dir";
+      bad->field_in_request = true;
+      return std::unexpected(std::move(*bad));
+    }
+    Fd root(::open(absolute.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root) return std::unexpected(io_error("creating", absolute, errno));
     const unsigned slots = std::max(1u, std::thread::hardware_concurrency());
     std::vector<int> locks;
     auto close_all = [&](std::size_t keep) {
@@ -137,12 +196,12 @@ class Cache {
       }
     };
     for (unsigned i = 0; i < slots; ++i) {
-      const std::filesystem::path lock_path = absolute / (".orvane-cache" + suffix(i) + ".lock");
-      int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      const std::string lock_name = ".orvane-cache" + suffix(i) + ".lock";
+      int fd = ::openat(root.get(), lock_name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (fd < 0) {
         int err = errno;
         close_all(locks.size());
-        return std::unexpected(io_error("creating", lock_path, err));
+        return std::unexpected(io_error("creating", absolute / lock_name, err));
       }
       locks.push_back(fd);
     }
@@ -150,10 +209,13 @@ class Cache {
       for (std::size_t i = 0; i < locks.size(); ++i) {
         if (::flock(locks[i], LOCK_EX | LOCK_NB) != 0) continue;
         close_all(i);
-        Cache cache(absolute / ("target" + suffix(unsigned(i))), locks[i]);
-        std::filesystem::create_directories(cache.target_, ec);
-        if (ec) return std::unexpected(io_error("creating", cache.target_, ec.value()));
-        if (auto bad = check_trusted_folder(cache.target_)) return std::unexpected(std::move(*bad));
+        Cache cache(absolute, "target" + suffix(unsigned(i)), std::move(root), locks[i]);
+        if (::mkdirat(cache.root_fd_.get(), cache.slot_.c_str(), 0755) == 0) {
+          ::fchmodat(cache.root_fd_.get(), cache.slot_.c_str(), 0755, 0);
+        } else if (errno != EEXIST) {
+          return std::unexpected(io_error("creating", cache.target(), errno));
+        }
+        if (auto bad = check_trusted_folder(cache.target())) return std::unexpected(std::move(*bad));
         return cache;
       }
       if (auto stop = control.stop_reason()) {
@@ -164,54 +226,185 @@ class Cache {
     }
   }
 
-  const std::filesystem::path& target() const { return target_; }
+  std::filesystem::path target() const { return root_ / slot_; }
+  int root_fd() const { return root_fd_.get(); }
+  const std::string& slot() const { return slot_; }
+
+  // Makes sure cargo sees the project in `project` as changed when this slot's last build of
+  // `crate` was another project's. cargo knows a project only by its crate's name and version,
+  // and judges it fresh when its sources are older than that crate's last build here: so the
+  // slot records which project built each crate last, and when that changes, the project's
+  // sources are given a modification time past the record's (which was touched when that
+  // build ended).
+  std::optional<CompileError> claim(std::string_view crate, int project,
+                                    const std::filesystem::path& shown) {
+    const std::string builder = identity(project, shown);
+    Fd records = records_folder();
+    if (!records) return io_error("creating", target() / kRecords, errno);
+    const std::string name(crate);
+    std::string last;
+    struct stat st {};
+    bool known = false;
+    if (Fd fd(::openat(records.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)); fd) {
+      known = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size < 65536;
+      if (known) {
+        last.resize(std::size_t(st.st_size));
+        ssize_t got = ::read(fd.get(), last.data(), last.size());
+        last.resize(got < 0 ? 0 : std::size_t(got));
+      }
+    }
+    if (known && last == builder) return std::nullopt;
+    struct timespec when;
+    ::clock_gettime(CLOCK_REALTIME, &when);
+    if (known) {
+      struct timespec after = st.st_mtim;
+      after.tv_nsec += 1'000'000;
+      if (after.tv_nsec >= 1'000'000'000) {
+        after.tv_sec += 1;
+        after.tv_nsec -= 1'000'000'000;
+      }
+      if (after.tv_sec > when.tv_sec || (after.tv_sec == when.tv_sec && after.tv_nsec > when.tv_nsec)) {
+        when = after;
+      }
+    }
+    if (int err = refresh(project, "Cargo.toml", when, 0)) return io_error("touching", shown / "Cargo.toml", err);
+    if (int err = refresh(project, "src", when, 0)) return io_error("touching", shown / "src", err);
+    const std::string temp = temp_name(name);
+    Fd out;
+    int err = create_fresh(records.get(), temp, 0644, out);
+    if (!err) err = write_all(out.get(), builder);
+    if (!err && ::renameat(records.get(), temp.c_str(), records.get(), name.c_str()) != 0) err = errno;
+    if (err) {
+      ::unlinkat(records.get(), temp.c_str(), 0);
+      return io_error("writing", target() / kRecords / name, err);
+    }
+    return std::nullopt;
+  }
+
+  // Marks the end of a build of `crate` on its record: sources made fresh later are newer.
+  void built(std::string_view crate) {
+    Fd records = records_folder();
+    if (records) ::utimensat(records.get(), std::string(crate).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+  }
 
  private:
   static constexpr int kSlotPollMs = 50;
+  static constexpr const char* kRecords = ".orvane-built";
+  // How deep refresh() goes under src/.
+  static constexpr int kMaxDepth = 32;
+
   static std::string suffix(unsigned slot) {
     std::string out;
     if (slot > 0) out.append(1, '-').append(std::to_string(slot + 1));
     return out;
   }
-  Cache(std::filesystem::path target, int lock) : target_(std::move(target)), lock_(lock) {}
+  Cache(std::filesystem::path root, std::string slot, Fd root_fd, int lock)
+      : root_(std::move(root)), slot_(std::move(slot)), root_fd_(std::move(root_fd)), lock_(lock) {}
   static CompileError io_error(std::string_view what, const std::filesystem::path& p, int err) {
     return CompileError{ErrorKind::Io, std::string(what) + " " + p.string() + ": " + system_error_text(err)};
   }
-  std::filesystem::path target_;
+
+  Fd records_folder() const {
+    return open_parent_below(root_fd_.get(), slot_ + "/" + kRecords + "/x", true);
+  }
+
+  // The project folder as it is now: where it is, and which folder it is.
+  static std::string identity(int project, const std::filesystem::path& shown) {
+    struct stat st {};
+    ::fstat(project, &st);
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+           std::filesystem::absolute(shown).string();
+  }
+
+  // Sets the modification time of `name` in `dir`, and of everything below it when it is a
+  // folder; never through a link. 0 or the errno (a missing name is none).
+  static int refresh(int dir, const std::string& name, const struct timespec& when, int depth) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+    if (S_ISDIR(st.st_mode) && depth < kMaxDepth) {
+      Fd sub(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub) return errno;
+      DIR* d = ::fdopendir(::fcntl(sub.get(), F_DUPFD_CLOEXEC, 0));
+      if (!d) return errno;
+      int err = 0;
+      while (dirent* e = ::readdir(d)) {
+        std::string_view n = e->d_name;
+        if (n == "." || n == "..") continue;
+        if ((err = refresh(sub.get(), std::string(n), when, depth + 1))) break;
+      }
+      ::closedir(d);
+      if (err) return err;
+    }
+    if (S_ISLNK(st.st_mode)) return 0;
+    return ::utimensat(dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  }
+
+  std::filesystem::path root_;
+  std::string slot_;
+  Fd root_fd_;
   int lock_;
 };
 
-// What cargo and wasm-bindgen find in their environment.
-Env tool_environment(const std::filesystem::path& project_dir, const Cache* cache) {
-  if (!cache) {
-    // The artifact is looked for under the project's own target/, wherever a developer's
-    // environment or a configuration in a parent folder would send cargo's output.
-    return {{"CARGO_TARGET_DIR", (std::filesystem::absolute(project_dir) / "target").string()}};
-  }
+// What cargo and wasm-bindgen find in their environment, on top of the host's.
+Env tool_environment(const Cache* cache, std::optional<std::uint32_t> jobs) {
+  // cargo's output goes to the project's own target/ (relative to the folder cargo starts
+  // in, which the build holds), or to the cache's, wherever a developer's environment or a
+  // configuration in a parent folder would send it. Its intermediate files go with it: a
+  // build folder shared between projects would mix up projects of one crate name.
+  const std::string target = cache ? cache->target().string() : std::string("target");
+  Env env = {{"CARGO_TARGET_DIR", target}, {"CARGO_BUILD_BUILD_DIR", target}};
+  if (jobs) env.emplace_back("CARGO_BUILD_JOBS", std::to_string(*jobs));
   // A compiler wrapper (sccache, say, with a backend shared between machines) is the
   // environment's to configure, as for any cargo build.
-  Env env = {{"CARGO_TARGET_DIR", cache->target().string()}};
   return env;
 }
 
-// Copies a file the shared target folder holds into the project, replacing what is there by a
-// rename, so that a reader never sees half of it.
-std::optional<CompileError> copy_out(const std::filesystem::path& from, const std::filesystem::path& to) {
-  auto fail = [&](int err) {
-    return CompileError{ErrorKind::Io, "writing " + to.string() + ": " + system_error_text(err)};
+// A build target set in the environment sends a host build's output under target/<triple>/.
+std::optional<CompileError> redirecting_environment(const schema::Target& target) {
+  if (target.kind != schema::TargetKind::Binary) return std::nullopt;  // --target decides
+  const char* set = ::getenv("CARGO_BUILD_TARGET");
+  if (!set || !*set) return std::nullopt;
+  return build_error(std::string("CARGO_BUILD_TARGET is set in the environment (to \"") + set +
+                     "\"): cargo would write the binary under target/" + set +
+                     "/ rather than where it is looked for; unset it for this build");
+}
+
+// Copies a file the shared target folder holds into the held project folder, replacing what
+// is there by a rename, so that a reader never sees half of it. The copy is made afresh
+// beside its place, never through a link or into a file another name shares.
+std::optional<CompileError> copy_out(int from_dir, const std::filesystem::path& from_shown,
+                                     const std::string& from_rel, int project,
+                                     const std::filesystem::path& shown, const std::string& rel) {
+  const std::filesystem::path to = shown / rel;
+  auto fail = [&](std::string_view what, const std::filesystem::path& p, int err) {
+    return CompileError{ErrorKind::Io, std::string(what) + " " + p.string() + ": " + system_error_text(err)};
   };
-  std::error_code ec;
-  std::filesystem::create_directories(to.parent_path(), ec);
-  if (ec) return CompileError{ErrorKind::Io, "creating " + to.parent_path().string() + ": " + system_error_text(ec.value())};
-  std::string temp_name(1, '.');
-  temp_name.append(to.filename().string()).append(".orvane-tmp");
-  const std::filesystem::path temp = to.parent_path() / temp_name;
-  std::filesystem::copy_file(from, temp, std::filesystem::copy_options::overwrite_existing, ec);
-  if (!ec) std::filesystem::rename(temp, to, ec);
-  if (ec) {
-    const int err = ec.value();
-    std::filesystem::remove(temp, ec);
-    return fail(err);
+  Fd src_dir = open_parent_below(from_dir, from_rel, false);
+  Fd src(src_dir ? ::openat(src_dir.get(), base_name(from_rel).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+  struct stat st;
+  if (!src || ::fstat(src.get(), &st) != 0) return fail("reading", from_shown / from_rel, errno);
+  Fd dir = open_parent_below(project, rel, true);
+  if (!dir) return fail("creating", to.parent_path(), errno);
+  const std::string name = base_name(rel);
+  const std::string temp = temp_name(name);
+  Fd out;
+  int err = create_fresh(dir.get(), temp, 0600, out);
+  if (err == EISDIR || err == EPERM || err == EBUSY) return fail("removing", to.parent_path() / temp, err);
+  if (!err && ::fchmod(out.get(), st.st_mode & 0755) != 0) err = errno;
+  std::vector<char> buf(256 * 1024);
+  while (!err) {
+    ssize_t n = ::read(src.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+    err = write_all(out.get(), std::string_view(buf.data(), std::size_t(n)));
+  }
+  if (!err && ::close(out.release()) != 0 && errno != EINTR) err = errno;
+  if (!err && ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) err = errno;
+  if (err) {
+    ::unlinkat(dir.get(), temp.c_str(), 0);
+    return fail("writing", to, err);
   }
   return std::nullopt;
 }
@@ -255,46 +448,67 @@ std::string artifact_relative_path(const schema::Target& target, schema::OptLeve
 std::expected<std::string, CompileError> run_cargo(
     const std::filesystem::path& project_dir, const schema::Target& target, schema::OptLevel level,
     std::string_view crate_name, const BuildControl& control,
-    const std::optional<std::filesystem::path>& cache_dir, int echo_fd) {
+    const std::optional<std::filesystem::path>& cache_dir, int echo_fd, const CargoRun& run) {
+  if (auto refused = redirecting_environment(target)) return std::unexpected(std::move(*refused));
+  // The folder the tools run in, held for the whole build.
+  Fd opened;
+  int project = run.project_fd;
+  if (project < 0) {
+    opened = Fd(::open(project_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened) {
+      return std::unexpected(build_error("spawning cargo: " + system_error_text(errno)));
+    }
+    project = opened.get();
+  }
   std::optional<Cache> cache;
   if (cache_dir) {
     auto taken = Cache::take(*cache_dir, control);
     if (!taken) return std::unexpected(std::move(taken.error()));
     cache.emplace(std::move(*taken));
+    if (auto failed = cache->claim(crate_name, project, project_dir)) return std::unexpected(std::move(*failed));
   }
-  const Env env = tool_environment(project_dir, cache ? &*cache : nullptr);
-  const Echo echo{echo_fd, std::string(crate_name) + ": "};
-  // cargo's own output, relative to its target folder: wasm-bindgen's input, or the artifact.
+  const Env env = tool_environment(cache ? &*cache : nullptr, run.jobs);
+  const Echo echo{echo_fd, std::string(crate_name) + ": ", project};
+  // cargo's own output, relative to the project folder: wasm-bindgen's input, or the artifact.
   const std::string artifact = artifact_relative_path(target, level, crate_name);
   const std::string cargo_output = target.kind == schema::TargetKind::Wasm
                                        ? wasm_bindgen_arguments(crate_name, level).front()
                                        : artifact;
+  // cargo's output in the folder it writes to: the project's, or the cache slot's.
+  const int cargo_dir = cache ? cache->root_fd() : project;
+  const std::filesystem::path cargo_shown =
+      cache ? cache->target().parent_path() : project_dir;
+  const std::string cargo_rel =
+      cache ? cache->slot() + cargo_output.substr(std::strlen("target")) : cargo_output;
+  // Whatever an earlier build left there must not pass for this one's.
+  remove_old(cargo_dir, cargo_rel);
+  if (cache) remove_old(project, cargo_output);
+  if (target.kind == schema::TargetKind::Wasm) remove_old(project, artifact);
 
   auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control, env, echo);
+  if (cache) cache->built(crate_name);
   if (!built) return std::unexpected(std::move(built.error()));
+  // For wasm, wasm-bindgen reports its missing input itself, unless cargo's exit status is
+  // lost (its error would be buried under wasm-bindgen's) or the input is to be copied.
+  if (cache || built->status_lost || target.kind != schema::TargetKind::Wasm) {
+    if (auto missing = check_artifact(cargo_dir, cargo_shown, cargo_rel, "cargo", *built)) {
+      return std::unexpected(std::move(*missing));
+    }
+  }
   if (cache) {
     // Into the project while the cache is still held, before another build replaces it.
-    const std::filesystem::path shared = cache->target() / cargo_output.substr(std::strlen("target/"));
-    if (auto missing = check_artifact(shared, "cargo", *built)) return std::unexpected(std::move(*missing));
-    if (auto failed = copy_out(shared, project_dir / cargo_output)) return std::unexpected(std::move(*failed));
+    if (auto failed = copy_out(cargo_dir, cargo_shown, cargo_rel, project, project_dir, cargo_output)) {
+      return std::unexpected(std::move(*failed));
+    }
     cache.reset();
   }
-  std::string_view last_tool = "cargo";
   // cargo alone leaves the wasm under target/; the reported pkg/ file is wasm-bindgen's.
   if (target.kind == schema::TargetKind::Wasm) {
-    // With cargo's exit status lost, its own output decides whether it failed; wasm-bindgen
-    // would only bury cargo's error under one about its missing input.
-    if (built->status_lost) {
-      if (auto missing = check_artifact(project_dir / cargo_output, "cargo", *built)) {
-        return std::unexpected(std::move(*missing));
-      }
-    }
     built = run_tool("wasm-bindgen", wasm_bindgen_arguments(crate_name, level), project_dir, control, env, echo);
     if (!built) return std::unexpected(std::move(built.error()));
-    last_tool = "wasm-bindgen";
-  }
-  if (auto missing = check_artifact(project_dir / artifact, last_tool, *built)) {
-    return std::unexpected(std::move(*missing));
+    if (auto missing = check_artifact(project, project_dir, artifact, "wasm-bindgen", *built)) {
+      return std::unexpected(std::move(*missing));
+    }
   }
   return artifact;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Builds a written project with cargo and names the artifact it leaves.
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -32,8 +33,10 @@ std::string artifact_relative_path(const schema::Target& target, schema::OptLeve
                                    std::string_view crate_name);
 
 // Runs cargo in `project_dir` (then wasm-bindgen for wasm) and returns the artifact's
-// relative path, once it is there as a regular file. cargo writes under the project's own
-// target/ whatever the environment or a parent configuration says. A failure is of kind build:
+// relative path, once it is there as a regular file that this build left: what an earlier
+// build left there is removed first. cargo writes under the project's own target/ whatever the
+// environment or a parent configuration says; a build target set for it elsewhere (which would
+// move a host build's output under target/<triple>/) is refused, or named when it is found. A failure is of kind build:
 // "spawning <tool>: " + the system error text; the tail of the failing tool's standard error;
 // "<tool> was killed by signal N (SIGNAME)" and that tail; the artifact missing; or
 // `control`'s reason to stop ("timed out after N s", "cancelled").
@@ -46,9 +49,19 @@ std::string artifact_relative_path(const schema::Target& target, schema::OptLeve
 // still lands where the answer says. With `echo_fd`, the tools' output goes there as it comes, each line after
 // "<crate>: ". A compiler wrapper configured in the environment (RUSTC_WRAPPER=sccache with a
 // backend shared between machines) works beside it.
+// More of how a build runs.
+struct CargoRun {
+  // The project folder as the writer holds it: the tools start in it, and the artifact is
+  // looked for below it, whatever `project_dir` names by then. -1: `project_dir` is opened.
+  int project_fd = -1;
+  // cargo's parallel jobs for this build (CARGO_BUILD_JOBS in its environment only).
+  std::optional<std::uint32_t> jobs;
+};
+
 std::expected<std::string, CompileError> run_cargo(
     const std::filesystem::path& project_dir, const schema::Target& target, schema::OptLevel level,
     std::string_view crate_name, const BuildControl& control = {},
-    const std::optional<std::filesystem::path>& cache_dir = std::nullopt, int echo_fd = -1);
+    const std::optional<std::filesystem::path>& cache_dir = std::nullopt, int echo_fd = -1,
+    const CargoRun& run = {});
 
 }  // namespace orvane::builder

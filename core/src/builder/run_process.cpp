@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <chrono>
 #include <cstring>
 #include <string_view>
@@ -25,8 +27,8 @@ using Clock = std::chrono::steady_clock;
 // After the tool has exited, how long output is still waited for from processes it left
 // behind holding the pipes open. They are killed after it.
 constexpr auto kStragglerGrace = std::chrono::milliseconds(250);
-// While the pipes are closed but the exit is not yet seen, how often to look.
-constexpr int kExitPollMs = 5;
+// Output without a line end is passed on in pieces of this size.
+constexpr std::size_t kLongestLine = 64 * 1024;
 
 class OwnedFd {
  public:
@@ -89,6 +91,15 @@ std::vector<std::string> child_environment(
     if (!replaced) env.emplace_back(entry);
   }
   for (const auto& [key, value] : overrides) env.push_back(key + "=" + value);
+  // The tools search the PATH this process searched, so that neither they nor what they run
+  // (rustc's linker, say) come from the working directory.
+  std::string path = "PATH=";
+  for (const std::string& dir : searched_path()) {
+    if (path.size() > 5) path.push_back(':');
+    path.append(dir);
+  }
+  std::erase_if(env, [](const std::string& e) { return e.starts_with("PATH="); });
+  env.push_back(std::move(path));
   return env;
 }
 
@@ -106,23 +117,22 @@ struct ChildSetup {
   char* const* argv;
   char* const* envp;
   const char* working_dir;
+  int working_dir_fd;
   int out_fd, err_fd, report_fd;
+  int control_fd;  // the host holds the other end: its closing (or the host's death) ends the build
+  int status_fd;   // the tool's wait status goes here, so the host learns it even if it cannot reap
 };
 
-// In the child, between fork and exec: only async-signal-safe calls. A failure is reported
-// to the parent as its errno through `report_fd`, which the exec closes on success.
-[[noreturn]] void become_child(const ChildSetup& s) {
-  auto fail = [&](int err) {
-    while (::write(s.report_fd, &err, sizeof err) < 0 && errno == EINTR) {
-    }
-    ::_exit(127);
-  };
-  ::setpgid(0, 0);
-  // Dies with the thread that started it, and so with the host process.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(errno);
-  if (::getppid() != s.parent) ::_exit(127);
+// Between fork and exec only async-signal-safe calls are made: the host may have threads.
+
+void report_failure(int report_fd, int err) {
+  while (::write(report_fd, &err, sizeof err) < 0 && errno == EINTR) {
+  }
+}
+
+void default_signals() {
   // The host may ignore or block signals (Python ignores SIGPIPE; some hosts ignore SIGCHLD,
-  // which would break cargo's own waiting for its jobs): the tool starts with defaults.
+  // which would break cargo's own waiting for its jobs): the tools start with defaults.
   struct sigaction dfl;
   std::memset(&dfl, 0, sizeof dfl);
   dfl.sa_handler = SIG_DFL;
@@ -132,6 +142,19 @@ struct ChildSetup {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The tool itself, a child of the supervisor. A failure is reported to the host as its errno
+// through `report_fd`, which the exec closes on success.
+[[noreturn]] void become_tool(const ChildSetup& s, pid_t supervisor) {
+  auto fail = [&](int err) {
+    report_failure(s.report_fd, err);
+    ::_exit(127);
+  };
+  // A group of its own, which the supervisor kills as a whole besides every descendant.
+  ::setpgid(0, 0);
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(errno);
+  if (::getppid() != supervisor) ::_exit(127);
   if (::dup2(s.out_fd, STDOUT_FILENO) < 0 || ::dup2(s.err_fd, STDERR_FILENO) < 0) fail(errno);
   int null = ::open("/dev/null", O_RDONLY);
   if (null < 0) fail(errno);
@@ -139,7 +162,8 @@ struct ChildSetup {
     if (::dup2(null, STDIN_FILENO) < 0) fail(errno);
     ::close(null);
   }
-  if (::chdir(s.working_dir) != 0) fail(errno);
+  // Into the folder the caller holds, not whatever its path names by now.
+  if (s.working_dir_fd >= 0 ? ::fchdir(s.working_dir_fd) != 0 : ::chdir(s.working_dir) != 0) fail(errno);
   // Descriptors the host left inheritable stay with the host.
 #ifdef SYS_close_range
   ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
@@ -149,19 +173,173 @@ struct ChildSetup {
   ::_exit(127);
 }
 
+// The parent process id in /proc/<pid>/stat, or -1.
+pid_t parent_of(const char* pid_text) {
+  char path[64] = "/proc/";
+  std::size_t n = 6;
+  for (const char* p = pid_text; *p && n < 40; ++p) path[n++] = *p;
+  std::memcpy(path + n, "/stat", 6);
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buf[512];
+  ssize_t got = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (got <= 0) return -1;
+  buf[got] = '\0';
+  // "pid (comm) state ppid ...": comm may hold anything, so read after its last ')'.
+  char* close_paren = nullptr;
+  for (char* p = buf; *p; ++p) {
+    if (*p == ')') close_paren = p;
+  }
+  if (!close_paren || close_paren[1] != ' ' || !close_paren[2] || close_paren[3] != ' ') return -1;
+  pid_t ppid = 0;
+  for (char* p = close_paren + 4; *p >= '0' && *p <= '9'; ++p) ppid = ppid * 10 + (*p - '0');
+  return ppid;
+}
+
+// Sends SIGKILL to every child of this process, found in /proc. Processes whose parents died
+// are its children too: it is their subreaper.
+void kill_children(pid_t self) {
+  int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc < 0) return;
+  alignas(8) char buf[8192];
+  for (;;) {
+    long got = ::syscall(SYS_getdents64, proc, buf, sizeof buf);
+    if (got <= 0) break;
+    for (long at = 0; at < got;) {
+      struct Entry {
+        std::uint64_t ino;
+        std::int64_t off;
+        unsigned short reclen;
+        unsigned char type;
+        char name[1];
+      };
+      const Entry* e = reinterpret_cast<const Entry*>(buf + at);
+      at += e->reclen;
+      if (e->name[0] < '1' || e->name[0] > '9') continue;
+      pid_t pid = 0;
+      const char* p = e->name;
+      for (; *p >= '0' && *p <= '9'; ++p) pid = pid * 10 + (*p - '0');
+      if (*p == '\0' && parent_of(e->name) == self) ::kill(pid, SIGKILL);
+    }
+  }
+  ::close(proc);
+}
+
+void on_child(int) {}
+
+// Keeps only the descriptors the supervisor uses, so that it holds nothing of the host's (a
+// socket, the write end of someone's pipe) while the build runs.
+void keep_only(std::array<int, 6> keep) {
+#ifdef SYS_close_range
+  std::sort(keep.begin(), keep.end());
+  unsigned from = 3;
+  for (int fd : keep) {
+    if (fd < int(from)) continue;
+    if (unsigned(fd) > from) ::syscall(SYS_close_range, from, unsigned(fd) - 1, 0U);
+    from = unsigned(fd) + 1;
+  }
+  ::syscall(SYS_close_range, from, ~0U, 0U);
+#else
+  (void)keep;
+#endif
+}
+
+// The supervisor, between the host and the tool: a subreaper, so that whatever the tool
+// starts (even in a session of its own) stays its descendant, and everything still running
+// when the tool has ended, or when the host says so or dies, is killed. The tool's wait
+// status goes to `status_fd`; the host ends the build by closing the control pipe.
+[[noreturn]] void become_supervisor(const ChildSetup& s) {
+  ::setpgid(0, 0);
+  default_signals();
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    report_failure(s.report_fd, errno);
+    ::_exit(127);
+  }
+  if (::getppid() != s.parent) ::_exit(127);  // the host is already gone
+  keep_only({s.control_fd, s.status_fd, s.out_fd, s.err_fd, s.report_fd, s.working_dir_fd});
+  const pid_t self = ::getpid();
+  // SIGCHLD is only let in while waiting, so that no exit is missed between looking and waiting.
+  sigset_t chld, waiting;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &chld, &waiting);
+  struct sigaction wake;
+  std::memset(&wake, 0, sizeof wake);
+  wake.sa_handler = on_child;
+  ::sigaction(SIGCHLD, &wake, nullptr);
+
+  pid_t tool = ::fork();
+  if (tool < 0) {
+    report_failure(s.report_fd, errno);
+    ::_exit(127);
+  }
+  if (tool == 0) {
+    ::sigprocmask(SIG_SETMASK, &waiting, nullptr);
+    ::signal(SIGCHLD, SIG_DFL);
+    become_tool(s, self);
+  }
+  // The host sees the report pipe close once the tool's exec succeeded, and the output pipes
+  // once the tool and whatever it started are done with them.
+  ::close(s.report_fd);
+  ::close(s.out_fd);
+  ::close(s.err_fd);
+  if (s.working_dir_fd >= 0) ::close(s.working_dir_fd);
+  bool reported = false;
+  for (;;) {
+    int status;
+    pid_t r;
+    while ((r = ::waitpid(-1, &status, WNOHANG)) > 0) {
+      if (r == tool && !reported) {
+        reported = true;
+        while (::write(s.status_fd, &status, sizeof status) < 0 && errno == EINTR) {
+        }
+      }
+    }
+    pollfd control{s.control_fd, POLLIN, 0};
+    if (::ppoll(&control, 1, nullptr, &waiting) > 0) break;  // closed (or written to): finish
+  }
+  // Everything the tool left behind goes: its group, then every descendant, until none is left.
+  ::kill(-tool, SIGKILL);
+  for (;;) {
+    kill_children(self);
+    int status;
+    pid_t r = ::waitpid(-1, &status, 0);
+    if (r < 0 && errno == ECHILD) break;
+    if (r == tool && !reported) {
+      reported = true;
+      while (::write(s.status_fd, &status, sizeof status) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  ::_exit(0);
+}
+
 // Passes a tool's output on, a whole line at a time, each after the prefix.
 class Echo {
  public:
   Echo(int fd, std::string_view prefix) : fd_(fd), prefix_(prefix) {}
+  // Only the new bytes are searched for line ends, and a line longer than kLongestLine goes
+  // out in pieces of that size, so the work is linear in the output and the memory bounded.
   void feed(std::size_t stream, std::string_view bytes) {
     if (fd_ < 0) return;
     std::string& pending = pending_[stream];
-    pending.append(bytes);
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-      emit(std::string_view(pending).substr(start, nl + 1 - start));
+    for (std::size_t nl; (nl = bytes.find('\n')) != std::string_view::npos;) {
+      if (pending.empty()) {
+        emit(bytes.substr(0, nl + 1));
+      } else {
+        pending.append(bytes.substr(0, nl + 1));
+        emit(pending);
+        pending.clear();
+      }
+      bytes.remove_prefix(nl + 1);
     }
-    pending.erase(0, start);
+    pending.append(bytes);
+    if (pending.size() >= kLongestLine) {
+      pending.push_back('\n');
+      emit(pending);
+      pending.clear();
+    }
   }
   // What is left of a line without its end.
   void finish() {
@@ -195,7 +373,7 @@ void keep_tail(std::string& buffer, std::size_t keep) {
   if (buffer.size() > keep) buffer.erase(0, buffer.size() - keep);
 }
 
-// Reaps `pid`; false when its status was lost (the host ignores SIGCHLD).
+// Reaps `pid`; false when it was reaped already (the host ignores SIGCHLD).
 bool reap(pid_t pid, int& status) {
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return false;
@@ -205,29 +383,29 @@ bool reap(pid_t pid, int& status) {
 
 }  // namespace
 
+std::vector<std::string> searched_path() {
+  std::string_view path = "/bin:/usr/bin";
+  if (const char* p = ::getenv("PATH")) path = p;
+  std::vector<std::string> dirs;
+  for (std::size_t start = 0;;) {
+    std::size_t colon = path.find(':', start);
+    std::string_view dir = path.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+    // An empty or relative entry would find programs in whatever the working directory is.
+    if (!dir.empty() && dir.front() == '/') dirs.emplace_back(dir);
+    if (colon == std::string_view::npos) break;
+    start = colon + 1;
+  }
+  return dirs;
+}
+
 std::expected<std::string, int> find_program(const std::string& name) {
   if (name.empty()) return std::unexpected(ENOENT);
   if (name.find('/') != std::string::npos) return name;
-  std::string path;
-  if (const char* p = ::getenv("PATH")) {
-    path = p;
-  } else {
-    path = "/bin:/usr/bin";
-  }
   int err = ENOENT;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t colon = path.find(':', start);
-    std::string_view dir = std::string_view(path).substr(
-        start, colon == std::string::npos ? std::string::npos : colon - start);
-    // An empty or relative entry would find programs in whatever the working directory is.
-    if (!dir.empty() && dir.front() == '/') {
-      std::string candidate = std::string(dir) + "/" + name;
-      if (is_executable_file(candidate)) return candidate;
-      if (::access(candidate.c_str(), F_OK) == 0) err = EACCES;
-    }
-    if (colon == std::string::npos) break;
-    start = colon + 1;
+  for (const std::string& dir : searched_path()) {
+    std::string candidate = dir + "/" + name;
+    if (is_executable_file(candidate)) return candidate;
+    if (::access(candidate.c_str(), F_OK) == 0) err = EACCES;
   }
   return std::unexpected(err);
 }
@@ -238,10 +416,10 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
   if (!found) return std::unexpected(found.error());
   if (options.working_dir.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
 
-  Pipe out, err, report;
-  if (int e = open_pipe(out)) return std::unexpected(e);
-  if (int e = open_pipe(err)) return std::unexpected(e);
-  if (int e = open_pipe(report)) return std::unexpected(e);
+  Pipe out, err, report, control, status;
+  for (Pipe* p : {&out, &err, &report, &control, &status}) {
+    if (int e = open_pipe(*p)) return std::unexpected(e);
+  }
 
   std::vector<std::string> arg_texts;
   arg_texts.reserve(options.args.size() + 1);
@@ -250,26 +428,47 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
   std::vector<char*> argv = pointers_to(arg_texts);
   std::vector<std::string> env_texts = child_environment(options.env);
   std::vector<char*> envp = pointers_to(env_texts);
-  const ChildSetup setup{::getpid(),     found->c_str(),        argv.data(),
-                         envp.data(),    options.working_dir.c_str(),
-                         out.write_end.get(), err.write_end.get(), report.write_end.get()};
+  const ChildSetup setup{::getpid(),
+                         found->c_str(),
+                         argv.data(),
+                         envp.data(),
+                         options.working_dir.c_str(),
+                         options.working_dir_fd,
+                         out.write_end.get(),
+                         err.write_end.get(),
+                         report.write_end.get(),
+                         control.read_end.get(),
+                         status.write_end.get()};
 
   pid_t pid = ::fork();
   if (pid < 0) return std::unexpected(errno);
-  if (pid == 0) become_child(setup);
+  if (pid == 0) become_supervisor(setup);
 
-  // Only the child may hold the write ends, or the reads below would never see the end.
+  // Only the supervisor and the tool may hold these ends, or the reads below would never end.
   out.write_end.reset();
   err.write_end.reset();
   report.write_end.reset();
+  status.write_end.reset();
+  control.read_end.reset();
+  // Ends the supervisor, which kills whatever is left of the run, and waits until it has.
+  auto finish = [&] {
+    control.write_end.reset();
+    char sink[sizeof(int)];
+    while (status.read_end.get() >= 0) {
+      ssize_t n = ::read(status.read_end.get(), sink, sizeof sink);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) status.read_end.reset();
+    }
+    int ignored;
+    reap(pid, ignored);
+  };
   int start_err = 0;
   ssize_t got;
   do {
     got = ::read(report.read_end.get(), &start_err, sizeof start_err);
   } while (got < 0 && errno == EINTR);
   if (got == ssize_t(sizeof start_err)) {
-    int status;
-    reap(pid, status);
+    finish();
     return std::unexpected(start_err);
   }
 
@@ -277,32 +476,31 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
   Echo echo(options.echo_fd, options.echo_prefix);
   std::array<char, 65536> chunk;
   bool exited = false, status_lost = false;
+  int wait_status = 0;
   Clock::time_point exited_at;
   const std::size_t keep = options.stderr_keep;
-  auto kill_group = [&] { ::kill(-pid, SIGKILL); };
 
   for (;;) {
-    std::array<pollfd, 2> fds = {{{out.read_end.get(), POLLIN, 0}, {err.read_end.get(), POLLIN, 0}}};
+    std::array<pollfd, 3> fds = {{{out.read_end.get(), POLLIN, 0},
+                                  {err.read_end.get(), POLLIN, 0},
+                                  {exited ? -1 : status.read_end.get(), POLLIN, 0}}};
     const bool open_pipes = fds[0].fd >= 0 || fds[1].fd >= 0;
-    int wait_ms;
+    int wait_ms = -1;
     if (exited) {
       if (!open_pipes) break;
       auto left = kStragglerGrace - (Clock::now() - exited_at);
       if (left <= Clock::duration::zero()) break;
       wait_ms = int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-    } else {
-      wait_ms = open_pipes ? kPollIntervalMs : kExitPollMs;
-      if (options.control) wait_ms = options.control->wait_ms(wait_ms);
+    } else if (options.control) {
+      wait_ms = options.control->wait_ms(kPollIntervalMs);
     }
     // A closed stream keeps its slot with fd -1, which poll skips.
     if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) {
       int poll_err = errno;
-      kill_group();
-      int status;
-      reap(pid, status);
+      finish();
       return std::unexpected(poll_err);
     }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       ssize_t n = ::read(fds[i].fd, chunk.data(), chunk.size());
       if (n < 0) {
@@ -319,22 +517,18 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
         if (result.stderr_tail.size() > 2 * keep + chunk.size()) keep_tail(result.stderr_tail, keep);
       }
     }
-    if (!exited) {
-      // Seen without reaping it, so that its process group keeps its id until the end.
-      siginfo_t info;
-      std::memset(&info, 0, sizeof info);
-      if (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
-        if (info.si_pid == pid) exited = true;
-      } else if (errno == ECHILD) {
-        exited = status_lost = true;  // reaped for us already
+    if (fds[2].fd >= 0 && fds[2].revents != 0) {
+      ssize_t n = ::read(status.read_end.get(), &wait_status, sizeof wait_status);
+      if (n == ssize_t(sizeof wait_status)) {
+        exited = true;
+      } else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        exited = status_lost = true;  // the supervisor died without telling
       }
       if (exited) exited_at = Clock::now();
     }
     if (!exited && options.control) {
       if (auto stop = options.control->stop_reason()) {
-        kill_group();
-        int status;
-        reap(pid, status);
+        finish();
         echo.finish();
         result.ending = ProcessResult::Ending::Stopped;
         result.stop_reason = std::move(*stop);
@@ -343,19 +537,18 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
       }
     }
   }
-  // Whatever the tool left running in its group goes with it.
-  kill_group();
+  // Whatever the tool left running goes with it.
+  finish();
   echo.finish();
   keep_tail(result.stderr_tail, keep);
-  int status = 0;
-  if (status_lost || !reap(pid, status)) {
+  if (status_lost) {
     result.ending = ProcessResult::Ending::Unknown;
-  } else if (WIFEXITED(status)) {
+  } else if (WIFEXITED(wait_status)) {
     result.ending = ProcessResult::Ending::Exited;
-    result.code = WEXITSTATUS(status);
+    result.code = WEXITSTATUS(wait_status);
   } else {
     result.ending = ProcessResult::Ending::Signalled;
-    result.code = WTERMSIG(status);
+    result.code = WTERMSIG(wait_status);
   }
   return result;
 }

@@ -19,7 +19,7 @@ struct ProcessResult {
   enum class Ending {
     Exited,    // `code` is the exit status
     Signalled, // `code` is the signal that ended it
-    Unknown,   // it ended, but how is lost: the host has children reaped for it (SIGCHLD ignored)
+    Unknown,   // it ended, but how is lost: its supervisor was killed from outside
     Stopped,   // stopped by the BuildControl, for `stop_reason`
   };
   Ending ending = Ending::Unknown;
@@ -37,9 +37,16 @@ struct ProcessResult {
 // be used, such as EACCES) when there is none.
 std::expected<std::string, int> find_program(const std::string& name);
 
+// The absolute entries of PATH (or of "/bin:/usr/bin" when it is not set), in order: where
+// find_program looks, and the PATH the tools it starts are given.
+std::vector<std::string> searched_path();
+
 struct ProcessOptions {
   std::span<const std::string> args;  // without the program name
   std::filesystem::path working_dir;
+  // When not -1, a held folder the tool starts in instead of `working_dir` (which then only
+  // names it).
+  int working_dir_fd = -1;
   std::size_t stderr_keep = 0;
   // Set in the child's environment on top of the host's.
   std::vector<std::pair<std::string, std::string>> env;
@@ -51,10 +58,13 @@ struct ProcessOptions {
 };
 
 // Runs `program` (looked up with find_program). Fails with the errno of finding, starting,
-// reading or waiting. The child runs in its own process group, gets SIGKILL if the thread
-// that started it dies, and every process left in its group is killed before this returns,
-// so nothing of the run outlives the call. Once the child has exited, output that stragglers
-// keep the pipes open for is waited for only a moment.
+// reading or waiting. The environment's PATH is the one searched: without empty or relative
+// entries. A supervisor process stands between the host and the tool: a subreaper in a
+// process group of its own, it passes the tool's exit status on (so it is known even when the
+// host has its children reaped for it), and kills every process the tool started, including
+// those in sessions of their own, when the tool has ended, when the run is stopped, or when the
+// host dies. Nothing of the run outlives the call. Once the tool has exited, output that
+// stragglers keep the pipes open for is waited for only a moment.
 std::expected<ProcessResult, int> run_process(const std::string& program,
                                               const ProcessOptions& options);
 

@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <set>
 #include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "builder/held_folder.hpp"
 #include "builder/project_files.hpp"
 
 namespace orvane::builder {
@@ -35,31 +37,6 @@ constexpr std::array<std::string_view, 3> kObeyedTopLevel = {"build.rs", "rust-t
 
 // How deep the walk under src/ goes looking for sources that were not generated.
 constexpr int kMaxSourceDepth = 32;
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 using Failure = std::optional<CompileError>;
 
@@ -90,14 +67,15 @@ bool trusted_owner(const struct stat& st) { return st.st_uid == ::geteuid() || s
 bool others_may_write(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
 
 // The rule ssh applies to the folders it trusts: owned by this user or root, and writable by
-// no one else.
-Failure check_folder(const struct stat& st, const fs::path& p) {
+// no one else. A folder the caller chose (`sticky_ok`) may be writable by others when it is
+// sticky, as /tmp is: then no one else may remove or rename what it holds.
+Failure check_folder(const struct stat& st, const fs::path& p, bool sticky_ok = false) {
   if (!trusted_owner(st)) {
     return io("refusing to write into " + p.string() + ": it is owned by user " +
               std::to_string(st.st_uid) + ", not by this user (" + std::to_string(::geteuid()) +
               ") or root");
   }
-  if (others_may_write(st)) {
+  if (others_may_write(st) && !(sticky_ok && (st.st_mode & S_ISVTX))) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
     return io("refusing to write into " + p.string() +
@@ -106,17 +84,28 @@ Failure check_folder(const struct stat& st, const fs::path& p) {
   return std::nullopt;
 }
 
+// Gives a folder just made mode 0755 whatever the umask, so that the trust rule holds for it.
+void set_folder_mode(int parent, const char* name) {
+  Fd fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd) ::fchmod(fd.get(), 0755);
+}
+
 // Creates `dir` and its missing ancestors, following symbolic links (this is the caller's
 // output directory); 0 or the errno of the step that failed.
 int make_directories(const fs::path& dir) {
   if (holds_nul(dir)) return EINVAL;
-  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  auto made = [&] {
+    if (::mkdir(dir.c_str(), 0755) != 0) return false;
+    set_folder_mode(AT_FDCWD, dir.c_str());
+    return true;
+  };
+  if (made()) return 0;
   int err = errno;
   if (err == ENOENT) {
     fs::path parent = dir.parent_path();
     if (parent.empty() || parent == dir) return err;
     if (int parent_err = make_directories(parent)) return parent_err;
-    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+    if (made()) return 0;
     err = errno;
   }
   struct stat st;
@@ -131,8 +120,12 @@ int make_directories(const fs::path& dir) {
 // Fd (the write that needs the folder reports it).
 std::expected<Fd, CompileError> open_folder(int parent, const std::string& name,
                                             const fs::path& shown, bool create) {
-  if (create && ::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) {
-    return std::unexpected(io("creating", shown, errno));
+  if (create) {
+    if (::mkdirat(parent, name.c_str(), 0755) == 0) {
+      set_folder_mode(parent, name.c_str());
+    } else if (errno != EEXIST) {
+      return std::unexpected(io("creating", shown, errno));
+    }
   }
   Fd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
@@ -152,17 +145,55 @@ bool is_temp_name(std::string_view name) {
   return name.size() > kTempSuffix.size() + 1 && name.front() == '.' && name.ends_with(kTempSuffix);
 }
 
-std::string temp_name(std::string_view name) {
-  std::string out;
-  out.reserve(1 + name.size() + kTempSuffix.size());
-  out.push_back('.');
-  out.append(name);
-  out.append(kTempSuffix);
-  return out;
+bool may_own(std::string_view rel) {
+  return std::find(kOwnedPaths.begin(), kOwnedPaths.end(), rel) != kOwnedPaths.end();
 }
 
-bool is_owned(std::string_view rel) {
-  return std::find(kOwnedPaths.begin(), kOwnedPaths.end(), rel) != kOwnedPaths.end();
+// The files the compiler has written into a project folder, kept in the folder itself
+// (kRecordFileName, one relative path a line), so that it removes only files it wrote.
+using Record = std::set<std::string, std::less<>>;
+
+// The record as found. A folder built before the record was kept holds the lock file; there,
+// every path some file set holds counts as written. Lines that are no such path are ignored.
+Record read_record(int project, bool built_before) {
+  Record record;
+  Fd fd(::openat(project, std::string(kRecordFileName).c_str(),
+                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
+    if (built_before && !fd && errno == ENOENT) record.insert(kOwnedPaths.begin(), kOwnedPaths.end());
+    return record;
+  }
+  std::string text(std::size_t(st.st_size), '\0');
+  ssize_t got = ::read(fd.get(), text.data(), text.size());
+  if (got < 0) return record;
+  text.resize(std::size_t(got));
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line = std::string_view(text).substr(start, end - start);
+    if (may_own(line)) record.emplace(line);
+    start = end + 1;
+  }
+  return record;
+}
+
+// Replaces the record by `record`, through a temporary file and a rename.
+Failure write_record(int project, const fs::path& shown, const Record& record) {
+  std::string text;
+  for (const std::string& rel : record) text.append(rel).push_back('\n');
+  const std::string name(kRecordFileName);
+  const std::string temp = temp_name(name);
+  Fd fd;
+  int err = create_fresh(project, temp, 0644, fd);
+  if (!err) err = write_all(fd.get(), text);
+  if (!err && ::close(fd.release()) != 0 && errno != EINTR) err = errno;
+  if (!err && ::renameat(project, temp.c_str(), project, name.c_str()) != 0) err = errno;
+  if (err) {
+    ::unlinkat(project, temp.c_str(), 0);
+    return io("writing", shown / name, err);
+  }
+  return std::nullopt;
 }
 
 // The names in a folder, without "." and "..".
@@ -193,8 +224,8 @@ std::expected<std::vector<std::string>, int> entries_of(int dir) {
 // files left by a build that died are removed on the way.
 class Survey {
  public:
-  Survey(int project, const fs::path& shown, const FileSet& files)
-      : project_(project), shown_(shown), files_(files) {}
+  Survey(int project, const fs::path& shown, const FileSet& files, const Record& written)
+      : project_(project), shown_(shown), files_(files), written_(written) {}
 
   Failure run() {
     auto top = entries_of(project_);
@@ -213,10 +244,13 @@ class Survey {
         if (*src) {
           if (auto bad = sources(src->get(), "src", 0)) return bad;
         }
-      } else if (name == "target" || name == "pkg") {
-        // cargo's and wasm-bindgen's output: the artifact is read from here.
+      } else if (name == "target" || name == "pkg" || name == "Cargo.lock") {
+        // cargo's and wasm-bindgen's output, where the artifact is read from, and the lock
+        // file cargo rewrites: through a link, they would be written outside the project.
         struct stat st;
-        if (::fstatat(project_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        if (::fstatat(project_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISLNK(st.st_mode)) return through_symlink(shown_ / name);
+        if (S_ISDIR(st.st_mode) && name != "Cargo.lock") {
           if (auto bad = check_folder(st, shown_ / name)) return bad;
         }
       } else if (files_.contains(name) && is_symlink_at(project_, name.c_str())) {
@@ -239,8 +273,10 @@ class Survey {
         ::unlinkat(dir->get(), name.c_str(), 0);
       } else if (name != "config.toml") {
         return not_ours(shown_, shown_ / ".cargo" / name);
-      } else if (files_.contains(".cargo/config.toml") && is_symlink_at(dir->get(), name.c_str())) {
-        return through_symlink(shown_ / ".cargo" / name);
+      } else if (files_.contains(".cargo/config.toml")) {
+        if (is_symlink_at(dir->get(), name.c_str())) return through_symlink(shown_ / ".cargo" / name);
+      } else if (!written_.contains(".cargo/config.toml")) {
+        return not_ours(shown_, shown_ / ".cargo" / name);
       }
     }
     return std::nullopt;
@@ -261,7 +297,7 @@ class Survey {
       if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone since
       if (S_ISLNK(st.st_mode)) {
         if (files_.contains(rel)) return through_symlink(shown_ / rel);
-        if (is_owned(rel)) continue;  // a leftover, removed after the write
+        if (written_.contains(rel)) continue;  // a leftover, removed after the write
         return not_ours(shown_, shown_ / rel);
       }
       if (S_ISDIR(st.st_mode)) {
@@ -273,7 +309,9 @@ class Survey {
         }
         continue;
       }
-      if (name.ends_with(".rs") && !is_owned(rel)) return not_ours(shown_, shown_ / rel);
+      if (name.ends_with(".rs") && !files_.contains(rel) && !written_.contains(rel)) {
+        return not_ours(shown_, shown_ / rel);
+      }
     }
     return std::nullopt;
   }
@@ -281,6 +319,7 @@ class Survey {
   int project_;
   const fs::path& shown_;
   const FileSet& files_;
+  const Record& written_;
 };
 
 // Whether `name` in `dir` already holds exactly `contents`, in a file that only this user or
@@ -312,26 +351,20 @@ std::expected<bool, CompileError> holds_already(int dir, const std::string& name
   return true;
 }
 
-// 0 or the errno of the open, write or close that failed.
-int write_new_file(int dir, const std::string& name, std::string_view contents) {
-  int raw;
-  do {
-    raw = ::openat(dir, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0644);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return errno;
-  Fd fd(raw);
-  while (!contents.empty()) {
-    ssize_t n = ::write(fd.get(), contents.data(), contents.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    contents.remove_prefix(static_cast<std::size_t>(n));
-  }
+// Writes `contents` to `name` in `dir`, a file made afresh (see create_fresh). The errno of
+// the step that failed, and whether that was removing a leftover in the way.
+struct WriteFailure {
+  int err = 0;
+  bool leftover = false;
+};
+WriteFailure write_new_file(int dir, const std::string& name, std::string_view contents) {
+  Fd fd;
+  if (int err = create_fresh(dir, name, 0644, fd)) return {err, err == EISDIR || err == EPERM || err == EBUSY};
+  if (int err = write_all(fd.get(), contents)) return {err};
   // A delayed write error (for example on a network file system) surfaces only here. On
   // Linux the descriptor is released even when close is interrupted, so EINTR is no failure.
-  if (::close(fd.release()) != 0 && errno != EINTR) return errno;
-  return 0;
+  if (::close(fd.release()) != 0 && errno != EINTR) return {errno};
+  return {};
 }
 
 // The project's folders by relative path ("" is the project folder), opened once each.
@@ -362,11 +395,6 @@ class Folders {
   std::map<std::string, Fd, std::less<>> open_;
 };
 
-std::string base_name(std::string_view rel) {
-  std::size_t slash = rel.rfind('/');
-  return std::string(slash == std::string_view::npos ? rel : rel.substr(slash + 1));
-}
-
 struct Staged {
   int dir;
   std::string temp;
@@ -378,9 +406,23 @@ void discard(const std::vector<Staged>& staged) {
   for (const Staged& s : staged) ::unlinkat(s.dir, s.temp.c_str(), 0);
 }
 
-// Writes the files that differ beside their places, then renames them in: all or none.
-Failure replace_files(Folders& folders, const fs::path& shown, const FileSet& files) {
+// Writes the files that differ beside their places, then renames them in: all or none. The
+// record, when given, is staged first and renamed in before any file.
+Failure replace_files(Folders& folders, int project, const fs::path& shown, const FileSet& files,
+                      const Record* record) {
   std::vector<Staged> staged;
+  if (record) {
+    std::string text;
+    for (const std::string& rel : *record) text.append(rel).push_back('\n');
+    const std::string name(kRecordFileName);
+    Staged s{project, temp_name(name), name, shown / name};
+    if (WriteFailure f = write_new_file(project, s.temp, text); f.err) {
+      if (f.leftover) return io("removing", shown / s.temp, f.err);
+      ::unlinkat(project, s.temp.c_str(), 0);
+      return io("writing", s.shown, f.err);
+    }
+    staged.push_back(std::move(s));
+  }
   for (const auto& [rel, contents] : files) {
     fs::path full = shown / rel;
     if (holds_nul(full)) {
@@ -400,11 +442,12 @@ Failure replace_files(Folders& folders, const fs::path& shown, const FileSet& fi
     }
     if (*same) continue;
     Staged s{*dir, temp_name(name), name, full};
-    ::unlinkat(s.dir, s.temp.c_str(), 0);
-    if (int err = write_new_file(s.dir, s.temp, contents)) {
-      ::unlinkat(s.dir, s.temp.c_str(), 0);
+    if (WriteFailure f = write_new_file(s.dir, s.temp, contents); f.err) {
       discard(staged);
-      return io("writing", full, err);
+      // Something of that name that is not a file of ours stays, and is named.
+      if (f.leftover) return io("removing", full.parent_path() / s.temp, f.err);
+      ::unlinkat(s.dir, s.temp.c_str(), 0);
+      return io("writing", full, f.err);
     }
     staged.push_back(std::move(s));
   }
@@ -419,10 +462,10 @@ Failure replace_files(Folders& folders, const fs::path& shown, const FileSet& fi
   return std::nullopt;
 }
 
-// Removes the compiler's own files that this file set lacks, and .cargo/ once it is empty.
+// Removes the files the compiler wrote that this file set lacks, and .cargo/ once it is empty.
 Failure remove_leftovers(Folders& folders, int project, const fs::path& shown,
-                         const FileSet& files) {
-  for (std::string_view rel : kOwnedPaths) {
+                         const FileSet& files, const Record& written) {
+  for (std::string_view rel : written) {
     if (files.contains(rel)) continue;
     auto dir = folders.parent_of(rel, false);
     if (!dir) return std::move(dir.error());
@@ -432,6 +475,7 @@ Failure remove_leftovers(Folders& folders, int project, const fs::path& shown,
       return io("removing", shown / rel, errno);
     }
   }
+  // Only an empty folder is removed.
   if (!files.contains(".cargo/config.toml")) ::unlinkat(project, ".cargo", AT_REMOVEDIR);
   return std::nullopt;
 }
@@ -464,6 +508,14 @@ std::optional<CompileError> check_trusted_folder(const fs::path& folder, bool ch
   return check_folder(st, folder);
 }
 
+std::optional<CompileError> prepare_chosen_folder(const fs::path& folder) {
+  if (int err = make_directories(folder); err && err != EEXIST) return io("creating", folder, err);
+  struct stat st;
+  if (::stat(folder.c_str(), &st) != 0) return io("creating", folder, errno);
+  if (!S_ISDIR(st.st_mode)) return io("creating", folder, ENOTDIR);
+  return check_folder(st, folder, true);
+}
+
 ProjectFolder::ProjectFolder(ProjectFolder&& other) noexcept
     : dir_fd_(std::exchange(other.dir_fd_, -1)), lock_fd_(std::exchange(other.lock_fd_, -1)) {}
 
@@ -491,7 +543,17 @@ std::expected<ProjectFolder, CompileError> write_project(const fs::path& project
   }
   Fd out(::open(out_dir.empty() ? "." : out_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!out) return std::unexpected(io("creating", first_folder, errno));
-  if (::mkdirat(out.get(), crate.c_str(), 0755) != 0 && errno != EEXIST) {
+  // Whoever may change the output directory may swap the project folder for another.
+  struct stat st;
+  if (::fstat(out.get(), &st) != 0) return std::unexpected(io("creating", first_folder, errno));
+  if (auto bad = check_folder(st, out_dir.empty() ? fs::path(".") : out_dir, true)) {
+    bad->field = "out_dir";
+    bad->field_in_request = true;
+    return std::unexpected(std::move(*bad));
+  }
+  if (::mkdirat(out.get(), crate.c_str(), 0755) == 0) {
+    set_folder_mode(out.get(), crate.c_str());
+  } else if (errno != EEXIST) {
     return std::unexpected(io("creating", first_folder, errno));
   }
   Fd project(::openat(out.get(), crate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -500,18 +562,36 @@ std::expected<ProjectFolder, CompileError> write_project(const fs::path& project
     if (is_symlink_at(out.get(), crate.c_str())) return std::unexpected(through_symlink(project_dir));
     return std::unexpected(io("creating", first_folder, err));
   }
-  struct stat st;
   if (::fstat(project.get(), &st) != 0) return std::unexpected(io("creating", project_dir, errno));
   if (auto bad = check_folder(st, project_dir)) return std::unexpected(std::move(*bad));
 
+  const bool built_before = ::fstatat(project.get(), std::string(kLockFileName).c_str(), &st,
+                                      AT_SYMLINK_NOFOLLOW) == 0;
   auto lock = take_lock(project.get(), project_dir, control);
   if (!lock) return std::unexpected(std::move(lock.error()));
 
-  if (auto bad = Survey(project.get(), project_dir, files).run()) return std::unexpected(std::move(*bad));
-  Folders folders(project.get(), project_dir);
-  if (auto bad = replace_files(folders, project_dir, files)) return std::unexpected(std::move(*bad));
-  if (auto bad = remove_leftovers(folders, project.get(), project_dir, files)) {
+  const Record written = read_record(project.get(), built_before);
+  if (auto bad = Survey(project.get(), project_dir, files, written).run()) {
     return std::unexpected(std::move(*bad));
+  }
+  // The record covers every file the write may leave behind before any is written, and only
+  // the current set once the leftovers are gone.
+  Record current;
+  for (const auto& entry : files) {
+    if (may_own(entry.first)) current.insert(entry.first);
+  }
+  Record during = written;
+  during.insert(current.begin(), current.end());
+  Folders folders(project.get(), project_dir);
+  if (auto bad = replace_files(folders, project.get(), project_dir, files,
+                               during != written ? &during : nullptr)) {
+    return std::unexpected(std::move(*bad));
+  }
+  if (auto bad = remove_leftovers(folders, project.get(), project_dir, files, written)) {
+    return std::unexpected(std::move(*bad));
+  }
+  if (current != during) {
+    if (auto bad = write_record(project.get(), project_dir, current)) return std::unexpected(std::move(*bad));
   }
   return ProjectFolder(project.release(), lock->release());
 }

@@ -12,8 +12,11 @@
 // - Each changed file is written to a temporary file beside it; only once every one of them
 //   is complete are they renamed into place. A failure leaves every previous file as it was.
 //   A file whose bytes are already right is left alone, timestamp and all.
-// - Files of the compiler's own that the current file set lacks (leftovers of another target
-//   or dataset) are removed. cargo's target/ and Cargo.lock, and pkg/, stay.
+// - Files the compiler wrote (kept on a record in the folder) that the current file set lacks
+//   (leftovers of another target or dataset) are removed; nothing else ever is. cargo's
+//   target/ and Cargo.lock, and pkg/, stay, and are refused as symbolic links.
+// - The output directory, like the project folder, must be trusted; it may also be a sticky
+//   folder others may write to, as /tmp. Folders the writer makes get mode 0755.
 // - An exclusive lock on a file in the project folder is held from before the first write
 //   until the ProjectFolder is released, so builds of one folder, from any thread or process,
 //   take turns.
@@ -29,6 +32,9 @@ namespace orvane::builder {
 
 // The lock file, in the project folder.
 inline constexpr std::string_view kLockFileName = ".orvane-compile.lock";
+// The record of the files the compiler wrote into the project folder: only those are ever
+// removed from it.
+inline constexpr std::string_view kRecordFileName = ".orvane-compile.files";
 
 // A written project folder, locked for this build until destroyed.
 class ProjectFolder {
@@ -37,6 +43,9 @@ class ProjectFolder {
   ProjectFolder& operator=(ProjectFolder&&) = delete;
   ProjectFolder(const ProjectFolder&) = delete;
   ~ProjectFolder();
+
+  // The project folder, held open: the build runs in it, whatever its path names by then.
+  int fd() const { return dir_fd_; }
 
  private:
   friend std::expected<ProjectFolder, CompileError> write_project(const std::filesystem::path&,
@@ -52,6 +61,10 @@ class ProjectFolder {
 // cannot be looked at. A symbolic link is refused unless `chosen` (a folder the caller named,
 // which is judged where the link leads).
 std::optional<CompileError> check_trusted_folder(const std::filesystem::path& folder, bool chosen = false);
+
+// A folder the caller chose (the shared build cache): created with its missing ancestors
+// (mode 0755) and checked by the rule above, following a link, and allowing a sticky folder.
+std::optional<CompileError> prepare_chosen_folder(const std::filesystem::path& folder);
 
 // Failures are of kind io, naming the path: "creating <folder>: ...", "writing <file>: ...",
 // "removing <file>: ...", or "refusing ...". Waiting for another build's lock stops with a

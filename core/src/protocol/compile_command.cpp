@@ -49,14 +49,23 @@ std::string compile_command(HandleState&, std::string_view cmd_json,
   std::optional<double> timeout_s;
   if (req->build && req->build->timeout_s) timeout_s = req->build->timeout_s->value;
   const builder::BuildControl control(timeout_s, hooks.cancelled);
+  std::optional<std::filesystem::path> cache_dir;
+  if (req->build && req->build->cache_dir) {
+    cache_dir = *req->build->cache_dir;
+    // A cache that cannot be used is found before the project is written.
+    if (auto bad = builder::prepare_chosen_folder(*cache_dir)) {
+      bad->field = "build.cache_dir";
+      bad->field_in_request = true;
+      return refused(*bad);
+    }
+  }
   // The folder stays locked until the build is over: builds of one folder take turns.
   auto folder = builder::write_project(project_dir, project->files, control);
   if (!folder) return refused(folder.error());
-  std::optional<std::filesystem::path> cache_dir;
-  if (req->build && req->build->cache_dir) cache_dir = *req->build->cache_dir;
-  auto artifact =
-      builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control, cache_dir,
-                         hooks.echo_fd);
+  builder::CargoRun run{folder->fd(), std::nullopt};
+  if (req->build && req->build->jobs) run.jobs = req->build->jobs->value;
+  auto artifact = builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control,
+                                     cache_dir, hooks.echo_fd, run);
   if (!artifact) return refused(artifact.error());
   std::string path = (project_dir / *artifact).string();
   return compile_response(m, &path);

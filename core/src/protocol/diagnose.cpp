@@ -170,7 +170,8 @@ Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text) 
   if (e.field.empty()) return out;
   auto request = json::parse(text);
   if (!request) return out;
-  auto spec = member(request->value(), "spec");
+  auto spec = e.field_in_request ? std::optional<json::Value>(request->value())
+                                 : member(request->value(), "spec");
   if (!spec) return out;
   const std::uint32_t node = node_at(*spec, e.field);
   out.path = owned_path(*request, node);

@@ -7,6 +7,8 @@ namespace orvane::schema {
 namespace {
 
 constexpr std::string_view kPositiveSeconds = "a positive number of seconds";
+constexpr std::string_view kJobCount = "a whole number of jobs from 1 to 4096";
+constexpr std::uint64_t kMostJobs = 4096;
 
 }  // namespace
 
@@ -16,6 +18,14 @@ Decoded<protocol::Seconds> Codec<protocol::Seconds>::from_value(json::Value v) {
   const double s = v.as_double();
   if (!(s > 0)) return fail(v, Place::End, invalid_value(found::of(v), kPositiveSeconds));
   return protocol::Seconds{s};
+}
+
+Decoded<protocol::Jobs> Codec<protocol::Jobs>::from_value(json::Value v) {
+  if (!v.is_number()) return fail(v, Place::End, invalid_type(found::of(v), kJobCount));
+  if (v.kind() != json::Kind::UInt || v.as_uint() == 0 || v.as_uint() > kMostJobs) {
+    return fail(v, Place::End, invalid_value(found::of(v), kJobCount));
+  }
+  return protocol::Jobs{std::uint32_t(v.as_uint())};
 }
 
 }  // namespace orvane::schema

@@ -1,5 +1,6 @@
 #pragma once
 // The command envelope and the request bodies, decoded from the whole command text.
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,10 +18,16 @@ struct Seconds {
   double value = 0;
 };
 
+// A count of parallel jobs, at least one.
+struct Jobs {
+  std::uint32_t value = 1;
+};
+
 // How a build runs. Not part of the compile spec: it changes no digest.
 struct BuildOptions {
   std::optional<Seconds> timeout_s;  // limits the whole build: cargo and wasm-bindgen together
   std::optional<std::string> cache_dir;  // compiled dependencies shared between builds
+  std::optional<Jobs> jobs;  // cargo's parallel jobs for this build only (CARGO_BUILD_JOBS)
 };
 
 struct CompileReq {
@@ -49,12 +56,17 @@ template <> struct Codec<protocol::Seconds> {
   static Decoded<protocol::Seconds> from_value(json::Value v);
 };
 
+template <> struct Codec<protocol::Jobs> {
+  static Decoded<protocol::Jobs> from_value(json::Value v);
+};
+
 template <> struct RecordDesc<protocol::BuildOptions> {
   static constexpr std::string_view name = "BuildOptions";
   static constexpr bool is_variant = false;
   static constexpr auto fields = std::tuple{
       field("timeout_s", &protocol::BuildOptions::timeout_s, Presence::Optional),
-      field("cache_dir", &protocol::BuildOptions::cache_dir, Presence::Optional)};
+      field("cache_dir", &protocol::BuildOptions::cache_dir, Presence::Optional),
+      field("jobs", &protocol::BuildOptions::jobs, Presence::Optional)};
 };
 template <> struct Codec<protocol::BuildOptions> : RecordCodec<protocol::BuildOptions> {};
 
