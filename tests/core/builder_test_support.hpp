@@ -78,6 +78,23 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
+// Debian's packaged crate sources, where the offline real-cargo tests find dependencies.
+inline const fs::path kCrateRegistry = "/usr/share/cargo/registry";
+
+// Makes cargo, in any project below `root`, take crates from kCrateRegistry and
+// orvane-backtest from an empty stand-in, offline, whatever the project's own config says.
+inline void serve_offline_crates(const fs::path& root) {
+  write_file(root / ".cargo/config.toml",
+             "[source.crates-io]\nreplace-with = \"packaged\"\n\n"
+             "[source.packaged]\ndirectory = \"" + kCrateRegistry.string() + "\"\n\n"
+             "[patch.crates-io]\norvane-backtest = { path = \"" + (root / "backtest").string() +
+                 "\" }\n\n[net]\noffline = true\n");
+  write_file(root / "backtest/Cargo.toml",
+             "[package]\nname = \"orvane-backtest\"\nversion = \"0.1.5\"\nedition = \"2021\"\n\n"
+             "[workspace]\n");
+  write_file(root / "backtest/src/lib.rs", "");
+}
+
 inline schema::Target wasm() { return {schema::TargetKind::Wasm, ""}; }
 inline schema::Target binary() { return {schema::TargetKind::Binary, ""}; }
 inline schema::Target no_std(std::string mcu) { return {schema::TargetKind::NoStd, std::move(mcu)}; }

@@ -1,0 +1,115 @@
+// The artifact a build reports is the output of cargo run on this build's files, with the real
+// cargo, offline: through a cache shared by projects of one crate name, and when a build target
+// configured elsewhere would send cargo's output somewhere else. Slow, like the RealCargo suite.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "builder/project_files.hpp"
+#include "builder/run_cargo.hpp"
+#include "builder/run_process.hpp"
+#include "builder/target_table.hpp"
+#include "builder/write_project.hpp"
+#include "builder_test_support.hpp"
+
+namespace orvane::builder {
+namespace {
+
+using schema::OptLevel;
+using testing::binary;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::write_file;
+namespace fs = std::filesystem;
+
+std::string output_of(const fs::path& program) {
+  std::string out;
+  if (FILE* pipe = ::popen(program.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    ::pclose(pipe);
+  }
+  return out;
+}
+
+std::string host_triple() {
+  const std::string args[] = {"-vV"};
+  std::string out = output_of("rustc -vV");
+  const std::size_t at = out.find("host: ");
+  if (at == std::string::npos) return {};
+  return out.substr(at + 6, out.find('\n', at) - at - 6);
+}
+
+class RealCargoShared : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(testing::kCrateRegistry / "serde_json-1.0.87") &&
+        !fs::exists(testing::kCrateRegistry)) {
+      GTEST_SKIP() << "no packaged crate sources in " << testing::kCrateRegistry;
+    }
+    if (!find_program("cargo")) GTEST_SKIP() << "cargo is not on PATH";
+    testing::serve_offline_crates(tmp_.path());
+  }
+
+  // Writes the binary project of `spec` into <out>/demo and builds it; the answer's path
+  // relative to tmp_, or the error.
+  std::string build(const std::string& out, const std::string& spec,
+                    const std::optional<fs::path>& cache) {
+    const fs::path dir = tmp_ / out / "demo";
+    auto folder = write_project(
+        dir, project_files(binary(), "demo", profile_snippet(OptLevel::Debug), std::string(spec), {}));
+    if (!folder) return folder.error().display();
+    auto built = run_cargo(dir, binary(), OptLevel::Debug, "demo", {}, cache, -1, CargoRun{folder->fd(), 1u});
+    return built ? (fs::path(out) / "demo" / *built).string() : built.error().display();
+  }
+
+  TempDir tmp_;
+  ScopedEnv no_target_dir_{"CARGO_TARGET_DIR", std::nullopt};
+  ScopedEnv no_build_target_{"CARGO_BUILD_TARGET", std::nullopt};
+};
+
+std::string spec_of(int fast) {
+  return R"({"symbol":"ETH/USD","params":[)" + std::to_string(fast) + "]}";
+}
+
+// cargo knows a project only by its crate's name and version: projects of one name sharing a
+// cache, each built in turn, must each get a build of their own sources.
+TEST_F(RealCargoShared, ProjectsOfOneCrateNameSharingACacheGetTheirOwnBuilds) {
+  struct Step {
+    std::string out;
+    int fast;
+  };
+  const Step steps[] = {{"e1", 12}, {"e2", 40}, {"e1", 12}, {"e2", 40}, {"e1", 7}, {"e2", 40}};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.out + " " + std::to_string(step.fast));
+    ASSERT_EQ(build(step.out, spec_of(step.fast), tmp_ / "cache"), step.out + "/demo/target/debug/demo");
+    EXPECT_EQ(output_of(tmp_ / step.out / "demo/target/debug/demo"),
+              "orvane strategy for ETH/USD\n" + spec_of(step.fast) + "\n");
+  }
+}
+
+// A build target set for cargo elsewhere would leave a host build under target/<triple>/ while
+// an earlier build's binary is still at target/debug/: the build fails and says why.
+TEST_F(RealCargoShared, ABuildTargetSetElsewhereIsNamedNotAnOldArtifact) {
+  const std::string host = host_triple();
+  ASSERT_FALSE(host.empty());
+  ASSERT_EQ(build("out", spec_of(1), std::nullopt), "out/demo/target/debug/demo");
+  const std::string project = (tmp_ / "out/demo").string();
+  {
+    ScopedEnv set("CARGO_BUILD_TARGET", host);
+    EXPECT_EQ(build("out", spec_of(2), std::nullopt),
+              "build: CARGO_BUILD_TARGET is set in the environment (to \"" + host +
+                  "\"): cargo would write the binary under target/" + host +
+                  "/ rather than where it is looked for; unset it for this build");
+  }
+  write_file(tmp_ / "out/.cargo/config.toml", "[build]\ntarget = \"" + host + "\"\n");
+  EXPECT_EQ(build("out", spec_of(3), std::nullopt),
+            "build: cargo wrote its output to " + project + "/target/" + host + "/debug/demo, not to " +
+                project + "/target/debug/demo: a build target is configured for it (`[build] "
+                "target` in a .cargo/config.toml above the project, or CARGO_BUILD_TARGET); remove "
+                "it for this build");
+}
+
+}  // namespace
+}  // namespace orvane::builder
