@@ -727,6 +727,7 @@ TEST(BuilderRunCargo, UntrustedCacheFolderIsRefused) {
     std::string name;
     std::function<void(const fs::path&)> arrange;
     std::string expected;  // <cache> stands for the cache folder
+    mode_t umask = 022;
   };
   const Case cases[] = {
       {"writable by the group", [](const fs::path& c) { fs::permissions(c, fs::perms(0775)); },
@@ -744,6 +745,27 @@ TEST(BuilderRunCargo, UntrustedCacheFolderIsRefused) {
        [](const fs::path& c) { fs::remove(c); fs::create_directories(c.parent_path() / "real");
                                fs::create_directory_symlink(c.parent_path() / "real", c); },
        "ok target/release/my_strat"},
+      {"sticky and writable by all, as /tmp", [](const fs::path& c) { fs::permissions(c, fs::perms(01777)); },
+       "ok target/release/my_strat"},
+      {"made under umask 002", [](const fs::path& c) { fs::remove(c); }, "ok target/release/my_strat", 002},
+      // What is at the copy's temporary name is replaced, never written through.
+      {"a hard link at the copy's place",
+       [](const fs::path& c) {
+         testing::write_file(c.parent_path() / "victim", "outside");
+         fs::create_directories(c.parent_path() / "project/target/release");
+         fs::create_hard_link(c.parent_path() / "victim", c.parent_path() / "project/target/release/.my_strat.orvane-tmp");
+       },
+       "ok target/release/my_strat"},
+      {"a symbolic link at the copy's place",
+       [](const fs::path& c) {
+         testing::write_file(c.parent_path() / "victim", "outside");
+         fs::create_directories(c.parent_path() / "project/target/release");
+         fs::create_symlink(c.parent_path() / "victim", c.parent_path() / "project/target/release/.my_strat.orvane-tmp");
+       },
+       "ok target/release/my_strat"},
+      {"a folder at the copy's place",
+       [](const fs::path& c) { fs::create_directories(c.parent_path() / "project/target/release/.my_strat.orvane-tmp/x"); },
+       "io: removing <scratch>/project/target/release/.my_strat.orvane-tmp: Is a directory (os error 21)"},
   };
   for (const auto& c : cases) {
     if (c.name == "owned by another user" && ::geteuid() != 0) continue;  // chown needs root
@@ -754,12 +776,20 @@ TEST(BuilderRunCargo, UntrustedCacheFolderIsRefused) {
     fs::permissions(cache, fs::perms(0755));
     c.arrange(cache);
     ScopedEnv path_env("PATH", tools.bin().string());
+    const mode_t old_umask = ::umask(c.umask);
     auto built = run_cargo(tools.project(), binary(), OptLevel::Release, "my_strat", {}, cache);
+    ::umask(old_umask);
     std::string expected = c.expected;
     for (std::size_t at; (at = expected.find("<cache>")) != std::string::npos;) {
       expected.replace(at, 7, cache.string());
     }
+    for (std::size_t at; (at = expected.find("<scratch>")) != std::string::npos;) {
+      expected.replace(at, 9, tools.scratch().string());
+    }
     EXPECT_EQ(built ? "ok " + *built : built.error().display(), expected) << c.name;
+    if (fs::exists(tools.scratch() / "victim")) {
+      EXPECT_EQ(testing::read_file(tools.scratch() / "victim"), "outside") << c.name;
+    }
   }
 }
 
@@ -813,6 +843,10 @@ TEST(BuilderRunCargo, EchoesToolOutputLineByLine) {
        "my_strat: out 1\nmy_strat: out 2\nmy_strat: no end\n", "build: no end"},
       {"exit 0", wasm(), "my_strat: bound\n", "ok " + kWasmArtifact},
       {"", binary(), "", "build: "},
+      // A line without end goes out in pieces of 64 KiB, each a line of its own.
+      {"head -c 70000 /dev/zero | tr '\\0' x; echo y; " + creates(kBinaryArtifact), binary(),
+       "my_strat: " + std::string(65536, 'x') + "\nmy_strat: " + std::string(70000 - 65536, 'x') + "y\n",
+       "ok " + kBinaryArtifact},
   };
   for (const auto& c : cases) {
     StandIns tools;

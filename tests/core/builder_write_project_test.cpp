@@ -220,6 +220,8 @@ std::set<std::string> layout(const FileSet& files, const std::vector<std::string
 }
 
 std::string expand(std::string text, const fs::path& project) {
+  for (std::size_t at; (at = text.find("{O}")) != std::string::npos;)
+    text.replace(at, 3, project.parent_path().string());
   for (std::size_t at; (at = text.find("{P}")) != std::string::npos;)
     text.replace(at, 3, project.string());
   return text;
@@ -310,6 +312,21 @@ TEST(BuilderWriteProject, HostileLayoutsAreRefusedAndLeftAsTheyWere) {
        "io: refusing to write into {P}/.cargo" + shared + "0777)"},
       {"target 0777", [](auto& p, auto&) { return set_mode(p / "target", 0777); },
        "io: refusing to write into {P}/target" + shared + "0777)"},
+      {"target", [](auto& p, auto& o) { return link_at(p / "target", o); },
+       link + "/target" + is_link},
+      {"pkg", [](auto& p, auto& o) { return link_at(p / "pkg", o); }, link + "/pkg" + is_link},
+      {"dangling Cargo.lock", [](auto& p, auto& o) { return link_at(p / "Cargo.lock", o / "nothing"); },
+       link + "/Cargo.lock" + is_link},
+      {"out 0777", [](auto& p, auto&) { return set_mode(p.parent_path(), 0777); },
+       "io: refusing to write into {O}" + shared + "0777)"},
+      {"out of user 1000", [](auto& p, auto&) { return give_away(p.parent_path()); },
+       "io: refusing to write into {O}" + foreign},
+      // A folder the compiler never built in: a source there is the user's.
+      {"src/lib.rs of the user's",
+       [](auto& p, auto&) {
+         return fs::remove(p / kRecordFileName) && fs::remove(p / kLockFileName) && plant(p / "src/lib.rs");
+       },
+       planted + "src/lib.rs" + obeys},
       // Not hostile: a folder where a file goes is found before any file is renamed in.
       {"a folder where src/main.rs goes",
        [](auto& p, auto&) {
@@ -317,6 +334,11 @@ TEST(BuilderWriteProject, HostileLayoutsAreRefusedAndLeftAsTheyWere) {
          return fs::create_directories(p / "src/main.rs") && fs::create_directories(p / ".cargo");
        },
        "io: writing {P}/src/main.rs: Is a directory (os error 21)"},
+      {"a folder where a file is written first",
+       [](auto& p, auto&) {
+         return fs::create_directories(p / "src/.spec.json.orvane-tmp/x") && fs::create_directories(p / ".cargo");
+       },
+       "io: removing {P}/src/.spec.json.orvane-tmp: Is a directory (os error 21)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -335,6 +357,20 @@ TEST(BuilderWriteProject, HostileLayoutsAreRefusedAndLeftAsTheyWere) {
     EXPECT_EQ(write(p, kSetB), expand(c.expected, p));
     EXPECT_EQ(tree_of(tmp.path()), before);
   }
+}
+
+// Only files on the compiler's record are ever removed: in a folder of the user's own, the
+// files no set holds stay, whatever their names.
+TEST(BuilderWriteProject, UsersOwnFolderLosesNoFile) {
+  const std::map<std::string, std::string> users = {
+      {"README", "mine"}, {"src/candles.csv", "ts\n1\n"}, {"src/candles.json", "[]"}, {"notes/a.txt", "a"}};
+  TempDir tmp;
+  const fs::path p = tmp / "out/p";
+  for (const auto& [rel, text] : users) write_file(p / rel, text);
+  ASSERT_EQ(write(p, kSetA), "");
+  ASSERT_EQ(write(p, kSetB), "");
+  for (const auto& [rel, text] : users) EXPECT_EQ(read_file(p / rel), text) << rel;
+  EXPECT_EQ(read_file(p / kRecordFileName), ".cargo/config.toml\nCargo.toml\nsrc/main.rs\nsrc/spec.json\n");
 }
 
 TEST(BuilderWriteProject, OutputFolderMayBeASymbolicLink) {
