@@ -533,6 +533,37 @@ TEST(BuilderRunCargo, StragglersDoNotHoldTheBuild) {
   for (const auto& c : cases) check(c);
 }
 
+// The host killed outright: the supervisor sees its end of the control pipe close and kills
+// everything the build started, those in sessions of their own too.
+TEST(BuilderRunCargo, NothingOutlivesAKilledHost) {
+  StandIns tools;
+  tools.add("cargo", "setsid sleep 600 & echo $! > \"$S/daemon.pid\"; " + hangs("cargo"));
+  const std::vector<std::string> started = {"cargo.pid", "child.pid", "daemon.pid"};
+  pid_t host = ::fork();
+  ASSERT_GE(host, 0);
+  if (host == 0) {
+    tools.run(binary());
+    ::_exit(0);
+  }
+  auto give_up = Clock::now() + std::chrono::seconds(20);
+  auto all_started = [&] {
+    return std::all_of(started.begin(), started.end(),
+                       [&](const std::string& f) { return recorded_pid(tools.scratch() / f) != 0; });
+  };
+  while (!all_started() && Clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ::kill(host, SIGKILL);
+  int status;
+  ::waitpid(host, &status, 0);
+  for (const std::string& file : started) {
+    const pid_t pid = recorded_pid(tools.scratch() / file);
+    ASSERT_NE(pid, 0) << file;
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!has_ended(pid) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(has_ended(pid)) << file << " outlived the host";
+    ::kill(pid, SIGKILL);
+  }
+}
+
 // With SIGCHLD ignored the kernel would reap the tools; the supervisor between them and the
 // host still passes on how they ended, so a failed tool is a failed build even when an
 // artifact of an earlier build is there.

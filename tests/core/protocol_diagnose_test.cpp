@@ -118,5 +118,31 @@ TEST(ProtocolDiagnose, PipelineRefusalsNameTheirMember) {
                 std::to_string(*d.index) + R"(,"line":1,"column":)" + std::to_string(*d.index) + "}]}");
 }
 
+// Refusals of the folders a request names point at the request's own members.
+TEST(ProtocolDiagnose, FolderRefusalsNameTheRequestsMember) {
+  struct Case {
+    std::string rest;  // members after the spec
+    std::string field;
+    std::string path;
+    std::string at;  // the text the place starts at
+  };
+  const Case cases[] = {
+      {R"(,"out_dir":"/tmp/shared")", "out_dir", R"(["out_dir"])", R"("/tmp/shared")"},
+      {R"(,"build":{"cache_dir":"/srv/c"})", "build.cache_dir", R"(["build","cache_dir"])", R"("/srv/c")"},
+      {"", "out_dir", "[]", "{"},
+  };
+  for (const Case& c : cases) {
+    std::string text = compile_of(kStrategy);
+    text.insert(text.size() - 1, c.rest);
+    builder::CompileError e{builder::ErrorKind::Io, "refusing", c.field};
+    e.field_in_request = true;
+    Diagnostic d = diagnostic_of(e, text);
+    const std::string json = diagnostics_json({d}, text);
+    EXPECT_NE(json.find(R"("path":)" + c.path + ","), std::string::npos) << json;
+    ASSERT_TRUE(d.index);
+    EXPECT_EQ(text.substr(*d.index - 1, c.at.size()), c.at);
+  }
+}
+
 }  // namespace
 }  // namespace orvane::protocol
