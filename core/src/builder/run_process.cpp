@@ -324,21 +324,25 @@ class Echo {
   void feed(std::size_t stream, std::string_view bytes) {
     if (fd_ < 0) return;
     std::string& pending = pending_[stream];
-    for (std::size_t nl; (nl = bytes.find('\n')) != std::string_view::npos;) {
-      if (pending.empty()) {
-        emit(bytes.substr(0, nl + 1));
-      } else {
-        pending.append(bytes.substr(0, nl + 1));
+    while (!bytes.empty()) {
+      const std::size_t nl = bytes.find('\n');
+      const std::size_t text = nl == std::string_view::npos ? bytes.size() : nl;
+      const std::size_t room = kLongestLine - pending.size();
+      if (text > room || (text == room && nl == std::string_view::npos)) {
+        pending.append(bytes.substr(0, room)).push_back('\n');
         emit(pending);
         pending.clear();
+        bytes.remove_prefix(room);
+        continue;
       }
-      bytes.remove_prefix(nl + 1);
-    }
-    pending.append(bytes);
-    if (pending.size() >= kLongestLine) {
-      pending.push_back('\n');
+      if (nl == std::string_view::npos) {
+        pending.append(bytes);
+        break;
+      }
+      pending.append(bytes.substr(0, nl + 1));
       emit(pending);
       pending.clear();
+      bytes.remove_prefix(nl + 1);
     }
   }
   // What is left of a line without its end.
