@@ -44,8 +44,7 @@ std::string host_triple() {
 class RealCargoShared : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fs::exists(testing::kCrateRegistry / "serde_json-1.0.87") &&
-        !fs::exists(testing::kCrateRegistry)) {
+    if (!fs::exists(testing::kCrateRegistry)) {
       GTEST_SKIP() << "no packaged crate sources in " << testing::kCrateRegistry;
     }
     if (!find_program("cargo")) GTEST_SKIP() << "cargo is not on PATH";

@@ -37,7 +37,7 @@ using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
 
-const fs::path kRegistry = "/usr/share/cargo/registry";
+const fs::path& kRegistry = testing::kCrateRegistry;
 
 bool registry_has(std::string_view crate) {
   std::error_code ec;
@@ -72,16 +72,7 @@ class RealCargo : public ::testing::Test {
       GTEST_SKIP() << "no packaged crate sources in " << kRegistry
                    << " (install librust-serde-json-dev)";
     }
-    // Found by cargo in any project below tmp_, whatever the project's own config says.
-    write_file(tmp_ / ".cargo/config.toml",
-               "[source.crates-io]\nreplace-with = \"packaged\"\n\n"
-               "[source.packaged]\ndirectory = \"" + kRegistry.string() + "\"\n\n"
-               "[patch.crates-io]\norvane-backtest = { path = \"" + (tmp_ / "backtest").string() +
-                   "\" }\n\n[net]\noffline = true\n");
-    write_file(tmp_ / "backtest/Cargo.toml",
-               "[package]\nname = \"orvane-backtest\"\nversion = \"0.1.5\"\nedition = \"2021\"\n\n"
-               "[workspace]\n");
-    write_file(tmp_ / "backtest/src/lib.rs", "");
+    testing::serve_offline_crates(tmp_.path());
   }
 
   fs::path project(std::string_view crate) const { return tmp_ / "out" / crate; }
