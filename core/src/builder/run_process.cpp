@@ -279,6 +279,9 @@ void keep_only(std::array<int, 6> keep) {
     ::signal(SIGCHLD, SIG_DFL);
     become_tool(s, self);
   }
+  // The host may be gone by the time the status is written: that must not end the supervisor
+  // before it has cleaned up.
+  ::signal(SIGPIPE, SIG_IGN);
   // The host sees the report pipe close once the tool's exec succeeded, and the output pipes
   // once the tool and whatever it started are done with them.
   ::close(s.report_fd);
