@@ -21,12 +21,12 @@ import hashlib
 import json
 import math
 import os
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import Executor, Future, ThreadPoolExecutor, as_completed
-from contextlib import contextmanager
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from concurrent.futures import Executor, Future, as_completed
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol, Union, cast
 
+from . import _batch
 from ._orvane_compile import Compiler, strategy_schema_json
 from ._request import (
     Location,
@@ -246,8 +246,8 @@ def spec_object(members: Sequence[tuple[str, Writer]]) -> Writer:
 
 
 def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None,
-                    cache_dir: str | None = None) -> Request:
-    """The compile command around a spec."""
+                    cache_dir: str | None = None, cargo_jobs: int | None = None) -> Request:
+    """The compile command around a spec. ``cargo_jobs`` is CARGO_BUILD_JOBS for this build's cargo alone."""
     builder = RequestBuilder().own('{"cmd":"compile"')
     if dry_run:
         builder.own(',"dry_run":true')
@@ -258,6 +258,8 @@ def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout
         build["timeout_s"] = timeout
     if cache_dir is not None:
         build["cache_dir"] = cache_dir
+    if cargo_jobs is not None:
+        build["jobs"] = cargo_jobs
     if build:
         builder.own(',"build":').value(build)
     builder.own(',"spec":')
@@ -269,8 +271,52 @@ def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout
 def default_cache_dir(cache_dir: str | os.PathLike[str] | None) -> str | None:
     """The build cache folder: the one given, else ``ORVANE_CACHE_DIR`` when set and not empty."""
     if cache_dir is not None:
-        return os.fspath(cache_dir)
-    return os.environ.get("ORVANE_CACHE_DIR") or None
+        return path_text(cache_dir)
+    from_environment = os.environ.get("ORVANE_CACHE_DIR")
+    return path_text(from_environment) if from_environment else None
+
+
+def checked_out_dir(out_dir: str | os.PathLike[str] | bytes | None, name: str = "out_dir") -> None:
+    """ValueError for an empty ``out_dir``: the compiler would build into the current folder. ``name``
+    is what the message calls it."""
+    if out_dir is not None and not os.fspath(out_dir):
+        raise ValueError(f"{name} must name a folder, not be empty")
+
+
+def shown(text: str) -> str:
+    """``text`` quoted on one line, each byte that was not UTF-8 shown as ``\\xNN``.
+
+    Python hands such bytes of a file name or command-line argument over as
+    the lone surrogates U+DC80 to U+DCFF.
+    """
+    out = []
+    for char in text:
+        if "\udc80" <= char <= "\udcff":
+            out.append(f"\\x{ord(char) - 0xDC00:02x}")
+        elif char == "'":
+            out.append("\\'")
+        else:
+            out.append(repr(char)[1:-1])
+    return "'" + "".join(out) + "'"
+
+
+def not_utf8(text: str, what: str = "path") -> str | None:
+    """Why ``text`` cannot go into a request (requests are UTF-8 text), or None when it can."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return f"the {what} {shown(text)} is not UTF-8; the compiler takes UTF-8 {what}s only"
+    return None
+
+
+def path_text(path: str | os.PathLike[str] | bytes, member: str = "") -> str:
+    """A path as a request carries it; CompileError("io") naming it when it is not UTF-8 (``member``:
+    the compile-spec member it is, if any)."""
+    text = os.fsdecode(path)
+    problem = not_utf8(text)
+    if problem is not None:
+        raise CompileError("io", problem, member)
+    return text
 
 
 def checked_timeout(timeout: float | None) -> float | None:
@@ -301,7 +347,7 @@ def target_value(target: str, mcu: str | None) -> dict[str, str]:
 
 def embed_value(embed_data: EmbedInput) -> Any:
     if isinstance(embed_data, CsvData):
-        return {"kind": "csv", "path": os.fspath(embed_data.path)}
+        return {"kind": "csv", "path": path_text(embed_data.path, "embed_data.path")}
     if isinstance(embed_data, InlineData):
         value: Any = {"kind": "inline", "candles": list(embed_data.candles)}
     elif isinstance(embed_data, Mapping):
@@ -309,34 +355,63 @@ def embed_value(embed_data: EmbedInput) -> Any:
     else:
         raise TypeError("embed_data must be a CsvData, an InlineData or a mapping, "
                         f"not {type(embed_data).__name__}")
-    _refuse_non_finite(value, "embed_data")
+    return _sendable(value, "embed_data")
+
+
+# Containers nested deeper than this are written empty. The compiler reads no deeper than 127
+# levels from the request's root and says so where it stops, so it judges the value the same;
+# Python's JSON writer would run out of stack long before some values it refuses end.
+_DEEPEST = 200
+
+# Where a value lies: None for the root (named by the path given), else (where its container
+# lies, its key or index, whether that is an index).
+_Where = Union[tuple[Any, Any, bool], None]
+
+
+def _path_of(where: _Where, root: str) -> str:
+    steps = []
+    while where is not None:
+        where, key, is_index = where
+        steps.append((key, is_index))
+    path = root
+    for key, is_index in reversed(steps):
+        path = f"{path}[{key}]" if is_index else (f"{path}.{key}" if path else str(key))
+    return path
+
+
+def _sendable(value: Any, path: str) -> Any:
+    """``value`` ready to be written as JSON for the compiler to judge.
+
+    Its first NaN or infinity (in the order of the text) is refused here, as
+    JSON cannot carry it: CompileError("request") with its path. A value
+    nested past ``_DEEPEST`` levels before any such number is cut short there.
+    """
+    pending: list[tuple[Any, int, _Where]] = [(value, 0, None)]
+    while pending:
+        item, depth, where = pending.pop()
+        if isinstance(item, float):
+            if not math.isfinite(item):
+                raise CompileError("request", f"{item!r} is not a JSON number: JSON cannot carry NaN or infinity",
+                                   _path_of(where, path))
+        elif isinstance(item, (Mapping, list, tuple)):
+            if depth >= _DEEPEST:
+                return _cut(value, _DEEPEST)
+            is_index = not isinstance(item, Mapping)
+            members = list(item.items()) if isinstance(item, Mapping) else list(enumerate(item))
+            pending.extend((v, depth + 1, (where, k, is_index)) for k, v in reversed(members))
     return value
 
 
-def _non_finite(value: Any, path: str) -> tuple[float, str] | None:
-    """The first NaN or infinity in a value about to be written as JSON, and its path."""
+def _cut(value: Any, levels: int) -> Any:
+    """``value`` with its containers ``levels`` deep emptied, and NaN and infinities (which come after
+    the cut: see ``_sendable``) written as null."""
     if isinstance(value, float) and not math.isfinite(value):
-        return value, path
-    if isinstance(value, Mapping):
-        items: Iterable[tuple[str, Any]] = ((f"{path}.{key}" if path else str(key), item)
-                                            for key, item in value.items())
-    elif isinstance(value, (list, tuple)):
-        items = ((f"{path}[{index}]", item) for index, item in enumerate(value))
-    else:
         return None
-    for where, item in items:
-        found = _non_finite(item, where)
-        if found is not None:
-            return found
-    return None
-
-
-def _refuse_non_finite(value: Any, path: str) -> None:
-    found = _non_finite(value, path)
-    if found is not None:
-        number, where = found
-        raise CompileError("request", f"{number!r} is not a JSON number: JSON cannot carry NaN or infinity",
-                           where)
+    if isinstance(value, Mapping):
+        return {key: _cut(item, levels - 1) for key, item in value.items()} if levels else {}
+    if isinstance(value, (list, tuple)):
+        return [_cut(item, levels - 1) for item in value] if levels else []
+    return value
 
 
 Located = tuple[Diagnostic, Union[Location, None]]
@@ -487,8 +562,7 @@ def _strategy_writer(strategy: StrategyInput) -> Writer:
     else:
         raise TypeError("strategy must be a mapping, a sequence or JSON text (str), "
                         f"not {type(strategy).__name__}")
-    _refuse_non_finite(value, "strategy")
-    return value_writer(value)
+    return value_writer(_sendable(value, "strategy"))
 
 
 # ---------------------------------------------------------------- public functions
@@ -530,18 +604,22 @@ def compile(
     request is judged as a dry run and the tool chain is checked for its
     target (see ``doctor``): what it surely lacks (cargo, the target's
     standard library, wasm-bindgen) is raised at once, before anything is
-    written, as CompileError("build", ...) naming it and how to get it.
+    written, as CompileError("build", ...) naming it and how to get it. That
+    check keeps to ``timeout`` too.
 
     Raises CompileError for anything the compiler refuses (and for NaN or an
     infinity in the strategy or dataset, which JSON cannot carry: kind
-    "request", with its path), TypeError for a strategy or dataset of a type
-    not accepted, or holding values that have no JSON form, and ValueError
-    for an ``mcu`` given with a target other than "no_std" (the compiler
-    would silently drop it) or a ``timeout`` that is not positive.
+    "request", with its path; for a path that is not UTF-8: kind "io"),
+    TypeError for a strategy or dataset of a type not accepted, or holding
+    values that have no JSON form, and ValueError for an ``mcu`` given with a
+    target other than "no_std" (the compiler would silently drop it), a
+    ``timeout`` that is not positive or an empty ``out_dir``.
     """
     if mcu is not None and target != "no_std":
         raise ValueError(f"mcu applies only to target 'no_std', not {target!r}")
     timeout = checked_timeout(timeout)
+    checked_out_dir(out_dir)
+    folder = None if out_dir is None else path_text(out_dir)
     members: list[tuple[str, Writer]] = [("target", value_writer(target_value(target, mcu)))]
     if opt_level is not None:
         members.append(("opt_level", value_writer(opt_level)))
@@ -551,23 +629,25 @@ def compile(
         members.append(("embed_data", value_writer(embed_value(embed_data))))
     members.append(("strategy", _strategy_writer(strategy)))
     spec = spec_object(members)
-    folder = None if out_dir is None else os.fspath(out_dir)
+    # In a batch on threads, each cargo gets the batch's share of the cores.
     request = compile_request(spec, dry_run=dry_run, out_dir=folder, timeout=timeout,
-                              cache_dir=default_cache_dir(cache_dir))
+                              cache_dir=default_cache_dir(cache_dir),
+                              cargo_jobs=None if dry_run else _batch.build_jobs())
     if not dry_run:
-        preflight(spec, folder, strict=strict)
+        preflight(spec, folder, strict=strict, timeout=timeout)
     answer, warnings = send(request, echo, strict=strict and dry_run)
     return result_from(answer, warnings)
 
 
-def preflight(spec: Writer, out_dir: str | None, *, strict: bool = False) -> None:
+def preflight(spec: Writer, out_dir: str | None, *, strict: bool = False, timeout: float | None = None) -> None:
     """Before a build: the compiler's verdict on the compile spec (a dry run; with ``strict``,
-    warnings refuse it too), then whether the tool chain can build its target; CompileError for
-    either, before anything is written."""
+    warnings refuse it too), then whether the tool chain can build its target, within the build's
+    ``timeout``; CompileError for either, before anything is written."""
     from .doctor import project_folder, require_ready
 
     manifest = send(compile_request(spec, dry_run=True, out_dir=out_dir), strict=strict)[0]["manifest"]
-    require_ready(_target_from(manifest["target"]), project_folder(out_dir, manifest["crate_name"]))
+    require_ready(_target_from(manifest["target"]), project_folder(out_dir, manifest["crate_name"]),
+                  timeout=timeout)
 
 
 def check(strategy: StrategyInput, *, strict: bool = False) -> list[Diagnostic]:
@@ -641,25 +721,6 @@ def compile_job(job: Mapping[str, Any]) -> CompileResult | CompileError:
     return dataclasses.replace(result, artifact_sha256=sha256, artifact_size=size)
 
 
-@contextmanager
-def cargo_jobs(workers: int) -> Iterator[None]:
-    """Share the cores among ``workers`` concurrent cargos while the block runs.
-
-    Sets CARGO_BUILD_JOBS to ``max(1, cpu_count // workers)`` when the
-    environment does not set it already, and removes it again at the end. The
-    environment is the process's: every cargo started meanwhile, from any
-    thread, sees the value.
-    """
-    if "CARGO_BUILD_JOBS" in os.environ:
-        yield
-        return
-    os.environ["CARGO_BUILD_JOBS"] = str(max(1, (os.cpu_count() or 1) // max(1, workers)))
-    try:
-        yield
-    finally:
-        os.environ.pop("CARGO_BUILD_JOBS", None)
-
-
 def compile_many(
     jobs: Iterable[Mapping[str, Any]],
     *,
@@ -676,15 +737,20 @@ def compile_many(
     or ValueError (an unknown keyword, a missing strategy, a bad ``timeout``)
     gives CompileError("request", <the exception's text>) in its slot.
 
+    Every job is first judged as a dry run, which names its project folder;
+    only then does any build start. A build into a folder that an earlier
+    job of the batch builds into is refused: CompileError("io", "refusing to
+    build into <folder>: job N of this batch builds there too"), N counting
+    from 1 (paths are compared as folders, however spelt).
+
     ``executor`` runs the jobs through its ``submit``, and is not shut down;
     every job goes to it as ``compile_job(job)``, a module-level function, so
     a ProcessPoolExecutor works too when the jobs pickle. Without one, a
     ThreadPoolExecutor of ``min(len(jobs), os.cpu_count())`` threads runs
     them (the native call releases the interpreter lock), and, unless the
-    environment sets CARGO_BUILD_JOBS already, it is set to
-    ``max(1, cpu_count // threads)`` for the duration of the call so that the
-    cargos do not oversubscribe the cores. That setting is process-wide: any
-    other cargo this process starts meanwhile sees it too.
+    environment sets CARGO_BUILD_JOBS already, each build's cargo gets
+    ``max(1, cpu_count // threads)`` jobs (in its own environment only) so
+    that the cargos do not oversubscribe the cores.
 
     ``progress(done, total, outcome)`` is called on the calling thread as
     each job finishes, ``done`` counting from 1 to ``total``.
@@ -692,35 +758,70 @@ def compile_many(
     Anything else is raised: exceptions of the executor itself (a broken
     process pool, a job that does not pickle), an exception from
     ``progress``, KeyboardInterrupt while waiting. Jobs that have not started
-    then are cancelled; running ones are waited for.
+    then are cancelled; running ones are waited for, except that with the
+    default executor an interrupt (KeyboardInterrupt) kills their builds.
     """
     batch = list(jobs)
     if not batch:
         return []
     if executor is not None:
-        return _run_batch(executor, batch, progress)
+        return _run_batch(executor.submit, batch, progress, _batch.FolderClaims())
     workers = min(len(batch), os.cpu_count() or 1)
-    with cargo_jobs(workers), ThreadPoolExecutor(workers, thread_name_prefix="orvane-compile") as pool:
-        return _run_batch(pool, batch, progress)
+    claims = _batch.FolderClaims()
+    with _batch.BatchThreads(workers, claims.folders, _batch.cores_per_build(workers)) as pool:
+        return _run_batch(pool.submit, batch, progress, claims)
+
+
+_JobOutcome = Union[CompileResult, CompileError]
+_Submit = Callable[[Callable[[Any], _JobOutcome], Any], "Future[_JobOutcome]"]
+
+
+def _builds(job: Any) -> bool:
+    """Whether a job asks for a build (one that is not a mapping is refused before it could)."""
+    return isinstance(job, Mapping) and not job.get("dry_run", False)
 
 
 def _run_batch(
-    executor: Executor,
-    batch: Sequence[Mapping[str, Any]],
+    submit: _Submit,
+    batch: Sequence[Any],
     progress: Callable[[int, int, CompileResult | CompileError], object] | None,
+    claims: _batch.FolderClaims,
 ) -> list[CompileResult | CompileError]:
-    slots: dict[Future[CompileResult | CompileError], int] = {}
+    from .doctor import project_folder
+
+    outcomes: dict[int, CompileResult | CompileError] = {}
+
+    def finished(index: int, outcome: CompileResult | CompileError) -> None:
+        outcomes[index] = outcome
+        if progress is not None:
+            progress(len(outcomes), len(batch), outcome)
+
+    futures: dict[Future[_JobOutcome], int] = {}
     try:
+        # Every job as a dry run first: its verdict, and where a build of it would write.
         for index, job in enumerate(batch):
-            slots[executor.submit(compile_job, job)] = index
-        outcomes: dict[int, CompileResult | CompileError] = {}
-        for done, future in enumerate(as_completed(slots), 1):
-            outcome = future.result()
-            outcomes[slots[future]] = outcome
-            if progress is not None:
-                progress(done, len(batch), outcome)
+            futures[submit(compile_job, {**job, "dry_run": True} if _builds(job) else job)] = index
+        previews: dict[int, CompileResult] = {}
+        for future in as_completed(futures):
+            index, outcome = futures[future], future.result()
+            if isinstance(outcome, CompileResult) and _builds(batch[index]):
+                previews[index] = outcome
+            else:
+                finished(index, outcome)
+        futures = {}
+        for index in sorted(previews):
+            out_dir = batch[index].get("out_dir")
+            folder = project_folder(None if out_dir is None else os.fsdecode(out_dir),
+                                    previews[index].manifest.crate_name)
+            owner = claims.claim(folder, index)
+            if owner is None:
+                futures[submit(compile_job, batch[index])] = index
+            else:
+                finished(index, CompileError("io", _batch.refusal(folder, f"job {owner + 1} of this batch")))
+        for future in as_completed(futures):
+            finished(futures[future], future.result())
     except BaseException:
-        for future in slots:
+        for future in futures:
             future.cancel()
         raise
     return [outcomes[index] for index in range(len(batch))]

@@ -26,7 +26,10 @@ once. A status line on standard error follows the build: redrawn with the
 elapsed time on a terminal, else a line when it starts and one when it ends.
 
 Several files to ``compile`` are compiled with the same flags, up to
-``--jobs`` at a time, each from a thread with a ``Compiler`` of its own.
+``--jobs`` at a time, each from a thread with a ``Compiler`` of its own, once
+every file has been judged as a dry run: a file whose project folder an
+earlier file builds in is refused ("io: refusing to build into ..."). Ctrl-C
+kills the builds running and starts no other.
 Standard output gets one compact line per file, in the order given: the
 compiler's answer, or ``{"ok":false,"error":...}`` with the first fault and
 its place on one line. Each failure is also reported on standard error, a
@@ -62,16 +65,19 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
+import stat
 import sys
 import threading
 import time
 import unicodedata
 from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from concurrent.futures import as_completed
 from typing import Any, NoReturn, TextIO
 
 from tqdm import tqdm
 
+from . import _batch
 from ._orvane_compile import Compiler
 from ._request import (
     Location,
@@ -87,11 +93,12 @@ from .api import (
     Located,
     Outcome,
     Writer,
-    cargo_jobs,
+    checked_out_dir,
     compile_request,
     default_cache_dir,
     exchange,
     json_text_error,
+    not_utf8,
     spec_object,
     target_value,
     text_writer,
@@ -238,10 +245,51 @@ def _parser() -> argparse.ArgumentParser:
                                help="check only this target (no_std: every MCU triple)")
     doctor_parser.add_argument("--mcu", metavar="TRIPLE", help="check only this MCU triple (implies no_std)")
     doctor_parser.add_argument("--json", action="store_true", dest="compact", help="print the report as JSON")
+    doctor_parser.add_argument("--timeout", metavar="SECONDS", type=_seconds,
+                               help="give each tool this many seconds to answer (default 60)")
     return parser
 
 
 # ---------------------------------------------------------------- input files
+
+
+def _not_regular(mode: int) -> str | None:
+    """Why a file of this mode is not read, in the compiler's words; None for a regular file or a
+    folder (which fails as reading it does)."""
+    if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+        return None
+    kinds = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+             (stat.S_ISSOCK, "a socket"))
+    kind = next((name for test, name in kinds if test(mode)), None)
+    return "not a regular file" + (f" ({kind})" if kind else "")
+
+
+def _read_file(path: str) -> bytes:
+    """A file's bytes, read as the compiler reads its files: opened without waiting (for the writer
+    of a FIFO, the carrier of a terminal line, which never becomes the controlling one), and only
+    when it is a regular file; _InputError otherwise."""
+
+    def refused(reason: str) -> _InputError:
+        return _InputError(f"{PROG}: cannot read {path}: {reason}")
+
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as error:
+        try:
+            reason = _not_regular(os.stat(path).st_mode)  # a socket cannot be opened at all
+        except OSError:
+            reason = None
+        raise refused(reason or error.strerror or str(error)) from None
+    try:
+        reason = _not_regular(os.fstat(fd).st_mode)
+        if reason is not None:
+            raise refused(reason)
+        with open(fd, "rb", closefd=False) as handle:
+            return handle.read()
+    except OSError as error:
+        raise refused(error.strerror or str(error)) from None
+    finally:
+        os.close(fd)
 
 
 def _read_source(path: str, stdin: TextIO) -> Source:
@@ -249,11 +297,7 @@ def _read_source(path: str, stdin: TextIO) -> Source:
         data = stdin.buffer.read() if hasattr(stdin, "buffer") else stdin.read().encode("utf-8")
         name = "<stdin>"
     else:
-        try:
-            with open(path, "rb") as handle:
-                data = handle.read()
-        except OSError as error:
-            raise _InputError(f"{PROG}: cannot read {path}: {error.strerror or error}") from None
+        data = _read_file(path)
         name = path
     try:
         return Source(name, data.decode("utf-8"))
@@ -587,7 +631,7 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     if dry_run:
         outcome = exchange(compiler, request)
     else:
-        label, refused = _preflight(compiler, spec, out_dir, args.strict)
+        label, refused = _preflight(compiler, spec, out_dir, args.strict, timeout)
         if refused is not None:
             _report(refused, stderr, as_json)
             if not refused.errors and not as_json:
@@ -614,10 +658,12 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     return EXIT_OK
 
 
-def _preflight(compiler: Compiler, spec: Writer, out_dir: str | None, strict: bool) -> tuple[str, Outcome | None]:
+def _preflight(compiler: Compiler, spec: Writer, out_dir: str | None, strict: bool, timeout: float | None,
+               claim: Callable[[str], str | None] | None = None) -> tuple[str, Outcome | None]:
     """Before a build: its label for the status line ("<crate> <target>"), and what refuses it, if
-    anything: the compile spec as a dry run (its warnings too, with ``strict``), or the tool chain
-    for its target (see ``doctor``)."""
+    anything: the compile spec as a dry run (its warnings too, with ``strict``), ``claim`` of its
+    project folder (a refusal, or None when the build may go there), or the tool chain for its target
+    (see ``doctor``; within the build's ``timeout``)."""
     preview = exchange(compiler, compile_request(spec, dry_run=True, out_dir=out_dir))
     if _status(preview, False, strict) != EXIT_OK:
         return "", preview
@@ -625,9 +671,12 @@ def _preflight(compiler: Compiler, spec: Writer, out_dir: str | None, strict: bo
     manifest = json.loads(preview.answer)["manifest"]
     target = manifest["target"]
     shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
-    problem = tool_chain_problem(Target(target["kind"], target.get("mcu")),
-                                 project_folder(out_dir, manifest["crate_name"]))
     label = f"{manifest['crate_name']} {shown}"
+    folder = project_folder(out_dir, manifest["crate_name"])
+    refusal = None if claim is None else claim(folder)
+    if refusal is not None:
+        return label, Outcome(None, ((Diagnostic("error", "io", refusal), None),), ())
+    problem = tool_chain_problem(Target(target["kind"], target.get("mcu")), folder, timeout=timeout)
     if problem is None:
         return label, None
     return label, Outcome(None, ((Diagnostic("error", "build", problem), None),), ())
@@ -655,15 +704,24 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
         stderr.write(f"{PROG}: compiling {len(paths)} files, up to {min(args.jobs, len(paths))} at a time\n")
         stderr.flush()
     # Every request is built here, exactly as for one file, before any is sent; so is every
-    # build's check of its compile spec and tool chain.
+    # build's check of its compile spec, its project folder (one build each) and tool chain.
     work: list[Request | Outcome] = []
     compiler = Compiler()
-    for path in paths:
+    workers = min(args.jobs, len(paths))
+    cargo_jobs = _batch.cores_per_build(workers) if workers > 1 and not args.dry_run else None
+    claims = _batch.FolderClaims()
+    for index, path in enumerate(paths):
+
+        def claim(folder: str, index: int = index) -> str | None:
+            owner = claims.claim(folder, index)
+            return None if owner is None else _batch.refusal(
+                folder, f"{paths[owner]} (file {owner + 1} of this batch)")
+
         try:
             document = _read_source(path, stdin)
             spec = _spec_writer(args, document, stdin)
             request = compile_request(spec, dry_run=args.dry_run, out_dir=args.out_dir, timeout=args.timeout,
-                                      cache_dir=default_cache_dir(args.cache_dir))
+                                      cache_dir=default_cache_dir(args.cache_dir), cargo_jobs=cargo_jobs)
         except _InputError as error:
             message = str(error).removeprefix(f"{PROG}: ")
             work.append(Outcome(None, ((Diagnostic("error", "request", message), None),), ()))
@@ -671,7 +729,8 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
         except _TextError as error:
             work.append(_text_outcome(error.error))
             continue
-        refused = None if args.dry_run else _preflight(compiler, spec, args.out_dir, args.strict)[1]
+        refused = None if args.dry_run else _preflight(compiler, spec, args.out_dir, args.strict, args.timeout,
+                                                       claim)[1]
         work.append(request if refused is None else refused)
 
     outcomes: dict[int, Outcome] = {}
@@ -703,7 +762,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
         if echo is not None:
             echo.flush()
-        _run_files(work, min(args.jobs, len(paths)), finished, echo)
+        _run_files(work, workers, finished, claims.folders, echo)
     failed = sum(status != EXIT_OK for status in statuses)
     stderr.write(f"{PROG}: {len(paths) - failed} succeeded, {failed} failed "
                  f"in {time.monotonic() - started:.1f}s\n")
@@ -711,12 +770,12 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
 
 def _run_files(work: Sequence[Request | Outcome], jobs: int, finished: Callable[[int, Outcome], None],
-               echo: TextIO | None = None) -> None:
+               folders: Sequence[str], echo: TextIO | None = None) -> None:
     """Send each request, calling ``finished(index, outcome)`` on this thread as each ends.
 
     One job at a time runs on this thread, so Ctrl-C stops a build as it does
-    for one file; more run on that many threads, with a ``Compiler`` each and
-    the cores shared among their cargos (see ``cargo_jobs``).
+    for one file; more run on that many threads, with a ``Compiler`` each,
+    and Ctrl-C kills the builds running in ``folders`` (see ``_batch``).
     """
 
     def run(compiler: Compiler, request: Request) -> Outcome:
@@ -735,20 +794,15 @@ def _run_files(work: Sequence[Request | Outcome], jobs: int, finished: Callable[
         compiler: Compiler = local.compiler
         return run(compiler, request)
 
-    with cargo_jobs(jobs), ThreadPoolExecutor(jobs, thread_name_prefix="orvane-compile") as pool:
+    with _batch.BatchThreads(jobs, folders) as pool:
         futures = {}
         for index, item in enumerate(work):
             if isinstance(item, Outcome):
                 finished(index, item)
             else:
                 futures[pool.submit(send, item)] = index
-        try:
-            for future in as_completed(futures):
-                finished(futures[future], future.result())
-        except BaseException:
-            for future in futures:
-                future.cancel()
-            raise
+        for future in as_completed(futures):
+            finished(futures[future], future.result())
 
 
 def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
@@ -771,7 +825,7 @@ def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
         raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std")
     kind: TargetKind | None = args.target
     try:
-        report = doctor(kind, args.mcu)
+        report = doctor(kind, args.mcu, timeout=args.timeout)
     except ValueError as error:
         raise _UsageError(f"{PROG}: error: {error}") from None
     if args.compact or args.compact_top:
@@ -780,23 +834,6 @@ def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
         stdout.write(report.text())
     stdout.flush()
     return EXIT_OK if report.ready else EXIT_BUILD
-
-
-def _shown(text: str) -> str:
-    """``text`` quoted on one line, each byte that was not UTF-8 shown as ``\\xNN``.
-
-    Python hands such bytes of a command-line argument over as the lone
-    surrogates U+DC80 to U+DCFF.
-    """
-    shown = []
-    for char in text:
-        if "\udc80" <= char <= "\udcff":
-            shown.append(f"\\x{ord(char) - 0xDC00:02x}")
-        elif char == "'":
-            shown.append("\\'")
-        else:
-            shown.append(repr(char)[1:-1])
-    return "'" + "".join(shown) + "'"
 
 
 def _check_utf8_arguments(args: argparse.Namespace) -> None:
@@ -808,13 +845,9 @@ def _check_utf8_arguments(args: argparse.Namespace) -> None:
     values = [("--crate-name", getattr(args, "crate_name", None)), ("--mcu", getattr(args, "mcu", None))]
     for what, given in (("path", paths), ("value", values)):
         for flag, text in given:
-            if text is None:
-                continue
-            try:
-                text.encode("utf-8")
-            except UnicodeEncodeError:
-                raise _InputError(f"{PROG}: {flag}: the {what} {_shown(text)} is not UTF-8; "
-                                  f"the compiler takes UTF-8 {what}s only") from None
+            problem = None if text is None else not_utf8(text, what)
+            if problem is not None:
+                raise _InputError(f"{PROG}: {flag}: {problem}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -830,8 +863,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             unparsed = [arg for arg in unparsed if arg not in files]
         if unparsed:
             parser.error(f"unrecognized arguments: {' '.join(unparsed)}")
-        if getattr(args, "out_dir", None) == "":
-            raise _UsageError(f"{PROG}: error: --out-dir must name a folder, not be empty")
+        try:
+            checked_out_dir(getattr(args, "out_dir", None), "--out-dir")
+        except ValueError as error:
+            raise _UsageError(f"{PROG}: error: {error}") from None
         _check_utf8_arguments(args)
         if args.command == "doctor":
             return _doctor(args, stdout)

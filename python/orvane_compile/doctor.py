@@ -19,6 +19,12 @@ what it is sure of: when ``rustc`` cannot be found, cargo may still find one
 of its own, so the standard library is not checked (a note in the report);
 wasm-bindgen's version is compared only with a Cargo.lock that names the
 crate's.
+
+Every tool is asked in a session of its own, with only the PATH's absolute
+entries, and is killed with whatever it started when it does not answer in
+time. The check before a build asks from the output folder (the project
+folder's parent, or its nearest existing ancestor), never from inside the
+project folder, whose files the tools could obey (rustup's toolchain file).
 """
 
 from __future__ import annotations
@@ -26,14 +32,18 @@ from __future__ import annotations
 import json
 import os
 import re
+import signal
 import subprocess
 import threading
+import time
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
+from . import _batch
 from ._orvane_compile import Compiler
-from .api import CompileError, Target, TargetKind
+from .api import CompileError, Target, TargetKind, checked_timeout
 
 __all__ = [
     "DoctorReport",
@@ -51,8 +61,10 @@ WASM_TRIPLE = "wasm32-unknown-unknown"
 #: The compiler's ``out_dir`` when a request gives none.
 DEFAULT_OUT_DIR = "_out"
 
-# A tool asked for its version or sysroot is given this long to answer.
+# A tool asked for its version or sysroot is given this long to answer, unless told otherwise.
 _PROBE_TIMEOUT_S = 60.0
+# How often a tool that has not answered yet is looked at, when something else may stop it.
+_PROBE_POLL_S = 0.1
 _INSTALL_RUST = "install Rust with rustup: https://rustup.rs"
 _WASM_BINDGEN_MATCH = ("its version must match the wasm-bindgen crate's in the project's Cargo.lock; "
                        "a new project resolves the latest")
@@ -185,21 +197,103 @@ def _is_executable(path: str) -> bool:
     return os.path.isfile(path) and os.access(path, os.X_OK)
 
 
-def _ask(argv: Sequence[str], cwd: str | None = None) -> tuple[str | None, str]:
-    """A tool's standard output, or None and why it gave none."""
+def _seconds(value: float) -> str:
+    """A number of seconds as the compiler writes it in "timed out after N s": 2, 0.5, 1e-09."""
+    text = repr(float(value))
+    return text[:-2] if text.endswith(".0") else text
+
+
+@dataclass(frozen=True)
+class _Limit:
+    """How long a tool may take to answer: ``seconds`` from its start; or, under a build's own time
+    limit, until ``until`` (time.monotonic()), when the build times out. ``cancel`` set stops it early."""
+
+    seconds: float = _PROBE_TIMEOUT_S
+    until: float | None = None
+    cancel: threading.Event | None = None
+
+
+class _TimedOut(Exception):
+    """A tool did not answer within the build's own time limit."""
+
+    def __init__(self, command: str) -> None:
+        super().__init__(command)
+        self.command = command
+
+
+class _Answer(NamedTuple):
+    """A tool's standard output, or None and why it gave none (``hung``: it did not answer in time)."""
+
+    out: str | None
+    why: str = ""
+    hung: bool = False
+
+
+def _probe_environment() -> dict[str, str]:
+    """This process's environment with only the PATH's absolute entries: an empty or relative entry
+    would find programs in whatever folder the tool works in."""
+    env = dict(os.environ)
+    if "PATH" in env:
+        kept = [entry for entry in env["PATH"].split(":") if entry.startswith("/")]
+        if kept:
+            env["PATH"] = ":".join(kept)
+        else:
+            del env["PATH"]
+    return env
+
+
+def _kill(process: subprocess.Popen[bytes]) -> None:
+    """Kill a tool's session (it leads it, so it is there until reaped), and reap it."""
     try:
-        done = subprocess.run(list(argv), cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=_PROBE_TIMEOUT_S, check=False)
-    except subprocess.TimeoutExpired:
-        return None, f"no answer within {_PROBE_TIMEOUT_S:g} s"
+        os.killpg(process.pid, signal.SIGKILL)
+    except OSError:
+        pass
+    for pipe in (process.stdout, process.stderr):
+        if pipe is not None:
+            pipe.close()  # what it started may hold the other ends, if it left the session
+    process.wait()
+
+
+def _ask(argv: Sequence[str], cwd: str | None, limit: _Limit) -> _Answer:
+    """Run a tool from ``cwd`` and take its answer, within ``limit``; the stop of the batch that runs
+    this (see ``_batch``) or ``limit.cancel`` raises ``_batch.Stopped``, and a build's own limit
+    running out ``_TimedOut``."""
+    command = " ".join(argv)
+    until = limit.until if limit.until is not None else time.monotonic() + limit.seconds
+    stop = limit.cancel or _batch.stop_event()
+    try:
+        process = subprocess.Popen([os.path.abspath(argv[0]), *argv[1:]], cwd=cwd, env=_probe_environment(),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   start_new_session=True)
     except OSError as error:
-        return None, error.strerror or str(error)
-    if done.returncode != 0:
-        said = done.stderr.decode("utf-8", "replace").strip().splitlines()
-        why = (f"exit status {done.returncode}" if done.returncode > 0
-               else f"killed by signal {-done.returncode}")
-        return None, why + (f": {said[-1].strip()}" if said else "")
-    return done.stdout.decode("utf-8", "replace"), ""
+        return _Answer(None, error.strerror or str(error))
+    try:
+        while True:
+            left = max(0.0, until - time.monotonic())
+            try:
+                out, err = process.communicate(timeout=left if stop is None else min(left, _PROBE_POLL_S))
+                break
+            except subprocess.TimeoutExpired:
+                if stop is not None and stop.is_set():
+                    raise _batch.Stopped from None
+                if time.monotonic() >= until:
+                    if limit.until is not None:
+                        raise _TimedOut(command) from None
+                    return _Answer(None, f"did not answer within {_seconds(limit.seconds)} s", hung=True)
+    finally:
+        if process.returncode is None:
+            _kill(process)
+    if process.returncode != 0:
+        said = err.decode("utf-8", "replace").strip().splitlines()
+        why = (f"exit status {process.returncode}" if process.returncode > 0
+               else f"killed by signal {-process.returncode}")
+        return _Answer(None, why + (f": {said[-1].strip()}" if said else ""))
+    return _Answer(out.decode("utf-8", "replace"))
+
+
+def _failed(command: str, answer: _Answer) -> str:
+    """What went wrong with a tool that gave no answer: "`cmd` failed (why)", or that it hung."""
+    return f"`{command}` {answer.why}" if answer.hung else f"`{command}` failed ({answer.why or 'no answer'})"
 
 
 def _first_line(text: str) -> str:
@@ -207,16 +301,16 @@ def _first_line(text: str) -> str:
     return lines[0].strip() if lines else ""
 
 
-def _versioned(name: str, missing: ToolProblem | None) -> ToolStatus:
-    """A tool found on the PATH and asked for ``--version``."""
+def _versioned(name: str, missing: ToolProblem | None, limit: _Limit, cwd: str | None = None) -> ToolStatus:
+    """A tool found on the PATH and asked for ``--version`` from ``cwd``."""
     path = find_program(name)
     if path is None:
         return ToolStatus(name, None, None, missing)
-    out, why = _ask([path, "--version"])
-    if out is None:
-        return ToolStatus(name, path, None, ToolProblem(f"`{path} --version` failed ({why})",
+    answer = _ask([path, "--version"], cwd, limit)
+    if answer.out is None:
+        return ToolStatus(name, path, None, ToolProblem(_failed(f"{path} --version", answer),
                                                         f"repair or reinstall {name}"))
-    return ToolStatus(name, path, _first_line(out) or None)
+    return ToolStatus(name, path, _first_line(answer.out) or None)
 
 
 @dataclass(frozen=True)
@@ -236,7 +330,7 @@ _rustc_answers: dict[tuple[Any, ...], _Rustc] = {}
 _rustc_lock = threading.Lock()
 
 
-def _ask_rustc(cwd: str | None, fresh: bool) -> _Rustc:
+def _ask_rustc(cwd: str | None, fresh: bool, limit: _Limit) -> _Rustc:
     name = os.environ.get("RUSTC") or "rustc"
     path = find_program(name)
     if path is None:
@@ -255,16 +349,16 @@ def _ask_rustc(cwd: str | None, fresh: bool) -> _Rustc:
         if known is not None:
             return known
     fix = f"make `{name} -vV` and `{name} --print sysroot` work ({_INSTALL_RUST})"
-    out, why = _ask([path, "-vV"], cwd)
-    if out is None:
-        return _Rustc(ToolStatus("rustc", path, None, ToolProblem(f"`{path} -vV` failed ({why})", fix)))
+    version = _ask([path, "-vV"], cwd, limit)
+    if version.out is None:
+        return _Rustc(ToolStatus("rustc", path, None, ToolProblem(_failed(f"{path} -vV", version), fix)))
+    out = version.out
     fields = dict(line.split(": ", 1) for line in out.splitlines()[1:] if ": " in line)
-    sysroot, why = _ask([path, "--print", "sysroot"], cwd)
-    if sysroot is None or not sysroot.strip():
-        return _Rustc(ToolStatus("rustc", path, None, ToolProblem(
-            f"`{path} --print sysroot` failed ({why or 'no answer'})", fix)))
+    sysroot = _ask([path, "--print", "sysroot"], cwd, limit)
+    if sysroot.out is None or not sysroot.out.strip():
+        return _Rustc(ToolStatus("rustc", path, None, ToolProblem(_failed(f"{path} --print sysroot", sysroot), fix)))
     answer = _Rustc(ToolStatus("rustc", path, _first_line(out) or None), fields.get("host", "").strip() or None,
-                    sysroot.strip())
+                    sysroot.out.strip())
     with _rustc_lock:
         if len(_rustc_answers) >= _RUSTC_ANSWERS_KEPT:
             _rustc_answers.clear()
@@ -310,13 +404,15 @@ _MISSING_CARGO = ToolProblem("cargo is not on the PATH", _INSTALL_RUST)
 
 
 def _target_status(target: Target, cargo: ToolProblem | None, rustc: _Rustc, wasm_bindgen: ToolStatus | None,
-                   project_dir: str | None, strict: bool) -> TargetStatus:
+                   project_dir: str | None, strict: bool, limit: _Limit = _Limit(),
+                   cwd: str | None = None) -> TargetStatus:
     """What ``target`` lacks, given cargo's problem and rustc's answers.
 
     ``strict`` (the report) counts what cannot be checked as a problem: no
     rustc, a wasm-bindgen that does not tell its version. Otherwise (before a
     build) those are notes. ``wasm_bindgen`` None: look for it here, and ask
-    its version only when the project's Cargo.lock has one to compare with.
+    its version (from ``cwd``, within ``limit``) only when the project's Cargo.lock has one to
+    compare with.
     """
     problems: list[ToolProblem] = [] if cargo is None else [cargo]
     notes: list[str] = []
@@ -332,7 +428,7 @@ def _target_status(target: Target, cargo: ToolProblem | None, rustc: _Rustc, was
         if wasm_bindgen is None:
             path = find_program("wasm-bindgen")
             wasm_bindgen = ToolStatus("wasm-bindgen", path, None) if path is None or locked is None \
-                else _versioned("wasm-bindgen", None)
+                else _versioned("wasm-bindgen", None, limit, cwd)
         version = (wasm_bindgen.version or "").split()[-1:]
         if wasm_bindgen.path is None:
             problems.append(ToolProblem("wasm-bindgen is not on the PATH", _install_wasm_bindgen(locked)))
@@ -362,27 +458,38 @@ def _nearest_folder(path: str) -> str:
     return path
 
 
-def tool_chain_problem(target: Target, project_dir: str) -> str | None:
+def tool_chain_problem(target: Target, project_dir: str, *, timeout: float | None = None) -> str | None:
     """Why the tool chain surely cannot build ``target`` in ``project_dir``, or None.
 
     One line per problem, each with its fix. rustc's answers are remembered
     between calls; a standard library found missing is looked for again with
     rustc asked afresh, so that a remembered answer never refuses a build.
+    The tools are asked from the folder that holds ``project_dir``. With a
+    build's ``timeout`` (seconds), a tool that has not answered by then is
+    killed and the problem is "timed out after N s: `<tool>` did not answer".
     """
-    cwd = _nearest_folder(project_dir)
+    cwd = _nearest_folder(os.path.dirname(os.path.abspath(project_dir)))
+    limit = _Limit()
+    if timeout is not None and timeout <= _PROBE_TIMEOUT_S:
+        limit = _Limit(timeout, time.monotonic() + timeout)
     cargo = _MISSING_CARGO if find_program("cargo") is None else None
-    rustc = _ask_rustc(cwd, fresh=False)
-    status = _target_status(target, cargo, rustc, None, project_dir, strict=False)
-    if status.ready:
-        return None
-    if status.triple is not None and rustc.sysroot is not None and not _has_std(rustc.sysroot, status.triple):
-        status = _target_status(target, cargo, _ask_rustc(cwd, fresh=True), None, project_dir, strict=False)
+    try:
+        rustc = _ask_rustc(cwd, False, limit)
+        status = _target_status(target, cargo, rustc, None, project_dir, False, limit, cwd)
+        if status.ready:
+            return None
+        if status.triple is not None and rustc.sysroot is not None and not _has_std(rustc.sysroot, status.triple):
+            status = _target_status(target, cargo, _ask_rustc(cwd, True, limit), None, project_dir, False, limit,
+                                    cwd)
+    except _TimedOut as hung:
+        return f"timed out after {_seconds(limit.seconds)} s: `{hung.command}` did not answer"
     return None if status.ready else "\n".join(map(str, status.problems))
 
 
-def require_ready(target: Target, project_dir: str) -> None:
-    """Raise CompileError("build", ...) naming what is missing when the tool chain cannot build ``target``."""
-    problem = tool_chain_problem(target, project_dir)
+def require_ready(target: Target, project_dir: str, *, timeout: float | None = None) -> None:
+    """Raise CompileError("build", ...) naming what is missing when the tool chain cannot build ``target``
+    (see ``tool_chain_problem``)."""
+    problem = tool_chain_problem(target, project_dir, timeout=timeout)
     if problem is not None:
         raise CompileError("build", problem)
 
@@ -411,20 +518,30 @@ def _targets(target: TargetKind | None, mcu: str | None) -> list[Target]:
     return chosen
 
 
-def doctor(target: TargetKind | None = None, mcu: str | None = None) -> DoctorReport:
+def doctor(target: TargetKind | None = None, mcu: str | None = None, *,
+           timeout: float | None = None) -> DoctorReport:
     """Whether the Rust tool chain can build each target, and how to get what it lacks.
 
     Checks every target and every MCU triple the compiler allows, or only
     ``target`` ("no_std" alone: every MCU) or only ``mcu``. The tools are
-    looked for and asked here and now, from the current folder. Raises
-    ValueError for an unknown target or MCU, or an ``mcu`` with a target
-    other than "no_std".
+    looked for and asked here and now, from the current folder, all at once;
+    each has ``timeout`` seconds (default 60) to answer, or is reported as
+    not answering. Raises ValueError for an unknown target or MCU, an ``mcu``
+    with a target other than "no_std", or a ``timeout`` that is not positive.
     """
     chosen = _targets(target, mcu)
-    cargo = _versioned("cargo", _MISSING_CARGO)
-    rustc = _ask_rustc(None, fresh=True)
-    wasm_bindgen = _versioned("wasm-bindgen", ToolProblem("wasm-bindgen is not on the PATH",
-                                                          _install_wasm_bindgen(None)))
-    rustup = _versioned("rustup", None)
+    stop = threading.Event()
+    limit = _Limit(checked_timeout(timeout) or _PROBE_TIMEOUT_S, cancel=stop)
+    missing_wasm_bindgen = ToolProblem("wasm-bindgen is not on the PATH", _install_wasm_bindgen(None))
+    with ThreadPoolExecutor(4, thread_name_prefix="orvane-compile doctor") as pool:
+        try:
+            asked = [pool.submit(_versioned, name, missing, limit)
+                     for name, missing in (("cargo", _MISSING_CARGO), ("wasm-bindgen", missing_wasm_bindgen),
+                                           ("rustup", None))]
+            rustc = pool.submit(_ask_rustc, None, True, limit).result()
+            cargo, wasm_bindgen, rustup = (future.result() for future in asked)
+        except BaseException:
+            stop.set()  # the tools still asked are killed, and the pool waits for no answer
+            raise
     statuses = tuple(_target_status(t, cargo.problem, rustc, wasm_bindgen, None, strict=True) for t in chosen)
     return DoctorReport((cargo, rustc.tool, wasm_bindgen, rustup), rustc.host, rustc.sysroot, statuses)

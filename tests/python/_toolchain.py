@@ -3,8 +3,10 @@
 The stand-in cargo answers ``--version``; otherwise it logs its arguments (one
 line per call in ``cargo.log`` beside the bin folder) and leaves an empty
 artifact wherever cargo would put one for them. The stand-in rustc answers
-``-vV`` and ``--print sysroot`` for a host that is not this machine's, and
-wasm-bindgen answers ``--version`` and writes its ``pkg/`` file.
+``-vV`` and ``--print sysroot`` for a host that is not this machine's (and
+notes the folder and PATH it was asked with in the file ``$RUSTC_LOG`` names), and
+wasm-bindgen answers ``--version`` and writes its ``pkg/`` file. A hung tool
+notes its process id and its child's in ``hung.pids`` and sleeps.
 """
 
 import os
@@ -38,14 +40,18 @@ def write_script(path, body):
     path.chmod(0o755)
 
 
+HUNG = 'PATH=/usr/bin:/bin\nsleep 600 &\necho "$$ $!" >> "{pids}"\nwait\n'
+
+
 def tool_chain(root, *, cargo=CARGO_BUILD, rustc="bin/rustc", broken_rustc=False, std=(HOST,),
-               wasm_bindgen=None, rustup=True):
+               wasm_bindgen=None, rustup=True, hung=()):
     """Writes the stand-ins under ``root``; returns the bin folder.
 
     ``cargo`` is the body run for a build (None: no cargo). ``rustc`` is where
     rustc goes, relative to ``root`` (None: nowhere); ``broken_rustc`` makes it
     fail. ``std`` lists the triples whose standard library the sysroot holds.
-    ``wasm_bindgen`` is its version (None: no wasm-bindgen).
+    ``wasm_bindgen`` is its version (None: no wasm-bindgen). The tools named
+    in ``hung`` never answer.
     """
     bin_dir = root / "bin"
     bin_dir.mkdir()
@@ -59,7 +65,8 @@ def tool_chain(root, *, cargo=CARGO_BUILD, rustc="bin/rustc", broken_rustc=False
     if rustc is not None and broken_rustc:
         write_script(root / rustc, "echo \"error: toolchain 'stable' is not installed\" >&2\nexit 1\n")
     elif rustc is not None:
-        write_script(root / rustc, 'case "$1" in\n'
+        write_script(root / rustc, 'if [ -n "$RUSTC_LOG" ]; then echo "$PWD|$PATH" >> "$RUSTC_LOG"; fi\n'
+                     'case "$1" in\n'
                      f'  -vV) printf "%s\\nbinary: rustc\\nhost: {HOST}\\nrelease: 1.80.0\\n" "{RUSTC_VERSION}" ;;\n'
                      f'  --print) echo "{sysroot}" ;;\n'
                      "  *) exit 1 ;;\n"
@@ -70,6 +77,8 @@ def tool_chain(root, *, cargo=CARGO_BUILD, rustc="bin/rustc", broken_rustc=False
                      'PATH=/usr/bin:/bin\nmkdir -p pkg && : > "pkg/${PWD##*/}_bg.wasm"\n')
     if rustup:
         write_script(bin_dir / "rustup", f'echo "{RUSTUP_VERSION}"\n')
+    for name in hung:
+        write_script(root / rustc if name == "rustc" else bin_dir / name, HUNG.format(pids=root / "hung.pids"))
     return bin_dir
 
 

@@ -39,6 +39,9 @@ def stand_in(tmp_path, monkeypatch):
     pids = tmp_path / "pids"
     monkeypatch.setenv("PIDS_FILE", str(pids))
     monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    # No rustc to ask before a build (the check then refuses nothing), so that the machine's own,
+    # however slow, takes none of a build's time limit.
+    monkeypatch.setenv("RUSTC", str(bin_dir / "rustc"))
     monkeypatch.chdir(tmp_path)
 
     def write(body):
@@ -219,6 +222,45 @@ def test_no_process_of_the_build_outlives_the_host_call(stand_in, tmp_path, case
     assert wait_for(lambda: not alive(started[0]), 5)
     if case != "daemon" and case != "sigterm":
         assert wait_for(lambda: not alive(started[1]), 5)
+
+
+BATCH_HOST = HOST + """
+from orvane_compile import compile_many
+os.cpu_count = lambda: 2
+try:
+    compile_many([{"strategy": strategy, "target": "binary", "crate_name": f"c{i}", "out_dir": "out"}
+                  for i in range(3)])
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+# (id, the host's argv after the interpreter, its exit status, its standard output)
+BATCHES = [
+    ("compile_many", ["-c", BATCH_HOST, MIN_STRATEGY], 0, "interrupted\n"),
+    ("command-line", ["-m", "orvane_compile", "compile", "c0.json", "c1.json", "c2.json", "--target", "binary",
+                      "--out-dir", "out", "--jobs", "2", "--json"], 130, ""),
+]
+
+
+@pytest.mark.parametrize(("argv", "status", "stdout"), [c[1:] for c in BATCHES], ids=[c[0] for c in BATCHES])
+def test_an_interrupted_batch_stops_at_once(stand_in, tmp_path, argv, status, stdout):
+    """Three builds of 25 s, two at a time: Ctrl-C once two run kills them, and the third never starts."""
+    pids = stand_in('echo "$$ $!" >> "$PIDS_FILE.batch"\nsleep 25\n').with_suffix(".batch")
+    for i in range(3):
+        (tmp_path / f"c{i}.json").write_text(json.dumps({"strategy": STRATEGY, "crate_name": f"c{i}"}))
+    host = subprocess.Popen([sys.executable, *argv], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        assert wait_for(lambda: pids.exists() and len(pids_in(pids)) == 4), "the builds never started"
+        interrupted = time.monotonic()
+        host.send_signal(signal.SIGINT)
+        out, err = host.communicate(timeout=60)
+        took = time.monotonic() - interrupted
+    finally:
+        if host.poll() is None:
+            host.kill()
+    assert (host.returncode, out, len(pids_in(pids)), took < 10) == (status, stdout, 4, True), err
+    assert wait_for(lambda: not any(alive(pid) for pid in pids_in(pids)), 5)
 
 
 # Builds of one project folder take turns: what cargo sees is what the answer describes.

@@ -645,6 +645,7 @@ def test_subcommand_help(run, monkeypatch, command, lines):
 # ---------------------------------------------------------------- several files
 
 MISSING_MCU = spec_text('"target": {"kind": "no_std"}')
+ONCE = "refusing to build into out/btc_usdt: a.json (file 1 of this batch) builds there too"
 SUMMARY = re.compile(r"orvane-compile: (\d+) succeeded, (\d+) failed in \d+\.\ds\n")
 
 # (id, argv, files, exit status, stdout lines ("=" + FILE: the answer of `compile FILE` with the same
@@ -690,8 +691,17 @@ BATCH_CASES = [
      + FROM_FLAGS + "\n"
      ' 4 | "embed_data":{"kind":"csv","path":"no.csv"}\n'
      "   |                                   ^\n", ("0", "2")),
+    # Two files of one crate name: the later is refused before anything is built.
+    ("one-folder-once", ["compile", "a.json", "f.json", "c.json", "--target", "binary", "--out-dir", "out",
+                         "--jobs", "2"],
+     {"a.json": STRATEGY, "f.json": FAILING, "c.json": STRATEGY}, 3,
+     ["=a.json", '{"ok":false,"error":"build: error: could not compile fail_x\\n"}',
+      '{"ok":false,"error":"io: ' + ONCE + '"}'],
+     "orvane-compile: compiling 3 files, up to 2 at a time\n"
+     "orvane-compile: f.json: build: error: could not compile fail_x\n"
+     "orvane-compile: c.json: io: " + ONCE + "\n", ("1", "2")),
     ("all-succeed", ["compile", "a.json", "spec.json", "--target", "binary", "--out-dir", "out", "--jobs", "2"],
-     {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 0, ["=a.json", "=spec.json"],
+     {"a.json": STRATEGY, "spec.json": SPEC_WASM.replace("BTC/USDT", "ETH/USDT")}, 0, ["=a.json", "=spec.json"],
      "orvane-compile: compiling 2 files, up to 2 at a time\n", ("2", "0")),
 ]
 
@@ -870,7 +880,7 @@ VERBOSE_CASES = [
      "orvane-compile: built one binary in <s>s\n"),
     (["compile", "a.json", "b.json", "--target", "binary", "--verbose", "--json"],
      "orvane-compile: compiling 2 files, up to 1 at a time\n"
-     + "btc_usdt: warning: unused variable\nbtc_usdt: done\n" * 2
+     + "".join(f"{crate}: warning: unused variable\n{crate}: done\n" for crate in ("btc_usdt", "eth_usdt"))
      + "orvane-compile: 2 succeeded, 0 failed in <s>s\n"),
 ]
 
@@ -882,8 +892,8 @@ def test_verbose_streams_cargo_output(tmp_path, argv, stderr):
     (bin_dir / "cargo").write_text("#!/bin/sh\nPATH=/usr/bin:/bin\necho 'warning: unused variable' >&2\n"
                                    'mkdir -p target/release && : > "target/release/${PWD##*/}"\nprintf done\n')
     (bin_dir / "cargo").chmod(0o755)
-    for name in ("a.json", "b.json"):
-        (tmp_path / name).write_text(STRATEGY)
+    (tmp_path / "a.json").write_text(STRATEGY)
+    (tmp_path / "b.json").write_text(STRATEGY.replace("BTC/USDT", "ETH/USDT"))
     env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"}
     env.pop("ORVANE_CACHE_DIR", None)
     done = subprocess.run([sys.executable, "-m", "orvane_compile"] + argv, cwd=tmp_path, capture_output=True,

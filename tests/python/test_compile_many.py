@@ -2,7 +2,7 @@
 
 The stand-in cargo first on the PATH acts by crate (the project folder's name): ``slow_*`` sleeps first,
 ``fail_*`` fails, ``big_*`` writes 3 MiB of zero bytes, any other writes ``artifact of <crate>\\n``. It
-notes the CARGO_BUILD_JOBS it sees in ``<crate>.jobs``.
+notes the CARGO_BUILD_JOBS it sees in ``<crate>.jobs``, and the folder it built in in ``builds``.
 """
 
 import hashlib
@@ -22,6 +22,7 @@ NO_SYMBOL = {key: value for key, value in STRATEGY.items() if key != "symbol"}
 BIG = 3 << 20
 CARGO = f"""#!/bin/sh
 crate="${{PWD##*/}}"
+echo "${{PWD#$JOBS_DIR/}}" >> "$JOBS_DIR/builds"
 echo "${{CARGO_BUILD_JOBS-unset}}" > "$JOBS_DIR/$crate.jobs"
 case "$crate" in slow_*) sleep 1.5 ;; fail_*) echo "error[E0308]: in $crate" >&2; exit 101 ;; esac
 mkdir -p target/release
@@ -123,11 +124,13 @@ def test_cargo_build_jobs(cargo, monkeypatch, cpus, given, count, pool, seen):
     if given is not None:
         monkeypatch.setenv("CARGO_BUILD_JOBS", given)
     crates = [f"c{index}" for index in range(count)]
+    meanwhile = []  # this process's own environment, while the batch runs
     with ThreadPoolExecutor(2) as executor:
-        outcomes = compile_many([job(crate) for crate in crates], executor=executor if pool else None)
+        outcomes = compile_many([job(crate) for crate in crates], executor=executor if pool else None,
+                                progress=lambda *_: meanwhile.append(os.environ.get("CARGO_BUILD_JOBS")))
     assert [summary(o)[0] for o in outcomes] == ["built"] * count
     assert [(cargo / f"{crate}.jobs").read_text() for crate in crates] == [seen + "\n"] * count
-    assert os.environ.get("CARGO_BUILD_JOBS") == given
+    assert (meanwhile, os.environ.get("CARGO_BUILD_JOBS")) == ([given] * count, given)
 
 
 def test_cargo_build_jobs_is_restored_when_the_batch_raises(cargo, monkeypatch):
@@ -139,6 +142,62 @@ def test_cargo_build_jobs_is_restored_when_the_batch_raises(cargo, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         compile_many([job("a"), job("b")], progress=progress)
     assert ((cargo / "a.jobs").read_text(), os.environ.get("CARGO_BUILD_JOBS")) == ("2\n", None)
+
+
+def refused(folder, owner):
+    return ("error", "io", f"refusing to build into {folder}: job {owner} of this batch builds there too")
+
+
+# (id, jobs, the summary of each outcome, the folders cargo built in); "link" leads to "out".
+ONE_FOLDER_ONCE = [
+    ("one-crate-twice", [job("a"), job("b"), job("a")], [built("a"), built("b"), refused("out/a", 1)],
+     ["out/a", "out/b"]),
+    ("spelt-otherwise", [job("a"), job("a", out_dir="./out/"), job("a", out_dir="in/../out"), job("a", out_dir="link")],
+     [built("a"), refused("./out/a", 1), refused("in/../out/a", 1), refused("link/a", 1)], ["out/a"]),
+    ("dry-runs-build-nowhere", [job("a", dry_run=True), job("a")], [("dry run", None, None, None), built("a")],
+     ["out/a"]),
+    ("refused-jobs-claim-nothing", [job("a", strategy=NO_SYMBOL), job("a")],
+     [("error", "bad spec", "missing field `symbol`"), built("a")], ["out/a"]),
+]
+
+
+@pytest.mark.parametrize(("jobs", "expected", "folders"), [row[1:] for row in ONE_FOLDER_ONCE],
+                         ids=[row[0] for row in ONE_FOLDER_ONCE])
+def test_one_build_per_project_folder(cargo, jobs, expected, folders):
+    (cargo / "in").mkdir()
+    os.symlink("out", cargo / "link")
+    assert [summary(outcome) for outcome in compile_many(jobs)] == expected
+    assert sorted((cargo / "builds").read_text().split()) == folders
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+NOT_UTF8 = ("error", "io", "the path 'out\\xff' is not UTF-8; the compiler takes UTF-8 paths only")
+
+# (id, the keywords of a job the batch refuses, its outcome's summary); the job beside it is built all the
+# same. The deep strategy is made when the case runs.
+REFUSED_BESIDE = [
+    ("nested-too-deep", {"crate": "deep", "strategy": "nested"},
+     ("error", "request", "the request is not valid JSON: recursion limit exceeded")),
+    ("empty-out-dir", {"crate": "e", "out_dir": ""}, ("error", "request", "out_dir must name a folder, not be empty")),
+    ("out-dir-not-utf8", {"crate": "u", "out_dir": "out\udcff"}, NOT_UTF8),
+    ("out-dir-bytes-not-utf8", {"crate": "u", "out_dir": b"out\xff"}, NOT_UTF8),
+]
+
+
+@pytest.mark.parametrize(("keywords", "expected"), [row[1:] for row in REFUSED_BESIDE],
+                         ids=[row[0] for row in REFUSED_BESIDE])
+def test_refusals_leave_the_batch_going(cargo, keywords, expected):
+    if keywords.get("strategy") == "nested":
+        keywords = {**keywords, "strategy": {**STRATEGY, "deep": nested(1000)}}
+    refused_job = job(**keywords)
+    assert [summary(outcome) for outcome in compile_many([refused_job, job("ok")])] == [expected, built("ok")]
+    assert (cargo / "builds").read_text() == "out/ok\n"
 
 
 def test_results_constructed_as_before_have_no_artifact_fields():

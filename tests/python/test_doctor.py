@@ -5,7 +5,9 @@ Each case makes a bin folder of stand-in tools the whole PATH (see
 """
 
 import json
+import os
 import re
+import time
 
 import pytest
 
@@ -202,6 +204,9 @@ PREFLIGHT_CASES = [
     # No rustc to ask: cargo may still find one, so the build goes ahead.
     ("no-rustc", {"rustc": None, "std": ()}, {"target": "no_std", "mcu": MCU}, None,
      [f"build --target {MCU} --release"]),
+    # The build's time limit holds for the check too.
+    ("hung-rustc-within-the-timeout", {"hung": ("rustc",)}, {"target": "binary", "timeout": 2}, None,
+     ("build", "timed out after 2 s: `{root}/bin/rustc -vV` did not answer")),
     # The compiler's verdict on the request comes first.
     ("bad-mcu-before-tools", {"cargo": None}, {"target": "no_std", "mcu": "thumbv9-none-eabi"}, None,
      ("bad target", 'mcu "thumbv9-none-eabi" is not in the allowlist')),
@@ -215,14 +220,16 @@ def test_compile_checks_the_tool_chain_first(tools, tmp_path, chain, kwargs, loc
     if locked is not None:
         (tmp_path / "out" / "btc_usdt").mkdir(parents=True)
         (tmp_path / "out" / "btc_usdt" / "Cargo.lock").write_text(LOCK.format(locked))
-    before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
+    def listing():  # but the notes of hung stand-ins
+        return sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*") if p.name != "hung.pids")
+
+    before = listing()
     if isinstance(outcome, tuple):
         with pytest.raises(CompileError) as info:
             compile(BASE, out_dir="out", **kwargs)
         kind, message = outcome
         assert (info.value.kind, info.value.message) == (kind, message.format(**paths))
-        assert (cargo_calls(tmp_path), sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))) == (
-            None, before)  # refused before anything ran or was written
+        assert (cargo_calls(tmp_path), listing()) == (None, before)  # refused before anything ran or was written
     else:
         result = compile(BASE, out_dir="out", **kwargs)
         assert (result.built, cargo_calls(tmp_path)) == (True, outcome)
@@ -270,6 +277,76 @@ def test_command_line_checks_the_tool_chain_first(tools, tmp_path, capsys, chain
     assert (got, shown, re.sub(r"in \d+\.\ds\n", "in <s>s\n", err)) == (
         status, stdout.format(**paths), stderr.format(**paths))
     assert (tmp_path / "out" / "btc_usdt").exists() is False
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def hung_report(seconds):
+    """doctor's report on tools that never answer."""
+    fix = f"make `rustc -vV` and `rustc --print sysroot` work ({INSTALL_RUST})"
+    cargo, rustc = (f"`{{bin}}/cargo --version` did not answer within {seconds} s",
+                    f"`{{bin}}/rustc -vV` did not answer within {seconds} s")
+    return "".join(f"{name:<13} `{{bin}}/{name} --version` did not answer within {seconds} s; "
+                   f"fix: repair or reinstall {name}\n" if name != "rustc" else f"rustc         {rustc}; fix: {fix}\n"
+                   for name in ("cargo", "rustc", "wasm-bindgen", "rustup")) + (
+        f"\nbinary  not ready\n  - {cargo}\n    fix: repair or reinstall cargo\n  - {rustc}\n    fix: {fix}\n"
+        "\n0 of 1 target ready\n")
+
+
+# Tools that never answer: killed once their time is up, with what they started; doctor asks them all
+# at once. (id, tools that hang, argv, exit status, stdout, stderr)
+HUNG_CASES = [
+    ("build-check-keeps-to-the-timeout", ("rustc",),
+     ["compile", "s.json", "--target", "binary", "--out-dir", "out", "--timeout", "2"], 3, "",
+     "orvane-compile: build: timed out after 2 s: `{bin}/rustc -vV` did not answer\n"),
+    ("doctor-asks-every-tool-at-once", ("cargo", "rustc", "wasm-bindgen", "rustup"),
+     ["doctor", "--target", "binary", "--timeout", "3"], 3, hung_report(3), ""),
+]
+
+
+@pytest.mark.parametrize(("hung", "argv", "status", "stdout", "stderr"), [c[1:] for c in HUNG_CASES],
+                         ids=ids(HUNG_CASES))
+def test_tools_that_never_answer(tools, tmp_path, capsys, hung, argv, status, stdout, stderr):
+    paths = tools(hung=hung)
+    (tmp_path / "s.json").write_text(json.dumps(BASE))
+    started = time.monotonic()
+    got = main(argv)
+    took = time.monotonic() - started
+    assert (got, *capsys.readouterr(), took < 10) == (status, stdout.format(**paths), stderr.format(**paths), True)
+    pids = [int(pid) for pid in (tmp_path / "hung.pids").read_text().split()]
+    assert len(pids) == 2 * len(hung)
+    gone = time.monotonic() + 5  # SIGKILL was sent; the dying take a moment
+    while any(alive(pid) for pid in pids) and time.monotonic() < gone:
+        time.sleep(0.02)
+    assert ([pid for pid in pids if alive(pid)], cargo_calls(tmp_path)) == ([], None)
+
+
+# (id, out_dir, folders made first, PATH entries before the tools' folder, the folder rustc is asked
+# from, relative to the working folder)
+ASKED_FROM = [
+    ("project-folder-exists", "out", ["out/btc_usdt"], "", "out"),
+    ("output-folder-to-be-made", "new/deeper", [], "", "."),
+    ("relative-path-entries", "out", ["out"], ":.:rel::", "out"),
+]
+
+
+@pytest.mark.parametrize(("out_dir", "made", "before", "asked_from"), [c[1:] for c in ASKED_FROM],
+                         ids=ids(ASKED_FROM))
+def test_the_check_asks_from_the_output_folder(tools, tmp_path, monkeypatch, out_dir, made, before, asked_from):
+    paths = tools()
+    for made_path in made:
+        (tmp_path / made_path).mkdir(parents=True)
+    monkeypatch.setenv("PATH", before + paths["bin"])
+    monkeypatch.setenv("RUSTC_LOG", str(tmp_path / "rustc.log"))
+    compile(BASE, target="binary", out_dir=out_dir, crate_name="btc_usdt")
+    where = os.path.normpath(tmp_path / asked_from)
+    assert (tmp_path / "rustc.log").read_text() == f"{where}|{paths['bin']}\n" * 2
 
 
 def test_rustc_is_asked_again_before_a_refusal(tools, tmp_path):

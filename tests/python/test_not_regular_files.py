@@ -1,5 +1,5 @@
-"""Only regular files are read: artifact_bytes and a CSV dataset refuse a FIFO, a device,
-a socket or a directory at once.
+"""Only regular files are read: artifact_bytes, a CSV dataset and the command line's own files
+(FILE, --inline candles) refuse a FIFO, a device, a socket or a directory at once.
 
 Each command runs in a child process that is killed after 30 s, so a read
 that blocks (a FIFO without a writer) or never ends (/dev/zero) fails the
@@ -76,3 +76,29 @@ def test_csv_dataset_in_a_dry_run(tmp_path, files, kind, reason):
                 expected_dry_run(MIN_STRATEGY, crate="btc_usdt", embed=embed, csv_bytes=CSV))
     request = compile_request(MIN_STRATEGY, embed_data=json.dumps(embed))
     assert answer_in_child(request, tmp_path) == expected
+
+
+# (id, file, the reason after "orvane-compile: cannot read <path>: ")
+COMMAND_LINE_KINDS = [
+    ("directory", "directory", "Is a directory"),
+    ("fifo-without-writer", "fifo", FIFO),
+    ("link-to-fifo", "link", FIFO),
+    ("unix-socket", "socket", "not a regular file (a socket)"),
+    ("dev-null", "null", CHARACTER_DEVICE),
+    ("dev-zero", "zero", CHARACTER_DEVICE),
+]
+
+
+@pytest.mark.parametrize("role", ["FILE", "--inline"])
+@pytest.mark.parametrize(("kind", "reason"), [c[1:] for c in COMMAND_LINE_KINDS],
+                         ids=[c[0] for c in COMMAND_LINE_KINDS])
+def test_command_line_files(tmp_path, files, role, kind, reason):
+    path = files[kind]
+    (tmp_path / "s.json").write_text(MIN_STRATEGY)
+    argv = ["check", path] if role == "FILE" else ["check", "s.json", "--inline", path]
+    try:
+        done = subprocess.run([sys.executable, "-m", "orvane_compile", *argv], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the command was still running after 30 s")
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", f"orvane-compile: cannot read {path}: {reason}\n")
