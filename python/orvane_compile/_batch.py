@@ -160,7 +160,11 @@ class BatchThreads:
 def _processes() -> dict[int, tuple[int, int]]:
     """Every process in /proc: its parent's id and its process group's."""
     found = {}
-    for name in os.listdir("/proc"):
+    try:
+        names = os.listdir("/proc")
+    except OSError:  # no process file system: nothing can be found to kill
+        return found
+    for name in names:
         if not name.isdigit():
             continue
         try:
