@@ -159,7 +159,7 @@ class BatchThreads:
 
 def _processes() -> dict[int, tuple[int, int]]:
     """Every process in /proc: its parent's id and its process group's."""
-    found = {}
+    found: dict[int, tuple[int, int]] = {}
     try:
         names = os.listdir("/proc")
     except OSError:  # no process file system: nothing can be found to kill
