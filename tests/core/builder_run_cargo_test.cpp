@@ -326,6 +326,20 @@ TEST(BuilderRunCargo, WorkingDirectory) {
   }
   EXPECT_EQ(result, "ok target/debug/my_strat");
   EXPECT_EQ(tools.calls(), tools.at_project("cargo build"));
+  // The folder the writer holds, even when its path names another one by the time cargo starts.
+  int held = ::open(tools.project().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  const fs::path moved = tools.scratch() / "moved";
+  fs::rename(tools.project(), moved);
+  fs::create_directories(tools.scratch() / "planted");
+  fs::create_directory_symlink(tools.scratch() / "planted", tools.project());
+  ScopedEnv path_env("PATH", tools.bin().string());
+  auto built = run_cargo(tools.project(), binary(), OptLevel::Debug, "my_strat", {}, std::nullopt, -1,
+                         CargoRun{held, std::nullopt});
+  ::close(held);
+  EXPECT_EQ(built ? "ok " + *built : built.error().display(), "ok target/debug/my_strat");
+  EXPECT_TRUE(fs::is_regular_file(moved / "target/debug/my_strat"));
+  EXPECT_FALSE(fs::exists(tools.scratch() / "planted/target"));
 }
 
 TEST(BuilderRunCargo, ArtifactMustBeARegularFile) {

@@ -327,7 +327,8 @@ CACHE_CASES = [
 
 @pytest.mark.parametrize(("keyword", "environment", "target_dir"), CACHE_CASES)
 def test_cache_dir_from_keyword_or_environment(stand_in, tmp_path, monkeypatch, keyword, environment, target_dir):
-    stand_in('echo "$CARGO_TARGET_DIR" > "$PIDS_FILE.target"\n'
+    # Relative to the project folder cargo starts in, when it is the project's own.
+    stand_in('realpath -m "$CARGO_TARGET_DIR" > "$PIDS_FILE.target"\n'
              'mkdir -p "$CARGO_TARGET_DIR/release" && : > "$CARGO_TARGET_DIR/release/shared"\n')
     if environment is None:
         monkeypatch.delenv("ORVANE_CACHE_DIR", raising=False)

@@ -194,6 +194,8 @@ def test_build_answers_artifact_path(compiler, workdir, fake_cargo, request_text
     files = project_files(target, options["crate"], options.get("opt_level") or "release", spec_text)
     written = {os.path.join(project, *path.split("/")): text.encode() for path, text in files.items()}
     written[os.path.join(project, ".orvane-compile.lock")] = b""
+    # The record of what the compiler wrote, the only files it will ever remove.
+    written[os.path.join(project, ".orvane-compile.files")] = "".join(f"{p}\n" for p in sorted(files)).encode()
     written[os.path.join(project, *artifact.split("/"))] = b""  # the stand-in's
     assert {k: v for k, v in snapshot(workdir).items() if v is not None} == written
     assert fake_cargo.read_text() == f"{os.path.realpath(workdir / project)} {arguments}\n"

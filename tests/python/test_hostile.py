@@ -83,6 +83,12 @@ def stand_in_cargo(tmp_path, monkeypatch, body):
 
 
 LOCK = ".orvane-compile.lock"
+RECORD = ".orvane-compile.files"
+
+
+def written(files):
+    """``files`` with the lock and the record of the files the compiler wrote beside them."""
+    return {**files, LOCK: b"", RECORD: "".join(f"{p}\n" for p in sorted(files)).encode()}
 
 
 def files_on_disk(project_dir, skip=("target",)):
@@ -435,7 +441,7 @@ def test_cargo_missing_from_the_path(compiler, workdir, tmp_path, monkeypatch):
     answer = compiler.command(compile_request(MIN_STRATEGY, dry_run=None))
     assert answer == error_response("build: spawning cargo: No such file or directory (os error 2)")
     # The project was written in full before cargo was looked for.
-    assert files_on_disk(workdir / "_out" / "btc_usdt") == {**model_files(MIN_STRATEGY), LOCK: b""}
+    assert files_on_disk(workdir / "_out" / "btc_usdt") == written(model_files(MIN_STRATEGY))
     still_usable(compiler)
 
 
@@ -448,7 +454,7 @@ def test_cargo_killed_by_a_signal_mid_build(compiler, workdir, tmp_path, monkeyp
     answer = compiler.command(compile_request(MIN_STRATEGY, dry_run=None))
     assert answer == error_response(
         "build: cargo was killed by signal 9 (SIGKILL)\n   Compiling btc_usdt v0.1.0\nhalf a line")
-    assert files_on_disk(workdir / "_out" / "btc_usdt") == {**model_files(MIN_STRATEGY), LOCK: b""}
+    assert files_on_disk(workdir / "_out" / "btc_usdt") == written(model_files(MIN_STRATEGY))
     still_usable(compiler)
 
 
@@ -495,4 +501,4 @@ def test_two_handles_build_the_same_crate_into_the_same_out_dir(workdir, tmp_pat
         assert value["path"] == os.path.join("_out", "btc_usdt", "target", "release", "btc_usdt")
         assert value["built"] is True
     expected = model_files(MIN_STRATEGY, target={"kind": "binary"})
-    assert files_on_disk(workdir / "_out" / "btc_usdt") == {**expected, LOCK: b""}
+    assert files_on_disk(workdir / "_out" / "btc_usdt") == written(expected)

@@ -407,22 +407,10 @@ void discard(const std::vector<Staged>& staged) {
 }
 
 // Writes the files that differ beside their places, then renames them in: all or none. The
-// record, when given, is staged first and renamed in before any file.
+// record, when given, goes in before any file.
 Failure replace_files(Folders& folders, int project, const fs::path& shown, const FileSet& files,
                       const Record* record) {
   std::vector<Staged> staged;
-  if (record) {
-    std::string text;
-    for (const std::string& rel : *record) text.append(rel).push_back('\n');
-    const std::string name(kRecordFileName);
-    Staged s{project, temp_name(name), name, shown / name};
-    if (WriteFailure f = write_new_file(project, s.temp, text); f.err) {
-      if (f.leftover) return io("removing", shown / s.temp, f.err);
-      ::unlinkat(project, s.temp.c_str(), 0);
-      return io("writing", s.shown, f.err);
-    }
-    staged.push_back(std::move(s));
-  }
   for (const auto& [rel, contents] : files) {
     fs::path full = shown / rel;
     if (holds_nul(full)) {
@@ -450,6 +438,21 @@ Failure replace_files(Folders& folders, int project, const fs::path& shown, cons
       return io("writing", full, f.err);
     }
     staged.push_back(std::move(s));
+  }
+  // The record is written last, so that a failing write names a file of the set as before,
+  // and renamed in first, so that it covers every file that goes in.
+  if (record) {
+    std::string text;
+    for (const std::string& rel : *record) text.append(rel).push_back('\n');
+    const std::string name(kRecordFileName);
+    Staged s{project, temp_name(name), name, shown / name};
+    if (WriteFailure f = write_new_file(project, s.temp, text); f.err) {
+      discard(staged);
+      if (f.leftover) return io("removing", shown / s.temp, f.err);
+      ::unlinkat(project, s.temp.c_str(), 0);
+      return io("writing", s.shown, f.err);
+    }
+    staged.insert(staged.begin(), std::move(s));
   }
   for (std::size_t i = 0; i < staged.size(); ++i) {
     const Staged& s = staged[i];
