@@ -20,7 +20,9 @@ std::string shown(std::string_view text) {
     out += d.warning ? "warning " : "error ";
     out += d.kind + " ";
     std::string path;
-    for (const PathStep& s : d.path) path += s.is_key ? "." + s.key : "[" + std::to_string(s.index) + "]";
+    for (const PathStep& s : d.path.steps()) {
+      path += s.is_key ? "." + std::string(s.key) : "[" + std::to_string(s.index) + "]";
+    }
     out += (path.empty() ? "." : path) + " @";
     if (d.index) {
       const std::size_t line_start = text.rfind('\n', *d.index ? *d.index - 1 : 0);
@@ -103,14 +105,55 @@ TEST(ProtocolDiagnose, EveryFaultAndWarningWithItsPlace) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(shown(text), expected) << text;
 }
 
+// Findings on many lines, several below one member: each placed on its own line, and the
+// members on the way held once for all the paths that pass them.
+TEST(ProtocolDiagnose, FindingsOnManyLinesShareTheirWay) {
+  const std::string text =
+      "{\"cmd\":\"compile\",\"dry_run\":true,\"dry_rnu\":1,\"spec\":{\"strategy\":{\n"
+      "  \"symbol\": \"BTC\", \"timeframe\": 5,\n"
+      "  \"indicators\": {\n"
+      "    \"a_rather_long_name\": {\"type\": \"ema\", \"parms\": [3], \"fed\": \"kline\"},\n"
+      "    \"b\": {\"type\": 1, \"params\": [\"x\", 2, \"y\"]}\n"
+      "  },\n"
+      "  \"entry\": {\"gt\": [\"a_rather_long_nam\", 1]}, \"exit\": {\"lt\": [\"c\", 1]},\n"
+      "  \"sizing\": {\"type\": \"fixed_qty\", \"qty\": true}, \"warmpu\": 1\n"
+      "},\n\"target\":{\"kind\":\"wasm\"}}}";
+  EXPECT_EQ(shown(text),
+            "warning request .dry_rnu @1:33 [\"dry_rn] unknown field `dry_rnu`, did you mean `dry_run`?\n"
+            "error bad spec .spec.strategy.timeframe @2:33 [5,\n  \"i] invalid type: integer `5`, "
+            "expected a string\n"
+            "warning bad spec .spec.strategy.indicators.a_rather_long_name.parms @4:43 [\"parms\"] "
+            "unknown field `parms`, did you mean `params`?\n"
+            "warning bad spec .spec.strategy.indicators.a_rather_long_name.fed @4:57 [\"fed\": ] "
+            "unknown field `fed`, did you mean `feed`?\n"
+            "error bad spec .spec.strategy.indicators.b.type @5:19 [1, \"par] invalid type: integer "
+            "`1`, expected a string\n"
+            "error bad spec .spec.strategy.indicators.b.params[0] @5:33 [\"x\", 2,] invalid type: "
+            "string \"x\", expected f64\n"
+            "error bad spec .spec.strategy.indicators.b.params[2] @5:41 [\"y\"]}\n ] invalid type: "
+            "string \"y\", expected f64\n"
+            "error bad spec .spec.strategy.sizing.qty @8:42 [true}, ] invalid type: boolean `true`, "
+            "expected f64\n"
+            "warning bad spec .spec.strategy.warmpu @8:49 [\"warmpu] unknown field `warmpu`, did you "
+            "mean `warmup`?\n");
+  const auto found = diagnose(text);
+  ASSERT_EQ(found.size(), 9u);
+  const auto parms = found[2].path.steps(), fed = found[3].path.steps();
+  ASSERT_EQ(parms.size(), 5u);
+  ASSERT_EQ(fed.size(), 5u);
+  EXPECT_EQ(parms[3].key, "a_rather_long_name");
+  EXPECT_EQ(parms[3].key.data(), fed[3].key.data());
+  EXPECT_NE(parms[4].key.data(), fed[4].key.data());
+}
+
 // A refusal decoding does not see is placed at the member of the compile spec it is about.
 TEST(ProtocolDiagnose, PipelineRefusalsNameTheirMember) {
   const std::string text = compile_of(kStrategy, R"("target":{"kind":"no_std","mcu":"zz"})");
   builder::CompileError e{builder::ErrorKind::BadTarget, "mcu \"zz\" is not in the allowlist", "target.mcu"};
   Diagnostic d = diagnostic_of(e, text);
   EXPECT_EQ(d.kind, "bad target");
-  ASSERT_EQ(d.path.size(), 3u);
-  EXPECT_EQ(d.path[2].key, "mcu");
+  ASSERT_EQ(d.path.steps().size(), 3u);
+  EXPECT_EQ(d.path.steps()[2].key, "mcu");
   ASSERT_TRUE(d.index);
   EXPECT_EQ(text.substr(*d.index - 1, 4), "\"zz\"");
   EXPECT_EQ(diagnostics_json({d}, text),

@@ -7,7 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <type_traits>
-#include <unordered_map>
+#include <utility>
 
 namespace orvane::json {
 
@@ -22,6 +22,29 @@ std::string position_suffix(std::string_view text, std::size_t index) {
   out += std::to_string(line);
   out += " column ";
   out += std::to_string(index - line_start);
+  return out;
+}
+
+std::vector<TextPlace> text_places(std::string_view text, std::span<const std::size_t> indices) {
+  std::vector<std::uint32_t> order(indices.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = std::uint32_t(k);
+  std::sort(order.begin(), order.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return indices[a] < indices[b]; });
+  std::vector<TextPlace> out(indices.size());
+  TextPlace at;
+  std::size_t scanned = 0;  // the line feeds before this are counted in `at`
+  for (std::uint32_t k : order) {
+    const std::size_t index = std::min(indices[k], text.size());
+    while (scanned < index) {
+      const void* feed = std::memchr(text.data() + scanned, '\n', index - scanned);
+      if (feed == nullptr) break;
+      scanned = std::size_t(static_cast<const char*>(feed) - text.data()) + 1;
+      ++at.line;
+      at.line_start = scanned;
+    }
+    scanned = std::max(scanned, index);
+    out[k] = at;
+  }
   return out;
 }
 
@@ -471,12 +494,31 @@ void Reader::settle_duplicates(Document& doc, std::size_t base) {
     }
     return;
   }
-  std::unordered_map<std::string_view, std::uint32_t> first_of;
-  first_of.reserve(n);
-  for (std::size_t b = 0; b < n; ++b) {
-    auto [it, inserted] = first_of.emplace(doc.text_of(keys[b]), keys[b]);
-    if (!inserted) doc.supersede(it->second, keys[b]);
+  // More keys: sorted, so that equal keys stand side by side, the first written first. (A hash
+  // table with a hash fixed in the code would do it in one pass, but keys can be chosen that all
+  // fall into one of its buckets, and then every key is compared with all the keys before it. A
+  // sort costs the same whatever the keys are.)
+  struct Written {
+    std::string_view key;
+    std::uint32_t node;
+  };
+  std::vector<Written> sorted(n);
+  for (std::size_t b = 0; b < n; ++b) sorted[b] = Written{doc.text_of(keys[b]), keys[b]};
+  std::sort(sorted.begin(), sorted.end(), [](const Written& x, const Written& y) {
+    const int c = x.key.compare(y.key);
+    return c != 0 ? c < 0 : x.node < y.node;
+  });
+  // Each later key is superseded by the first of its kind, in the order they were written.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> later_first;
+  for (std::size_t a = 0, b = 1; b < n; ++b) {
+    if (sorted[b].key != sorted[a].key) {
+      a = b;
+    } else {
+      later_first.emplace_back(sorted[b].node, sorted[a].node);
+    }
   }
+  std::sort(later_first.begin(), later_first.end());
+  for (const auto& [later, first] : later_first) doc.supersede(first, later);
 }
 
 

@@ -31,6 +31,16 @@ using TextResult = std::expected<T, TextError>;
 // " at line L column C" for a byte index of `text`.
 std::string position_suffix(std::string_view text, std::size_t index);
 
+// The line of a byte index (from 1, counting the line feeds before it) and where that line
+// starts, so that its column is the index less `line_start`.
+struct TextPlace {
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+};
+// The places of many indices of `text` (each at most its size), in the order given: one pass
+// over the text up to the last of them, however many there are.
+std::vector<TextPlace> text_places(std::string_view text, std::span<const std::size_t> indices);
+
 // Syntax messages.
 namespace msg {
 inline constexpr std::string_view kEofList = "EOF while parsing a list";

@@ -1,5 +1,6 @@
 #include "canonical/value.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -115,6 +116,80 @@ std::vector<PathStep> path_to(const Document& doc, std::uint32_t root, std::uint
     if (!descended) break;
   }
   return path;
+}
+
+namespace {
+
+// One walk down the tape for paths_to. `order` holds the positions of the nodes asked about,
+// sorted by node; `next` is the first whose path is not settled yet. The members of a container
+// partition its subtree, so once a member is done every node before its end is settled.
+class PathWalk {
+ public:
+  PathWalk(const Document& doc, std::span<const std::uint32_t> nodes,
+           std::span<const std::uint32_t> order, PathTree& out)
+      : doc_(doc), nodes_(nodes), order_(order), out_(out) {}
+
+  // Settles the nodes before `end` (the end of the subtree at `at`, whose path ends in `step`).
+  void below(std::uint32_t at, std::uint32_t end, std::uint32_t step) {
+    settle_while([&](std::uint32_t n) { return n == at; }, step);
+    const Document::Tag t = doc_.tag(at);
+    if (t == Document::kArray || t == Document::kObject) {
+      // Members as written, superseded ones too, as path_to walks them.
+      const std::uint32_t stop = doc_.end_of(at);
+      std::uint32_t i = at + 1;
+      std::size_t index = 0;
+      while (i < stop && pending() && node(next_) < stop) {
+        const std::uint32_t value = t == Document::kObject ? i + 1 : i;
+        const std::uint32_t member_end = doc_.end_of(value);
+        if (node(next_) < member_end) {
+          out_.steps.push_back({t == Document::kObject ? PathStep{doc_.text_of(i), 0, true}
+                                                       : PathStep{{}, index, false},
+                                step});
+          const auto member = std::uint32_t(out_.steps.size() - 1);
+          if (t == Document::kObject) settle_while([&](std::uint32_t n) { return n == i; }, member);
+          below(value, member_end, member);
+        }
+        i = member_end;
+        ++index;
+      }
+    }
+    // Within a value path_to does not enter (one a repeated key replaced): the path ends here.
+    settle_while([&](std::uint32_t n) { return n < end; }, step);
+  }
+
+  template <class F>
+  void settle_while(F&& f, std::uint32_t step) {
+    for (; pending() && f(node(next_)); ++next_) out_.last[order_[next_]] = step;
+  }
+  bool pending() const { return next_ < order_.size(); }
+  std::uint32_t node(std::size_t k) const { return nodes_[order_[k]]; }
+
+ private:
+  const Document& doc_;
+  std::span<const std::uint32_t> nodes_;
+  std::span<const std::uint32_t> order_;
+  PathTree& out_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
+PathTree paths_to(const Document& doc, std::uint32_t root, std::span<const std::uint32_t> nodes) {
+  PathTree out;
+  out.last.assign(nodes.size(), PathTree::kNone);
+  std::vector<std::uint32_t> order(nodes.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = std::uint32_t(k);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return nodes[a] < nodes[b]; });
+  // Nodes outside the root's subtree have the empty path.
+  const std::uint32_t end = doc.end_of(root);
+  auto first = std::partition_point(order.begin(), order.end(),
+                                    [&](std::uint32_t k) { return nodes[k] < root; });
+  auto last = std::partition_point(first, order.end(),
+                                   [&](std::uint32_t k) { return nodes[k] < end; });
+  PathWalk walk(doc, nodes, std::span<const std::uint32_t>(first, last), out);
+  walk.below(root, end, PathTree::kNone);
+  return out;
 }
 
 }  // namespace orvane::json

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -175,6 +176,23 @@ struct PathStep {
 // The steps from `root` down to `node`, which lies within the root's subtree: the last step is
 // the member whose key or value `node` is, or the element it is.
 std::vector<PathStep> path_to(const Document& doc, std::uint32_t root, std::uint32_t node);
+
+// The paths of many nodes at once, each as path_to gives it. path_to walks the members of every
+// container on the way from the root, so asking it for each of N findings in one large object
+// costs N walks of that object; paths_to walks the tape once, entering only the members and
+// elements that hold one of `nodes`. Each of those is one step, shared by every path through it
+// (a long key on the way is there once, however many paths pass it).
+struct PathTree {
+  static constexpr std::uint32_t kNone = ~std::uint32_t(0);
+  struct Step {
+    PathStep step;
+    std::uint32_t parent = kNone;  // the step above it, kNone for a step from the root
+  };
+  std::vector<Step> steps;  // a step before the steps below it
+  // For each of `nodes`, in the order given: its last step, or kNone for an empty path.
+  std::vector<std::uint32_t> last;
+};
+PathTree paths_to(const Document& doc, std::uint32_t root, std::span<const std::uint32_t> nodes);
 
 // ---- inline accessors: the writers and the reader call these for every value ----
 

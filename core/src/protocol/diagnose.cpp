@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <set>
+#include <span>
 
 #include "canonical/reader.hpp"
 #include "canonical/writer.hpp"
@@ -11,6 +13,48 @@
 #include "schema/strategy.hpp"
 
 namespace orvane::protocol {
+
+// The steps of a PathTree, with their keys copied once: the document they were read from is
+// gone by the time the diagnostics are written out.
+class PathTable {
+ public:
+  explicit PathTable(const json::PathTree& tree) {
+    std::size_t bytes = 0;
+    for (const auto& s : tree.steps) bytes += s.step.key.size();
+    keys_.reserve(bytes);
+    steps_.reserve(tree.steps.size());
+    for (const auto& s : tree.steps) {
+      steps_.push_back(
+          Step{keys_.size(), s.step.key.size(), s.step.index, s.parent, s.step.is_key});
+      keys_.append(s.step.key);
+    }
+  }
+
+  void steps_to(std::uint32_t last, std::vector<PathStep>& out) const {
+    for (std::uint32_t at = last; at != json::PathTree::kNone; at = steps_[at].parent) {
+      const Step& s = steps_[at];
+      out.push_back(
+          PathStep{std::string_view(keys_).substr(s.key_at, s.key_size), s.index, s.is_key});
+    }
+    std::reverse(out.begin(), out.end());
+  }
+
+ private:
+  struct Step {
+    std::size_t key_at, key_size;
+    std::size_t index;
+    std::uint32_t parent;
+    bool is_key;
+  };
+  std::string keys_;
+  std::vector<Step> steps_;
+};
+
+std::vector<PathStep> Path::steps() const {
+  std::vector<PathStep> out;
+  if (table_) table_->steps_to(last_, out);
+  return out;
+}
 
 namespace {
 
@@ -26,10 +70,14 @@ struct Found {
   bool at_value;
 };
 
-std::vector<PathStep> owned_path(const json::ParsedDocument& doc, std::uint32_t node) {
-  std::vector<PathStep> out;
-  for (const auto& s : json::path_to(doc.doc, doc.root, node)) {
-    out.push_back(PathStep{std::string(s.key), s.index, s.is_key});
+// The paths of `nodes` of one document, in the order given.
+std::vector<Path> paths_of(const json::ParsedDocument& doc, std::span<const std::uint32_t> nodes) {
+  const json::PathTree tree = json::paths_to(doc.doc, doc.root, nodes);
+  auto table = std::make_shared<const PathTable>(tree);
+  std::vector<Path> out;
+  out.reserve(nodes.size());
+  for (std::uint32_t last : tree.last) {
+    out.push_back(last == json::PathTree::kNone ? Path() : Path(table, last));
   }
   return out;
 }
@@ -86,18 +134,38 @@ class Stages {
                            &doc, "bad spec", true});
   }
 
+  // Places every finding with one reading of the text, and finds the paths of each document's
+  // findings with one walk of its tape.
   std::vector<Diagnostic> finish() {
     std::vector<std::uint32_t> nodes;
+    nodes.reserve(found_.size());
     for (const Found& f : found_) nodes.push_back(f.finding.node);
     const auto spans = json::locate_nodes(text_, nodes);
+    std::vector<Path> paths(found_.size());
+    std::vector<const json::ParsedDocument*> docs;
+    for (const Found& f : found_) {
+      if (std::find(docs.begin(), docs.end(), f.doc) == docs.end()) docs.push_back(f.doc);
+    }
+    for (const json::ParsedDocument* doc : docs) {
+      std::vector<std::size_t> which;
+      std::vector<std::uint32_t> of_doc;
+      for (std::size_t i = 0; i < found_.size(); ++i) {
+        if (found_[i].doc != doc) continue;
+        which.push_back(i);
+        of_doc.push_back(nodes[i]);
+      }
+      auto found_paths = paths_of(*doc, of_doc);
+      for (std::size_t k = 0; k < which.size(); ++k) paths[which[k]] = std::move(found_paths[k]);
+    }
     std::vector<Diagnostic> out;
+    out.reserve(found_.size());
     for (std::size_t i = 0; i < found_.size(); ++i) {
       Found& f = found_[i];
       const std::size_t index = f.at_value || f.finding.warning
                                     ? spans[i].begin + 1
                                     : place_in_text(f.finding.place, spans[i], text_);
       out.push_back(Diagnostic{f.finding.warning, std::string(f.kind), std::move(f.finding.message),
-                               owned_path(*f.doc, f.finding.node), index});
+                               std::move(paths[i]), index});
     }
     return out;
   }
@@ -174,13 +242,32 @@ Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text) 
                                  : member(request->value(), "spec");
   if (!spec) return out;
   const std::uint32_t node = node_at(*spec, e.field);
-  out.path = owned_path(*request, node);
+  out.path = std::move(paths_of(*request, {&node, 1})[0]);
   out.index = json::locate_nodes(text, {&node, 1})[0].begin + 1;
   return out;
 }
 
 std::string diagnostics_json(const std::vector<Diagnostic>& diagnostics, std::string_view text) {
-  std::string out = "{\"diagnostics\":[";
+  // The lines and columns of all of them with one reading of the text.
+  std::vector<std::size_t> indices;
+  for (const Diagnostic& d : diagnostics) {
+    if (d.index) indices.push_back(std::min(*d.index, text.size()));
+  }
+  const auto places = json::text_places(text, indices);
+  // Room for all of it at once (escapes aside): a path with a long key, repeated in many
+  // diagnostics, can make the text far larger than the request.
+  std::size_t room = 16;
+  std::vector<std::vector<PathStep>> paths;
+  paths.reserve(diagnostics.size());
+  for (const Diagnostic& d : diagnostics) {
+    paths.push_back(d.path.steps());
+    room += 128 + d.kind.size() + d.message.size() + d.hint.size();
+    for (const PathStep& s : paths.back()) room += 3 + (s.is_key ? s.key.size() : 20);
+  }
+  std::string out;
+  out.reserve(room);
+  out += "{\"diagnostics\":[";
+  std::size_t placed = 0;
   for (std::size_t i = 0; i < diagnostics.size(); ++i) {
     const Diagnostic& d = diagnostics[i];
     if (i) out += ',';
@@ -189,23 +276,21 @@ std::string diagnostics_json(const std::vector<Diagnostic>& diagnostics, std::st
     out += ",\"message\":";
     json::append_string(out, d.message);
     out += ",\"path\":[";
-    for (std::size_t s = 0; s < d.path.size(); ++s) {
+    const std::vector<PathStep>& path = paths[i];
+    for (std::size_t s = 0; s < path.size(); ++s) {
       if (s) out += ',';
-      if (d.path[s].is_key) {
-        json::append_string(out, d.path[s].key);
+      if (path[s].is_key) {
+        json::append_string(out, path[s].key);
       } else {
-        out += std::to_string(d.path[s].index);
+        out += std::to_string(path[s].index);
       }
     }
     out += "],\"index\":";
     if (d.index) {
-      const std::size_t index = std::min(*d.index, text.size());
-      const std::string_view before = text.substr(0, index);
-      const std::size_t last_feed = before.rfind('\n');
-      const std::size_t line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
-      const std::size_t line = 1 + std::size_t(std::count(before.begin(), before.end(), '\n'));
-      out += std::to_string(index) + ",\"line\":" + std::to_string(line) +
-             ",\"column\":" + std::to_string(index - line_start);
+      const std::size_t index = indices[placed];
+      const json::TextPlace& at = places[placed++];
+      out += std::to_string(index) + ",\"line\":" + std::to_string(at.line) +
+             ",\"column\":" + std::to_string(index - at.line_start);
     } else {
       out += "null,\"line\":null,\"column\":null";
     }

@@ -4,9 +4,12 @@
 // the path of the member it is about and its place in the request text, and warnings about
 // members no declaration knows and indicators no strategy declares.
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "builder/compile_error.hpp"
@@ -14,9 +17,30 @@
 namespace orvane::protocol {
 
 struct PathStep {
-  std::string key;  // a member's, when is_key
+  std::string_view key;  // a member's, when is_key
   std::size_t index = 0;
   bool is_key = false;
+};
+
+// The steps of the paths of one request's diagnostics, each member or element on the way to any
+// of them once (diagnose.cpp).
+class PathTable;
+
+// The path of the member or element a diagnostic is about, from the request's root: its last
+// step in a table the diagnostics of a request share. Findings below one member share that
+// member's step, so a long key on the way is held once, however many findings stand below it.
+class Path {
+ public:
+  Path() = default;
+  Path(std::shared_ptr<const PathTable> table, std::uint32_t last)
+      : table_(std::move(table)), last_(last) {}
+  // From the root down; the keys live as long as the table does (as long as this path).
+  std::vector<PathStep> steps() const;
+  bool empty() const { return table_ == nullptr; }
+
+ private:
+  std::shared_ptr<const PathTable> table_;  // null for the empty path
+  std::uint32_t last_ = 0;
 };
 
 struct Diagnostic {
@@ -26,7 +50,7 @@ struct Diagnostic {
   // "bad target", "io", "build"...
   std::string kind;
   std::string message;  // without the kind's prefix and without a position
-  std::vector<PathStep> path;
+  Path path;
   // A byte index of the request text; its line and column are counted as in the answer's
   // messages (the column is the number of bytes up to the index on its line).
   std::optional<std::size_t> index;

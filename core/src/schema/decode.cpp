@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "schema/closeness.hpp"
+
 namespace orvane::schema {
 
 // ---- scalars ----
@@ -42,25 +44,6 @@ namespace {
 
 thread_local Diagnosis* active_diagnosis = nullptr;
 
-// Edits (insertions, deletions, substitutions, swaps of neighbours) that turn a into b.
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-  std::vector<std::size_t> before(b.size() + 1), prev(b.size() + 1), cur(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    cur[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
-      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + cost});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-        cur[j] = std::min(cur[j], before[j - 2] + 1);
-      }
-    }
-    before.swap(prev);
-    prev.swap(cur);
-  }
-  return prev[b.size()];
-}
-
 }  // namespace
 
 std::optional<std::string_view> closest_name(std::string_view given,
@@ -69,10 +52,14 @@ std::optional<std::string_view> closest_name(std::string_view given,
   // name of one or two is as close to any other short name).
   if (given.size() < 3) return std::nullopt;
   const std::size_t limit = std::max<std::size_t>(1, given.size() / 3);
+  // The first of the nearest names: a later name only counts when it is nearer than the best so
+  // far, so its distance is wanted only up to one less than that one's.
   std::optional<std::string_view> best;
   std::size_t best_distance = limit + 1;
+  DistanceFrom distance(given);
   for (std::string_view name : names) {
-    std::size_t d = edit_distance(given, name);
+    if (best_distance == 0) break;
+    const std::size_t d = distance(name, best_distance - 1);
     if (d < best_distance) {
       best = name;
       best_distance = d;
