@@ -40,9 +40,11 @@ constexpr char kCommandDoc[] =
     "Domain errors are reported in-band as `{\"ok\": false, \"error\": ...}` JSON,\nnot raised.";
 
 constexpr char kDiagnoseDoc[] =
-    "diagnose($self, cmd_json, *, run=True, echo=None)\n--\n\n"
+    "diagnose($self, cmd_json, *, run=True, echo=None, cancel=None)\n--\n\n"
     "Apply a command JSON as `command` does (unless `run` is false), and also\n"
     "return what is wrong with it as data: (response JSON or None, diagnostics JSON).\n\n"
+    "`cancel` (an object with is_set(), such as a threading.Event) stops a build\n"
+    "once it is set, on any thread; the answer is then the build's \"cancelled\".\n\n"
     "The diagnostics are {\"diagnostics\": [...]}, every fault decoding finds and\n"
     "warnings about members nothing declares and indicators no strategy declares,\n"
     "each with severity, kind, message, path, and index, line and column in cmd_json.";
@@ -164,7 +166,7 @@ void compiler_dealloc(PyObject* self) noexcept {
 // `echo` (left as it is when not given). The returned references are borrowed
 // from the argument tuple or keyword dictionary.
 PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo, const char* method,
-                        PyObject** run) {
+                        PyObject** run, PyObject** cancel = nullptr) {
   const Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs < 0) return nullptr;
   if (nargs > 1) {
@@ -183,6 +185,11 @@ PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo, const
       }
       if (run != nullptr && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "run") == 0) {
         *run = item;
+        continue;
+      }
+      if (cancel != nullptr && PyUnicode_Check(key) &&
+          PyUnicode_CompareWithASCIIString(key, "cancel") == 0) {
+        *cancel = item;
         continue;
       }
       const bool is_cmd_json =
@@ -290,22 +297,37 @@ unsigned long g_main_thread = 0;
 
 bool on_main_thread() { return g_main_thread != 0 && PyThread_get_thread_ident() == g_main_thread; }
 
-// Lets the signal handlers of the interpreter run while a command waits for a build: the
-// core asks every little while, on this thread and without the interpreter lock, whether to
-// stop. Each time the lock is taken briefly and pending signals are handled; when a handler
-// raises (SIGINT's KeyboardInterrupt, say), the exception is kept and the build stopped.
+// Lets the signal handlers of the interpreter run while a command waits for a build, and asks
+// the caller's `cancel` object: the core asks every little while, on this thread and without
+// the interpreter lock, whether to stop. Each time the lock is taken briefly; pending signals
+// are handled (on the main thread), and when a handler raises (SIGINT's KeyboardInterrupt,
+// say), the exception is kept and the build stopped; a set `cancel` stops it too.
 struct SignalWatch {
   PyThreadState* released = nullptr;
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
+  bool signals = false;
+  PyObject* cancel = nullptr;  // held by the call
+  bool cancelled = false;
 
   bool poll() {
-    if (type != nullptr) return true;
+    if (type != nullptr || cancelled) return true;
     PyEval_RestoreThread(released);
-    if (PyErr_CheckSignals() < 0) PyErr_Fetch(&type, &value, &traceback);
+    if (signals && PyErr_CheckSignals() < 0) {
+      PyErr_Fetch(&type, &value, &traceback);
+    } else if (cancel != nullptr) {
+      PyObject* set = PyObject_CallMethod(cancel, "is_set", nullptr);
+      const int truth = set == nullptr ? -1 : PyObject_IsTrue(set);
+      Py_XDECREF(set);
+      if (truth < 0) {
+        PyErr_Fetch(&type, &value, &traceback);
+      } else {
+        cancelled = truth != 0;
+      }
+    }
     released = PyEval_SaveThread();
-    return type != nullptr;
+    return type != nullptr || cancelled;
   }
   bool raised() const { return type != nullptr; }
   // Raises the kept exception (the lock is held again).
@@ -329,9 +351,10 @@ int echo_descriptor(PyObject* echo) {
 PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool diagnosing) noexcept {
   PyObject* echo = nullptr;
   PyObject* run_arg = nullptr;
+  PyObject* cancel = nullptr;
   PyObject* cmd_json = bind_cmd_json(args, kwargs, &echo,
                                      diagnosing ? "Compiler.diagnose" : "Compiler.command",
-                                     diagnosing ? &run_arg : nullptr);
+                                     diagnosing ? &run_arg : nullptr, diagnosing ? &cancel : nullptr);
   if (cmd_json == nullptr) return nullptr;
   bool run = true;
   if (run_arg != nullptr) {
@@ -368,7 +391,12 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
   if (diagnosing) hooks.failure = &failure;
   Fault fault = Fault::none;
   SignalWatch watch;
-  if (on_main_thread()) hooks.cancelled = [&watch] { return watch.poll(); };
+  watch.signals = on_main_thread();
+  if (cancel != nullptr && cancel != Py_None) {
+    Py_INCREF(cancel);
+    watch.cancel = cancel;
+  }
+  if (watch.signals || watch.cancel) hooks.cancelled = [&watch] { return watch.poll(); };
   watch.released = PyEval_SaveThread();
   try {
     const std::string_view text(utf8, static_cast<std::size_t>(size));
@@ -389,6 +417,7 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
   }
   PyEval_RestoreThread(watch.released);
   Py_DECREF(cmd_json);
+  Py_XDECREF(watch.cancel);
 
   // A signal handler raised while the build ran: the build was stopped for it, and its
   // exception (KeyboardInterrupt, say) is the outcome of the call.

@@ -5,9 +5,9 @@ Python's signal handlers while it waits, and a handler that raises stops the
 build. A build on any other thread is asked nothing (signal handlers run on the
 main thread only), so a batch interrupted while its threads build stops them
 from the waiting thread: jobs that have not started are cancelled, tool-chain
-probes see the batch's stop event and kill their tool (``doctor._ask``), and the
-build tools running in the batch's project folders are killed, whereupon their
-builds fail and their threads come back.
+probes see the batch's stop event and kill their tool (``doctor._ask``), and
+the builds see it too (the extension's ``cancel``, asked every 100 ms), kill
+everything they started and come back.
 
 What a job on a batch thread needs to know of its batch travels in context
 variables: the stop event, and the share of the cores each cargo gets (the
@@ -17,11 +17,9 @@ request's ``build.jobs``), so that ``compile`` runs unchanged on those threads.
 from __future__ import annotations
 
 import os
-import signal
 import threading
-from collections import defaultdict
-from collections.abc import Callable, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor, wait
+from collections.abc import Callable
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextvars import ContextVar
 from types import TracebackType
 from typing import Any, TypeVar
@@ -33,10 +31,6 @@ T = TypeVar("T")
 
 _stop: ContextVar[threading.Event | None] = ContextVar("orvane_compile_stop", default=None)
 _build_jobs: ContextVar[int | None] = ContextVar("orvane_compile_build_jobs", default=None)
-
-# How often a stopping batch looks again for build tools to kill, in seconds: a build may be
-# starting its tool just as the batch stops.
-_STOP_POLL_S = 0.05
 
 
 class Stopped(Exception):
@@ -106,13 +100,11 @@ class BatchThreads:
     """A thread pool for a batch's jobs, stopped as a whole when the batch is interrupted.
 
     Leaving the block with an exception cancels the jobs that have not
-    started; with an interrupt (KeyboardInterrupt, SystemExit), the running
-    ones are stopped too: build tools running in ``folders`` are killed until
-    every started job has come back. Otherwise the running jobs are waited for.
+    started and sets the stop event the running ones see, which stops their
+    builds; the running jobs are then waited for.
     """
 
-    def __init__(self, workers: int, folders: Sequence[str], cargo_jobs: int | None = None) -> None:
-        self._folders = folders
+    def __init__(self, workers: int, cargo_jobs: int | None = None) -> None:
         self._cargo_jobs = cargo_jobs
         self._stop = threading.Event()
         self._futures: list[Future[Any]] = []
@@ -142,71 +134,9 @@ class BatchThreads:
             self._stop.set()
             for future in self._futures:
                 future.cancel()
-            if not issubclass(kind, Exception):
-                self._stop_running()
-        self._pool.shutdown(wait=True)
-
-    def _stop_running(self) -> None:
-        running = [future for future in self._futures if not future.done()]
-        while running:
+        while True:
             try:
-                _kill_tools_in(self._folders)
-                wait(running, timeout=_STOP_POLL_S)
+                self._pool.shutdown(wait=True)
+                return
             except KeyboardInterrupt:  # pressed again: this is stopping already
-                pass
-            running = [future for future in running if not future.done()]
-
-
-def _processes() -> dict[int, tuple[int, int]]:
-    """Every process in /proc: its parent's id and its process group's."""
-    found: dict[int, tuple[int, int]] = {}
-    try:
-        names = os.listdir("/proc")
-    except OSError:  # no process file system: nothing can be found to kill
-        return found
-    for name in names:
-        if not name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{name}/stat", "rb") as handle:
-                stat = handle.read()
-        except OSError:
-            continue
-        # "pid (comm) state ppid pgrp ...": comm may hold anything, so read after its last ')'.
-        fields = stat.rsplit(b")", 1)[-1].split()
-        if len(fields) >= 3:
-            found[int(name)] = (int(fields[1]), int(fields[2]))
-    return found
-
-
-def _kill_tools_in(folders: Sequence[str]) -> None:
-    """Kill the process group of each process descended from this one that leads its group and works
-    in one of ``folders``: a build's tool (cargo, wasm-bindgen) with whatever it started."""
-    wanted = set()
-    for folder in folders:
-        try:
-            st = os.stat(folder)
-        except OSError:
-            continue
-        wanted.add((st.st_dev, st.st_ino))
-    if not wanted:
-        return
-    processes = _processes()
-    children: dict[int, list[int]] = defaultdict(list)
-    for pid, (parent, _) in processes.items():
-        children[parent].append(pid)
-    pending = list(children[os.getpid()])
-    while pending:
-        pid = pending.pop()
-        pending.extend(children[pid])
-        if processes[pid][1] != pid:
-            continue
-        try:
-            st = os.stat(f"/proc/{pid}/cwd")
-        except OSError:
-            continue
-        if (st.st_dev, st.st_ino) in wanted:
-            try:
-                os.killpg(pid, signal.SIGKILL)
-            except OSError:
-                pass
+                self._stop.set()

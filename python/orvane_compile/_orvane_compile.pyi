@@ -8,6 +8,9 @@ __all__ = ["__version__", "Compiler", "strategy_schema_json"]
 class _HasFileno(Protocol):
     def fileno(self) -> int: ...
 
+class _HasIsSet(Protocol):
+    def is_set(self) -> bool: ...
+
 @final
 class Compiler:
     """A compiler driven by JSON commands.
@@ -29,9 +32,13 @@ class Compiler:
         """
 
     def diagnose(self, cmd_json: str, *, run: bool = True,
-                 echo: int | _HasFileno | None = None) -> tuple[str | None, str]:
+                 echo: int | _HasFileno | None = None,
+                 cancel: _HasIsSet | None = None) -> tuple[str | None, str]:
         """Apply a command JSON as `command` does (unless `run` is false), and also
         return what is wrong with it as data: (response JSON or None, diagnostics JSON).
+
+        `cancel` (an object with is_set(), such as a threading.Event) stops a build
+        once it is set, on any thread; the answer is then the build's "cancelled".
 
         The diagnostics are {"diagnostics": [...]}, every fault decoding finds and
         warnings about members nothing declares and indicators no strategy declares,

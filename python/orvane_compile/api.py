@@ -467,7 +467,7 @@ class Outcome:
 
 def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bool = True) -> Outcome:
     """Send a request (or only diagnose it, unless ``run``), and gather what is wrong with it."""
-    answer, data = compiler.diagnose(request.text, run=run, echo=echo)
+    answer, data = compiler.diagnose(request.text, run=run, echo=echo, cancel=_batch.stop_event())
     found = [_located(request, raw) for raw in json.loads(data)["diagnostics"]]
     errors = tuple(item for item in found if item[0].severity == "error")
     warnings = tuple(item for item in found if item[0].severity == "warning")
@@ -768,7 +768,7 @@ def compile_many(
         return _run_batch(executor.submit, batch, progress, _batch.FolderClaims())
     workers = min(len(batch), os.cpu_count() or 1)
     claims = _batch.FolderClaims()
-    with _batch.BatchThreads(workers, claims.folders, _batch.cores_per_build(workers)) as pool:
+    with _batch.BatchThreads(workers, _batch.cores_per_build(workers)) as pool:
         return _run_batch(pool.submit, batch, progress, claims)
 
 

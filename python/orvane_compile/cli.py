@@ -762,7 +762,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
         if echo is not None:
             echo.flush()
-        _run_files(work, workers, finished, claims.folders, echo)
+        _run_files(work, workers, finished, echo)
     failed = sum(status != EXIT_OK for status in statuses)
     stderr.write(f"{PROG}: {len(paths) - failed} succeeded, {failed} failed "
                  f"in {time.monotonic() - started:.1f}s\n")
@@ -770,12 +770,12 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
 
 
 def _run_files(work: Sequence[Request | Outcome], jobs: int, finished: Callable[[int, Outcome], None],
-               folders: Sequence[str], echo: TextIO | None = None) -> None:
+               echo: TextIO | None = None) -> None:
     """Send each request, calling ``finished(index, outcome)`` on this thread as each ends.
 
     One job at a time runs on this thread, so Ctrl-C stops a build as it does
     for one file; more run on that many threads, with a ``Compiler`` each,
-    and Ctrl-C kills the builds running in ``folders`` (see ``_batch``).
+    and Ctrl-C stops the running builds (see ``_batch``).
     """
 
     def run(compiler: Compiler, request: Request) -> Outcome:
@@ -794,7 +794,7 @@ def _run_files(work: Sequence[Request | Outcome], jobs: int, finished: Callable[
         compiler: Compiler = local.compiler
         return run(compiler, request)
 
-    with _batch.BatchThreads(jobs, folders) as pool:
+    with _batch.BatchThreads(jobs) as pool:
         futures = {}
         for index, item in enumerate(work):
             if isinstance(item, Outcome):
