@@ -467,7 +467,11 @@ class Outcome:
 
 def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bool = True) -> Outcome:
     """Send a request (or only diagnose it, unless ``run``), and gather what is wrong with it."""
-    answer, data = compiler.diagnose(request.text, run=run, echo=echo, cancel=_batch.stop_event())
+    stop = _batch.stop_event()
+    if stop is None:
+        answer, data = compiler.diagnose(request.text, run=run, echo=echo)
+    else:  # a job of a batch: its builds stop with the batch
+        answer, data = compiler.diagnose(request.text, run=run, echo=echo, cancel=stop)
     found = [_located(request, raw) for raw in json.loads(data)["diagnostics"]]
     errors = tuple(item for item in found if item[0].severity == "error")
     warnings = tuple(item for item in found if item[0].severity == "warning")
