@@ -27,7 +27,7 @@ mkdir -p target/debug && : > target/debug/echo_bench
 
 
 def request(out_dir: Path) -> str:
-    spec = {"strategy": {"name": "echo", "symbol": "ETH/USD"}, "target": "binary",
+    spec = {"strategy": json.loads((Path(__file__).parent / "strategy.json").read_text()), "target": {"kind": "binary"},
             "crate_name": "echo_bench", "opt_level": "debug"}
     return json.dumps({"cmd": "compile", "spec": spec, "out_dir": str(out_dir)})
 
