@@ -18,26 +18,19 @@
 #include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
+#include "workload.hpp"
 
 namespace {
 
 using namespace orvane;
+using orvane::bench::Rng;
 
-// splitmix64: the same names on every run.
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  std::string letters(std::size_t n) {
-    std::string s(n, 'a');
-    for (char& c : s) c = char('a' + next() % 26);
-    return s;
-  }
-};
+// `n` letters a to z drawn from `rng`: the same names on every run.
+std::string letters(Rng& rng, std::size_t n) {
+  std::string s(n, 'a');
+  for (char& c : s) c = char('a' + rng.below(26));
+  return s;
+}
 
 std::string numbered(std::string_view prefix, std::size_t k, std::string_view suffix = {}) {
   char digits[16];
@@ -104,8 +97,8 @@ const std::string& undeclared_far_doc() {
 // length), so the whole band of the table is within reach; otherwise random letters.
 std::string long_name_doc(bool near) {
   Rng rng{7};
-  const std::string declared = rng.letters(40000);
-  std::string named = near ? declared : rng.letters(40000);
+  const std::string declared = letters(rng, 40000);
+  std::string named = near ? declared : letters(rng, 40000);
   if (near) {
     for (std::size_t i = 0; i < named.size(); i += 4)
       named[i] = char('a' + (named[i] - 'a' + 1) % 26);

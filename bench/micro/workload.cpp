@@ -27,18 +27,6 @@ std::string read_file(const char* path) {
   return s.str();
 }
 
-// splitmix64: a fixed sequence for every run and platform.
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  // Uniform in [0, n).
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-};
 
 // A fixed-point amount (units of 10^-scale) as Python writes the float it
 // rounds to: the digits, a point, the fraction without trailing zeros but at

@@ -3,7 +3,6 @@
 // configured elsewhere would send cargo's output somewhere else. Slow, like the RealCargo suite.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "builder/project_files.hpp"
@@ -23,19 +22,10 @@ using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
 
-std::string output_of(const fs::path& program) {
-  std::string out;
-  if (FILE* pipe = ::popen(program.c_str(), "r")) {
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-    ::pclose(pipe);
-  }
-  return out;
-}
 
 std::string host_triple() {
   const std::string args[] = {"-vV"};
-  std::string out = output_of("rustc -vV");
+  std::string out = testing::capture("rustc -vV");
   const std::size_t at = out.find("host: ");
   if (at == std::string::npos) return {};
   return out.substr(at + 6, out.find('\n', at) - at - 6);
@@ -83,7 +73,7 @@ TEST_F(RealCargoShared, ProjectsOfOneCrateNameSharingACacheGetTheirOwnBuilds) {
   for (const Step& step : steps) {
     SCOPED_TRACE(step.out + " " + std::to_string(step.fast));
     ASSERT_EQ(build(step.out, spec_of(step.fast), tmp_ / "cache"), step.out + "/demo/target/debug/demo");
-    EXPECT_EQ(output_of(tmp_ / step.out / "demo/target/debug/demo"),
+    EXPECT_EQ(testing::capture((tmp_ / step.out / "demo/target/debug/demo").string()),
               "orvane strategy for ETH/USD\n" + spec_of(step.fast) + "\n");
   }
 }

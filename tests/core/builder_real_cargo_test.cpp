@@ -29,6 +29,7 @@ namespace {
 
 using schema::OptLevel;
 using testing::binary;
+using testing::capture;
 using testing::write_script;
 using testing::no_std;
 using testing::read_file;
@@ -53,16 +54,6 @@ bool tool_runs(const std::string& tool, const fs::path& dir) {
   return ran && ran->succeeded();
 }
 
-// Standard output of a shell command (test plumbing only; the builder itself uses no shell).
-std::string capture(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-    ::pclose(pipe);
-  }
-  return out;
-}
 
 class RealCargo : public ::testing::Test {
  protected:

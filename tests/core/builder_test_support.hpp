@@ -7,6 +7,7 @@
 #include <iterator>
 #include <optional>
 #include <sstream>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -77,6 +78,17 @@ class ScopedEnv {
   const char* name_;
   std::optional<std::string> old_;
 };
+
+// Standard output of a shell command (test plumbing only; the builder itself uses no shell).
+inline std::string capture(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    ::pclose(pipe);
+  }
+  return out;
+}
 
 // Debian's packaged crate sources, where the offline real-cargo tests find dependencies.
 inline const fs::path kCrateRegistry = "/usr/share/cargo/registry";
