@@ -93,3 +93,16 @@ def cargo_calls(root):
     """The argument lines of each build the stand-in cargo ran (None: it never ran)."""
     log = root / "cargo.log"
     return log.read_text().splitlines() if os.path.exists(log) else None
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A zombie is dead: only its parent has yet to hear of it.
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False

@@ -20,6 +20,7 @@ import pytest
 from orvane_compile import CompileError, Compiler, compile
 
 from _requests import MIN_STRATEGY
+from _toolchain import alive
 
 STRATEGY = json.loads(MIN_STRATEGY)
 
@@ -51,19 +52,6 @@ def stand_in(tmp_path, monkeypatch):
         return pids
 
     return write
-
-
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    # A zombie is dead: only its parent has yet to hear of it.
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 def pids_in(path):

@@ -13,7 +13,7 @@ import pytest
 
 from orvane_compile import CompileError, Compiler, DoctorReport, Target, ToolProblem, compile, doctor
 from orvane_compile.cli import main
-from _toolchain import (CARGO_VERSION, HOST, RUSTC_VERSION, RUSTUP_VERSION, WASM, cargo_calls, tool_chain,
+from _toolchain import (CARGO_VERSION, alive, HOST, RUSTC_VERSION, RUSTUP_VERSION, WASM, cargo_calls, tool_chain,
                         use_tool_chain)
 from strategy_cases import BASE, ids
 
@@ -277,14 +277,6 @@ def test_command_line_checks_the_tool_chain_first(tools, tmp_path, capsys, chain
     assert (got, shown, re.sub(r"in \d+\.\ds\n", "in <s>s\n", err)) == (
         status, stdout.format(**paths), stderr.format(**paths))
     assert (tmp_path / "out" / "btc_usdt").exists() is False
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 def hung_report(seconds):
