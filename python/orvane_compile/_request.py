@@ -22,7 +22,9 @@ byte.
 
 from __future__ import annotations
 
+import bisect
 import json
+import re
 from dataclasses import dataclass
 from typing import Any
 
@@ -72,15 +74,25 @@ class _Piece:
     source_start: int  # byte offset of the piece in the source's UTF-8 text
 
 
-def _line_of(data: bytes, offset: int) -> tuple[int, int, str]:
-    """(line, column, line text) of the byte at ``offset`` in ``data``."""
-    line_start = data.rfind(b"\n", 0, offset) + 1
-    line_end = data.find(b"\n", line_start)
-    if line_end == -1:
-        line_end = len(data)
-    line = data.count(b"\n", 0, line_start) + 1
-    text = data[line_start:line_end].decode("utf-8", errors="replace")
-    return line, offset - line_start + 1, text
+class _Lines:
+    """A text's UTF-8 bytes and where each of its lines starts, found once, so that placing
+    many faults costs a binary search each rather than a walk from the start."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.starts = [0, *(match.end() for match in re.finditer(b"\n", data))]
+
+    def start_of_line(self, line: int) -> int:
+        """Where line ``line`` (from 1) starts; past the last line, the last line's start."""
+        return self.starts[max(0, min(line - 1, len(self.starts) - 1))]
+
+    def line_of(self, offset: int) -> tuple[int, int, str]:
+        """(line, column, line text) of the byte at ``offset``."""
+        index = bisect.bisect_right(self.starts, offset) - 1
+        line_start = self.starts[index]
+        line_end = self.starts[index + 1] - 1 if index + 1 < len(self.starts) else len(self.data)
+        text = self.data[line_start:line_end].decode("utf-8", errors="replace")
+        return index + 1, offset - line_start + 1, text
 
 
 class Request:
@@ -95,17 +107,20 @@ class Request:
                 self.sources.append(piece.source)
         self._data = text.encode("utf-8")
         self._pieces = pieces
+        self._lines: dict[int, _Lines] = {}  # by id() of the Source, None's for the request
+
+    def _lines_of(self, source: Source | None) -> _Lines:
+        found = self._lines.get(id(source))
+        if found is None:
+            found = _Lines(self._data if source is None else source.text.encode("utf-8"))
+            self._lines[id(source)] = found
+        return found
 
     def locate(self, line: int, column: int) -> Location:
         """Map a (line, column) of this request text to where it came from."""
         data = self._data
-        line_start = 0
-        for _ in range(line - 1):
-            found = data.find(b"\n", line_start)
-            if found == -1:
-                break
-            line_start = found + 1
-        offset = min(line_start + max(column, 1) - 1, len(data))
+        lines = self._lines_of(None)
+        offset = min(lines.start_of_line(line) + max(column, 1) - 1, len(data))
         previous: _Piece | None = None
         for piece in self._pieces:
             if piece.start <= offset < piece.end and piece.source is not None:
@@ -120,14 +135,12 @@ class Request:
             while end > previous.start and data[end - 1] in _JSON_SPACE:
                 end -= 1
             return self._in_source(previous, end)
-        request_line, request_column, text = _line_of(data, offset)
+        request_line, request_column, text = lines.line_of(offset)
         return Location(None, request_line, request_column, text)
 
-    @staticmethod
-    def _in_source(piece: _Piece, offset: int) -> Location:
+    def _in_source(self, piece: _Piece, offset: int) -> Location:
         assert piece.source is not None
-        data = piece.source.text.encode("utf-8")
-        line, column, text = _line_of(data, piece.source_start + offset - piece.start)
+        line, column, text = self._lines_of(piece.source).line_of(piece.source_start + offset - piece.start)
         return Location(piece.source, line, column, text)
 
 
