@@ -63,6 +63,7 @@ standard error after the faults, also when the command succeeds; with
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import math
 import os
@@ -419,15 +420,23 @@ def _width(char: str) -> int:
     return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
 
 
+@functools.lru_cache(maxsize=4)
+def _measured(text: str) -> tuple[list[str], int]:
+    """A line's characters as shown (control characters replaced) and its width in columns:
+    measured once for all the faults on one line."""
+    chars = ["\N{REPLACEMENT CHARACTER}" if ord(c) < 0x20 and c != "\t" else c for c in text]
+    return chars, sum(map(_width, chars))
+
+
 def _excerpt(location: Location) -> str:
     """The location's line with a caret under its column."""
     text = location.line_text.rstrip("\r")
     raw = text.encode("utf-8")
     before = raw[: max(location.column, 1) - 1].decode("utf-8", errors="replace")
     caret_at = len(before)  # in characters
-    chars = ["\N{REPLACEMENT CHARACTER}" if ord(c) < 0x20 and c != "\t" else c for c in text]
+    chars, width = _measured(text)
     start, end = 0, len(chars)
-    if sum(map(_width, chars)) > _EXCERPT_WIDTH:
+    if width > _EXCERPT_WIDTH:
         start = max(0, min(caret_at - _EXCERPT_WIDTH // 2, len(chars) - _EXCERPT_WIDTH))
         end = min(len(chars), start + _EXCERPT_WIDTH)
     prefix = "..." if start > 0 else ""
