@@ -44,7 +44,7 @@ def run(size_mb: int, root: Path) -> tuple[float, float]:
         rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         with open(os.devnull, "w") as sink:
             start = time.perf_counter()
-            answer = json.loads(Compiler().command(request(root / f"out-{size_mb}"), echo=sink))
+            answer = json.loads(Compiler().diagnose(request(root / f"out-{size_mb}"), echo=sink)[0])
             elapsed = time.perf_counter() - start
         rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     finally:

@@ -33,16 +33,16 @@ constexpr char kClassDoc[] =
     "stateful build cache, so it is bound to the\nthread that created it.";
 
 constexpr char kCommandDoc[] =
-    "command($self, cmd_json, *, echo=None)\n--\n\nApply a command JSON and return the response JSON.\n\n"
-    "`echo` (a file descriptor, or an object with fileno() such as sys.stderr)\n"
-    "receives a build's cargo and wasm-bindgen output as it comes, each line\n"
-    "after the crate name and \": \".\n\n"
+    "command($self, cmd_json)\n--\n\nApply a command JSON and return the response JSON.\n\n"
     "Domain errors are reported in-band as `{\"ok\": false, \"error\": ...}` JSON,\nnot raised.";
 
 constexpr char kDiagnoseDoc[] =
     "diagnose($self, cmd_json, *, run=True, echo=None, cancel=None)\n--\n\n"
     "Apply a command JSON as `command` does (unless `run` is false), and also\n"
     "return what is wrong with it as data: (response JSON or None, diagnostics JSON).\n\n"
+    "`echo` (a file descriptor, or an object with fileno() such as sys.stderr)\n"
+    "receives a build's cargo and wasm-bindgen output as it comes, each line\n"
+    "after the crate name and \": \".\n\n"
     "`cancel` (an object with is_set(), such as a threading.Event) stops a build\n"
     "once it is set, on any thread; the answer is then the build's \"cancelled\".\n\n"
     "The diagnostics are {\"diagnostics\": [...]}, every fault decoding finds and\n"
@@ -163,8 +163,9 @@ void compiler_dealloc(PyObject* self) noexcept {
 // ---- argument handling -------------------------------------------------------
 
 // Binds the parameter `cmd_json`, by position or keyword, and the keyword-only
-// `echo` (left as it is when not given). The returned references are borrowed
-// from the argument tuple or keyword dictionary.
+// `echo`, `run` and `cancel` where the method takes them (their pointers not null;
+// each left as it is when not given). The returned references are borrowed from
+// the argument tuple or keyword dictionary.
 PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo, const char* method,
                         PyObject** run, PyObject** cancel = nullptr) {
   const Py_ssize_t nargs = PyTuple_Size(args);
@@ -179,7 +180,7 @@ PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo, const
     PyObject* item = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &item)) {
-      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "echo") == 0) {
+      if (echo != nullptr && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "echo") == 0) {
         *echo = item;
         continue;
       }
@@ -352,7 +353,7 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
   PyObject* echo = nullptr;
   PyObject* run_arg = nullptr;
   PyObject* cancel = nullptr;
-  PyObject* cmd_json = bind_cmd_json(args, kwargs, &echo,
+  PyObject* cmd_json = bind_cmd_json(args, kwargs, diagnosing ? &echo : nullptr,
                                      diagnosing ? "Compiler.diagnose" : "Compiler.command",
                                      diagnosing ? &run_arg : nullptr, diagnosing ? &cancel : nullptr);
   if (cmd_json == nullptr) return nullptr;
@@ -515,10 +516,9 @@ PyObject* strategy_schema_json(PyObject*, PyObject*) noexcept {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyMethodDef module_methods[] = {
-    {"strategy_schema_json", strategy_schema_json, METH_NOARGS, kSchemaDoc},
-    {nullptr, nullptr, 0, nullptr},
-};
+// Not in the module's method table, which is empty, nor in `__all__`: an attribute of the
+// module beside the declared names.
+PyMethodDef schema_function = {"strategy_schema_json", strategy_schema_json, METH_NOARGS, kSchemaDoc};
 
 // Appends `name` to the module's `__all__` (creating the list on first use) and
 // binds it. `value` is borrowed.
@@ -585,11 +585,14 @@ int module_exec(PyObject* module) noexcept {
   if (type == nullptr) return -1;
   if (add_exported(module, "Compiler", type) < 0) return -1;
 
-  PyObject* schema = PyObject_GetAttrString(module, "strategy_schema_json");
+  PyObject* name = PyModule_GetNameObject(module);
+  if (name == nullptr) return -1;
+  PyObject* schema = PyCFunction_NewEx(&schema_function, nullptr, name);
+  Py_DECREF(name);
   if (schema == nullptr) return -1;
-  const int exported = add_exported(module, "strategy_schema_json", schema);
+  const int added_schema = PyModule_AddObjectRef(module, "strategy_schema_json", schema);
   Py_DECREF(schema);
-  return exported;
+  return added_schema;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -598,7 +601,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_orvane_compile", kModuleDoc, 0, module_methods, module_slots,
+    PyModuleDef_HEAD_INIT, "_orvane_compile", kModuleDoc, 0, nullptr, module_slots,
     nullptr,               nullptr,           nullptr,
 };
 

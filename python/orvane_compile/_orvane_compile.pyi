@@ -3,7 +3,7 @@
 from typing import Final, Protocol, final
 
 __version__: Final[str]
-__all__ = ["__version__", "Compiler", "strategy_schema_json"]
+__all__ = ["__version__", "Compiler"]
 
 class _HasFileno(Protocol):
     def fileno(self) -> int: ...
@@ -20,12 +20,8 @@ class Compiler:
     """
 
     def __init__(self) -> None: ...
-    def command(self, cmd_json: str, *, echo: int | _HasFileno | None = None) -> str:
+    def command(self, cmd_json: str) -> str:
         """Apply a command JSON and return the response JSON.
-
-        `echo` (a file descriptor, or an object with fileno() such as sys.stderr)
-        receives a build's cargo and wasm-bindgen output as it comes, each line
-        after the crate name and ": ".
 
         Domain errors are reported in-band as `{"ok": false, "error": ...}` JSON,
         not raised.
@@ -36,6 +32,10 @@ class Compiler:
                  cancel: _HasIsSet | None = None) -> tuple[str | None, str]:
         """Apply a command JSON as `command` does (unless `run` is false), and also
         return what is wrong with it as data: (response JSON or None, diagnostics JSON).
+
+        `echo` (a file descriptor, or an object with fileno() such as sys.stderr)
+        receives a build's cargo and wasm-bindgen output as it comes, each line
+        after the crate name and ": ".
 
         `cancel` (an object with is_set(), such as a threading.Event) stops a build
         once it is set, on any thread; the answer is then the build's "cancelled".

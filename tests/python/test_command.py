@@ -129,6 +129,13 @@ ARGUMENT_ERRORS = [
     ),
     (
         (VERSION_CMD,),
+        {"echo": None},
+        TypeError,
+        "Compiler.command() got an unexpected keyword argument 'echo'",
+        False,
+    ),
+    (
+        (VERSION_CMD,),
         {"cmd_json": VERSION_CMD},
         TypeError,
         "Compiler.command() got multiple values for argument 'cmd_json'",

@@ -34,7 +34,7 @@ def test_extension_is_the_installed_abi3_build():
         (lambda: orvane_compile.__version__, "0.2.0"),
         (lambda: Compiler.version(), "0.2.0"),
         (lambda: Compiler().version(), "0.2.0"),
-        (lambda: _orvane_compile.__all__, ["__version__", "Compiler", "strategy_schema_json"]),
+        (lambda: _orvane_compile.__all__, ["__version__", "Compiler"]),
         (lambda: _orvane_compile.__name__, "orvane_compile._orvane_compile"),
         (lambda: _orvane_compile.__doc__, "The native module (`orvane_compile._orvane_compile`)."),
         (lambda: sorted(k for k in vars(_orvane_compile) if not k.startswith("__")),
@@ -65,7 +65,10 @@ def test_module_namespace(value, expected):
         (lambda: Compiler.__module__, "builtins"),
         (lambda: repr(Compiler), "<class 'builtins.Compiler'>"),
         (lambda: Compiler.__text_signature__, "()"),
-        (lambda: Compiler.command.__text_signature__, "($self, cmd_json, *, echo=None)"),
+        (lambda: Compiler.command.__text_signature__, "($self, cmd_json)"),
+        (lambda: Compiler.command.__doc__,
+         'Apply a command JSON and return the response JSON.\n\nDomain errors are reported in-band as '
+         '`{"ok": false, "error": ...}` JSON,\nnot raised.'),
         (lambda: Compiler.version.__text_signature__, "()"),
         (lambda: Compiler.__flags__ & PY_TPFLAGS_BASETYPE, 0),
         (lambda: Compiler.__flags__ & PY_TPFLAGS_HAVE_GC, 0),
@@ -146,7 +149,7 @@ def test_reimport_builds_a_fresh_module_around_the_same_class(monkeypatch):
     again = importlib.import_module(name)
     assert again is not _orvane_compile
     assert again.Compiler is Compiler
-    assert again.__all__ == ["__version__", "Compiler", "strategy_schema_json"]
+    assert again.__all__ == ["__version__", "Compiler"]
     assert again.__all__ is not _orvane_compile.__all__
     assert again.Compiler().command('{"cmd":"version"}') == '{"version":"0.2.0","backtest_dep":"0.1.5"}'
 
