@@ -187,6 +187,7 @@ ARGUMENT_ERRORS = [
         "three-positional",
         "unknown-keyword",
         "unknown-keyword-beside-positional",
+        "echo-belongs-to-diagnose",
         "positional-and-keyword",
         "bytes",
         "bytes-by-keyword",

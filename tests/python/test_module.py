@@ -85,6 +85,7 @@ def test_module_namespace(value, expected):
         "repr",
         "class-signature",
         "command-signature",
+        "command-doc",
         "version-signature",
         "not-subclassable",
         "not-gc",
