@@ -179,8 +179,10 @@ PathTree paths_to(const Document& doc, std::uint32_t root, std::span<const std::
   out.last.assign(nodes.size(), PathTree::kNone);
   std::vector<std::uint32_t> order(nodes.size());
   for (std::size_t k = 0; k < order.size(); ++k) order[k] = std::uint32_t(k);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::uint32_t a, std::uint32_t b) { return nodes[a] < nodes[b]; });
+  // By node, then by position: the order a stable sort would give.
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return nodes[a] != nodes[b] ? nodes[a] < nodes[b] : a < b;
+  });
   // Nodes outside the root's subtree have the empty path.
   const std::uint32_t end = doc.end_of(root);
   auto first = std::partition_point(order.begin(), order.end(),
