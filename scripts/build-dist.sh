@@ -25,12 +25,14 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 unset PYTHONPATH PYTHONHOME
 
 [[ -x "$VENV/bin/python" ]] || "$PY" -m venv "$VENV"
-"$VENV/bin/python" -c 'import build' 2>/dev/null || "$VENV/bin/python" -m pip install --quiet build
+# -I: the repository's own build/ folder, in the working directory, must not pass for the
+# build front end.
+"$VENV/bin/python" -I -c 'import build.__main__' 2>/dev/null || "$VENV/bin/python" -m pip install --quiet build
 
 rm -rf "$RAW" dist
 mkdir -p dist
 # Without --sdist/--wheel, build makes the sdist and then the wheel from it.
-"$VENV/bin/python" -m build --outdir "$RAW" .
+"$VENV/bin/python" -I -m build --outdir "$RAW" .
 
 shopt -s nullglob
 sdists=("$RAW"/orvane_compile-*.tar.gz)
