@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -231,18 +232,25 @@ void on_child(int) {}
 // Keeps only the descriptors the supervisor uses, so that it holds nothing of the host's (a
 // socket, the write end of someone's pipe) while the build runs.
 void keep_only(std::array<int, 6> keep) {
-#ifdef SYS_close_range
   std::sort(keep.begin(), keep.end());
+  // Closes [from, to]; close_range where the kernel has it, else one by one (up to the limit
+  // of open files, which bounds the descriptors there can be).
+  auto close_between = [](unsigned from, unsigned to) {
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, from, to, 0U) == 0) return;
+#endif
+    struct rlimit limit;
+    unsigned most = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < most) most = unsigned(limit.rlim_cur);
+    for (unsigned fd = from; fd <= to && fd < most; ++fd) ::close(int(fd));
+  };
   unsigned from = 3;
   for (int fd : keep) {
     if (fd < int(from)) continue;
-    if (unsigned(fd) > from) ::syscall(SYS_close_range, from, unsigned(fd) - 1, 0U);
+    if (unsigned(fd) > from) close_between(from, unsigned(fd) - 1);
     from = unsigned(fd) + 1;
   }
-  ::syscall(SYS_close_range, from, ~0U, 0U);
-#else
-  (void)keep;
-#endif
+  close_between(from, ~0U);
 }
 
 // The supervisor, between the host and the tool: a subreaper, so that whatever the tool
