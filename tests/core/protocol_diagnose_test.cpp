@@ -164,7 +164,7 @@ TEST(ProtocolDiagnose, PipelineRefusalsNameTheirMember) {
 // Refusals of the folders a request names point at the request's own members.
 TEST(ProtocolDiagnose, FolderRefusalsNameTheRequestsMember) {
   struct Case {
-    std::string rest;  // members after the spec
+    std::string rest;  // request members appended at the end
     std::string field;
     std::string path;
     std::string at;  // the text the place starts at
