@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
 #include "fuzz_support.hpp"
+#include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/requests.hpp"
 
@@ -239,8 +241,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!fuzz::is_strict_utf8(request)) return 0;
 
   protocol::HandleState state;
-  std::string first = protocol::command(state, request);
+  std::optional<builder::CompileError> failure;
+  protocol::CommandHooks hooks;
+  hooks.failure = &failure;
+  std::string first = protocol::command(state, request, hooks);
   check_response(request, first, 0);
+
+  // Applied and diagnosed at once, on a handle of its own, the request answers as it does
+  // alone, with the diagnostics `diagnose` finds.
+  protocol::HandleState fresh;
+  const protocol::Exchange together = protocol::exchange(fresh, request, {}, {});
+  if (together.response != first) {
+    broken("answered otherwise with its diagnostics", first, together.response.value_or("(none)"));
+  }
+  auto apart = protocol::diagnose(request);
+  if (failure && std::none_of(apart.begin(), apart.end(), [](const auto& d) { return !d.warning; })) {
+    apart.insert(apart.begin(), protocol::diagnostic_of(*failure, request));
+  }
+  const std::string apart_json = protocol::diagnostics_json(apart, request);
+  const std::string together_json = protocol::diagnostics_json(together.diagnostics, request);
+  if (apart_json != together_json) broken("diagnosed otherwise with its answer", apart_json, together_json);
   bool first_is_error = first.starts_with(R"({"ok":false,)");
   if (first_is_error) check_error_wording(request, first);
 

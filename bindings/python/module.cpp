@@ -7,16 +7,19 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <new>
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
 #include <type_traits>
 
 #include "builder/versions.hpp"
+#include "json_text.hpp"
 #include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
@@ -37,7 +40,8 @@ constexpr char kCommandDoc[] =
     "Domain errors are reported in-band as `{\"ok\": false, \"error\": ...}` JSON,\nnot raised.";
 
 constexpr char kDiagnoseDoc[] =
-    "diagnose($self, cmd_json, *, run=True, echo=None, cancel=None)\n--\n\n"
+    "diagnose($self, cmd_json, *, run=True, echo=None, cancel=None, ready=None, strict=False,\n"
+    "         strategy_text=None)\n--\n\n"
     "Apply a command JSON as `command` does (unless `run` is false), and also\n"
     "return what is wrong with it as data: (response JSON or None, diagnostics JSON).\n\n"
     "`echo` (a file descriptor, or an object with fileno() such as sys.stderr)\n"
@@ -47,7 +51,13 @@ constexpr char kDiagnoseDoc[] =
     "once it is set, on any thread; the answer is then the build's \"cancelled\".\n\n"
     "The diagnostics are {\"diagnostics\": [...]}, every fault decoding finds and\n"
     "warnings about members nothing declares and indicators no strategy declares,\n"
-    "each with severity, kind, message, path, and index, line and column in cmd_json.";
+    "each with severity, kind, message, path, and index, line and column in cmd_json.\n\n"
+    "`ready(kind, mcu, project_dir)` is called before a build writes anything; what it\n"
+    "raises stops the build and is raised. With `strict`, a build whose request draws\n"
+    "warnings does not run (the answer is None). `strategy_text` (first, end), byte offsets\n"
+    "of cmd_json, must hold the strategy and only whitespace beside it; when it does not,\n"
+    "nothing runs and the diagnostics are None.\n\n"
+    "The request is read once when it is a compile request without a fault.";
 
 constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
 
@@ -162,12 +172,18 @@ void compiler_dealloc(PyObject* self) noexcept {
 
 // ---- argument handling -------------------------------------------------------
 
-// Binds the parameter `cmd_json`, by position or keyword, and the keyword-only
-// `echo`, `run` and `cancel` where the method takes them (their pointers not null;
-// each left as it is when not given). The returned references are borrowed from
-// the argument tuple or keyword dictionary.
-PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo, const char* method,
-                        PyObject** run, PyObject** cancel = nullptr) {
+// A keyword-only parameter of a method: its name, and where its argument goes (left as it
+// is when not given).
+struct Keyword {
+  const char* name;
+  PyObject** value;
+};
+
+// Binds the parameter `cmd_json`, by position or keyword, and the keyword-only parameters the
+// method takes. The returned references are borrowed from the argument tuple or keyword
+// dictionary.
+PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, const char* method,
+                        std::span<const Keyword> keywords = {}) {
   const Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs < 0) return nullptr;
   if (nargs > 1) {
@@ -180,22 +196,16 @@ PyObject* bind_cmd_json(PyObject* args, PyObject* kwargs, PyObject** echo, const
     PyObject* item = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &item)) {
-      if (echo != nullptr && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "echo") == 0) {
-        *echo = item;
+      const auto named = [key](const char* name) {
+        return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
+      };
+      const auto keyword = std::find_if(keywords.begin(), keywords.end(),
+                                        [&](const Keyword& k) { return named(k.name); });
+      if (keyword != keywords.end()) {
+        *keyword->value = item;
         continue;
       }
-      if (run != nullptr && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "run") == 0) {
-        *run = item;
-        continue;
-      }
-      if (cancel != nullptr && PyUnicode_Check(key) &&
-          PyUnicode_CompareWithASCIIString(key, "cancel") == 0) {
-        *cancel = item;
-        continue;
-      }
-      const bool is_cmd_json =
-          PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "cmd_json") == 0;
-      if (!is_cmd_json) return unexpected_keyword(method, key);
+      if (!named("cmd_json")) return unexpected_keyword(method, key);
       if (value != nullptr) {
         return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'cmd_json'",
                             method);
@@ -347,25 +357,102 @@ int echo_descriptor(PyObject* echo) {
   return fd < 0 ? -2 : fd;
 }
 
-// `command`, or with `diagnosing` `diagnose`: the answer (None when not `run`) and the
-// diagnostics of the request as JSON text.
-PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool diagnosing) noexcept {
+// The arguments of `diagnose` beyond `cmd_json`, as given (borrowed; null when not given).
+struct DiagnoseArgs {
   PyObject* echo = nullptr;
-  PyObject* run_arg = nullptr;
+  PyObject* run = nullptr;
   PyObject* cancel = nullptr;
-  PyObject* cmd_json = bind_cmd_json(args, kwargs, diagnosing ? &echo : nullptr,
-                                     diagnosing ? "Compiler.diagnose" : "Compiler.command",
-                                     diagnosing ? &run_arg : nullptr, diagnosing ? &cancel : nullptr);
+  PyObject* ready = nullptr;
+  PyObject* strict = nullptr;
+  PyObject* strategy_text = nullptr;
+};
+
+// A truth value of an optional argument into `out`; false with an exception set.
+bool truth_of(PyObject* arg, bool& out) {
+  if (arg == nullptr) return true;
+  const int truth = PyObject_IsTrue(arg);
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
+// `strategy_text`: None, or a pair of byte offsets.
+bool byte_range_of(PyObject* arg, std::optional<std::pair<std::size_t, std::size_t>>& out) {
+  if (arg == nullptr || arg == Py_None) return true;
+  Py_ssize_t first = 0;
+  Py_ssize_t second = 0;
+  if (!PyTuple_Check(arg) || !PyArg_ParseTuple(arg, "nn", &first, &second) || first < 0 ||
+      second < first) {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_TypeError, "strategy_text must be a pair of byte offsets (first, end)");
+    }
+    return false;
+  }
+  out.emplace(static_cast<std::size_t>(first), static_cast<std::size_t>(second));
+  return true;
+}
+
+// `ready(kind, mcu, project_dir)`, asked with the lock held again before a build writes
+// anything; what it raises is kept, and stops the build.
+std::optional<orvane::builder::CompileError> ask_ready(PyObject* ready, SignalWatch& watch,
+                                                       const orvane::builder::Manifest& m,
+                                                       const std::filesystem::path& project_dir) {
+  const orvane::builder::CompileError stopped{orvane::builder::ErrorKind::Build, "cancelled"};
+  if (watch.raised()) return stopped;
+  PyEval_RestoreThread(watch.released);
+  const std::string_view kind = orvane::schema::target_kind_name(m.target.kind);
+  const std::string dir = project_dir.string();
+  PyObject* answer = nullptr;
+  PyObject* mcu = m.target.mcu.empty()
+                      ? (Py_INCREF(Py_None), Py_None)
+                      : PyUnicode_FromStringAndSize(m.target.mcu.data(),
+                                                    static_cast<Py_ssize_t>(m.target.mcu.size()));
+  PyObject* folder = PyUnicode_DecodeFSDefaultAndSize(dir.data(), static_cast<Py_ssize_t>(dir.size()));
+  PyObject* kind_text = PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size()));
+  if (mcu != nullptr && folder != nullptr && kind_text != nullptr) {
+    answer = PyObject_CallFunctionObjArgs(ready, kind_text, mcu, folder, nullptr);
+  }
+  Py_XDECREF(mcu);
+  Py_XDECREF(folder);
+  Py_XDECREF(kind_text);
+  if (answer == nullptr) PyErr_Fetch(&watch.type, &watch.value, &watch.traceback);
+  Py_XDECREF(answer);
+  watch.released = PyEval_SaveThread();
+  if (watch.raised()) return stopped;
+  return std::nullopt;
+}
+
+PyObject* str_of(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// `command`, or with `diagnosing` `diagnose`: the answer (None when it did not run) and the
+// diagnostics of the request as JSON text (None when `strategy_text` does not hold the
+// strategy alone).
+PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool diagnosing) noexcept {
+  DiagnoseArgs given;
+  const Keyword keywords[] = {
+      {"echo", &given.echo},     {"run", &given.run},       {"cancel", &given.cancel},
+      {"ready", &given.ready},   {"strict", &given.strict}, {"strategy_text", &given.strategy_text},
+  };
+  PyObject* cmd_json =
+      diagnosing ? bind_cmd_json(args, kwargs, "Compiler.diagnose", keywords)
+                 : bind_cmd_json(args, kwargs, "Compiler.command");
   if (cmd_json == nullptr) return nullptr;
-  bool run = true;
-  if (run_arg != nullptr) {
-    const int truth = PyObject_IsTrue(run_arg);
-    if (truth < 0) return nullptr;
-    run = truth != 0;
+  orvane::protocol::ExchangeOptions options;
+  if (!truth_of(given.run, options.run) || !truth_of(given.strict, options.refuse_warnings) ||
+      !byte_range_of(given.strategy_text, options.strategy_text)) {
+    return nullptr;
   }
   orvane::protocol::CommandHooks hooks;
-  hooks.echo_fd = echo_descriptor(echo);
+  hooks.echo_fd = echo_descriptor(given.echo);
   if (hooks.echo_fd == -2) return nullptr;
+  PyObject* ready = given.ready == Py_None ? nullptr : given.ready;
+  if (ready != nullptr && !PyCallable_Check(ready)) {
+    PyErr_SetString(PyExc_TypeError, "ready must be callable");
+    return nullptr;
+  }
 
   Handle& handle = handle_of(self);
   if (handle.owner != current_thread()) {
@@ -384,32 +471,34 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
 
   // The bytes belong to the str. A keyword dictionary passed in from C may be
   // changed by another thread once the lock is released, so hold the str
-  // itself until the dispatcher is done with its bytes.
+  // itself (and the callables) until the dispatcher is done.
   Py_INCREF(cmd_json);
+  Py_XINCREF(ready);
   std::string response;
+  orvane::protocol::Exchange exchanged;
   std::string diagnostics;
-  std::optional<orvane::builder::CompileError> failure;
-  if (diagnosing) hooks.failure = &failure;
   Fault fault = Fault::none;
   SignalWatch watch;
   watch.signals = on_main_thread();
-  if (cancel != nullptr && cancel != Py_None) {
-    Py_INCREF(cancel);
-    watch.cancel = cancel;
+  if (given.cancel != nullptr && given.cancel != Py_None) {
+    Py_INCREF(given.cancel);
+    watch.cancel = given.cancel;
   }
   if (watch.signals || watch.cancel) hooks.cancelled = [&watch] { return watch.poll(); };
+  if (ready != nullptr) {
+    hooks.before_write = [&watch, ready](const orvane::builder::Manifest& m,
+                                         const std::filesystem::path& dir) {
+      return ask_ready(ready, watch, m, dir);
+    };
+  }
   watch.released = PyEval_SaveThread();
   try {
     const std::string_view text(utf8, static_cast<std::size_t>(size));
-    if (run) response = orvane::protocol::command(handle.state, text, hooks);
     if (diagnosing) {
-      auto found = orvane::protocol::diagnose(text);
-      const bool has_error = std::any_of(found.begin(), found.end(),
-                                         [](const auto& d) { return !d.warning; });
-      if (failure && !has_error) {
-        found.insert(found.begin(), orvane::protocol::diagnostic_of(*failure, text));
-      }
-      diagnostics = orvane::protocol::diagnostics_json(found, text);
+      exchanged = orvane::protocol::exchange(handle.state, text, hooks, options);
+      diagnostics = orvane::protocol::diagnostics_json(exchanged.diagnostics, text);
+    } else {
+      response = orvane::protocol::command(handle.state, text, hooks);
     }
   } catch (const std::bad_alloc&) {
     fault = Fault::out_of_memory;
@@ -418,10 +507,11 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
   }
   PyEval_RestoreThread(watch.released);
   Py_DECREF(cmd_json);
+  Py_XDECREF(ready);
   Py_XDECREF(watch.cancel);
 
-  // A signal handler raised while the build ran: the build was stopped for it, and its
-  // exception (KeyboardInterrupt, say) is the outcome of the call.
+  // A signal handler raised while the build ran, or `ready` refused it: the build was stopped
+  // for it, and its exception (KeyboardInterrupt, say) is the outcome of the call.
   if (watch.raised()) return watch.restore();
   switch (fault) {
     case Fault::none:
@@ -432,23 +522,12 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
       PyErr_SetString(PyExc_SystemError, "_orvane_compile: the command dispatcher failed");
       return nullptr;
   }
-  if (!diagnosing) {
-    return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
-  }
-  PyObject* found = PyUnicode_FromStringAndSize(diagnostics.data(),
-                                                static_cast<Py_ssize_t>(diagnostics.size()));
-  if (found == nullptr) return nullptr;
-  if (!run) {
-    Py_INCREF(Py_None);
-    PyObject* out = PyTuple_Pack(2, Py_None, found);
-    Py_DECREF(Py_None);
-    Py_DECREF(found);
-    return out;
-  }
-  PyObject* answer =
-      PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
-  if (answer == nullptr) {
-    Py_DECREF(found);
+  if (!diagnosing) return str_of(response);
+  PyObject* answer = exchanged.response ? str_of(*exchanged.response) : (Py_INCREF(Py_None), Py_None);
+  if (answer == nullptr) return nullptr;
+  PyObject* found = exchanged.strategy_text_holds ? str_of(diagnostics) : (Py_INCREF(Py_None), Py_None);
+  if (found == nullptr) {
+    Py_DECREF(answer);
     return nullptr;
   }
   PyObject* out = PyTuple_Pack(2, answer, found);
@@ -587,12 +666,15 @@ int module_exec(PyObject* module) noexcept {
 
   PyObject* name = PyModule_GetNameObject(module);
   if (name == nullptr) return -1;
-  PyObject* schema = PyCFunction_NewEx(&schema_function, nullptr, name);
+  int added_functions = 0;
+  for (PyMethodDef* function : {&schema_function, &json_text_function}) {
+    PyObject* bound = PyCFunction_NewEx(function, nullptr, name);
+    added_functions = bound == nullptr ? -1 : PyModule_AddObjectRef(module, function->ml_name, bound);
+    Py_XDECREF(bound);
+    if (added_functions < 0) break;
+  }
   Py_DECREF(name);
-  if (schema == nullptr) return -1;
-  const int added_schema = PyModule_AddObjectRef(module, "strategy_schema_json", schema);
-  Py_DECREF(schema);
-  return added_schema;
+  return added_functions;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,6 +1,7 @@
 """The native module (`orvane_compile._orvane_compile`)."""
 
-from typing import Final, Protocol, final
+from collections.abc import Callable
+from typing import Any, Final, Protocol, final
 
 __version__: Final[str]
 __all__ = ["__version__", "Compiler"]
@@ -29,7 +30,10 @@ class Compiler:
 
     def diagnose(self, cmd_json: str, *, run: bool = True,
                  echo: int | _HasFileno | None = None,
-                 cancel: _HasIsSet | None = None) -> tuple[str | None, str]:
+                 cancel: _HasIsSet | None = None,
+                 ready: Callable[[str, str | None, str], object] | None = None,
+                 strict: bool = False,
+                 strategy_text: tuple[int, int] | None = None) -> tuple[str | None, str | None]:
         """Apply a command JSON as `command` does (unless `run` is false), and also
         return what is wrong with it as data: (response JSON or None, diagnostics JSON).
 
@@ -43,6 +47,14 @@ class Compiler:
         The diagnostics are {"diagnostics": [...]}, every fault decoding finds and
         warnings about members nothing declares and indicators no strategy declares,
         each with severity, kind, message, path, and index, line and column in cmd_json.
+
+        `ready(kind, mcu, project_dir)` is called before a build writes anything; what it
+        raises stops the build and is raised. With `strict`, a build whose request draws
+        warnings does not run (the answer is None). `strategy_text` (first, end), byte offsets
+        of cmd_json, must hold the strategy and only whitespace beside it; when it does not,
+        nothing runs and the diagnostics are None.
+
+        The request is read once when it is a compile request without a fault.
         """
 
     @staticmethod
@@ -54,3 +66,7 @@ def strategy_schema_json() -> str:
 
     Generated from the declarations the compiler decodes strategies with.
     """
+
+def json_text(value: Any, root: str) -> str | tuple[str, str]:
+    """`value` as compact JSON text, non-ASCII kept as UTF-8; or (message, path) for its first
+    NaN or infinity, `root` being the path of `value`."""

@@ -26,7 +26,7 @@ import bisect
 import json
 import re
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 __all__ = [
     "Location",
@@ -66,8 +66,7 @@ class Location:
     line_text: str
 
 
-@dataclass(frozen=True)
-class _Piece:
+class _Piece(NamedTuple):
     start: int  # byte offsets in the request text
     end: int
     source: Source | None  # None: generated here
@@ -138,6 +137,14 @@ class Request:
         request_line, request_column, text = lines.line_of(offset)
         return Location(None, request_line, request_column, text)
 
+    def span_of(self, source: Source) -> tuple[int, int] | None:
+        """The bytes of this request text (first, end) that ``source`` was copied to, when it was
+        copied in one piece."""
+        pieces = [piece for piece in self._pieces if piece.source is source]
+        if len(pieces) != 1:
+            return None
+        return pieces[0].start, pieces[0].end
+
     def _in_source(self, piece: _Piece, offset: int) -> Location:
         assert piece.source is not None
         line, column, text = self._lines_of(piece.source).line_of(piece.source_start + offset - piece.start)
@@ -153,7 +160,7 @@ class RequestBuilder:
         self._size = 0
 
     def _add(self, text: str, source: Source | None, source_start: int) -> RequestBuilder:
-        size = len(text.encode("utf-8"))
+        size = len(text) if text.isascii() else len(text.encode("utf-8"))
         self._parts.append(text)
         self._pieces.append(_Piece(self._size, self._size + size, source, source_start))
         self._size += size

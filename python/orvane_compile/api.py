@@ -27,7 +27,7 @@ from dataclasses import dataclass
 from typing import Any, Literal, Protocol, Union, cast
 
 from . import _batch
-from ._orvane_compile import Compiler, strategy_schema_json
+from ._orvane_compile import Compiler, json_text, strategy_schema_json
 from ._request import (
     Location,
     Request,
@@ -232,27 +232,39 @@ Echo = Union[int, _HasFileno, None]
 Writer = Callable[[RequestBuilder], object]
 
 
-def spec_object(members: Sequence[tuple[str, Writer]]) -> Writer:
-    """A writer for a compile spec object, one member per line."""
+def spec_object(members: Sequence[tuple[str, Writer | str]]) -> Writer:
+    """A writer for a compile spec object, one member per line. A member's value is a writer, or
+    JSON text generated here."""
 
     def write(builder: RequestBuilder) -> None:
-        builder.own("{")
-        for index, (key, write_value) in enumerate(members):
-            builder.own(("," if index else "") + "\n" + dumps(key) + ":")
-            write_value(builder)
-        builder.own("\n}")
+        generated = ""  # held back to go in as one piece with what follows
+        for index, (key, value) in enumerate(members):
+            generated += ("{\n" if index == 0 else ",\n") + _member_head(key)
+            if isinstance(value, str):
+                generated += value
+            else:
+                builder.own(generated)
+                generated = ""
+                value(builder)
+        builder.own(generated + ("\n}" if members else "{\n}"))
 
     return write
+
+
+def _member_head(key: str) -> str:
+    """ ``"key":`` for a member of a request."""
+    return _KNOWN_HEADS.get(key) or dumps(key) + ":"
+
+
+_KNOWN_HEADS = {key: f'"{key}":' for key in ("target", "opt_level", "crate_name", "embed_data", "strategy")}
 
 
 def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None,
                     cache_dir: str | None = None, cargo_jobs: int | None = None) -> Request:
     """The compile command around a spec. ``cargo_jobs`` is CARGO_BUILD_JOBS for this build's cargo alone."""
-    builder = RequestBuilder().own('{"cmd":"compile"')
-    if dry_run:
-        builder.own(',"dry_run":true')
+    head = '{"cmd":"compile","dry_run":true' if dry_run else '{"cmd":"compile"'
     if out_dir is not None:
-        builder.own(',"out_dir":').value(out_dir)
+        head += ',"out_dir":' + dumps(out_dir)
     build: dict[str, Any] = {}
     if timeout is not None:
         build["timeout_s"] = timeout
@@ -261,8 +273,8 @@ def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout
     if cargo_jobs is not None:
         build["jobs"] = cargo_jobs
     if build:
-        builder.own(',"build":').value(build)
-    builder.own(',"spec":')
+        head += ',"build":' + dumps(build)
+    builder = RequestBuilder().own(head + ',"spec":')
     spec(builder)
     builder.own("}\n")
     return builder.build()
@@ -345,9 +357,10 @@ def target_value(target: str, mcu: str | None) -> dict[str, str]:
     return value
 
 
-def embed_value(embed_data: EmbedInput) -> Any:
+def embed_text(embed_data: EmbedInput) -> str:
+    """The dataset's JSON text."""
     if isinstance(embed_data, CsvData):
-        return {"kind": "csv", "path": path_text(embed_data.path, "embed_data.path")}
+        return dumps({"kind": "csv", "path": path_text(embed_data.path, "embed_data.path")})
     if isinstance(embed_data, InlineData):
         value: Any = {"kind": "inline", "candles": list(embed_data.candles)}
     elif isinstance(embed_data, Mapping):
@@ -355,63 +368,22 @@ def embed_value(embed_data: EmbedInput) -> Any:
     else:
         raise TypeError("embed_data must be a CsvData, an InlineData or a mapping, "
                         f"not {type(embed_data).__name__}")
-    return _sendable(value, "embed_data")
+    return _json_of(value, "embed_data")
 
 
-# Containers nested deeper than this are written empty. The compiler reads no deeper than 127
-# levels from the request's root and says so where it stops, so it judges the value the same;
-# Python's JSON writer would run out of stack long before some values it refuses end.
-_DEEPEST = 200
+def _json_of(value: Any, path: str) -> str:
+    """``value`` as JSON text for the compiler to judge, written by the binding.
 
-# Where a value lies: None for the root (named by the path given), else (where its container
-# lies, its key or index, whether that is an index).
-_Where = Union[tuple[Any, Any, bool], None]
-
-
-def _path_of(where: _Where, root: str) -> str:
-    steps = []
-    while where is not None:
-        where, key, is_index = where
-        steps.append((key, is_index))
-    path = root
-    for key, is_index in reversed(steps):
-        path = f"{path}[{key}]" if is_index else (f"{path}.{key}" if path else str(key))
-    return path
-
-
-def _sendable(value: Any, path: str) -> Any:
-    """``value`` ready to be written as JSON for the compiler to judge.
-
-    Its first NaN or infinity (in the order of the text) is refused here, as
-    JSON cannot carry it: CompileError("request") with its path. A value
-    nested past ``_DEEPEST`` levels before any such number is cut short there.
+    A NaN or infinity (JSON cannot carry them) is refused here, the first in the order of the
+    text: CompileError("request") with its path. Containers nested 200 deep are written empty
+    (the compiler reads no deeper than 127 levels, and says so where it stops), and a lone
+    surrogate in a str as its escape, which the compiler judges as it judges that text.
     """
-    pending: list[tuple[Any, int, _Where]] = [(value, 0, None)]
-    while pending:
-        item, depth, where = pending.pop()
-        if isinstance(item, float):
-            if not math.isfinite(item):
-                raise CompileError("request", f"{item!r} is not a JSON number: JSON cannot carry NaN or infinity",
-                                   _path_of(where, path))
-        elif isinstance(item, (Mapping, list, tuple)):
-            if depth >= _DEEPEST:
-                return _cut(value, _DEEPEST)
-            is_index = not isinstance(item, Mapping)
-            members = list(item.items()) if isinstance(item, Mapping) else list(enumerate(item))
-            pending.extend((v, depth + 1, (where, k, is_index)) for k, v in reversed(members))
-    return value
-
-
-def _cut(value: Any, levels: int) -> Any:
-    """``value`` with its containers ``levels`` deep emptied, and NaN and infinities (which come after
-    the cut: see ``_sendable``) written as null."""
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    if isinstance(value, Mapping):
-        return {key: _cut(item, levels - 1) for key, item in value.items()} if levels else {}
-    if isinstance(value, (list, tuple)):
-        return [_cut(item, levels - 1) for item in value] if levels else []
-    return value
+    written = json_text(value, path)
+    if isinstance(written, tuple):
+        message, where = written
+        raise CompileError("request", message, where)
+    return written
 
 
 Located = tuple[Diagnostic, Union[Location, None]]
@@ -449,15 +421,18 @@ def _located(request: Request, raw: Mapping[str, Any]) -> Located:
 
 @dataclass(frozen=True)
 class Outcome:
-    """What a request came to: the answer (None when it was only diagnosed), its faults and warnings.
+    """What a request came to: the answer (None when it was only diagnosed, or held back), its
+    faults and warnings.
 
     Each diagnostic comes with its place in the request (``Location``; its
     ``source`` is None for text generated here), for showing the line.
+    ``parsed`` is the answer read as JSON.
     """
 
     answer: str | None
     errors: tuple[Located, ...]
     warnings: tuple[Located, ...]
+    parsed: dict[str, Any] | None = dataclasses.field(default=None, repr=False, compare=False)
 
     def error(self) -> CompileError | None:
         if not self.errors:
@@ -465,21 +440,53 @@ class Outcome:
         return CompileError.from_diagnostics([d for d, _ in self.errors])
 
 
-def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bool = True) -> Outcome:
-    """Send a request (or only diagnose it, unless ``run``), and gather what is wrong with it."""
+# A tool chain's last word before a build writes anything: ready(kind, mcu, project_dir)
+# raises CompileError when it cannot build the target.
+Ready = Callable[[str, Union[str, None], str], object]
+
+
+def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bool = True,
+             ready: Ready | None = None, strict: bool = False, verbatim: Source | None = None) -> Outcome:
+    """Send a request (or only diagnose it, unless ``run``), and gather what is wrong with it, in
+    one call of the compiler.
+
+    ``ready`` is asked before a build writes anything; with ``strict`` a build whose request
+    draws warnings is not run. ``verbatim`` is a text of the caller's spliced into the request as
+    the strategy: unless it is exactly one JSON value, nothing runs and its CompileError is raised.
+    """
+    options: dict[str, Any] = {"run": run, "echo": echo}
     stop = _batch.stop_event()
-    if stop is None:
-        answer, data = compiler.diagnose(request.text, run=run, echo=echo)
-    else:  # a job of a batch: its builds stop with the batch
-        answer, data = compiler.diagnose(request.text, run=run, echo=echo, cancel=stop)
-    found = [_located(request, raw) for raw in json.loads(data)["diagnostics"]]
+    if stop is not None:  # a job of a batch: its builds stop with the batch
+        options["cancel"] = stop
+    if ready is not None:
+        options["ready"] = ready
+    if strict:
+        options["strict"] = True
+    span = None if verbatim is None else request.span_of(verbatim)
+    if span is not None:
+        options["strategy_text"] = span
+    answer, data = compiler.diagnose(request.text, **options)
+    if data is None:  # the caller's text is not one JSON value: that is its fault
+        assert verbatim is not None
+        error = json_text_error(verbatim)
+        if error is not None:
+            raise error
+        del options["strategy_text"]
+        answer, data = compiler.diagnose(request.text, **options)
+        assert data is not None
+    found = [_located(request, raw) for raw in json.loads(data)["diagnostics"]] if data != _NO_DIAGNOSTICS else []
     errors = tuple(item for item in found if item[0].severity == "error")
     warnings = tuple(item for item in found if item[0].severity == "warning")
-    if answer is not None and not errors:
-        refused = json.loads(answer).get("error")
+    parsed = None if answer is None else json.loads(answer)
+    if parsed is not None and not errors:
+        refused = parsed.get("error")
         if refused is not None:  # a refusal decoding does not see, and the compiler did not place
             errors = ((Diagnostic("error", "request", refused), None),)
-    return Outcome(answer, errors, warnings)
+    return Outcome(answer, errors, warnings, parsed)
+
+
+# The diagnostics of a request without a fault or warning, which need no reading.
+_NO_DIAGNOSTICS = '{"diagnostics":[]}'
 
 
 def json_text_error(source: Source) -> CompileError | None:
@@ -489,6 +496,7 @@ def json_text_error(source: Source) -> CompileError | None:
     its value ends would otherwise become part of the request around it.
     """
     _, data = Compiler().diagnose(source.text, run=False)
+    assert data is not None
     for raw in json.loads(data)["diagnostics"]:
         if raw["kind"] != "syntax":
             break
@@ -501,18 +509,18 @@ def json_text_error(source: Source) -> CompileError | None:
     return None
 
 
-def send(request: Request, echo: Echo = None, *, strict: bool = False
-         ) -> tuple[dict[str, Any], tuple[Diagnostic, ...]]:
-    """Send a request: its parsed answer and its warnings, or CompileError for a refusal.
+def send(request: Request, echo: Echo = None, *, strict: bool = False, ready: Ready | None = None,
+         verbatim: Source | None = None) -> tuple[dict[str, Any], tuple[Diagnostic, ...]]:
+    """Send a request in one call of the compiler: its parsed answer and its warnings, or
+    CompileError for a refusal.
 
-    With ``strict`` a warning refuses the request too (a build is previewed first: see
-    ``preflight``).
+    With ``strict`` a warning refuses the request too, a build before it writes anything. For
+    ``ready`` and ``verbatim``, see ``exchange``.
     """
-    outcome = exchange(Compiler(), request, echo)
+    outcome = exchange(Compiler(), request, echo, ready=ready, strict=strict, verbatim=verbatim)
     _raise_for(outcome, strict)
-    assert outcome.answer is not None
-    parsed: dict[str, Any] = json.loads(outcome.answer)
-    return parsed, tuple(d for d, _ in outcome.warnings)
+    assert outcome.parsed is not None
+    return outcome.parsed, tuple(d for d, _ in outcome.warnings)
 
 
 def _raise_for(outcome: Outcome, strict: bool) -> None:
@@ -552,13 +560,11 @@ def result_from(value: Mapping[str, Any], warnings: Sequence[Diagnostic] = ()) -
     )
 
 
-def _strategy_writer(strategy: StrategyInput) -> Writer:
+def _strategy_writer(strategy: StrategyInput) -> tuple[Writer | str, Source | None]:
+    """The strategy's writer (or its JSON text), and the caller's text when it goes in verbatim."""
     if isinstance(strategy, str):
         source = Source(_STRATEGY_SOURCE, strategy)
-        error = json_text_error(source)
-        if error is not None:
-            raise error
-        return text_writer(source)
+        return text_writer(source), source
     if isinstance(strategy, Mapping):
         value: Any = dict(strategy)
     elif isinstance(strategy, Sequence) and not isinstance(strategy, (bytes, bytearray)):
@@ -566,7 +572,7 @@ def _strategy_writer(strategy: StrategyInput) -> Writer:
     else:
         raise TypeError("strategy must be a mapping, a sequence or JSON text (str), "
                         f"not {type(strategy).__name__}")
-    return value_writer(_sendable(value, "strategy"))
+    return _json_of(value, "strategy"), None
 
 
 # ---------------------------------------------------------------- public functions
@@ -604,12 +610,12 @@ def compile(
     is a folder through which builds share their compiled dependencies; it
     changes no digest. ``echo`` (a file descriptor or a file such as
     ``sys.stderr``) receives cargo's output as it comes, each line after the
-    crate name, warnings of a successful build included. Before a build, the
-    request is judged as a dry run and the tool chain is checked for its
-    target (see ``doctor``): what it surely lacks (cargo, the target's
-    standard library, wasm-bindgen) is raised at once, before anything is
-    written, as CompileError("build", ...) naming it and how to get it. That
-    check keeps to ``timeout`` too.
+    crate name, warnings of a successful build included. A build is judged
+    first, and the tool chain is checked for its target (see ``doctor``) in
+    the same call, before anything is written: what it surely lacks (cargo,
+    the target's standard library, wasm-bindgen) is raised at once as
+    CompileError("build", ...) naming it and how to get it. That check keeps
+    to ``timeout`` too.
 
     Raises CompileError for anything the compiler refuses (and for NaN or an
     infinity in the strategy or dataset, which JSON cannot carry: kind
@@ -624,34 +630,33 @@ def compile(
     timeout = checked_timeout(timeout)
     checked_out_dir(out_dir)
     folder = None if out_dir is None else path_text(out_dir)
-    members: list[tuple[str, Writer]] = [("target", value_writer(target_value(target, mcu)))]
+    members: list[tuple[str, Writer | str]] = [("target", dumps(target_value(target, mcu)))]
     if opt_level is not None:
-        members.append(("opt_level", value_writer(opt_level)))
+        members.append(("opt_level", dumps(opt_level)))
     if crate_name is not None:
-        members.append(("crate_name", value_writer(crate_name)))
+        members.append(("crate_name", dumps(crate_name)))
     if embed_data is not None:
-        members.append(("embed_data", value_writer(embed_value(embed_data))))
-    members.append(("strategy", _strategy_writer(strategy)))
-    spec = spec_object(members)
+        members.append(("embed_data", embed_text(embed_data)))
+    strategy_writer, verbatim = _strategy_writer(strategy)
+    members.append(("strategy", strategy_writer))
     # In a batch on threads, each cargo gets the batch's share of the cores.
-    request = compile_request(spec, dry_run=dry_run, out_dir=folder, timeout=timeout,
+    request = compile_request(spec_object(members), dry_run=dry_run, out_dir=folder, timeout=timeout,
                               cache_dir=default_cache_dir(cache_dir),
                               cargo_jobs=None if dry_run else _batch.build_jobs())
-    if not dry_run:
-        preflight(spec, folder, strict=strict, timeout=timeout)
-    answer, warnings = send(request, echo, strict=strict and dry_run)
+    ready = None if dry_run else tool_chain_check(timeout)
+    answer, warnings = send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
     return result_from(answer, warnings)
 
 
-def preflight(spec: Writer, out_dir: str | None, *, strict: bool = False, timeout: float | None = None) -> None:
-    """Before a build: the compiler's verdict on the compile spec (a dry run; with ``strict``,
-    warnings refuse it too), then whether the tool chain can build its target, within the build's
-    ``timeout``; CompileError for either, before anything is written."""
-    from .doctor import project_folder, require_ready
+def tool_chain_check(timeout: float | None) -> Ready:
+    """What a build asks before it writes anything: whether the tool chain can build the target
+    (see ``doctor``), within the build's ``timeout``; CompileError when it surely cannot."""
+    from .doctor import require_ready
 
-    manifest = send(compile_request(spec, dry_run=True, out_dir=out_dir), strict=strict)[0]["manifest"]
-    require_ready(_target_from(manifest["target"]), project_folder(out_dir, manifest["crate_name"]),
-                  timeout=timeout)
+    def ready(kind: str, mcu: str | None, project_dir: str) -> None:
+        require_ready(Target(cast(TargetKind, kind), mcu), project_dir, timeout=timeout)
+
+    return ready
 
 
 def check(strategy: StrategyInput, *, strict: bool = False) -> list[Diagnostic]:

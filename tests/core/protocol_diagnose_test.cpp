@@ -2,12 +2,15 @@
 // each with its kind, path and place in the request text.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "protocol/diagnose.hpp"
+#include "protocol/dispatch.hpp"
 
 namespace orvane::protocol {
 namespace {
@@ -184,6 +187,62 @@ TEST(ProtocolDiagnose, FolderRefusalsNameTheRequestsMember) {
     EXPECT_NE(json.find(R"("path":)" + c.path + ","), std::string::npos) << json;
     ASSERT_TRUE(d.index);
     EXPECT_EQ(text.substr(*d.index - 1, c.at.size()), c.at);
+  }
+}
+
+// A request applied and diagnosed at once runs only what it may: a strategy text that is not one
+// value, and a build with warnings under `refuse_warnings`, run nothing; `before_write` is asked
+// before anything is written, and its refusal is the answer.
+TEST(ProtocolDiagnose, ExchangeRunsOnlyWhatItMay) {
+  const std::string out_dir = "/tmp/orvane-exchange-" + std::to_string(::getpid());
+  const auto build = [&](const std::string& spec_more) {
+    return R"({"cmd":"compile","out_dir":")" + out_dir + R"(","spec":{"strategy":)" + kStrategy +
+           R"(,"target":{"kind":"wasm"})" + spec_more + "}}";
+  };
+  const std::string injected = kStrategy + R"(,"crate_name":"other")";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string strategy;  // the bytes `strategy_text` names (from the first "{\"symbol")
+    bool refuse_warnings;
+    std::string answer;  // "(none)" when nothing ran
+    bool holds;
+  };
+  const std::string refused = R"({"ok":false,"error":"build: no tool chain here"})";
+  const Case cases[] = {
+      {"strategy alone", compile_of(kStrategy), kStrategy, false, "", true},
+      {"whitespace beside it", compile_of(" \n" + kStrategy + "\t"), " \n" + kStrategy + "\t", false, "",
+       true},
+      {"a member after it", compile_of(injected), injected, false, "(none)", false},
+      {"not JSON", compile_of(kStrategy + "]"), kStrategy + "]", false, "(none)", false},
+      {"a build's refusal before writing", build(""), "", false, refused, true},
+      {"a build with a warning held back", build(R"(,"x":1)"), "", true, "(none)", true},
+      {"a dry run with a warning runs", compile_of(kStrategy, R"("target":{"kind":"wasm"},"x":1)"), "", true,
+       "", true},
+  };
+  for (const Case& c : cases) {
+    ExchangeOptions options;
+    options.refuse_warnings = c.refuse_warnings;
+    if (!c.strategy.empty()) {
+      const std::size_t at = c.text.find(c.strategy);
+      options.strategy_text = {at, at + c.strategy.size()};
+    }
+    std::vector<std::string> asked;
+    CommandHooks hooks;
+    hooks.before_write = [&](const builder::Manifest& m, const std::filesystem::path& dir) {
+      asked.push_back(m.crate_name + " " + dir.string());
+      return std::optional(builder::CompileError{builder::ErrorKind::Build, "no tool chain here"});
+    };
+    HandleState state;
+    const Exchange got = exchange(state, c.text, hooks, options);
+    HandleState alone;
+    const std::string expected = c.answer.empty() ? command(alone, c.text) : c.answer;
+    EXPECT_EQ(got.response.value_or("(none)"), expected) << c.name;
+    EXPECT_EQ(got.strategy_text_holds, c.holds) << c.name;
+    EXPECT_EQ(asked, c.answer == refused ? std::vector<std::string>{"btc " + out_dir + "/btc"}
+                                         : std::vector<std::string>{})
+        << c.name;
+    EXPECT_FALSE(std::filesystem::exists(out_dir)) << c.name;
   }
 }
 

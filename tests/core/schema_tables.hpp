@@ -7,14 +7,17 @@
 // file list itself).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 
 namespace orvane::tables {
@@ -172,12 +175,32 @@ inline std::string compile_request(std::string_view strategy_text, std::string_v
          std::string(target) + std::string(spec_more) + "}" + std::string(after_spec) + "}";
 }
 
-// Every row's request, made from its text by `request`, answers the row's answer.
+// The answer and the diagnostics of one request, made together, are those made apart.
+inline void expect_exchange_agrees(std::string_view text, const char* name) {
+  protocol::HandleState apart_state, together_state;
+  std::optional<builder::CompileError> failure;
+  protocol::CommandHooks hooks;
+  hooks.failure = &failure;
+  const std::string alone = protocol::command(apart_state, text, hooks);
+  auto apart = protocol::diagnose(text);
+  if (failure && std::none_of(apart.begin(), apart.end(), [](const auto& d) { return !d.warning; })) {
+    apart.insert(apart.begin(), protocol::diagnostic_of(*failure, text));
+  }
+  const protocol::Exchange together = protocol::exchange(together_state, text, {}, {});
+  EXPECT_EQ(together.response.value_or("(none)"), alone) << name;
+  EXPECT_EQ(protocol::diagnostics_json(together.diagnostics, text),
+            protocol::diagnostics_json(apart, text))
+      << name;
+}
+
+// Every row's request, made from its text by `request`, answers the row's answer, alone and
+// with its diagnostics.
 inline void expect_answers(std::span<const Case> table,
                            const std::function<std::string(const std::string&)>& request) {
   for (const Case& c : table) {
     const std::string text = request(c.text);
     EXPECT_EQ(without_file_list(answer(text)), c.answer) << c.name << ": " << text;
+    expect_exchange_agrees(text, c.name);
   }
 }
 

@@ -6,6 +6,7 @@ and reads answers, not the compiler's digests.
 """
 
 import dataclasses
+import functools
 import json
 import os
 import pickle
@@ -446,6 +447,18 @@ ERROR_CASES = [
     ("candles-not-a-list", dict(strategy=BASE, embed_data={"kind": "inline", "candles": {"t": 1}}),
      "request", "invalid type: map, expected a sequence", "embed_data.candles"),
     ("strategy-text-not-json", dict(strategy='{"symbol": }'), "request", NOT_JSON + "expected value", ""),
+    # Text spliced into the request must be one value: members after it never reach the request.
+    ("strategy-text-with-members-after", dict(strategy=BASE_TEXT + ', "crate_name": "x"'),
+     "request", NOT_JSON + "trailing characters", ""),
+    # Values JSON has no text for, found where they lie; values as deep as no reader goes, cut short.
+    ("nan-in-strategy", dict(strategy=doc(sizing={"type": "fixed_fraction", "fraction": float("nan")})),
+     "request", "nan is not a JSON number: JSON cannot carry NaN or infinity", "strategy.sizing.fraction"),
+    ("infinity-in-candles", dict(strategy=BASE, embed_data=InlineData([{"t": 1, "c": float("-inf")}])),
+     "request", "-inf is not a JSON number: JSON cannot carry NaN or infinity", "embed_data.candles[0].c"),
+    ("lone-surrogate", dict(strategy=doc(symbol="\udc80")),
+     "request", "the request is not valid JSON: lone leading surrogate in hex escape", ""),
+    ("nested-5000-deep", dict(strategy=doc(x=functools.reduce(lambda inner, _: {"a": inner}, range(5000), {}))),
+     "request", "the request is not valid JSON: recursion limit exceeded", ""),
 ]
 
 

@@ -113,11 +113,14 @@ void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Data
 
 }  // namespace
 
-std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec) {
-  if (auto checked = schema::decode_strategy_spec(spec.strategy); !checked) {
-    return std::unexpected(CompileError{
-        ErrorKind::BadSpec, "strategy is not a valid StrategySpec: " + checked.error().message,
-        "strategy"});
+std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec,
+                                                               bool strategy_checked) {
+  if (!strategy_checked) {
+    if (auto checked = schema::decode_strategy_spec(spec.strategy); !checked) {
+      return std::unexpected(CompileError{
+          ErrorKind::BadSpec, "strategy is not a valid StrategySpec: " + checked.error().message,
+          "strategy"});
+    }
   }
   auto crate = derive_crate_name(spec.crate_name, spec.strategy);
   if (!crate) return std::unexpected(std::move(crate.error()));

@@ -34,6 +34,8 @@ struct GeneratedProject {
   FileSet files;
 };
 
-std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec);
+// `strategy_checked`: the strategy has been decoded without a fault already, and is not again.
+std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec,
+                                                               bool strategy_checked = false);
 
 }  // namespace orvane::builder

@@ -28,24 +28,33 @@ std::string compile_response(const builder::Manifest& m, const std::string* path
 
 }  // namespace
 
-std::string compile_command(HandleState&, std::string_view cmd_json,
+std::string compile_command(HandleState& state, std::string_view cmd_json,
                             const json::ParsedDocument& request,
                             const CommandHooks& hooks) {
   // The strategy and candle values stay in the request's document.
   auto req = decode_request<CompileReq>(cmd_json, request);
   if (!req) return error_response("bad compile request: " + req.error().message);
+  return compile_decoded(state, *req, hooks, false);
+}
 
+std::string compile_decoded(HandleState&, const CompileReq& request, const CommandHooks& hooks,
+                            bool strategy_checked) {
+  const CompileReq* req = &request;
   auto refused = [&](const builder::CompileError& e) {
     if (hooks.failure) *hooks.failure = e;
     return error_response(e.display());
   };
-  auto project = builder::generate_project(req->spec);
+  auto project = builder::generate_project(req->spec, strategy_checked);
   if (!project) return refused(project.error());
   if (req->dry_run) return compile_response(project->manifest, nullptr);
 
   const builder::Manifest& m = project->manifest;
   std::filesystem::path project_dir =
       std::filesystem::path(req->out_dir.value_or("_out")) / m.crate_name;
+  // The host's last word before anything is written (a tool chain that cannot build this).
+  if (hooks.before_write) {
+    if (auto stop = hooks.before_write(m, project_dir)) return refused(*stop);
+  }
   std::optional<double> timeout_s;
   if (req->build && req->build->timeout_s) timeout_s = req->build->timeout_s->value;
   const builder::BuildControl control(timeout_s, hooks.cancelled);

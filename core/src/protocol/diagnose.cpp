@@ -8,6 +8,7 @@
 
 #include "canonical/reader.hpp"
 #include "canonical/writer.hpp"
+#include "protocol/commands.hpp"
 #include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"
 #include "schema/strategy.hpp"
@@ -120,6 +121,10 @@ class Stages {
     return r;
   }
 
+  bool has_errors() const {
+    return std::any_of(found_.begin(), found_.end(), [](const Found& f) { return !f.finding.warning; });
+  }
+
   // Members that are not the business of the stage that meets them (the command's name).
   void ignore_key_of(json::Value object, std::string_view key) {
     if (object.kind() != json::Kind::Object) return;
@@ -229,6 +234,86 @@ std::vector<Diagnostic> diagnose(std::string_view text) {
     });
   }
   return stages.finish();
+}
+
+namespace {
+
+bool json_space(std::string_view bytes) {
+  return bytes.find_first_not_of(" \t\n\r") == std::string_view::npos;
+}
+
+// Whether the strategy of a parsed request is exactly the bytes [first, second) of its text,
+// JSON whitespace aside.
+bool strategy_is(const json::ParsedDocument& request, std::string_view text,
+                 std::pair<std::size_t, std::size_t> bytes) {
+  auto strategy = member(member(request.value(), "spec"), "strategy");
+  if (!strategy || bytes.first > bytes.second || bytes.second > text.size()) return false;
+  const std::uint32_t node = strategy->index();
+  const json::NodeSpan span = json::locate_nodes(text, {&node, 1})[0];
+  return bytes.first <= span.begin && span.end <= bytes.second &&
+         json_space(text.substr(bytes.first, span.begin - bytes.first)) &&
+         json_space(text.substr(span.end, bytes.second - span.end));
+}
+
+}  // namespace
+
+Exchange exchange(HandleState& state, std::string_view text, const CommandHooks& hooks,
+                  const ExchangeOptions& options) {
+  json::ParsedDocument request;
+  request.doc.set_source(text);
+  request.doc.reserve(text.size() / 6 + 16);
+  const bool parsed = read_request(text, request).has_value();
+  bool run = options.run;
+  bool holds = true;
+  if (options.strategy_text) {
+    holds = parsed && strategy_is(request, text, *options.strategy_text);
+    run = run && holds;
+  }
+  // Faults, repeated keys and commands other than compile take the long way: the diagnostics
+  // and the answer each from their own reading, as they were made apart.
+  auto long_way = [&] {
+    Exchange out;
+    out.strategy_text_holds = holds;
+    out.diagnostics = diagnose(text);
+    const bool has_error = std::any_of(out.diagnostics.begin(), out.diagnostics.end(),
+                                       [](const Diagnostic& d) { return !d.warning; });
+    if (!run) return out;
+    if (options.refuse_warnings && !has_error && !out.diagnostics.empty()) {
+      auto req = schema::decode<CompileReq>(request.value());
+      if (req && !req->dry_run) return out;
+    }
+    std::optional<builder::CompileError> failure;
+    CommandHooks with_failure = hooks;
+    with_failure.failure = &failure;
+    out.response = command(state, text, with_failure);
+    if (failure && !has_error) {
+      out.diagnostics.insert(out.diagnostics.begin(), diagnostic_of(*failure, text));
+    }
+    return out;
+  };
+  if (!parsed || request.doc.has_folded_keys() || !run) return long_way();
+  Stages stages(text);
+  auto envelope = stages.run(request, kRequestKind, false, false, [&] {
+    return schema::decode<Envelope>(request.value());
+  });
+  if (!envelope || stages.has_errors() || envelope->cmd != "compile") return long_way();
+  stages.ignore_key_of(request.value(), "cmd");
+  auto req = stages.run(request, kRequestKind, false, true, [&] {
+    return schema::decode<CompileReq>(request.value());
+  });
+  if (!req || stages.has_errors()) return long_way();
+  check_strategy(stages, request, req->spec.strategy.index());
+  if (stages.has_errors()) return long_way();
+  // Decoded once without a fault: the command goes on from here.
+  Exchange out;
+  out.diagnostics = stages.finish();
+  if (options.refuse_warnings && !req->dry_run && !out.diagnostics.empty()) return out;
+  std::optional<builder::CompileError> failure;
+  CommandHooks with_failure = hooks;
+  with_failure.failure = &failure;
+  out.response = compile_decoded(state, *req, with_failure, true);
+  if (failure) out.diagnostics.insert(out.diagnostics.begin(), diagnostic_of(*failure, text));
+  return out;
 }
 
 Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text) {

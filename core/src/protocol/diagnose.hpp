@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "builder/compile_error.hpp"
+#include "protocol/dispatch.hpp"
+#include "protocol/state.hpp"
 
 namespace orvane::protocol {
 
@@ -64,6 +66,31 @@ std::vector<Diagnostic> diagnose(std::string_view text);
 // The answer's own failure, when the compiler refused the request for a reason decoding does
 // not see (a crate name, an MCU, a dataset file, a build): placed at the member it is about.
 Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text);
+
+// A request applied and diagnosed at once: the answer `command` gives (none when it was not
+// run) and what `diagnose` finds, with the answer's own failure first when decoding finds no
+// fault (`diagnostic_of`).
+struct Exchange {
+  std::optional<std::string> response;
+  std::vector<Diagnostic> diagnostics;
+  // Whether the strategy was exactly the bytes `ExchangeOptions::strategy_text` names; false
+  // when that could not be seen (text that is not JSON, no strategy there).
+  bool strategy_text_holds = true;
+};
+
+struct ExchangeOptions {
+  bool run = true;
+  // A build whose request draws warnings is not run.
+  bool refuse_warnings = false;
+  // Bytes [first, second) of the request that must hold the strategy and only JSON whitespace
+  // beside it: text spliced in verbatim that is one JSON value. When they do not, nothing runs.
+  std::optional<std::pair<std::size_t, std::size_t>> strategy_text;
+};
+
+// The request is read and decoded once when it is a compile request without a fault; the
+// answer is byte for byte `command`'s and the diagnostics `diagnose`'s.
+Exchange exchange(HandleState& state, std::string_view text, const CommandHooks& hooks,
+                  const ExchangeOptions& options);
 
 // {"diagnostics":[{"severity":...,"kind":...,"message":...,"path":[...],"index":N,"line":L,
 // "column":C,"hint":...}, ...]} with index, line and column null when there is no place, and

@@ -38,6 +38,8 @@ std::string targets_response() {
 constexpr std::size_t kWarmTapeFrom = tuning::kWarmRequestFrom;
 constexpr std::size_t kWarmLead = tuning::kWarmLead;
 
+}  // namespace
+
 std::expected<void, json::TextError> read_request(std::string_view text,
                                                   json::ParsedDocument& request) {
   if (text.size() < kWarmTapeFrom) return json::parse_into(text, request);
@@ -50,8 +52,6 @@ std::expected<void, json::TextError> read_request(std::string_view text,
   request.doc.publish_progress_to(nullptr);
   return parsed;
 }
-
-}  // namespace
 
 std::string command(HandleState& state, std::string_view cmd_json, const CommandHooks& hooks) {
   // The whole text is read once; a fault anywhere in it is an envelope fault.

@@ -1,11 +1,13 @@
 #pragma once
 // The command dispatcher: one JSON command in, one JSON response out, for every input.
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "builder/compile_error.hpp"
+#include "builder/pipeline.hpp"
 #include "protocol/state.hpp"
 
 namespace orvane::protocol {
@@ -21,6 +23,11 @@ struct CommandHooks {
   int echo_fd = -1;
   // When set, a failure of the compile pipeline or the build is also handed over here, as data.
   std::optional<builder::CompileError>* failure = nullptr;
+  // Asked once a build's project is generated, before anything is written: an error returned
+  // refuses the build with it (a tool chain that cannot build the target, say).
+  std::function<std::optional<builder::CompileError>(const builder::Manifest&,
+                                                     const std::filesystem::path& project_dir)>
+      before_write;
 };
 
 // `cmd_json` must be valid UTF-8. Never fails: every failure is an error response.

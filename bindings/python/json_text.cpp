@@ -1,0 +1,328 @@
+#include "json_text.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kDeepest = 200;
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void append_u_escape(std::string& out, unsigned code) {
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xF];
+}
+
+// One byte or code point below 0x80, escaped as json.dumps escapes it, or as it is.
+void append_ascii(std::string& out, unsigned char c) {
+  switch (c) {
+    case '"': out += "\\\""; return;
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    case '\b': out += "\\b"; return;
+    case '\f': out += "\\f"; return;
+    default:
+      if (c < 0x20) {
+        append_u_escape(out, c);
+      } else {
+        out += static_cast<char>(c);
+      }
+  }
+}
+
+void append_code_point(std::string& out, Py_UCS4 c) {
+  if (c < 0x80) {
+    append_ascii(out, static_cast<unsigned char>(c));
+  } else if (c >= 0xD800 && c <= 0xDFFF) {
+    append_u_escape(out, c);  // no UTF-8 for it: the escape says what the str holds
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// A str as a JSON string. False with an exception set.
+bool append_str(std::string& out, PyObject* s) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
+  out += '"';
+  if (utf8 != nullptr) {
+    std::size_t run = 0;  // bytes not yet copied
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      const auto c = static_cast<unsigned char>(utf8[i]);
+      if (!needs_escape(c)) continue;
+      out.append(utf8 + run, static_cast<std::size_t>(i) - run);
+      append_ascii(out, c);
+      run = static_cast<std::size_t>(i) + 1;
+    }
+    out.append(utf8 + run, static_cast<std::size_t>(size) - run);
+  } else {
+    // Lone surrogates: code point by code point.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    const Py_ssize_t length = PyUnicode_GetLength(s);
+    if (length < 0) return false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      const Py_UCS4 c = PyUnicode_ReadChar(s, i);
+      if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return false;
+      append_code_point(out, c);
+    }
+  }
+  out += '"';
+  return true;
+}
+
+// The decimal text of an int, as int.__repr__ writes it.
+bool append_int(std::string& out, PyObject* n) {
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(n, &overflow);
+  if (small == -1 && PyErr_Occurred()) return false;
+  if (overflow == 0) {
+    out += std::to_string(small);
+    return true;
+  }
+  PyObject* exact = PyLong_Check(n) && Py_IS_TYPE(n, &PyLong_Type)
+                        ? (Py_INCREF(n), n)
+                        : PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), n,
+                                                       nullptr);
+  if (exact == nullptr) return false;
+  PyObject* text = PyObject_Str(exact);
+  Py_DECREF(exact);
+  if (text == nullptr) return false;
+  Py_ssize_t size = 0;
+  const char* digits = PyUnicode_AsUTF8AndSize(text, &size);
+  if (digits != nullptr) out.append(digits, static_cast<std::size_t>(size));
+  Py_DECREF(text);
+  return digits != nullptr;
+}
+
+// The shortest text that reads back as `x`, as float.__repr__ writes it.
+bool append_double(std::string& out, double x) {
+  char* text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) return false;
+  out += text;
+  PyMem_Free(text);
+  return true;
+}
+
+PyObject* type_name(PyObject* value) {
+  return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
+}
+
+void raise_type(const char* format, PyObject* value) {
+  PyObject* name = type_name(value);
+  if (name == nullptr) return;
+  PyErr_Format(PyExc_TypeError, format, name);
+  Py_DECREF(name);
+}
+
+class Writer {
+ public:
+  std::string out;
+  // Set for the first NaN or infinity met before any cut: (message, path).
+  PyObject* refusal = nullptr;
+
+  explicit Writer(PyObject* root) : root_(root) {}
+  ~Writer() { Py_XDECREF(refusal); }
+
+  // False with an exception set, or with `refusal` set.
+  bool value(PyObject* v, int depth) {
+    if (v == Py_None) {
+      out += "null";
+    } else if (v == Py_True) {
+      out += "true";
+    } else if (v == Py_False) {
+      out += "false";
+    } else if (PyUnicode_Check(v)) {
+      return append_str(out, v);
+    } else if (PyLong_Check(v)) {
+      return append_int(out, v);
+    } else if (PyFloat_Check(v)) {
+      const double x = PyFloat_AsDouble(v);
+      if (std::isfinite(x)) return append_double(out, x);
+      if (cut_) {
+        out += "null";
+      } else {
+        refuse(x);
+        return false;
+      }
+    } else if (PyDict_Check(v)) {
+      return object(v, depth);
+    } else if (PyList_Check(v) || PyTuple_Check(v)) {
+      return array(v, depth);
+    } else {
+      raise_type("Object of type %U is not JSON serializable", v);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  PyObject* root_;
+  bool cut_ = false;
+  // The keys and indices on the way to the value being written.
+  struct Step {
+    PyObject* key;  // null for an element
+    Py_ssize_t index;
+  };
+  std::vector<Step> steps_;
+
+  bool deep(int depth, const char* empty) {
+    if (depth < kDeepest) return false;
+    cut_ = true;
+    out += empty;
+    return true;
+  }
+
+  bool key(PyObject* k) {
+    if (PyUnicode_Check(k)) return append_str(out, k);
+    if (k == Py_True || k == Py_False || k == Py_None) {
+      out += k == Py_True ? "\"true\"" : k == Py_False ? "\"false\"" : "\"null\"";
+      return true;
+    }
+    out += '"';
+    if (PyLong_Check(k)) {
+      if (!append_int(out, k)) return false;
+    } else if (PyFloat_Check(k)) {
+      const double x = PyFloat_AsDouble(k);
+      if (std::isnan(x)) {
+        out += "NaN";
+      } else if (std::isinf(x)) {
+        out += x > 0 ? "Infinity" : "-Infinity";
+      } else if (!append_double(out, x)) {
+        return false;
+      }
+    } else {
+      raise_type("keys must be str, int, float, bool or None, not %U", k);
+      return false;
+    }
+    out += '"';
+    return true;
+  }
+
+  bool object(PyObject* dict, int depth) {
+    if (deep(depth, "{}")) return true;
+    out += '{';
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* item = nullptr;
+    bool first = true;
+    while (PyDict_Next(dict, &pos, &k, &item)) {
+      if (!first) out += ',';
+      first = false;
+      // Borrowed references that must outlive the writing of the value: the dict may be
+      // changed by code the writing runs (a float subclass, say).
+      Py_INCREF(k);
+      Py_INCREF(item);
+      steps_.push_back(Step{k, 0});
+      bool ok = key(k);
+      if (ok) {
+        out += ':';
+        ok = value(item, depth + 1);
+      }
+      steps_.pop_back();
+      Py_DECREF(item);
+      Py_DECREF(k);
+      if (!ok) return false;
+    }
+    out += '}';
+    return true;
+  }
+
+  bool array(PyObject* seq, int depth) {
+    if (deep(depth, "[]")) return true;
+    out += '[';
+    const bool is_list = PyList_Check(seq);
+    for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(seq) : PyTuple_Size(seq)); ++i) {
+      if (i) out += ',';
+      PyObject* item = is_list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+      if (item == nullptr) return false;
+      Py_INCREF(item);
+      steps_.push_back(Step{nullptr, i});
+      const bool ok = value(item, depth + 1);
+      steps_.pop_back();
+      Py_DECREF(item);
+      if (!ok) return false;
+    }
+    out += ']';
+    return true;
+  }
+
+  // The path of the value being written: `root`, then ".key" and "[index]" ("key" alone
+  // first when the root is "").
+  PyObject* path() {
+    PyObject* parts = PyList_New(0);
+    if (parts == nullptr) return nullptr;
+    bool ok = PyList_Append(parts, root_) == 0;
+    bool empty = PyUnicode_GetLength(root_) == 0;
+    for (const Step& s : steps_) {
+      if (!ok) break;
+      PyObject* step = s.key == nullptr ? PyUnicode_FromFormat("[%zd]", s.index)
+                                        : PyUnicode_FromFormat(empty ? "%S" : ".%S", s.key);
+      empty = false;
+      ok = step != nullptr && PyList_Append(parts, step) == 0;
+      Py_XDECREF(step);
+    }
+    PyObject* joined = nullptr;
+    if (ok) {
+      PyObject* nothing = PyUnicode_FromString("");
+      if (nothing != nullptr) joined = PyUnicode_Join(nothing, parts);
+      Py_XDECREF(nothing);
+    }
+    Py_DECREF(parts);
+    return joined;
+  }
+
+  void refuse(double x) {
+    const char* shown = std::isnan(x) ? "nan" : x > 0 ? "inf" : "-inf";
+    PyObject* where = path();
+    if (where == nullptr) return;
+    refusal = Py_BuildValue(
+        "(sN)", (std::string(shown) + " is not a JSON number: JSON cannot carry NaN or infinity").c_str(),
+        where);
+  }
+};
+
+PyObject* json_text(PyObject*, PyObject* args) noexcept {
+  PyObject* value = nullptr;
+  PyObject* root = nullptr;
+  if (!PyArg_ParseTuple(args, "OU:json_text", &value, &root)) return nullptr;
+  try {
+    Writer writer(root);
+    if (!writer.value(value, 0)) {
+      if (writer.refusal == nullptr) return nullptr;
+      Py_INCREF(writer.refusal);
+      return writer.refusal;
+    }
+    return PyUnicode_FromStringAndSize(writer.out.data(),
+                                       static_cast<Py_ssize_t>(writer.out.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+constexpr char kJsonTextDoc[] =
+    "json_text(value, root)\n--\n\n"
+    "`value` as compact JSON text, non-ASCII kept as UTF-8; or (message, path) for its first\n"
+    "NaN or infinity, `root` being the path of `value`.";
+
+}  // namespace
+
+PyMethodDef json_text_function = {"json_text", json_text, METH_VARARGS, kJsonTextDoc};
