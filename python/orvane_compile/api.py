@@ -19,14 +19,27 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import json
-import math
 import os
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future, as_completed
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, Union, cast
+from typing import Any, Protocol, Union, cast
 
 from . import _batch
+from ._model import (
+    CompileError,
+    CompileResult,
+    CsvData,
+    Diagnostic,
+    ErrorKind,
+    InlineData,
+    Manifest,
+    ManifestFile,
+    OptLevel,
+    Target,
+    TargetKind,
+    checked_timeout,
+)
 from ._orvane_compile import Compiler, json_text, strategy_schema_json
 from ._request import (
     Location,
@@ -35,6 +48,7 @@ from ._request import (
     Source,
     dumps,
 )
+from .doctor import project_folder, require_ready
 
 __all__ = [
     "CompileError",
@@ -51,10 +65,6 @@ __all__ = [
     "strategy_schema",
 ]
 
-TargetKind = Literal["wasm", "binary", "no_std"]
-OptLevel = Literal["debug", "release", "size"]
-ErrorKind = Literal["parse", "bad spec", "bad target", "codegen", "build", "io", "request"]
-
 #: A strategy document: a mapping (object form), a sequence (positional
 #: form) or JSON text, which is sent verbatim.
 StrategyInput = Union[Mapping[str, Any], Sequence[Any], str]
@@ -64,156 +74,6 @@ _STRATEGY_SOURCE = "strategy text"
 # check() validates the document alone: a fixed, valid crate name keeps the
 # naming rule (which looks at `symbol`) out of the verdict.
 _CHECK_CRATE_NAME = "strategy_check"
-
-
-@dataclass(frozen=True)
-class Diagnostic:
-    """One fault or warning, as data.
-
-    ``severity`` is "error" or "warning". ``kind`` is an error kind (see
-    CompileError). ``path`` names the member it is about, from the compile
-    spec down, such as "strategy.sizing.fraction" or "strategy.entry.all[1]"
-    ("" for the whole document). ``line`` and ``column`` (from 1; columns
-    count bytes) place it in ``source``, the name of the text the caller gave
-    (a file name, "strategy text"); all three are None when the fault lies in
-    no text the caller wrote. ``line_text`` is that line. ``hint`` is the
-    compiler's advice, when it gives some (``message`` then ends before it).
-    """
-
-    severity: Literal["error", "warning"]
-    kind: ErrorKind
-    message: str
-    path: str = ""
-    line: int | None = None
-    column: int | None = None
-    source: str | None = None
-    line_text: str | None = dataclasses.field(default=None, repr=False, compare=False)
-    hint: str | None = None
-
-    def __str__(self) -> str:
-        text = _PREFIXES.get(self.kind, "") + self.message
-        if self.hint:
-            text += "; " + self.hint
-        if self.path:
-            text += f" (at {self.path})"
-        if self.source is not None:
-            text += f" at line {self.line} column {self.column} of {self.source}"
-        return text
-
-
-# How the compiler's messages start for each kind of error.
-_PREFIXES: dict[str, str] = {
-    "parse": "parse: ",
-    "bad spec": "bad spec: ",
-    "bad target": "bad target: ",
-    "codegen": "codegen: ",
-    "build": "build: ",
-    "io": "io: ",
-}
-
-
-class CompileError(Exception):
-    """A failure answered by the compiler, with what is known about where it lies.
-
-    ``kind`` is "request" when the request itself was refused (text that is
-    not JSON, an unknown target or optimisation level, a malformed member),
-    "bad spec" for a strategy or compile spec the compiler refuses, or "bad
-    target", "codegen", "build", "io". ``message`` says what is wrong, without
-    a place; ``path``, ``line``, ``column`` and ``source`` say where (see
-    Diagnostic), and ``diagnostics`` holds every fault found, the first of
-    which this error describes. ``str(error)`` puts it all in one line.
-    """
-
-    def __init__(self, kind: ErrorKind, message: str, path: str = "", line: int | None = None,
-                 column: int | None = None, source: str | None = None,
-                 diagnostics: Sequence[Diagnostic] = ()) -> None:
-        super().__init__(kind, message)
-        self.kind: ErrorKind = kind
-        self.message = message
-        self.path = path
-        self.line = line
-        self.column = column
-        self.source = source
-        self.diagnostics: tuple[Diagnostic, ...] = tuple(diagnostics) or (
-            Diagnostic("error", kind, message, path, line, column, source),)
-
-    @classmethod
-    def from_diagnostics(cls, diagnostics: Sequence[Diagnostic]) -> CompileError:
-        """The error for the first of ``diagnostics`` (errors only), carrying them all."""
-        first = diagnostics[0]
-        return cls(first.kind, first.message, first.path, first.line, first.column, first.source, diagnostics)
-
-    def __str__(self) -> str:
-        return str(self.diagnostics[0]) if self.diagnostics[0].message == self.message else (
-            _PREFIXES.get(self.kind, "") + self.message)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (CompileError, (self.kind, self.message, self.path, self.line, self.column, self.source,
-                               self.diagnostics))
-
-
-@dataclass(frozen=True)
-class Target:
-    """A build target: ``kind``, and for "no_std" the ``mcu`` target triple."""
-
-    kind: TargetKind
-    mcu: str | None = None
-
-
-@dataclass(frozen=True)
-class ManifestFile:
-    """One generated file: relative path, SHA-256 of its bytes, its length."""
-
-    path: str
-    sha256: str
-    bytes_len: int
-
-
-@dataclass(frozen=True)
-class Manifest:
-    """The description of a generated project."""
-
-    compiler_version: str
-    target: Target
-    opt_level: OptLevel
-    crate_name: str
-    spec_hash: str
-    backtest_dep: str
-    files: tuple[ManifestFile, ...]
-    project_hash: str
-
-
-@dataclass(frozen=True)
-class CompileResult:
-    """The answer to a compile.
-
-    ``path`` is the artifact's path after a build and None after a dry run;
-    ``built`` tells which of the two happened. ``artifact_sha256`` (hex) and
-    ``artifact_size`` (bytes) describe the built artifact in a result of
-    ``compile_many``, read where the build ran; they are None otherwise.
-    """
-
-    target: Target
-    manifest: Manifest
-    path: str | None
-    built: bool
-    artifact_sha256: str | None = None
-    artifact_size: int | None = None
-    warnings: tuple[Diagnostic, ...] = ()
-
-
-@dataclass(frozen=True)
-class CsvData:
-    """A CSV dataset file to embed; read by the compiler, relative paths from the cwd."""
-
-    path: str | os.PathLike[str]
-
-
-@dataclass(frozen=True)
-class InlineData:
-    """Candles to embed as they are (any JSON values)."""
-
-    candles: Sequence[Any]
 
 
 EmbedInput = Union[CsvData, InlineData, Mapping[str, Any]]
@@ -329,17 +189,6 @@ def path_text(path: str | os.PathLike[str] | bytes, member: str = "") -> str:
     if problem is not None:
         raise CompileError("io", problem, member)
     return text
-
-
-def checked_timeout(timeout: float | None) -> float | None:
-    """``timeout`` when it is None or a positive, finite number of seconds; ValueError otherwise."""
-    if timeout is None:
-        return None
-    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
-    if not math.isfinite(timeout) or timeout <= 0:
-        raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
-    return timeout
 
 
 def value_writer(value: Any) -> Writer:
@@ -651,8 +500,6 @@ def compile(
 def tool_chain_check(timeout: float | None) -> Ready:
     """What a build asks before it writes anything: whether the tool chain can build the target
     (see ``doctor``), within the build's ``timeout``; CompileError when it surely cannot."""
-    from .doctor import require_ready
-
     def ready(kind: str, mcu: str | None, project_dir: str) -> None:
         require_ready(Target(cast(TargetKind, kind), mcu), project_dir, timeout=timeout)
 
@@ -796,8 +643,6 @@ def _run_batch(
     progress: Callable[[int, int, CompileResult | CompileError], object] | None,
     claims: _batch.FolderClaims,
 ) -> list[CompileResult | CompileError]:
-    from .doctor import project_folder
-
     outcomes: dict[int, CompileResult | CompileError] = {}
 
     def finished(index: int, outcome: CompileResult | CompileError) -> None:

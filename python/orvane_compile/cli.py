@@ -74,11 +74,12 @@ import time
 import unicodedata
 from collections.abc import Callable, Sequence
 from concurrent.futures import as_completed
-from typing import Any, NoReturn, TextIO
+from typing import Any, NoReturn, TextIO, cast
 
 from tqdm import tqdm
 
 from . import _batch
+from ._model import KIND_PREFIXES, Target, TargetKind
 from ._orvane_compile import Compiler
 from ._request import (
     Location,
@@ -88,7 +89,6 @@ from ._request import (
     parse_object_members,
 )
 from .api import (
-    _PREFIXES,
     CompileError,
     Diagnostic,
     Located,
@@ -105,7 +105,6 @@ from .api import (
     text_writer,
     value_writer,
 )
-from .api import Target, TargetKind
 from .doctor import doctor, project_folder, tool_chain_problem
 
 __all__ = ["main"]
@@ -449,7 +448,7 @@ def _excerpt(location: Location) -> str:
 
 def _headline(diagnostic: Diagnostic) -> str:
     """What is wrong, with the member it is about, on one line."""
-    text = _PREFIXES.get(diagnostic.kind, "") + diagnostic.message
+    text = KIND_PREFIXES.get(diagnostic.kind, "") + diagnostic.message
     return text + (f" (at {diagnostic.path})" if diagnostic.path else "")
 
 
@@ -640,18 +639,31 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     if dry_run:
         outcome = exchange(compiler, request)
     else:
-        label, refused = _preflight(compiler, spec, out_dir, args.strict, timeout)
-        if refused is not None:
-            _report(refused, stderr, as_json)
-            if not refused.errors and not as_json:
-                stderr.write(f"{PROG}: warnings are errors (--strict)\n")
-            return _status(refused, True, args.strict)
         if echo is not None:
             echo.flush()
         live = echo is None and _isatty(stderr)
-        with (_StatusLine(stderr, label) if live else _StatusLines(stderr, label)) as status_line:
-            outcome = exchange(compiler, request, echo)
+        status_line: _StatusLine | _StatusLines | None = None
+
+        def ready(kind: str, mcu: str | None, folder: str) -> None:
+            # Asked by the compiler once the request is judged, before anything is written.
+            nonlocal status_line
+            problem = tool_chain_problem(Target(cast(TargetKind, kind), mcu), folder, timeout=timeout)
+            if problem is not None:
+                raise CompileError("build", problem)
+            label = f"{os.path.basename(folder)} {kind if mcu is None else f'{kind}/{mcu}'}"
+            status_line = (_StatusLine if live else _StatusLines)(stderr, label).__enter__()
+
+        try:
+            outcome = exchange(compiler, request, echo, ready=ready, strict=args.strict)
+        except CompileError as refusal:  # the tool chain's
+            outcome = Outcome(None, ((Diagnostic("error", "build", refusal.message), None),), ())
+        except BaseException as stop:
+            if status_line is not None:
+                status_line.__exit__(type(stop), stop, stop.__traceback__)
+            raise
+        if status_line is not None:
             status_line.failed = bool(outcome.errors)
+            status_line.__exit__(None)
     _report(outcome, stderr, as_json)
     status = _status(outcome, not dry_run, args.strict)
     if status != EXIT_OK:

@@ -42,8 +42,8 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from . import _batch
+from ._model import CompileError, Target, TargetKind, checked_timeout
 from ._orvane_compile import Compiler
-from .api import CompileError, Target, TargetKind, checked_timeout
 
 __all__ = [
     "DoctorReport",

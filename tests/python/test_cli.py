@@ -486,7 +486,7 @@ class HungryCompiler:
     def command(self, text, echo=None):
         raise MemoryError
 
-    def diagnose(self, text, *, run=True, echo=None):
+    def diagnose(self, text, **options):
         raise MemoryError
 
 
