@@ -7,7 +7,7 @@
 //  - An array's canonical text is its elements' canonical texts, each written on its own: the
 //    key orders that the writer carries from one element to the next change nothing. So is
 //    the text written while it is digested, and its digests are those of the text.
-#include "canonical/sha256.hpp"
+#include "json/sha256.hpp"
 #include "fuzz_support.hpp"
 
 using namespace orvane;

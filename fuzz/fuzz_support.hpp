@@ -9,8 +9,8 @@
 #include <string_view>
 #include <variant>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 #include "schema/compile_spec.hpp"
 
 namespace orvane::fuzz {

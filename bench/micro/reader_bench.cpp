@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "canonical/reader.hpp"
+#include "json/reader.hpp"
 #include "workload.hpp"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "canonical/sha256.hpp"
+#include "json/sha256.hpp"
 
 namespace {
 

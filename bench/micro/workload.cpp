@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 
 namespace orvane::bench {
 

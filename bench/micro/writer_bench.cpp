@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 #include "workload.hpp"
 
 namespace {

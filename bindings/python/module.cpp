@@ -18,7 +18,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "builder/versions.hpp"
+#include "versions.hpp"
 #include "json_text.hpp"
 #include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
@@ -545,8 +545,8 @@ PyObject* compiler_diagnose(PyObject* self, PyObject* args, PyObject* kwargs) no
 }
 
 PyObject* version_str() {
-  return PyUnicode_FromStringAndSize(orvane::builder::kCompilerVersion.data(),
-                                     static_cast<Py_ssize_t>(orvane::builder::kCompilerVersion.size()));
+  return PyUnicode_FromStringAndSize(orvane::kCompilerVersion.data(),
+                                     static_cast<Py_ssize_t>(orvane::kCompilerVersion.size()));
 }
 
 PyObject* compiler_version(PyObject*, PyObject*) noexcept { return version_str(); }

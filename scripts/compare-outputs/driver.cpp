@@ -11,8 +11,8 @@
 #include <optional>
 #include <sstream>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/requests.hpp"
 // The driver is also built against older trees, where the schema lived under spec/ in the

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "builder/crate_name.hpp"
-#include "canonical/reader.hpp"
+#include "json/reader.hpp"
 
 namespace orvane::builder {
 namespace {

@@ -20,8 +20,8 @@
 #include "builder/utf8_lossy.hpp"
 #include "builder/write_project.hpp"
 #include "builder_test_support.hpp"
-#include "canonical/sha256.hpp"
-#include "canonical/writer.hpp"
+#include "json/sha256.hpp"
+#include "json/writer.hpp"
 #include "protocol/dispatch.hpp"
 
 namespace orvane::builder {

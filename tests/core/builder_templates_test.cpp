@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "builder/target_table.hpp"
-#include "builder/versions.hpp"
+#include "versions.hpp"
 #include "builder/templates.hpp"
 
 namespace orvane::builder {

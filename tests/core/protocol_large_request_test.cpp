@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "canonical/tuning.hpp"
+#include "json/tuning.hpp"
 #include "schema_tables.hpp"
 
 namespace orvane::tables {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "builder_test_support.hpp"
-#include "canonical/sha256.hpp"
-#include "canonical/writer.hpp"
+#include "json/sha256.hpp"
+#include "json/writer.hpp"
 #include "protocol/dispatch.hpp"
 
 namespace orvane::protocol {

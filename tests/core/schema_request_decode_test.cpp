@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 #include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"
 #include "schema/compile_spec_schema.hpp"

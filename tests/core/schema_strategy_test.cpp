@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "canonical/reader.hpp"
+#include "json/reader.hpp"
 #include "schema/strategy.hpp"
 
 namespace orvane {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "builder/compile_error.hpp"
-#include "canonical/value.hpp"
+#include "json/value.hpp"
 
 namespace orvane::builder {
 

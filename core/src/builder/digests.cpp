@@ -3,7 +3,7 @@
 #include <array>
 
 #include "builder/project_files.hpp"
-#include "canonical/sha256.hpp"
+#include "json/sha256.hpp"
 #include "schema/compile_spec_schema.hpp"
 
 namespace orvane::builder {

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "builder/target_table.hpp"
-#include "builder/versions.hpp"
+#include "versions.hpp"
 #include "builder/templates.hpp"
 
 namespace orvane::builder {

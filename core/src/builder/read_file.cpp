@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "builder/compile_error.hpp"
-#include "canonical/page_warmer.hpp"
-#include "canonical/tuning.hpp"
+#include "json/page_warmer.hpp"
+#include "json/tuning.hpp"
 
 namespace orvane::builder {
 

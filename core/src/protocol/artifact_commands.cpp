@@ -1,5 +1,5 @@
 #include "builder/read_file.hpp"
-#include "canonical/sha256.hpp"
+#include "json/sha256.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"

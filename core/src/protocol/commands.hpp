@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "canonical/reader.hpp"
+#include "json/reader.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/requests.hpp"
 #include "protocol/state.hpp"

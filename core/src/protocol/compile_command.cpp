@@ -3,7 +3,7 @@
 #include "builder/pipeline.hpp"
 #include "builder/run_cargo.hpp"
 #include "builder/write_project.hpp"
-#include "canonical/writer.hpp"
+#include "json/writer.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "canonical/reader.hpp"
+#include "json/reader.hpp"
 #include "schema/decode.hpp"
 
 namespace orvane::protocol {

@@ -6,8 +6,8 @@
 #include <set>
 #include <span>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"

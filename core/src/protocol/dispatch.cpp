@@ -3,10 +3,10 @@
 #include <atomic>
 
 #include "builder/target_table.hpp"
-#include "builder/versions.hpp"
-#include "canonical/page_warmer.hpp"
-#include "canonical/tuning.hpp"
-#include "canonical/writer.hpp"
+#include "versions.hpp"
+#include "json/page_warmer.hpp"
+#include "json/tuning.hpp"
+#include "json/writer.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/requests.hpp"
 #include "protocol/responses.hpp"
@@ -17,9 +17,9 @@ namespace {
 
 std::string version_response() {
   std::string out = "{\"version\":";
-  json::append_string(out, builder::kCompilerVersion);
+  json::append_string(out, kCompilerVersion);
   out += ",\"backtest_dep\":";
-  json::append_string(out, builder::kBacktestDep);
+  json::append_string(out, kBacktestDep);
   out += '}';
   return out;
 }

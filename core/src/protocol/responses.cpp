@@ -1,6 +1,6 @@
 #include "protocol/responses.hpp"
 
-#include "canonical/writer.hpp"
+#include "json/writer.hpp"
 #include "schema/compile_spec_schema.hpp"
 
 namespace orvane::protocol {

@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "canonical/value.hpp"
+#include "json/value.hpp"
 
 namespace orvane::schema {
 

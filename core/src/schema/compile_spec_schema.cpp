@@ -1,6 +1,6 @@
 #include "schema/compile_spec_schema.hpp"
 
-#include "canonical/writer.hpp"
+#include "json/writer.hpp"
 
 namespace orvane::schema {
 

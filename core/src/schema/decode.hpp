@@ -23,7 +23,7 @@
 #include <variant>
 #include <vector>
 
-#include "canonical/value.hpp"
+#include "json/value.hpp"
 #include "schema/compile_spec.hpp"
 #include "schema/messages.hpp"
 

@@ -14,9 +14,9 @@
 #include <variant>
 #include <vector>
 
-#include "builder/versions.hpp"
-#include "canonical/number.hpp"
-#include "canonical/writer.hpp"
+#include "versions.hpp"
+#include "json/number.hpp"
+#include "json/writer.hpp"
 #include "schema/keywords.hpp"
 #include "schema/strategy.hpp"
 
@@ -478,7 +478,7 @@ std::string strategy_schema_json() {
   Generator g;
   // The document itself in object form; what its fields reach goes into $defs.
   Text schema = g.record_object<StrategySpec>({});
-  const std::string version(builder::kCompilerVersion);
+  const std::string version(kCompilerVersion);
   std::string description(RecordDesc<StrategySpec>::description);
   description += " in object form, as orvane-compile " + version +
                  " accepts it. Unknown keys are allowed everywhere except in the one-member "

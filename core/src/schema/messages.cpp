@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "canonical/number.hpp"
+#include "json/number.hpp"
 
 namespace orvane::schema {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "canonical/value.hpp"
+#include "json/value.hpp"
 
 namespace orvane::schema {
 

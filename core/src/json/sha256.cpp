@@ -1,4 +1,4 @@
-#include "canonical/sha256.hpp"
+#include "json/sha256.hpp"
 
 #include <openssl/evp.h>
 

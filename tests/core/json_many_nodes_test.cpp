@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 
 namespace orvane::json {
 namespace {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 
 namespace orvane::json {
 namespace {

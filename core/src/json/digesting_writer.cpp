@@ -5,10 +5,10 @@
 #include <system_error>
 #include <thread>
 
-#include "canonical/page_warmer.hpp"
-#include "canonical/sha256.hpp"
-#include "canonical/writer.hpp"
-#include "canonical/writer_core.hpp"
+#include "json/page_warmer.hpp"
+#include "json/sha256.hpp"
+#include "json/writer.hpp"
+#include "json/writer_core.hpp"
 
 namespace orvane::json {
 

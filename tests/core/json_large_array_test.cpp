@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "canonical/reader.hpp"
-#include "canonical/sha256.hpp"
-#include "canonical/writer.hpp"
+#include "json/reader.hpp"
+#include "json/sha256.hpp"
+#include "json/writer.hpp"
 
 namespace orvane::json {
 namespace {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "canonical/sha256.hpp"
+#include "json/sha256.hpp"
 
 namespace orvane::json {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "canonical/value.hpp"
+#include "json/value.hpp"
 
 namespace orvane::json {
 

@@ -7,7 +7,7 @@
 
 namespace orvane::tuning {
 
-// ---- mapping pages in on a second thread (canonical/page_warmer) ----
+// ---- mapping pages in on a second thread (json/page_warmer) ----
 
 // Requests from this size on are read while a second thread maps in the tape's pages ahead of
 // the reader (protocol/dispatch.cpp). Below it, starting the thread costs more than it saves.
@@ -26,7 +26,7 @@ inline constexpr std::size_t kPiecewiseReadFrom = std::size_t(8) << 20;
 // The piece: small enough to stay in the cache, large enough that the calls cost nothing.
 inline constexpr std::size_t kPieceBytes = std::size_t(256) << 10;
 
-// ---- writing many inline candles (builder/pipeline.cpp, canonical/writer.cpp) ----
+// ---- writing many inline candles (builder/pipeline.cpp, json/writer.cpp) ----
 
 // From this many candles their text is digested on a second thread, a piece behind the
 // writer (canonical_json_digested); below it a second thread costs more than it saves.

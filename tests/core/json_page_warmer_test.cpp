@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "canonical/page_warmer.hpp"
+#include "json/page_warmer.hpp"
 
 namespace orvane::json {
 namespace {

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "canonical/number.hpp"
-#include "canonical/reader.hpp"
-#include "canonical/writer.hpp"
+#include "json/number.hpp"
+#include "json/reader.hpp"
+#include "json/writer.hpp"
 
 namespace orvane::json {
 namespace {

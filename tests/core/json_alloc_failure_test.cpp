@@ -1,7 +1,7 @@
 // An allocation that fails while a text is written must unwind cleanly: std::bad_alloc
 // reaches the caller, the helper threads that digest the text stop and are joined, and the
 // same thread then answers a normal call exactly as a thread that never failed. The failure
-// is injected at a chosen growth of the writer's buffer (canonical/alloc_fault.hpp).
+// is injected at a chosen growth of the writer's buffer (json/alloc_fault.hpp).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,10 +16,10 @@
 #include <string>
 
 #include "builder/pipeline.hpp"
-#include "canonical/alloc_fault.hpp"
-#include "canonical/reader.hpp"
-#include "canonical/sha256.hpp"
-#include "canonical/writer.hpp"
+#include "json/alloc_fault.hpp"
+#include "json/reader.hpp"
+#include "json/sha256.hpp"
+#include "json/writer.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
 #include "schema/compile_spec_schema.hpp"

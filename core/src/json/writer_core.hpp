@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "canonical/alloc_fault.hpp"
-#include "canonical/number.hpp"
-#include "canonical/spare_buffers.hpp"
-#include "canonical/string_scan.hpp"
-#include "canonical/tuning.hpp"
-#include "canonical/value.hpp"
+#include "json/alloc_fault.hpp"
+#include "json/number.hpp"
+#include "json/spare_buffers.hpp"
+#include "json/string_scan.hpp"
+#include "json/tuning.hpp"
+#include "json/value.hpp"
 
 namespace orvane::json::detail {
 

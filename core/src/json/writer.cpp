@@ -1,9 +1,9 @@
-#include "canonical/writer.hpp"
+#include "json/writer.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "canonical/writer_core.hpp"
+#include "json/writer_core.hpp"
 
 namespace orvane::json {
 

@@ -1,4 +1,4 @@
-#include "canonical/page_warmer.hpp"
+#include "json/page_warmer.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <system_error>
 
-#include "canonical/tuning.hpp"
+#include "json/tuning.hpp"
 
 namespace orvane::json {
 

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "canonical/spare_buffers.hpp"
-#include "canonical/value.hpp"
+#include "json/spare_buffers.hpp"
+#include "json/value.hpp"
 
 namespace orvane::json {
 

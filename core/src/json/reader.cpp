@@ -1,7 +1,7 @@
-#include "canonical/reader.hpp"
+#include "json/reader.hpp"
 
-#include "canonical/string_scan.hpp"
-#include "canonical/tuning.hpp"
+#include "json/string_scan.hpp"
+#include "json/tuning.hpp"
 
 #include <algorithm>
 #include <charconv>

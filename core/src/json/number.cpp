@@ -1,4 +1,4 @@
-#include "canonical/number.hpp"
+#include "json/number.hpp"
 
 #include <charconv>
 #include <cmath>

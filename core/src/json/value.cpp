@@ -1,10 +1,10 @@
-#include "canonical/value.hpp"
+#include "json/value.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 
-#include "canonical/number.hpp"
+#include "json/number.hpp"
 
 namespace orvane::json {
 
