@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
 
 namespace orvane::builder {
@@ -425,17 +427,41 @@ std::expected<std::string, int> find_program(const std::string& name) {
   return std::unexpected(err);
 }
 
-std::expected<ProcessResult, int> run_process(const std::string& program,
-                                              const ProcessOptions& options) {
+namespace {
+
+// A tool running under its supervisor, as the host holds it: the pipes' ends it reads, and the
+// control pipe whose closing ends the supervisor.
+struct Supervised {
+  pid_t pid = -1;
+  Pipe out, err, status, control;
+
+  // Ends the supervisor, which kills whatever is left of the run, and waits until it has.
+  void finish() {
+    control.write_end.reset();
+    char sink[sizeof(int)];
+    while (status.read_end.get() >= 0) {
+      ssize_t n = ::read(status.read_end.get(), sink, sizeof sink);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) status.read_end.reset();
+    }
+    int ignored;
+    reap(pid, ignored);
+  }
+};
+
+// Step one: the supervisor forked, and through it the tool started (the errno of finding or
+// starting it otherwise).
+std::expected<std::unique_ptr<Supervised>, int> spawn(const std::string& program,
+                                                      const ProcessOptions& options) {
   auto found = find_program(program);
   if (!found) return std::unexpected(found.error());
   if (options.working_dir.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
 
-  Pipe out, err, report, control, status;
-  for (Pipe* p : {&out, &err, &report, &control, &status}) {
+  auto tool = std::make_unique<Supervised>();
+  Pipe report;
+  for (Pipe* p : {&tool->out, &tool->err, &report, &tool->control, &tool->status}) {
     if (int e = open_pipe(*p)) return std::unexpected(e);
   }
-
   std::vector<std::string> arg_texts;
   arg_texts.reserve(options.args.size() + 1);
   arg_texts.push_back(program);
@@ -449,56 +475,56 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
                          envp.data(),
                          options.working_dir.c_str(),
                          options.working_dir_fd,
-                         out.write_end.get(),
-                         err.write_end.get(),
+                         tool->out.write_end.get(),
+                         tool->err.write_end.get(),
                          report.write_end.get(),
-                         control.read_end.get(),
-                         status.write_end.get()};
+                         tool->control.read_end.get(),
+                         tool->status.write_end.get()};
 
-  pid_t pid = ::fork();
-  if (pid < 0) return std::unexpected(errno);
-  if (pid == 0) become_supervisor(setup);
+  tool->pid = ::fork();
+  if (tool->pid < 0) return std::unexpected(errno);
+  if (tool->pid == 0) become_supervisor(setup);
 
-  // Only the supervisor and the tool may hold these ends, or the reads below would never end.
-  out.write_end.reset();
-  err.write_end.reset();
+  // Only the supervisor and the tool may hold these ends, or the reads would never end.
+  tool->out.write_end.reset();
+  tool->err.write_end.reset();
   report.write_end.reset();
-  status.write_end.reset();
-  control.read_end.reset();
-  // Ends the supervisor, which kills whatever is left of the run, and waits until it has.
-  auto finish = [&] {
-    control.write_end.reset();
-    char sink[sizeof(int)];
-    while (status.read_end.get() >= 0) {
-      ssize_t n = ::read(status.read_end.get(), sink, sizeof sink);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) status.read_end.reset();
-    }
-    int ignored;
-    reap(pid, ignored);
-  };
+  tool->status.write_end.reset();
+  tool->control.read_end.reset();
   int start_err = 0;
   ssize_t got;
   do {
     got = ::read(report.read_end.get(), &start_err, sizeof start_err);
   } while (got < 0 && errno == EINTR);
   if (got == ssize_t(sizeof start_err)) {
-    finish();
+    tool->finish();
     return std::unexpected(start_err);
   }
+  return tool;
+}
 
-  ProcessResult result;
+// How a run ended, as draining its output saw it.
+struct Drained {
+  enum class How { Exited, StatusLost, Stopped } how = How::StatusLost;
+  int wait_status = 0;  // for Exited
+  std::string stop_reason;  // for Stopped
+};
+
+// Step two: the tool's output read until it has exited and its stragglers let go of the pipes
+// (or a grace period ends), or until the BuildControl stops it; standard error's tail kept,
+// both streams echoed as asked. The errno of a failed poll otherwise.
+std::expected<Drained, int> drain(Supervised& tool, const ProcessOptions& options,
+                                  std::string& stderr_tail) {
   Echo echo(options.echo_fd, options.echo_prefix);
   std::array<char, 65536> chunk;
-  bool exited = false, status_lost = false;
-  int wait_status = 0;
+  Drained drained;
+  bool exited = false;
   Clock::time_point exited_at;
   const std::size_t keep = options.stderr_keep;
-
   for (;;) {
-    std::array<pollfd, 3> fds = {{{out.read_end.get(), POLLIN, 0},
-                                  {err.read_end.get(), POLLIN, 0},
-                                  {exited ? -1 : status.read_end.get(), POLLIN, 0}}};
+    std::array<pollfd, 3> fds = {{{tool.out.read_end.get(), POLLIN, 0},
+                                  {tool.err.read_end.get(), POLLIN, 0},
+                                  {exited ? -1 : tool.status.read_end.get(), POLLIN, 0}}};
     const bool open_pipes = fds[0].fd >= 0 || fds[1].fd >= 0;
     int wait_ms = -1;
     if (exited) {
@@ -510,11 +536,7 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
       wait_ms = options.control->wait_ms(kPollIntervalMs);
     }
     // A closed stream keeps its slot with fd -1, which poll skips.
-    if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) {
-      int poll_err = errno;
-      finish();
-      return std::unexpected(poll_err);
-    }
+    if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) return std::unexpected(errno);
     for (std::size_t i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       ssize_t n = ::read(fds[i].fd, chunk.data(), chunk.size());
@@ -522,49 +544,72 @@ std::expected<ProcessResult, int> run_process(const std::string& program,
         if (errno == EINTR || errno == EAGAIN) continue;
         n = 0;  // a broken stream ends like a closed one
       }
-      OwnedFd& fd = i == 0 ? out.read_end : err.read_end;
       if (n > 0) echo.feed(i, std::string_view(chunk.data(), std::size_t(n)));
       if (n == 0) {
-        fd.reset();
+        (i == 0 ? tool.out.read_end : tool.err.read_end).reset();
       } else if (i == 1) {
-        result.stderr_tail.append(chunk.data(), static_cast<std::size_t>(n));
+        stderr_tail.append(chunk.data(), static_cast<std::size_t>(n));
         // Trim only now and then, so the copying stays proportional to what was read.
-        if (result.stderr_tail.size() > 2 * keep + chunk.size()) keep_tail(result.stderr_tail, keep);
+        if (stderr_tail.size() > 2 * keep + chunk.size()) keep_tail(stderr_tail, keep);
       }
     }
     if (fds[2].fd >= 0 && fds[2].revents != 0) {
-      ssize_t n = ::read(status.read_end.get(), &wait_status, sizeof wait_status);
-      if (n == ssize_t(sizeof wait_status)) {
+      ssize_t n = ::read(tool.status.read_end.get(), &drained.wait_status, sizeof drained.wait_status);
+      if (n == ssize_t(sizeof drained.wait_status)) {
         exited = true;
+        drained.how = Drained::How::Exited;
       } else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-        exited = status_lost = true;  // the supervisor died without telling
+        exited = true;  // the supervisor died without telling
+        drained.how = Drained::How::StatusLost;
       }
       if (exited) exited_at = Clock::now();
     }
     if (!exited && options.control) {
       if (auto stop = options.control->stop_reason()) {
-        finish();
-        echo.finish();
-        result.ending = ProcessResult::Ending::Stopped;
-        result.stop_reason = std::move(*stop);
-        keep_tail(result.stderr_tail, keep);
-        return result;
+        drained.how = Drained::How::Stopped;
+        drained.stop_reason = std::move(*stop);
+        break;
       }
     }
   }
-  // Whatever the tool left running goes with it.
-  finish();
   echo.finish();
-  keep_tail(result.stderr_tail, keep);
-  if (status_lost) {
-    result.ending = ProcessResult::Ending::Unknown;
-  } else if (WIFEXITED(wait_status)) {
-    result.ending = ProcessResult::Ending::Exited;
-    result.code = WEXITSTATUS(wait_status);
-  } else {
-    result.ending = ProcessResult::Ending::Signalled;
-    result.code = WTERMSIG(wait_status);
+  return drained;
+}
+
+// Step three: what the run's end means.
+void classify(Drained& drained, ProcessResult& result) {
+  switch (drained.how) {
+    case Drained::How::Stopped:
+      result.ending = ProcessResult::Ending::Stopped;
+      result.stop_reason = std::move(drained.stop_reason);
+      return;
+    case Drained::How::StatusLost:
+      result.ending = ProcessResult::Ending::Unknown;
+      return;
+    case Drained::How::Exited:
+      if (WIFEXITED(drained.wait_status)) {
+        result.ending = ProcessResult::Ending::Exited;
+        result.code = WEXITSTATUS(drained.wait_status);
+      } else {
+        result.ending = ProcessResult::Ending::Signalled;
+        result.code = WTERMSIG(drained.wait_status);
+      }
   }
+}
+
+}  // namespace
+
+std::expected<ProcessResult, int> run_process(const std::string& program,
+                                              const ProcessOptions& options) {
+  auto tool = spawn(program, options);
+  if (!tool) return std::unexpected(tool.error());
+  ProcessResult result;
+  auto drained = drain(**tool, options, result.stderr_tail);
+  // Whatever the tool left running goes with it, however the run ended.
+  (*tool)->finish();
+  if (!drained) return std::unexpected(drained.error());
+  keep_tail(result.stderr_tail, options.stderr_keep);
+  classify(*drained, result);
   return result;
 }
 
