@@ -184,9 +184,13 @@ class RequestBuilder:
         return Request("".join(self._parts), list(self._pieces))
 
 
+# One encoder for every call: json.dumps with options makes a new one each time.
+_COMPACT = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+
+
 def dumps(value: Any) -> str:
     """Compact JSON text of a Python value (non-ASCII kept as UTF-8)."""
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    return _COMPACT.encode(value)
 
 
 def parse_object_members(text: str) -> list[tuple[str, int, int]] | None:
