@@ -57,7 +57,7 @@ TEST(ProtocolLargeRequest, PaddingUnderAnUnknownKeyChangesNoAnswer) {
         request_fault("missing field `kind` at line 1 column 49")},
        long_string},
       {{"version", R"({"pad":PAD,"cmd":"version"})",
-        R"({"version":"0.2.0","backtest_dep":"0.1.5"})"},
+        kVersionAnswer},
        many_numbers},
   };
   for (const auto& [c, padding] : cases) {

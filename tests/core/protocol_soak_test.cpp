@@ -13,6 +13,7 @@
 #include "json/sha256.hpp"
 #include "json/writer.hpp"
 #include "protocol/dispatch.hpp"
+#include "schema_tables.hpp"
 
 namespace orvane::protocol {
 namespace {
@@ -22,11 +23,8 @@ using builder::testing::TempDir;
 using builder::testing::write_file;
 using builder::testing::write_script;
 
-constexpr std::string_view kVersion = R"({"version":"0.2.0","backtest_dep":"0.1.5"})";
-constexpr std::string_view kTargets =
-    R"({"targets":["wasm","binary","no_std"],"mcus":["thumbv6m-none-eabi","thumbv7m-none-eabi",)"
-    R"("thumbv7em-none-eabi","thumbv7em-none-eabihf","thumbv8m.main-none-eabi",)"
-    R"("thumbv8m.main-none-eabihf","riscv32imac-unknown-none-elf"]})";
+const std::string& kVersion = tables::kVersionAnswer;
+const std::string kTargets = tables::targets_answer();
 constexpr std::string_view kEnvelope =
     R"({"ok":false,"error":"invalid command envelope: expected {\"cmd\":...}"})";
 constexpr std::string_view kStrategy =

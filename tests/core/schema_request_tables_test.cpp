@@ -16,11 +16,8 @@
 namespace orvane::tables {
 namespace {
 
-const std::string kVersion = R"({"version":"0.2.0","backtest_dep":"0.1.5"})";
-const std::string kTargetList =
-    R"({"targets":["wasm","binary","no_std"],"mcus":["thumbv6m-none-eabi","thumbv7m-none-eabi",)"
-    R"("thumbv7em-none-eabi","thumbv7em-none-eabihf","thumbv8m.main-none-eabi",)"
-    R"("thumbv8m.main-none-eabihf","riscv32imac-unknown-none-elf"]})";
+const std::string& kVersion = kVersionAnswer;
+const std::string kTargetList = targets_answer();
 const std::string kReset = R"({"ok":true})";
 const std::string kEnvelope =
     R"({"ok":false,"error":"invalid command envelope: expected {\"cmd\":...}"})";

@@ -17,8 +17,10 @@
 #include <string_view>
 #include <utility>
 
+#include "builder/target_table.hpp"
 #include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
+#include "versions.hpp"
 
 namespace orvane::tables {
 
@@ -99,6 +101,15 @@ inline std::string bytes_fault(std::string_view message_at) {
   return error("bad artifact_bytes request: " + std::string(message_at));
 }
 
+// The answers of `version` and `targets`, from the core's own facts.
+inline const std::string kVersionAnswer = R"({"version":")" + std::string(kCompilerVersion) +
+                                          R"(","backtest_dep":")" + std::string(kBacktestDep) + R"("})";
+inline std::string targets_answer() {
+  std::string out = R"({"targets":["wasm","binary","no_std"],"mcus":[)";
+  for (std::string_view mcu : builder::kMcuAllowList) out += (out.ends_with('[') ? "\"" : ",\"") + std::string(mcu) + "\"";
+  return out + "]}";
+}
+
 inline const std::string kWasm = R"({"kind":"wasm"})";
 inline const std::string kBinary = R"({"kind":"binary"})";
 
@@ -107,10 +118,12 @@ inline std::string dry_run(std::string_view target, std::string_view opt_level,
                            std::string_view crate, std::string_view spec_hash,
                            std::string_view project_hash) {
   std::string t(target);
-  return R"({"target":)" + t + R"(,"manifest":{"compiler_version":"0.2.0","target":)" + t +
+  return R"({"target":)" + t + R"(,"manifest":{"compiler_version":")" + std::string(kCompilerVersion) +
+         R"(","target":)" + t +
          R"(,"opt_level":")" + std::string(opt_level) + R"(","crate_name":")" + std::string(crate) +
          R"(","spec_hash":")" + std::string(spec_hash) +
-         R"(","backtest_dep":"0.1.5","files":[…],"project_hash":")" + std::string(project_hash) +
+         R"(","backtest_dep":")" + std::string(kBacktestDep) + R"(","files":[…],"project_hash":")" +
+         std::string(project_hash) +
          R"("},"built":false})";
 }
 

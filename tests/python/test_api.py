@@ -27,6 +27,7 @@ from orvane_compile import (
     compile,
     strategy_schema,
 )
+from _requests import BACKTEST_DEP, VERSION
 from strategy_cases import BASE, CASES, STRATEGY_FIELDS, doc, ids
 
 STRATEGY_ERROR = "strategy is not a valid StrategySpec: "  # how the JSON answer words a fault
@@ -381,7 +382,7 @@ def test_result_types():
     assert result.target == result.manifest.target == Target("no_std", NO_STD)
     assert type(result.manifest.files) is tuple
     assert {type(f) for f in result.manifest.files} == {ManifestFile}
-    assert (result.manifest.compiler_version, result.manifest.backtest_dep) == ("0.2.0", "0.1.5")
+    assert (result.manifest.compiler_version, result.manifest.backtest_dep) == (VERSION, BACKTEST_DEP)
     with pytest.raises(dataclasses.FrozenInstanceError):
         result.manifest.crate_name = "x"  # type: ignore[misc]
     assert hash(result.target) == hash(Target("no_std", NO_STD))

@@ -22,6 +22,8 @@ import pytest
 from orvane_compile import Compiler
 from orvane_compile.cli import main
 from strategy_cases import BASE, ids
+from _requests import BACKTEST_DEP, TARGETS_ANSWER, VERSION_ANSWER
+from _requests import VERSION as COMPILER_VERSION
 
 STRATEGY = (
     "{\n"
@@ -46,12 +48,8 @@ SPEC_WASM = spec_text('"target": {"kind": "wasm"}')
 SPEC_NO_STD = spec_text('"target": {"kind": "no_std", "mcu": "' + MCU + '"}', '"opt_level": "size"')
 CANDLES = '[{"t": 1, "c": 2.5}, {"t": 2, "c": 2.75}]'
 NO_SUCH_FILE = "No such file or directory (os error 2)"
-VERSION = '{"version":"0.2.0","backtest_dep":"0.1.5"}'
-TARGETS = (
-    '{"targets":["wasm","binary","no_std"],"mcus":["thumbv6m-none-eabi","thumbv7m-none-eabi",'
-    '"thumbv7em-none-eabi","thumbv7em-none-eabihf","thumbv8m.main-none-eabi",'
-    '"thumbv8m.main-none-eabihf","riscv32imac-unknown-none-elf"]}'
-)
+VERSION = VERSION_ANSWER
+TARGETS = TARGETS_ANSWER
 
 
 @pytest.fixture
@@ -754,7 +752,7 @@ class Terminal(io.StringIO):
         return True
 
 
-INDENTED_VERSION = '{\n  "version": "0.2.0",\n  "backtest_dep": "0.1.5"\n}\n'
+INDENTED_VERSION = f'{{\n  "version": "{COMPILER_VERSION}",\n  "backtest_dep": "{BACKTEST_DEP}"\n}}\n'
 
 
 @pytest.mark.parametrize(("argv", "stdout"), [

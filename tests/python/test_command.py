@@ -6,14 +6,11 @@ import sys
 import pytest
 
 from orvane_compile import Compiler
+from _requests import TARGETS_ANSWER, VERSION_ANSWER
 
 VERSION_CMD = '{"cmd":"version"}'
-VERSION_RESPONSE = '{"version":"0.2.0","backtest_dep":"0.1.5"}'
-TARGETS_RESPONSE = (
-    '{"targets":["wasm","binary","no_std"],"mcus":["thumbv6m-none-eabi","thumbv7m-none-eabi",'
-    '"thumbv7em-none-eabi","thumbv7em-none-eabihf","thumbv8m.main-none-eabi",'
-    '"thumbv8m.main-none-eabihf","riscv32imac-unknown-none-elf"]}'
-)
+VERSION_RESPONSE = VERSION_ANSWER
+TARGETS_RESPONSE = TARGETS_ANSWER
 ENVELOPE_ERROR = '{"ok":false,"error":"invalid command envelope: expected {\\"cmd\\":...}"}'
 NOTE = "while processing 'cmd_json'"
 HAS_NOTES = sys.version_info >= (3, 11)

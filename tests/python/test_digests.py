@@ -11,6 +11,9 @@ import json
 import pytest
 
 from _requests import (
+    VERSION_ANSWER,
+    WASM_CARGO,
+    render,
     MIN_STRATEGY,
     STRATEGY_ERROR,
     canonical,
@@ -164,7 +167,7 @@ SAME_ANSWER = [
                               '{"path" : "no/such" ,\n "cmd" : "artifact_bytes"}'],
      error_response("reading no/such: No such file or directory (os error 2)")),
     ("version", ['{"cmd":"version"}', '{ "x" : [ ] ,\n"cmd":"version" }'],
-     '{"version":"0.2.0","backtest_dep":"0.1.5"}'),
+     VERSION_ANSWER),
 ]
 
 
@@ -326,17 +329,11 @@ def test_project_hash_from_file_list(compiler, request_text):
     assert [f["path"] for f in got["files"]] == sorted(f["path"] for f in got["files"])
 
 
-WASM_BTC_USDT_RELEASE_CARGO = (
-    '[package]\nname = "btc_usdt"\nversion = "0.1.0"\nedition = "2021"\n\n'
-    "# Standalone: a project generated inside another workspace tree must not be\n# claimed by it.\n"
-    '[workspace]\n\n[lib]\ncrate-type = ["cdylib"]\n\n[dependencies]\norvane-backtest = "0.1.5"\n'
-    'serde_json = "1"\nwasm-bindgen = "0.2"\n\n[profile.release]\nlto = true\ncodegen-units = 1\n'
-)
+WASM_BTC_USDT_RELEASE_CARGO = render(WASM_CARGO, "btc_usdt", "release")
 WASM_CONFIG = '[build]\ntarget = "wasm32-unknown-unknown"\n'
 
 
 def test_wasm_project_digests(compiler):
-    assert len(WASM_BTC_USDT_RELEASE_CARGO) == 328
     got = manifest(compiler, compile_request(S))
     files = [(f["path"], f["sha256"]) for f in got["files"]]
     assert files[:2] == [(".cargo/config.toml", sha(WASM_CONFIG)), ("Cargo.toml", sha(WASM_BTC_USDT_RELEASE_CARGO))]

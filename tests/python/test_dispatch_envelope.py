@@ -4,14 +4,17 @@ import json
 
 import pytest
 
-from _requests import MIN_STRATEGY, compile_request, error_response, expected_dry_run
-
-VERSION = '{"version":"0.2.0","backtest_dep":"0.1.5"}'
-TARGETS = (
-    '{"targets":["wasm","binary","no_std"],"mcus":["thumbv6m-none-eabi","thumbv7m-none-eabi",'
-    '"thumbv7em-none-eabi","thumbv7em-none-eabihf","thumbv8m.main-none-eabi",'
-    '"thumbv8m.main-none-eabihf","riscv32imac-unknown-none-elf"]}'
+from _requests import (
+    MIN_STRATEGY,
+    TARGETS_ANSWER,
+    VERSION_ANSWER,
+    compile_request,
+    error_response,
+    expected_dry_run,
 )
+
+VERSION = VERSION_ANSWER
+TARGETS = TARGETS_ANSWER
 RESET = '{"ok":true}'
 ENVELOPE = '{"ok":false,"error":"invalid command envelope: expected {\\"cmd\\":...}"}'
 

@@ -24,17 +24,18 @@ from orvane_compile import Compiler
 from _requests import (
     ENVELOPE_ERROR,
     MIN_STRATEGY,
-    compile_request,
+    VERSION_ANSWER,
+    canonical,
     compact,
+    compile_request,
     error_response,
     expected_dry_run,
     project_files,
-    canonical,
     strategy,
 )
 
 VERSION_CMD = '{"cmd":"version"}'
-VERSION = '{"version":"0.2.0","backtest_dep":"0.1.5"}'
+VERSION = VERSION_ANSWER
 ENVELOPE = error_response(ENVELOPE_ERROR)
 WASM = {"kind": "wasm"}
 

@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 import orvane_compile
+from _requests import VERSION, VERSION_ANSWER
 from orvane_compile import Compiler, _orvane_compile
 
 SOURCE_PACKAGE = pathlib.Path(__file__).resolve().parents[2] / "python" / "orvane_compile"
@@ -30,10 +31,10 @@ def test_extension_is_the_installed_abi3_build():
 @pytest.mark.parametrize(
     ("value", "expected"),
     [
-        (lambda: _orvane_compile.__version__, "0.2.0"),
-        (lambda: orvane_compile.__version__, "0.2.0"),
-        (lambda: Compiler.version(), "0.2.0"),
-        (lambda: Compiler().version(), "0.2.0"),
+        (lambda: _orvane_compile.__version__, VERSION),
+        (lambda: orvane_compile.__version__, VERSION),
+        (lambda: Compiler.version(), VERSION),
+        (lambda: Compiler().version(), VERSION),
         (lambda: _orvane_compile.__all__, ["__version__", "Compiler"]),
         (lambda: _orvane_compile.__name__, "orvane_compile._orvane_compile"),
         (lambda: _orvane_compile.__doc__, "The native module (`orvane_compile._orvane_compile`)."),
@@ -152,7 +153,7 @@ def test_reimport_builds_a_fresh_module_around_the_same_class(monkeypatch):
     assert again.Compiler is Compiler
     assert again.__all__ == ["__version__", "Compiler"]
     assert again.__all__ is not _orvane_compile.__all__
-    assert again.Compiler().command('{"cmd":"version"}') == '{"version":"0.2.0","backtest_dep":"0.1.5"}'
+    assert again.Compiler().command('{"cmd":"version"}') == VERSION_ANSWER
 
 
 def test_docstrings_are_the_stubs():

@@ -15,9 +15,9 @@ import pytest
 
 from orvane_compile import Compiler
 
-from _requests import MIN_STRATEGY, compile_request, compact, error_response
+from _requests import MIN_STRATEGY, VERSION_ANSWER, compact, compile_request, error_response
 
-VERSION = '{"version":"0.2.0","backtest_dep":"0.1.5"}'
+VERSION = VERSION_ANSWER
 DROPPED = "_orvane_compile::PyCompiler is unsendable, but is being dropped on another thread"
 PAGE = os.sysconf("SC_PAGE_SIZE")
 MB = 1024 * 1024

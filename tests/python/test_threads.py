@@ -8,9 +8,10 @@ import time
 import pytest
 
 from orvane_compile import Compiler
+from _requests import VERSION, VERSION_ANSWER
 
 VERSION_CMD = '{"cmd":"version"}'
-VERSION_RESPONSE = '{"version":"0.2.0","backtest_dep":"0.1.5"}'
+VERSION_RESPONSE = VERSION_ANSWER
 SENT = "_orvane_compile::PyCompiler is unsendable, but sent to another thread"
 DROPPED = "_orvane_compile::PyCompiler is unsendable, but is being dropped on another thread"
 
@@ -107,7 +108,7 @@ def test_handle_is_bound_to_the_thread_that_created_it(unraisable):
 
 
 def test_version_and_constructor_work_on_any_thread():
-    assert run_in_thread(Compiler.version) == "0.2.0"
+    assert run_in_thread(Compiler.version) == VERSION
     assert run_in_thread(lambda: Compiler().command(VERSION_CMD)) == VERSION_RESPONSE
 
 
