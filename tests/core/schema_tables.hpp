@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <optional>
@@ -206,13 +208,29 @@ inline void expect_exchange_agrees(std::string_view text, const char* name) {
       << name;
 }
 
+// Compares an answer with the one a row expects. With ORVANE_BLESS naming a file, a difference
+// is also appended there, as the expected answer, a tab and the answer given, on one line
+// (line feeds written as \n), for scripts/bless.sh to rewrite the digests the rows pin.
+inline void expect_answer(const std::string& got, const std::string& expected, const std::string& where) {
+  EXPECT_EQ(got, expected) << where;
+  const char* log = std::getenv("ORVANE_BLESS");
+  if (got == expected || log == nullptr) return;
+  const auto one_line = [](std::string text) {
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) {
+      text.replace(at, 1, "\\n");
+    }
+    return text;
+  };
+  std::ofstream(log, std::ios::app) << one_line(expected) << '\t' << one_line(got) << '\n';
+}
+
 // Every row's request, made from its text by `request`, answers the row's answer, alone and
 // with its diagnostics.
 inline void expect_answers(std::span<const Case> table,
                            const std::function<std::string(const std::string&)>& request) {
   for (const Case& c : table) {
     const std::string text = request(c.text);
-    EXPECT_EQ(without_file_list(answer(text)), c.answer) << c.name << ": " << text;
+    expect_answer(without_file_list(answer(text)), c.answer, std::string(c.name) + ": " + text);
     expect_exchange_agrees(text, c.name);
   }
 }
