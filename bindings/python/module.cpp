@@ -23,6 +23,7 @@
 #include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
+#include "protocol/vocabulary.hpp"
 #include "schema/json_schema.hpp"
 
 namespace {
@@ -64,6 +65,11 @@ constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
 constexpr char kSchemaDoc[] =
     "strategy_schema_json()\n--\n\nThe JSON Schema (draft 2020-12) of strategy documents, as JSON "
     "text.\n\nGenerated from the declarations the compiler decodes strategies with.";
+
+constexpr char kVocabularyDoc[] =
+    "vocabulary_json()\n--\n\nWhat requests and answers are made of, as JSON text: the versions, "
+    "target kinds,\noptimisation levels, MCU triples, the wasm triple, error kinds, each target's "
+    "project\npaths, every path a project may hold, and the lock and record files.";
 
 constexpr char kSentElsewhere[] =
     "_orvane_compile::PyCompiler is unsendable, but sent to another thread";
@@ -595,9 +601,20 @@ PyObject* strategy_schema_json(PyObject*, PyObject*) noexcept {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// Not in the module's method table, which is empty, nor in `__all__`: an attribute of the
+PyObject* vocabulary_json(PyObject*, PyObject*) noexcept {
+  std::string text;
+  try {
+    text = orvane::protocol::vocabulary_json();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// Not in the module's method table, which is empty, nor in `__all__`: attributes of the
 // module beside the declared names.
 PyMethodDef schema_function = {"strategy_schema_json", strategy_schema_json, METH_NOARGS, kSchemaDoc};
+PyMethodDef vocabulary_function = {"vocabulary_json", vocabulary_json, METH_NOARGS, kVocabularyDoc};
 
 // Appends `name` to the module's `__all__` (creating the list on first use) and
 // binds it. `value` is borrowed.
@@ -667,7 +684,7 @@ int module_exec(PyObject* module) noexcept {
   PyObject* name = PyModule_GetNameObject(module);
   if (name == nullptr) return -1;
   int added_functions = 0;
-  for (PyMethodDef* function : {&schema_function, &json_text_function}) {
+  for (PyMethodDef* function : {&schema_function, &json_text_function, &vocabulary_function}) {
     PyObject* bound = PyCFunction_NewEx(function, nullptr, name);
     added_functions = bound == nullptr ? -1 : PyModule_AddObjectRef(module, function->ml_name, bound);
     Py_XDECREF(bound);

@@ -1,15 +1,22 @@
 """The values the typed API takes and hands out: targets, manifests, results, diagnostics and
-its one exception. Plain data, with no call into the compiler, so that every module of the
+its one exception, and the compiler's vocabulary. Plain data, so that every module of the
 package can use them."""
 
 from __future__ import annotations
 
 import dataclasses
+import json
 import math
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
+
+from ._orvane_compile import vocabulary_json
+
+#: What requests and answers are made of, as the compiler describes it (``vocabulary_json``):
+#: "targets", "opt_levels", "mcus", "wasm_triple", "error_kinds", "project_paths"...
+VOCABULARY: dict[str, Any] = json.loads(vocabulary_json())
 
 TargetKind = Literal["wasm", "binary", "no_std"]
 OptLevel = Literal["debug", "release", "size"]

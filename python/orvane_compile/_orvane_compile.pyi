@@ -70,3 +70,8 @@ def strategy_schema_json() -> str:
 def json_text(value: Any, root: str) -> str | tuple[str, str]:
     """`value` as compact JSON text, non-ASCII kept as UTF-8; or (message, path) for its first
     NaN or infinity, `root` being the path of `value`."""
+
+def vocabulary_json() -> str:
+    """What requests and answers are made of, as JSON text: the versions, target kinds,
+    optimisation levels, MCU triples, the wasm triple, error kinds, each target's project
+    paths, every path a project may hold, and the lock and record files."""

@@ -79,7 +79,7 @@ from typing import Any, NoReturn, TextIO, cast
 from tqdm import tqdm
 
 from . import _batch
-from ._model import KIND_PREFIXES, Target, TargetKind
+from ._model import KIND_PREFIXES, VOCABULARY, Target, TargetKind
 from ._orvane_compile import Compiler
 from ._request import (
     Location,
@@ -190,10 +190,10 @@ def _parser() -> argparse.ArgumentParser:
     spec = _Parser(add_help=False)
     spec.add_argument("file", metavar="FILE",
                       help='a strategy document or a compile spec (JSON); "-" reads standard input')
-    spec.add_argument("--target", choices=("wasm", "binary", "no_std"),
+    spec.add_argument("--target", choices=VOCABULARY["targets"],
                       help="build target (default: the compile spec's, else wasm; --mcu implies no_std)")
     spec.add_argument("--mcu", metavar="TRIPLE", help="microcontroller target triple for no_std")
-    spec.add_argument("--opt-level", choices=("debug", "release", "size"),
+    spec.add_argument("--opt-level", choices=VOCABULARY["opt_levels"],
                       help="optimisation level (default: the compile spec's, else release)")
     spec.add_argument("--crate-name", metavar="NAME",
                       help="crate name (default: derived from the strategy's symbol)")
@@ -241,7 +241,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Say for each target (or the one given) whether cargo, rustc, the target's standard "
                     "library and, for wasm, wasm-bindgen are ready, and how to get what is missing. "
                     "Exit status 0 when every target checked is ready, 3 otherwise.")
-    doctor_parser.add_argument("--target", choices=("wasm", "binary", "no_std"),
+    doctor_parser.add_argument("--target", choices=VOCABULARY["targets"],
                                help="check only this target (no_std: every MCU triple)")
     doctor_parser.add_argument("--mcu", metavar="TRIPLE", help="check only this MCU triple (implies no_std)")
     doctor_parser.add_argument("--json", action="store_true", dest="compact", help="print the report as JSON")

@@ -42,7 +42,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from . import _batch
-from ._model import CompileError, Target, TargetKind, checked_timeout
+from ._model import VOCABULARY, CompileError, Target, TargetKind, checked_timeout
 from ._orvane_compile import Compiler
 
 __all__ = [
@@ -56,8 +56,8 @@ __all__ = [
     "tool_chain_problem",
 ]
 
-#: The triple a wasm build passes to cargo (``kWasmTriple`` in ``core/src/builder/target_table.hpp``).
-WASM_TRIPLE = "wasm32-unknown-unknown"
+#: The triple a wasm build passes to cargo.
+WASM_TRIPLE: str = VOCABULARY["wasm_triple"]
 #: The compiler's ``out_dir`` when a request gives none.
 DEFAULT_OUT_DIR = "_out"
 

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 from orvane_compile import Compiler
-from _requests import TARGETS_ANSWER, VERSION_ANSWER
+from _requests import MIN_STRATEGY, TARGETS_ANSWER, VERSION_ANSWER, compile_request
 
 VERSION_CMD = '{"cmd":"version"}'
 VERSION_RESPONSE = VERSION_ANSWER
@@ -276,3 +276,27 @@ def test_reentrant_call_on_another_handle_is_served():
 
 def test_large_request_is_answered(compiler, big_version_cmd):
     assert compiler.command(big_version_cmd) == VERSION_RESPONSE
+
+
+# The compiler's description of its vocabulary agrees with what it answers and does.
+def test_vocabulary_is_what_the_compiler_does(compiler):
+    from typing import get_args
+
+    from orvane_compile import _orvane_compile, api
+
+    words = json.loads(_orvane_compile.vocabulary_json())
+    version, targets = json.loads(compiler.command('{"cmd":"version"}')), json.loads(compiler.command('{"cmd":"targets"}'))
+    projects = {}
+    for kind in words["targets"]:
+        target = {"kind": kind, **({"mcu": words["mcus"][0]} if kind == "no_std" else {})}
+        for level in words["opt_levels"]:
+            answer = json.loads(compiler.command(compile_request(MIN_STRATEGY, json.dumps(target), opt_level=f'"{level}"')))
+            projects.setdefault(kind, set()).add(tuple(f["path"] for f in answer["manifest"]["files"]))
+    assert (words["version"], words["backtest_dep"], words["targets"], words["mcus"]) == (
+        version["version"], version["backtest_dep"], targets["targets"], targets["mcus"])
+    assert projects == {kind: {tuple(paths)} for kind, paths in words["project_paths"].items()}
+    assert set(words["error_kinds"]) | {"request"} == set(get_args(api.ErrorKind))
+    assert set().union(*words["project_paths"].values(), ["src/candles.csv", "src/candles.json"]) == set(
+        words["owned_paths"])
+    assert (words["wasm_triple"], words["lock_file"], words["record_file"]) == (
+        "wasm32-unknown-unknown", ".orvane-compile.lock", ".orvane-compile.files")

@@ -39,7 +39,7 @@ def test_extension_is_the_installed_abi3_build():
         (lambda: _orvane_compile.__name__, "orvane_compile._orvane_compile"),
         (lambda: _orvane_compile.__doc__, "The native module (`orvane_compile._orvane_compile`)."),
         (lambda: sorted(k for k in vars(_orvane_compile) if not k.startswith("__")),
-         ["Compiler", "json_text", "strategy_schema_json"]),
+         ["Compiler", "json_text", "strategy_schema_json", "vocabulary_json"]),
         (lambda: orvane_compile.Compiler is _orvane_compile.Compiler, True),
     ],
     ids=[
@@ -167,4 +167,4 @@ def test_docstrings_are_the_stubs():
     assert Compiler.__doc__ == ast.get_docstring(compiler)
     assert (Compiler.command.__doc__, Compiler.version.__doc__) == (methods["command"], methods["version"])
     functions = {n.name: ast.get_docstring(n) for n in stub.body if isinstance(n, ast.FunctionDef)}
-    assert functions == {name: getattr(_orvane_compile, name).__doc__ for name in ("json_text", "strategy_schema_json")}
+    assert functions == {name: getattr(_orvane_compile, name).__doc__ for name in ("json_text", "strategy_schema_json", "vocabulary_json")}
