@@ -351,6 +351,11 @@ def json_text_error(source: Source) -> CompileError | None:
             break
         line, column = raw["line"], raw["column"]
         lines = source.text.split("\n")
+        if column == 0:  # at the end of the text, past its last line feed: shown where the text ends
+            column = 1
+            if line > 1:
+                line -= 1
+                column = len(lines[line - 1].encode("utf-8")) + 1
         message = f"{source.name} is not valid JSON: {raw['message']}"
         diagnostic = Diagnostic("error", "request", message, "", line, column, source.name,
                                 lines[line - 1] if line <= len(lines) else "")

@@ -406,6 +406,16 @@ def _print_answer(answer: str, compact: bool, stdout: TextIO) -> None:
     stdout.flush()
 
 
+# The C0 controls but tab and line feed, DEL and the C1 controls: a terminal would obey them, so
+# wherever they come from (a file name, a key of the user's, a tool's output) they are shown as
+# escapes.
+_CONTROLS = {c: f"\\x{c:02x}" for c in (*range(0x20), 0x7F, *range(0x80, 0xA0)) if c not in (0x09, 0x0A)}
+
+
+def _printable(text: str) -> str:
+    return text.translate(_CONTROLS)
+
+
 def _isatty(stream: TextIO) -> bool:
     try:
         return stream.isatty()
@@ -423,7 +433,7 @@ def _width(char: str) -> int:
 def _measured(text: str) -> tuple[list[str], int]:
     """A line's characters as shown (control characters replaced) and its width in columns:
     measured once for all the faults on one line."""
-    chars = ["\N{REPLACEMENT CHARACTER}" if ord(c) < 0x20 and c != "\t" else c for c in text]
+    chars = ["\N{REPLACEMENT CHARACTER}" if ord(c) in _CONTROLS else c for c in text]
     return chars, sum(map(_width, chars))
 
 
@@ -483,14 +493,14 @@ def _described(item: Located, file: str | None = None) -> str:
     are, on the lines that do not name it already.
     """
     diagnostic, location = item
-    head = _head(diagnostic)
-    hint = _hint(diagnostic)
-    who = PROG if file is None else f"{PROG}: {file}"
+    head = _printable(_head(diagnostic))
+    hint = _printable(_hint(diagnostic))
+    who = PROG if file is None else f"{PROG}: {_printable(file)}"
     if location is None:
         return f"{who}: {head}\n{hint}"
     if location.source is None:
         return f"{who}: {head}{_place(location)}\n{_excerpt(location)}{hint}"
-    return f"{location.source.name}:{location.line}:{location.column}: {head}\n{_excerpt(location)}{hint}"
+    return f"{_printable(location.source.name)}:{location.line}:{location.column}: {head}\n{_excerpt(location)}{hint}"
 
 
 def _as_json(item: Located) -> str:
@@ -511,7 +521,7 @@ def _place(location: Location | None) -> str:
     """", at line L column C of <the text>", or nothing for no place."""
     if location is None:
         return ""
-    where = "the request built from the command line" if location.source is None else location.source.name
+    where = "the request built from the command line" if location.source is None else _printable(location.source.name)
     return f", at line {location.line} column {location.column} of {where}"
 
 
@@ -834,7 +844,7 @@ def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
     answer = Compiler().command(text)
     parsed = json.loads(answer)
     if "error" in parsed:
-        stderr.write(f"{PROG}: {parsed['error']}\n")
+        stderr.write(f"{PROG}: {_printable(parsed['error'])}\n")
         return EXIT_INVALID
     _print_answer(answer, args.compact or args.compact_top, stdout)
     return EXIT_OK
@@ -897,10 +907,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _compile(args, stdin, stdout, stderr)
         return _simple(args, stdout, stderr)
     except _UsageError as error:
-        stderr.write(f"{error}\n")
+        stderr.write(f"{_printable(str(error))}\n")
         return EXIT_USAGE
     except _InputError as error:
-        stderr.write(f"{error}\n")
+        stderr.write(f"{_printable(str(error))}\n")
         return EXIT_INVALID
     except SystemExit as exit_:  # --help
         return exit_.code if isinstance(exit_.code, int) else EXIT_OK

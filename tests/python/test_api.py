@@ -102,8 +102,10 @@ CHECK_TEXT_CASES = [
      ("request", NOT_JSON + "expected `,` or `}`", "", 3, 3)),
     ("unterminated", '{"symbol": "x', ("request", NOT_JSON + "EOF while parsing a string", "", 1, 13)),
     # The end of a text counts as column 0 of its last line, as the compiler counts it.
-    ("empty", "", ("request", NOT_JSON + "EOF while parsing a value", "", 1, 0)),
-    ("blank-lines", " \n", ("request", NOT_JSON + "EOF while parsing a value", "", 2, 0)),
+    # A fault at the end of the text is shown where the text ends, past its last character.
+    ("empty", "", ("request", NOT_JSON + "EOF while parsing a value", "", 1, 1)),
+    ("blank-lines", " \n", ("request", NOT_JSON + "EOF while parsing a value", "", 1, 2)),
+    ("ends-after-a-line-feed", '{"symbol": 5\n', ("request", NOT_JSON + "EOF while parsing an object", "", 1, 13)),
     ("nan", '{"symbol": NaN}', ("request", NOT_JSON + "expected value", "", 1, 12)),
     ("overflow", '{"qty": 1e999}', ("request", NOT_JSON + "number out of range", "", 1, 13)),
     ("two-values", "{} {}", ("request", NOT_JSON + "trailing characters", "", 1, 4)),

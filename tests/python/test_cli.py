@@ -191,9 +191,14 @@ ERROR_CASES = [
      ' 1 | {"symbol": NaN}\n'
      "   |            ^\n"),
     ("empty-file", ["check", "s.json"], {"s.json": ""}, 1,
-     "s.json:1:0: s.json" + NOT_JSON + "EOF while parsing a value\n"
+     "s.json:1:1: s.json" + NOT_JSON + "EOF while parsing a value\n"
      " 1 | \n"
      "   | ^\n"),
+    # Controls a terminal would obey are shown as escapes, in messages and in file names.
+    ("control-characters", ["check", "\x1b[2Js.json"], {"\x1b[2Js.json": '{"symbol": "\x1b[31m"}'}, 1,
+     "\\x1b[2Js.json:1:13: \\x1b[2Js.json" + NOT_JSON + "control character (\\u0000-\\u001F) found while parsing a string\n"
+     ' 1 | {"symbol": "\N{REPLACEMENT CHARACTER}[31m"}\n'
+     "   |             ^\n"),
     ("spills-into-request", ["check", "s.json"], {"s.json": STRATEGY + ', "crate_name": "x"'}, 1,
      "s.json:9:1: s.json" + NOT_JSON + "trailing characters\n"
      ' 9 | , "crate_name": "x"\n'
