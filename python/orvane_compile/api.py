@@ -473,7 +473,9 @@ def compile(
 
     Raises CompileError for anything the compiler refuses (and for NaN or an
     infinity in the strategy or dataset, which JSON cannot carry: kind
-    "request", with its path; for a path that is not UTF-8: kind "io"),
+    "request", with its path; for a path that is not UTF-8: kind "io"); a
+    strategy text that is a file's path, or a whole compile spec given as the
+    strategy, gets a hint saying so on its first fault,
     TypeError for a strategy or dataset of a type not accepted, or holding
     values that have no JSON form, and ValueError for an ``mcu`` given with a
     target other than "no_std" (the compiler would silently drop it), a
@@ -498,8 +500,29 @@ def compile(
                               cache_dir=default_cache_dir(cache_dir),
                               cargo_jobs=None if dry_run else _batch.build_jobs())
     ready = None if dry_run else tool_chain_check(timeout)
-    answer, warnings = send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
+    try:
+        answer, warnings = send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
+    except CompileError as error:
+        raise _with_input_hint(error, strategy) from None
     return result_from(answer, warnings)
+
+
+def _with_input_hint(error: CompileError, strategy: StrategyInput) -> CompileError:
+    """``error``, with a hint on its first fault when the strategy given is something else a
+    caller easily passes instead: a file's path, or a whole compile spec."""
+    hint = None
+    if isinstance(strategy, str) and error.kind == "request" and error.source == _STRATEGY_SOURCE:
+        text = strategy.strip()
+        if text and "\n" not in text and text[0] not in "{[" and (text.endswith(".json") or os.path.isfile(text)):
+            hint = ("this text is a file's path, not its contents: pass the document "
+                    "(pathlib.Path(path).read_text(), or the parsed mapping)")
+    elif isinstance(strategy, Mapping) and "strategy" in strategy and error.kind == "bad spec":
+        hint = ("this is a compile spec, not a strategy: pass its `strategy` as the strategy, "
+                "and its target, opt_level, crate_name and embed_data as keywords")
+    if hint is None or error.diagnostics[0].hint:
+        return error
+    first, *rest = error.diagnostics
+    return CompileError.from_diagnostics([dataclasses.replace(first, hint=hint), *rest])
 
 
 def tool_chain_check(timeout: float | None) -> Ready:

@@ -465,6 +465,26 @@ ERROR_CASES = [
 ]
 
 
+# A strategy that is something else a caller easily passes gets a hint saying so.
+INPUT_HINT_CASES = [
+    ("path-as-text", "mine/strategy.json",
+     "this text is a file's path, not its contents: pass the document "
+     "(pathlib.Path(path).read_text(), or the parsed mapping)"),
+    ("compile-spec", {"strategy": BASE, "target": {"kind": "wasm"}},
+     "this is a compile spec, not a strategy: pass its `strategy` as the strategy, "
+     "and its target, opt_level, crate_name and embed_data as keywords"),
+    ("broken-text", '{"symbol": }', None),
+    ("bad-member", doc(symbol=5), None),
+]
+
+
+@pytest.mark.parametrize(("strategy", "hint"), [c[1:] for c in INPUT_HINT_CASES], ids=ids(INPUT_HINT_CASES))
+def test_input_hints(strategy, hint):
+    with pytest.raises(CompileError) as info:
+        check(strategy)
+    assert info.value.diagnostics[0].hint == hint
+
+
 @pytest.mark.parametrize("dry_run", [True, False], ids=["dry-run", "build"])
 @pytest.mark.parametrize(("kwargs", "kind", "message", "path"), [c[1:] for c in ERROR_CASES], ids=ids(ERROR_CASES))
 def test_compile_errors(tmp_path, monkeypatch, dry_run, kwargs, kind, message, path):
