@@ -190,6 +190,34 @@ TEST(ProtocolDiagnose, FolderRefusalsNameTheRequestsMember) {
   }
 }
 
+// Where a message names the decoder's type and not what to write, the diagnostic's hint does;
+// the answer's text stays as it is.
+TEST(ProtocolDiagnose, HintsSayWhatToWrite) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"gt":[{"price":"closse"},1]})",
+       "`price` takes one of `open`, `high`, `low`, `close`, `volume`, `hlc3` or `ohlc4`; did you mean "
+       "`close`?"},
+      {R"({"gt":[{"pric":"close"},1]})",
+       "`pric` is not an operand keyword; an operand is a number, an indicator's name, or an object "
+       "with one of `price`, `prev`, `add`, `sub`, `mul` or `div`; did you mean `price`?"},
+      {R"({"gt":[[1],1]})",
+       "an operand is a number, an indicator's name, or an object with one of `price`, `prev`, `add`, "
+       R"(`sub`, `mul` or `div` (such as {"price": "close"}))"},
+      {R"({"gt":[{"prev":["fast"]},1]})", "`prev` takes [operand, bars]"},
+      {R"({"rising":["fast"]})", "`rising` takes [operand, bars]"},
+      {R"({"between":["fast",1,2,3]})", "`between` takes [operand, low, high]"},
+      {R"({"gt":["fast",1],"lt":["fast",2]})",
+       "found `gt` and `lt`: one keyword per condition object; join conditions with `all` or `any`"},
+      {R"({"gt":["fast",1]})", "(no fault)"},
+  };
+  for (const auto& [entry, hint] : cases) {
+    const std::string text = compile_of(with(kStrategy, R"({"gt":["fast","slow"]})", entry));
+    const auto found = diagnose(text);
+    const auto fault = std::find_if(found.begin(), found.end(), [](const Diagnostic& d) { return !d.warning; });
+    EXPECT_EQ(fault == found.end() ? "(no fault)" : fault->hint, hint) << entry;
+  }
+}
+
 // A request applied and diagnosed at once runs only what it may: a strategy text that is not one
 // value, and a build with warnings under `refuse_warnings`, run nothing; `before_write` is asked
 // before anything is written, and its refusal is the answer.

@@ -81,7 +81,8 @@ def test_check_verdicts(document, message, where):
     # A mapping is sent as generated text: the fault has a path but no line in any text of the caller.
     assert (error.kind, error.message, error.path, error.line, error.column, error.source) == (
         "bad spec", message, where, None, None, None)
-    assert str(error) == f"bad spec: {message} (at {where})"
+    hint = error.diagnostics[0].hint  # the compiler's advice, when it has some, after the message
+    assert str(error) == f"bad spec: {message}" + (f"; {hint}" if hint else "") + f" (at {where})"
 
 
 POSITIONAL_TEXT = '[1,"X",null,"1h",{},{"gt":["a",1]},{"lt":["a",1]},null,null,["fixed_qty",1]]'
@@ -248,11 +249,12 @@ FIELD_CASES = [
      "bad spec: " + FRACTION_MESSAGE + " (at strategy.sizing.fraction) at line 23 column 17 of strategy text"),
     ("condition-mapping", SECOND_CONDITION,
      ("bad spec", TUPLE_OF_2, "strategy.entry.all[1].lt", None, None, None), None,
-     "bad spec: " + TUPLE_OF_2 + " (at strategy.entry.all[1].lt)"),
+     "bad spec: " + TUPLE_OF_2 + "; `lt` takes [operand, operand] (at strategy.entry.all[1].lt)"),
     ("condition-text", SECOND_CONDITION_TEXT,
      ("bad spec", TUPLE_OF_2, "strategy.entry.all[1].lt", 2, 45, "strategy text"),
      ' "entry": {"all": [{"gt": ["a", 1]}, {"lt": ["a"]}]},',
-     "bad spec: " + TUPLE_OF_2 + " (at strategy.entry.all[1].lt) at line 2 column 45 of strategy text"),
+     "bad spec: " + TUPLE_OF_2 + "; `lt` takes [operand, operand] (at strategy.entry.all[1].lt) at line 2 column 45 "
+     "of strategy text"),
     ("positional-text", '["X", "1h"]',
      ("bad spec", 'invalid type: string "X", expected u32', "strategy[0]", 1, 2, "strategy text"), '["X", "1h"]',
      'bad spec: invalid type: string "X", expected u32 (at strategy[0]) at line 1 column 2 of strategy text'),

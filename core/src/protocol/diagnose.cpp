@@ -170,7 +170,7 @@ class Stages {
                                     ? spans[i].begin + 1
                                     : place_in_text(f.finding.place, spans[i], text_);
       out.push_back(Diagnostic{f.finding.warning, std::string(f.kind), std::move(f.finding.message),
-                               std::move(paths[i]), index});
+                               std::move(paths[i]), index, std::move(f.finding.hint)});
     }
     return out;
   }

@@ -1,5 +1,8 @@
 // Conditions and operands: keyword objects with exactly one member, and the untagged operand.
 #include <array>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "schema/keywords.hpp"
 #include "schema/strategy.hpp"
@@ -8,6 +11,92 @@ namespace orvane::schema {
 
 namespace {
 
+void append_quoted(std::string& out, std::string_view name) {
+  out += '`';
+  out += name;
+  out += '`';
+}
+
+// "`a`, `b` and `c`", or with `last` " or " "`a`, `b` or `c`".
+template <class Names>
+void append_list(std::string& out, const Names& names, std::string_view last = " and ") {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i) out += i + 1 == names.size() ? last : ", ";
+    append_quoted(out, names[i]);
+  }
+}
+
+void append_guess(std::string& out, std::optional<std::string_view> close) {
+  if (!close) return;
+  out += "; did you mean ";
+  append_quoted(out, *close);
+  out += '?';
+}
+
+// The advice for an object that holds more than one keyword (or none).
+std::string one_keyword_hint(json::Value v, bool conditions) {
+  std::vector<std::string_view> keys;
+  v.for_each_member([&](std::string_view key, json::Value) {
+    keys.push_back(key);
+    return true;
+  });
+  std::string out;
+  if (keys.empty()) {
+    out = "the object is empty";
+  } else {
+    out = "found ";
+    append_list(out, keys);
+  }
+  out += conditions ? ": one keyword per condition object; join conditions with `all` or `any`"
+                    : ": one keyword per object";
+  return out;
+}
+
+// What the content of a keyword that takes operands looks like.
+std::string_view shape_of(std::size_t n, bool last_is_bars) {
+  if (n == 3) return "[operand, low, high]";
+  return last_is_bars ? "[operand, bars]" : "[operand, operand]";
+}
+
+// "`keyword` takes [operand, bars]".
+std::string takes(std::string_view keyword, std::string_view shape) {
+  std::string out;
+  append_quoted(out, keyword);
+  out += " takes ";
+  out += shape;
+  return out;
+}
+
+// The advice for a value that is no operand.
+std::string operand_hint(json::Value v) {
+  constexpr std::string_view kForms =
+      "an operand is a number, an indicator's name, or an object with one of ";
+  std::string out;
+  if (v.kind() != json::Kind::Object || v.size() != 1) {
+    out = kForms;
+    append_list(out, kOperandKeywords, " or ");
+    out += R"( (such as {"price": "close"}))";
+    return out;
+  }
+  auto m = first_member(v);
+  auto idx = index_of(kOperandKeywords, m.key);
+  if (!idx) {
+    append_quoted(out, m.key);
+    out += " is not an operand keyword; ";
+    out += kForms;
+    append_list(out, kOperandKeywords, " or ");
+    append_guess(out, closest_name(m.key, kOperandKeywords));
+    return out;
+  }
+  if (kOperandContents[*idx] == Content::PriceField) {
+    const auto& fields = EnumDesc<PriceField>::names;
+    out = "`price` takes one of ";
+    append_list(out, fields, " or ");
+    if (m.value.kind() == json::Kind::String) append_guess(out, closest_name(m.value.as_string(), fields));
+    return out;
+  }
+  return takes(m.key, shape_of(2, kOperandContents[*idx] == Content::OperandAndBars));
+}
 
 // A variant written as {"keyword": content}: the keyword's index and the content, into
 // `idx` and `content`. Every keyword needs content, so a bare keyword string is a unit
@@ -24,7 +113,11 @@ std::optional<SchemaError> keyword_member(json::Value v,
     return failed(v.index(), invalid_type(found::kUnitVariant, wanted::kNewtypeVariant));
   }
   if (v.kind() != json::Kind::Object) return wrong_kind(v, wanted::kStringOrMap).error();
-  if (v.size() != 1) return failed(v.index(), invalid_value(found::kMap, wanted::kSingleKeyMap));
+  if (v.size() != 1) {
+    SchemaError e = failed(v.index(), invalid_value(found::kMap, wanted::kSingleKeyMap));
+    e.hint = one_keyword_hint(v, static_cast<const void*>(&names) == &kConditionKeywords);
+    return e;
+  }
   auto m = first_member(v);
   auto found_at = index_of(names, m.key);
   if (!found_at) return failed(m.key_node, unknown_variant(m.key, names));
@@ -42,7 +135,7 @@ Failure decode_condition(json::Value v, Condition& out);
 // The operand list of a comparison: exactly `n` operands, or `n - 1` and a bar count, into
 // `out` (room for three).
 Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_bars,
-                                   std::uint32_t* bars, Operand* out) {
+                                   std::uint32_t* bars, Operand* out, std::string_view keyword) {
   if (v.kind() != json::Kind::Array) return wrong_kind(v, wanted::tuple(n));
   std::size_t count = 0;
   Failure err;
@@ -63,8 +156,11 @@ Decoded<std::size_t> operand_tuple(json::Value v, std::size_t n, bool last_is_ba
   });
   if (err && !Diagnosis::active()) return std::unexpected(std::move(*err));
   std::size_t len = v.size();
-  if (len < n) keep_first(err, SchemaError{invalid_length(len, wanted::tuple(n)), v.index(), Place::End});
-  if (len > n) keep_first(err, SchemaError{invalid_length(len, wanted::kFewerElements), v.index(), Place::End});
+  const std::string shape = takes(keyword, shape_of(n, last_is_bars));
+  if (len < n) keep_first(err, SchemaError{invalid_length(len, wanted::tuple(n)), v.index(), Place::End, false, shape});
+  if (len > n) {
+    keep_first(err, SchemaError{invalid_length(len, wanted::kFewerElements), v.index(), Place::End, false, shape});
+  }
   if (err) return std::unexpected(std::move(*err));
   return count;
 }
@@ -83,7 +179,7 @@ bool operand_expr(json::Value v, Operand& out) {
     expr->price = *f;
   } else {
     const bool bars = kOperandContents[*idx] == Content::OperandAndBars;
-    auto args = operand_tuple(content, 2, bars, &expr->bars, expr->args.data());
+    auto args = operand_tuple(content, 2, bars, &expr->bars, expr->args.data(), key);
     if (!args) return false;
   }
   out.form = std::move(expr);
@@ -96,7 +192,7 @@ Failure decode_operand(json::Value v, Operand& out) {
   } else if (v.is_number()) {
     out.form = v.as_double();
   } else if (Diagnosis::Pause trying; !operand_expr(v, out)) {
-    return SchemaError{std::string(kUntaggedOperand), v.index(), Place::End};
+    return SchemaError{std::string(kUntaggedOperand), v.index(), Place::End, false, operand_hint(v)};
   }
   return std::nullopt;
 }
@@ -112,7 +208,8 @@ Failure decode_condition(json::Value v, Condition& out) {
     case Content::OperandAndBars: {
       const Content content = kConditionContents[idx];
       auto ops = operand_tuple(c, content == Content::ThreeOperands ? 3 : 2,
-                               content == Content::OperandAndBars, &out.bars, out.operands.data());
+                               content == Content::OperandAndBars, &out.bars, out.operands.data(),
+                               kConditionKeywords[idx]);
       if (!ops) return std::move(ops.error());
       out.operand_count = std::uint8_t(*ops);
       return std::nullopt;

@@ -77,7 +77,7 @@ Diagnosis::Pause::~Pause() { active_diagnosis = paused_; }
 void Diagnosis::note(SchemaError& e) {
   if (e.noted) return;
   e.noted = true;
-  findings.push_back(Finding{e.message, e.node, e.place, false});
+  findings.push_back(Finding{e.message, e.node, e.place, false, e.hint});
 }
 
 void Diagnosis::warn(std::uint32_t node, std::string message) {

@@ -42,6 +42,9 @@ struct SchemaError {
   std::uint32_t node = 0;  // on the tape of the document decoded
   Place place = Place::End;
   bool noted = false;  // already recorded by the active Diagnosis
+  // What to write instead, where the message alone does not say: carried by the diagnostics,
+  // never part of the answer's text.
+  std::string hint = {};
 };
 
 template <class T>
@@ -66,6 +69,7 @@ struct Finding {
   std::uint32_t node = 0;
   Place place = Place::End;
   bool warning = false;
+  std::string hint = {};
 };
 
 // Active on the thread that made it, until it is destroyed. Decoding goes on past a fault in a
