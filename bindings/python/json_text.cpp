@@ -1,9 +1,11 @@
 #include "json_text.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -89,7 +91,43 @@ bool append_str(std::string& out, PyObject* s) {
   return true;
 }
 
-// The decimal text of an int, as int.__repr__ writes it.
+// The decimal digits of "0x..." or "-0x..." hexadecimal text.
+void append_decimal(std::string& out, std::string_view hex) {
+  if (hex.starts_with('-')) {
+    out += '-';
+    hex.remove_prefix(1);
+  }
+  hex.remove_prefix(2);  // "0x"
+  // Base 2^32 limbs, most significant first.
+  std::vector<std::uint32_t> limbs((hex.size() + 7) / 8, 0);
+  for (std::size_t i = 0; i < hex.size(); ++i) {
+    const char c = hex[hex.size() - 1 - i];
+    const std::uint32_t nibble = c <= '9' ? std::uint32_t(c - '0') : std::uint32_t(c - 'a' + 10);
+    limbs[limbs.size() - 1 - i / 8] |= nibble << (4 * (i % 8));
+  }
+  // Repeated division by 10^9: nine decimal digits a pass, least significant first.
+  std::vector<std::uint32_t> groups;
+  std::size_t first = 0;
+  while (first < limbs.size()) {
+    std::uint64_t rest = 0;
+    for (std::size_t i = first; i < limbs.size(); ++i) {
+      const std::uint64_t value = (rest << 32) | limbs[i];
+      limbs[i] = std::uint32_t(value / 1000000000u);
+      rest = value % 1000000000u;
+    }
+    groups.push_back(std::uint32_t(rest));
+    while (first < limbs.size() && limbs[first] == 0) ++first;
+  }
+  std::string digits = std::to_string(groups.empty() ? 0 : groups.back());
+  for (std::size_t i = groups.size() > 1 ? groups.size() - 1 : 0; i-- > 0;) {
+    const std::string group = std::to_string(groups[i]);
+    digits.append(9 - group.size(), '0');
+    digits += group;
+  }
+  out += digits;
+}
+
+// The decimal text of an int, as int.__repr__ writes it (with no limit on its length).
 bool append_int(std::string& out, PyObject* n) {
   int overflow = 0;
   const long long small = PyLong_AsLongLongAndOverflow(n, &overflow);
@@ -103,14 +141,16 @@ bool append_int(std::string& out, PyObject* n) {
                         : PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyLong_Type), n,
                                                        nullptr);
   if (exact == nullptr) return false;
-  PyObject* text = PyObject_Str(exact);
+  // Hexadecimal text has no length limit (int's decimal text does, past 4300 digits by
+  // default); its digits are turned into decimal here.
+  PyObject* text = PyNumber_ToBase(exact, 16);
   Py_DECREF(exact);
   if (text == nullptr) return false;
   Py_ssize_t size = 0;
-  const char* digits = PyUnicode_AsUTF8AndSize(text, &size);
-  if (digits != nullptr) out.append(digits, static_cast<std::size_t>(size));
+  const char* hex = PyUnicode_AsUTF8AndSize(text, &size);
+  if (hex != nullptr) append_decimal(out, std::string_view(hex, static_cast<std::size_t>(size)));
   Py_DECREF(text);
-  return digits != nullptr;
+  return hex != nullptr;
 }
 
 // The shortest text that reads back as `x`, as float.__repr__ writes it.

@@ -462,6 +462,8 @@ ERROR_CASES = [
      "request", "-inf is not a JSON number: JSON cannot carry NaN or infinity", "embed_data.candles[0].c"),
     ("lone-surrogate", dict(strategy=doc(symbol="\udc80")),
      "request", "the request is not valid JSON: lone leading surrogate in hex escape", ""),
+    ("integer-of-5000-digits", dict(strategy=doc(warmup=10**5000)),
+     "request", "the request is not valid JSON: number out of range", ""),
     ("nested-5000-deep", dict(strategy=doc(x=functools.reduce(lambda inner, _: {"a": inner}, range(5000), {}))),
      "request", "the request is not valid JSON: recursion limit exceeded", ""),
 ]
