@@ -50,10 +50,12 @@ records where each of its bytes came from (see ``_request``):
 So every fault and warning the compiler places (a line and column of the
 request) is mapped back: it is shown as "FILE:LINE:COLUMN: message (at PATH)"
 in the user's file (columns count bytes, as the compiler counts them), with
-that line and a caret under the column. A fault in text generated from flags
-(``--target no_std`` without ``--mcu``) is placed in "the request built from
+that line and a caret under the column. A fault in a value a flag gave
+(``--target no_std`` without ``--mcu``) is named by that flag ("from
+--target no_std"), and its hint never suggests the flag just given; a fault
+elsewhere in text generated from flags is placed in "the request built from
 the command line", and that line of the request is shown; a fault with no
-place is one line. A text that is not JSON is refused before it is embedded,
+place is one line. Controls a terminal would obey are printed as escapes. A text that is not JSON is refused before it is embedded,
 with the compiler's own reader's message and place in it. Warnings (members
 nothing declares, indicators the strategy does not declare) are shown on
 standard error after the faults, also when the command succeeds; with
@@ -72,7 +74,7 @@ import sys
 import threading
 import time
 import unicodedata
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import as_completed
 from typing import Any, NoReturn, TextIO, cast
 
@@ -468,12 +470,35 @@ _FLAGS = {"crate_name": "--crate-name NAME", "strategy.symbol": "--crate-name NA
           "opt_level": "--opt-level LEVEL", "embed_data.path": "--csv PATH"}
 
 
-def _hint(diagnostic: Diagnostic) -> str:
-    """The compiler's advice, naming the flag that sets the member when there is one."""
-    if not diagnostic.hint:
+def _hint(diagnostic: Diagnostic, given: Mapping[str, str]) -> str:
+    """Advice on a fault: for the MCU, the triples there are; for a member a flag sets, that flag
+    unless it was given; else the compiler's own."""
+    path = diagnostic.path
+    if path == "target.mcu" or (path == "target" and "`mcu`" in diagnostic.message):
+        advice = ("--mcu takes" if "target.mcu" in given else "pass --mcu TRIPLE,") + " one of " + ", ".join(
+            VOCABULARY["mcus"])
+    elif not diagnostic.hint or path in given:
         return ""
-    flag = _FLAGS.get(diagnostic.path)
-    return f"  = hint: {f'pass {flag}' if flag else diagnostic.hint}\n"
+    else:
+        flag = _FLAGS.get(path)
+        advice = f"pass {flag}" if flag else diagnostic.hint
+    return f"  = hint: {advice}\n"
+
+
+def given_flags(args: argparse.Namespace) -> dict[str, str]:
+    """The compile-spec members set by flags on this command line, each with the flag as given."""
+    given: dict[str, str] = {}
+    target, mcu = getattr(args, "target", None), getattr(args, "mcu", None)
+    if target is not None or mcu is not None:
+        shown = " ".join(f for f in (target and f"--target {target}", mcu and f"--mcu {mcu}") if f)
+        given.update({"target": shown, "target.kind": shown})
+    if mcu is not None:
+        given["target.mcu"] = f"--mcu {mcu}"
+    for member, flag in (("crate_name", "crate_name"), ("opt_level", "opt_level"), ("embed_data.path", "csv")):
+        value = getattr(args, flag, None)
+        if value is not None:
+            given[member] = f"--{flag.replace('_', '-')} {value}"
+    return given
 
 
 def _head(diagnostic: Diagnostic) -> str:
@@ -485,7 +510,7 @@ def _head(diagnostic: Diagnostic) -> str:
     return head.rstrip("\n")  # a build's message may end as cargo's output does
 
 
-def _described(item: Located, file: str | None = None) -> str:
+def _described(item: Located, file: str | None = None, given: Mapping[str, str] = {}) -> str:
     """A fault or warning: "FILE:LINE:COLUMN: message" and the line it points at, in the user's file.
 
     A place in text built from the command line is said to be there, with that line of the
@@ -494,11 +519,13 @@ def _described(item: Located, file: str | None = None) -> str:
     """
     diagnostic, location = item
     head = _printable(_head(diagnostic))
-    hint = _printable(_hint(diagnostic))
+    hint = _printable(_hint(diagnostic, given))
     who = PROG if file is None else f"{PROG}: {_printable(file)}"
     if location is None:
         return f"{who}: {head}\n{hint}"
     if location.source is None:
+        if diagnostic.path in given:  # a value a flag gave: the flag says where it came from
+            return f"{who}: {head}{_place(location, given.get(diagnostic.path))}\n{hint}"
         return f"{who}: {head}{_place(location)}\n{_excerpt(location)}{hint}"
     return f"{_printable(location.source.name)}:{location.line}:{location.column}: {head}\n{_excerpt(location)}{hint}"
 
@@ -517,31 +544,34 @@ def _as_json(item: Located) -> str:
     }, ensure_ascii=False, separators=(",", ":")) + "\n"
 
 
-def _place(location: Location | None) -> str:
-    """", at line L column C of <the text>", or nothing for no place."""
+def _place(location: Location | None, flag: str | None = None) -> str:
+    """", at line L column C of <the text>", ", from <flag>" for a value the flag gave, or nothing
+    for no place."""
     if location is None:
         return ""
+    if flag is not None and location.source is None:
+        return f", from {_printable(flag)}"
     where = "the request built from the command line" if location.source is None else _printable(location.source.name)
     return f", at line {location.line} column {location.column} of {where}"
 
 
-def _error_of(outcome: Outcome, file: str | None = None) -> tuple[str, str]:
+def _error_of(outcome: Outcome, file: str | None = None, given: Mapping[str, str] = {}) -> tuple[str, str]:
     """The first fault on one line with its place (for answers in JSON), and every fault and warning
     shown (``file`` as for ``_described``)."""
-    shown = "".join(_described(item, file) for item in (*outcome.errors, *outcome.warnings))
+    shown = "".join(_described(item, file, given) for item in (*outcome.errors, *outcome.warnings))
     first = ""
     if outcome.errors:
         diagnostic, location = outcome.errors[0]
-        first = _headline(diagnostic) + _place(location)
+        first = _headline(diagnostic) + _place(location, given.get(diagnostic.path))
     return first, shown
 
 
-def _report(outcome: Outcome, stderr: TextIO, as_json: bool = False) -> None:
+def _report(outcome: Outcome, stderr: TextIO, as_json: bool = False, given: Mapping[str, str] = {}) -> None:
     """Every fault, then every warning, each with the line it points at (or as JSON lines)."""
     if as_json:
         stderr.write("".join(_as_json(item) for item in (*outcome.errors, *outcome.warnings)))
     else:
-        stderr.write(_error_of(outcome)[1])
+        stderr.write(_error_of(outcome, None, given)[1])
 
 
 def _text_outcome(error: CompileError) -> Outcome:
@@ -674,7 +704,7 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         if status_line is not None:
             status_line.failed = bool(outcome.errors)
             status_line.__exit__(None)
-    _report(outcome, stderr, as_json)
+    _report(outcome, stderr, as_json, given_flags(args))
     status = _status(outcome, not dry_run, args.strict)
     if status != EXIT_OK:
         if not outcome.errors and not as_json:
@@ -741,6 +771,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
     workers = min(args.jobs, len(paths))
     cargo_jobs = _batch.cores_per_build(workers) if workers > 1 and not args.dry_run else None
     claims = _batch.FolderClaims()
+    given = given_flags(args)
     for index, path in enumerate(paths):
 
         def claim(folder: str, index: int = index) -> str | None:
@@ -777,7 +808,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
                 done = outcomes.pop(shown)
                 status = _status(done, not args.dry_run, args.strict)
                 statuses.append(status)
-                first, report = _error_of(done, paths[shown])
+                first, report = _error_of(done, paths[shown], given)
                 if status == EXIT_OK:
                     assert done.answer is not None
                     tqdm.write(done.answer, file=stdout)
