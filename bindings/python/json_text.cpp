@@ -8,86 +8,49 @@
 #include <string_view>
 #include <vector>
 
+#include "json/writer.hpp"
+
 namespace {
 
 constexpr int kDeepest = 200;
 
-constexpr char kHex[] = "0123456789abcdef";
-
-void append_u_escape(std::string& out, unsigned code) {
-  out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xF];
-}
-
-// One byte or code point below 0x80, escaped as json.dumps escapes it, or as it is.
-void append_ascii(std::string& out, unsigned char c) {
-  switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    case '\b': out += "\\b"; return;
-    case '\f': out += "\\f"; return;
-    default:
-      if (c < 0x20) {
-        append_u_escape(out, c);
-      } else {
-        out += static_cast<char>(c);
-      }
-  }
-}
-
-void append_code_point(std::string& out, Py_UCS4 c) {
-  if (c < 0x80) {
-    append_ascii(out, static_cast<unsigned char>(c));
-  } else if (c >= 0xD800 && c <= 0xDFFF) {
-    append_u_escape(out, c);  // no UTF-8 for it: the escape says what the str holds
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-// A str as a JSON string. False with an exception set.
+// A str as a JSON string, escaped as the core escapes strings (which is as json.dumps does
+// with ensure_ascii=False). False with an exception set.
 bool append_str(std::string& out, PyObject* s) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
-  out += '"';
   if (utf8 != nullptr) {
-    std::size_t run = 0;  // bytes not yet copied
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      const auto c = static_cast<unsigned char>(utf8[i]);
-      if (!needs_escape(c)) continue;
-      out.append(utf8 + run, static_cast<std::size_t>(i) - run);
-      append_ascii(out, c);
-      run = static_cast<std::size_t>(i) + 1;
-    }
-    out.append(utf8 + run, static_cast<std::size_t>(size) - run);
-  } else {
-    // Lone surrogates: code point by code point.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    const Py_ssize_t length = PyUnicode_GetLength(s);
-    if (length < 0) return false;
-    for (Py_ssize_t i = 0; i < length; ++i) {
-      const Py_UCS4 c = PyUnicode_ReadChar(s, i);
-      if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return false;
-      append_code_point(out, c);
+    orvane::json::append_string(out, std::string_view(utf8, static_cast<std::size_t>(size)));
+    return true;
+  }
+  // Lone surrogates have no UTF-8. Encoded as if they had (bytes ED A0..BF xx, which no
+  // UTF-8 text holds), they pass the escaping untouched and are then written as their \u
+  // escape, for the compiler to judge as it judges that text.
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  PyObject* bytes = PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass");
+  if (bytes == nullptr) return false;
+  char* data = nullptr;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) {
+    Py_DECREF(bytes);
+    return false;
+  }
+  std::string quoted;
+  orvane::json::append_string(quoted, std::string_view(data, static_cast<std::size_t>(size)));
+  Py_DECREF(bytes);
+  constexpr char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < quoted.size(); ++i) {
+    const auto b = static_cast<unsigned char>(quoted[i]);
+    if (b == 0xED && i + 2 < quoted.size() && (static_cast<unsigned char>(quoted[i + 1]) & 0xE0) == 0xA0) {
+      const unsigned code = 0xD000 | ((static_cast<unsigned char>(quoted[i + 1]) & 0x3F) << 6) |
+                            (static_cast<unsigned char>(quoted[i + 2]) & 0x3F);
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xF];
+      i += 2;
+    } else {
+      out += quoted[i];
     }
   }
-  out += '"';
   return true;
 }
 

@@ -591,20 +591,12 @@ PyObject* compiler_type() {
 
 // ---- module --------------------------------------------------------------------
 
-PyObject* strategy_schema_json(PyObject*, PyObject*) noexcept {
+// A module function that answers with the text `make` writes.
+template <std::string (*make)()>
+PyObject* text_function(PyObject*, PyObject*) noexcept {
   std::string text;
   try {
-    text = orvane::schema::strategy_schema_json();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* vocabulary_json(PyObject*, PyObject*) noexcept {
-  std::string text;
-  try {
-    text = orvane::protocol::vocabulary_json();
+    text = make();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -613,8 +605,10 @@ PyObject* vocabulary_json(PyObject*, PyObject*) noexcept {
 
 // Not in the module's method table, which is empty, nor in `__all__`: attributes of the
 // module beside the declared names.
-PyMethodDef schema_function = {"strategy_schema_json", strategy_schema_json, METH_NOARGS, kSchemaDoc};
-PyMethodDef vocabulary_function = {"vocabulary_json", vocabulary_json, METH_NOARGS, kVocabularyDoc};
+PyMethodDef schema_function = {"strategy_schema_json", text_function<orvane::schema::strategy_schema_json>,
+                               METH_NOARGS, kSchemaDoc};
+PyMethodDef vocabulary_function = {"vocabulary_json", text_function<orvane::protocol::vocabulary_json>,
+                                   METH_NOARGS, kVocabularyDoc};
 
 // Appends `name` to the module's `__all__` (creating the list on first use) and
 // binds it. `value` is borrowed.
