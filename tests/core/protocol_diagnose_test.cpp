@@ -63,6 +63,10 @@ TEST(ProtocolDiagnose, EveryFaultAndWarningWithItsPlace) {
       // The command's own name is not a member of the compile request it carries.
       {R"({"cmd":"compile","dry_rnu":true,"spec":{"strategy":)" + kStrategy + R"(,"target":{"kind":"wasm"}}})",
        "warning request .dry_rnu @1:18 [\"dry_rn] unknown field `dry_rnu`, did you mean `dry_run`?\n"},
+      // A key given again in the strategy: the earlier value is lost, so the repeat is warned of.
+      {compile_of(with(kStrategy, R"("qty":1)", R"("qty":1,"qty":2)")),
+       "warning bad spec .spec.strategy.sizing.qty @1:263 [\"qty\":2] key `qty` is given more than once in this "
+       "object: the earlier value is ignored, this one is read\n"},
       // Faults of the request and of the strategy, all of them, in the order of the text.
       {compile_of(with(with(kStrategy, R"("qty":1)", R"("qty":"1")"), R"("params":[3])", R"("params":3)"),
                   R"("target":{"kind":"arm"},"opt_levl":"size")"),

@@ -181,7 +181,22 @@ class Stages {
   std::set<std::uint32_t> ignored_;
 };
 
+// A key given again in one object of the strategy: decoding reads the last value, so each
+// earlier one is lost without a word. Warned at each repeat (the reader marks the repeats'
+// key nodes and lets the first member read the last value).
+void warn_repeated_keys(Stages& stages, const json::ParsedDocument& request, std::uint32_t node) {
+  const json::Document& doc = request.doc;
+  for (std::uint32_t i = node, end = doc.end_of(node); i < end; ++i) {
+    if (doc.tag(i) != json::Document::kDead) continue;
+    std::string message = "key `";
+    message += doc.text_of(i);
+    message += "` is given more than once in this object: the earlier value is ignored, this one is read";
+    stages.warn(request, i, std::move(message));
+  }
+}
+
 void check_strategy(Stages& stages, const json::ParsedDocument& request, std::uint32_t node) {
+  if (request.doc.has_folded_keys()) warn_repeated_keys(stages, request, node);
   auto spec = stages.run(request, "bad spec", true, true, [&] {
     return schema::decode<schema::StrategySpec>(request.doc.value(node));
   });
