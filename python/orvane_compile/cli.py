@@ -761,7 +761,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
     # cargo's own lines, when asked for, take the place of the bar.
     echo = _echo_to(stderr) if args.verbose else None
     bar_off = echo is not None or not _isatty(stderr)
-    if bar_off and not args.dry_run:
+    if bar_off:
         stderr.write(f"{PROG}: compiling {len(paths)} files, up to {min(args.jobs, len(paths))} at a time\n")
         stderr.flush()
     # Every request is built here, exactly as for one file, before any is sent; so is every
@@ -951,5 +951,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         stderr.write(f"{PROG}: out of memory\n")
         return EXIT_INVALID
     except KeyboardInterrupt:
-        stderr.write("\n")
+        # On a line of its own: a status line may be standing where the cursor is.
+        stderr.write(f"\n{PROG}: interrupted\n")
         return 130

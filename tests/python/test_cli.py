@@ -423,6 +423,9 @@ def test_strict_several_files(run):
     status, out, err = run(["compile", "w.json", "s.json", "--dry-run", "--strict"],
                            {"w.json": WARMPU, "s.json": STRATEGY})
     lines = out.splitlines()
+    start = "orvane-compile: compiling 2 files, up to 1 at a time\n"
+    assert err.startswith(start)
+    err = err[len(start):]
     summary = SUMMARY.fullmatch(err[len(WARMPU_SHOWN):])
     assert (status, lines[0], json.loads(lines[1])["manifest"]["crate_name"], len(lines)) == (
         1, '{"ok":false,"error":"warnings are errors (--strict): bad spec: unknown field `warmpu`, did you mean '
@@ -663,6 +666,7 @@ BATCH_CASES = [
      ['{"ok":false,"error":"missing field `mcu` (at target), at line 3 column 30 of spec.json"}',
       "=a.json",
       '{"ok":false,"error":"s.json is not valid JSON: expected `,` or `}`, at line 4 column 3 of s.json"}'],
+     "orvane-compile: compiling 3 files, up to 3 at a time\n"
      "spec.json:3:30: missing field `mcu` (at target)\n"
      ' 3 |   "target": {"kind": "no_std"}\n'
      "   |                              ^\n" + MCU_HINT +
@@ -672,6 +676,7 @@ BATCH_CASES = [
     ("io-in-a-dry-run-is-1", ["compile", "a.json", "spec.json", "--dry-run", "--csv", "no.csv"],
      {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 1,
      ['{"ok":false,"error":"io: reading no.csv: ' + NO_SUCH_FILE + ' (at embed_data.path), from --csv no.csv"}'] * 2,
+     "orvane-compile: compiling 2 files, up to 1 at a time\n"
      "orvane-compile: a.json: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path), from --csv no.csv\n"
      "orvane-compile: spec.json: io: reading no.csv: " + NO_SUCH_FILE + " (at embed_data.path), from --csv no.csv\n",
      ("0", "2")),
