@@ -34,8 +34,8 @@ TARGETS = ("fuzz_reader", "fuzz_strategy", "fuzz_compile_spec",
 
 
 def load_requests_module():
-    namespace = {"__name__": "_requests_seed"}
     path = os.path.join(TESTS, "_requests.py")
+    namespace = {"__name__": "_requests_seed", "__file__": path}
     with open(path, encoding="utf-8") as f:
         exec(compile(f.read(), path, "exec"), namespace)
     return namespace
