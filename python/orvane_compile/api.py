@@ -314,7 +314,14 @@ def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bo
     span = None if verbatim is None else request.span_of(verbatim)
     if span is not None:
         options["strategy_text"] = span
-    answer, data = compiler.diagnose(request.text, **options)
+    try:
+        answer, data = compiler.diagnose(request.text, **options)
+    except BaseException:
+        # What a build's `ready` or a signal handler raised goes on with this frame in its
+        # traceback; the handle must not go with it, for whichever thread drops that traceback
+        # (a batch's caller, a collection of cycles) is not the handle's.
+        del compiler
+        raise
     if data is None:  # the caller's text is not one JSON value: that is its fault
         assert verbatim is not None
         error = json_text_error(verbatim)
