@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The project's whole test run, from a bare Debian machine to a verdict:
 #   1. installs the system packages and Python tools that are missing
-#      (scripts/setup-system.sh test, and redis-server), and unpacks Debian's
-#      Rust tool chain for wasm32 into build/wasm-toolchain
-#      (scripts/wasm-toolchain.sh);
+#      (scripts/setup-system.sh test), unpacks Debian's Rust tool chain for
+#      wasm32 into build/wasm-toolchain (scripts/wasm-toolchain.sh) and its
+#      redis-server into build/redis (scripts/redis-unpacked.sh);
 #   2. builds the C++ core tests and runs them with ctest; builds them again
 #      with AddressSanitizer and UndefinedBehaviorSanitizer and runs them, and
 #      runs those that start threads under ThreadSanitizer; runs each fuzz
@@ -39,8 +39,12 @@ step() { printf '\n==> %s\n' "$*"; }
 
 # ---------------------------------------------------------------- prerequisites
 step "system packages"
-# redis-server: the build-farm test starts one of its own on 127.0.0.1.
-"$ROOT/scripts/setup-system.sh" test redis-server
+# The build-farm test starts a redis-server of its own on 127.0.0.1: its binary
+# is unpacked under build/ (only its libraries are installed), so that no
+# service is started or enabled at boot on this machine.
+"$ROOT/scripts/setup-system.sh" test libjemalloc2 liblzf1
+step "redis-server for the build-farm test (build/redis)"
+"$ROOT/scripts/redis-unpacked.sh" "$ROOT/build/redis" || fail "redis-server"
 
 # Debian's rustc, cargo and wasm32 standard library, unpacked beside rustup's
 # tool chain: the C++ tests build one generated wasm project with them, offline.
@@ -163,7 +167,7 @@ if [[ -n "$wheel" ]]; then
     fi
     rc=0
     # The farm test must run here, not skip: its services and packages are installed above.
-    (cd build/pytest-cwd && ORVANE_REQUIRE_FARM=1 "$venv/bin/python" -I -m pytest -p no:cacheprovider \
+    (cd build/pytest-cwd && PATH="$ROOT/build/redis/bin:$PATH" ORVANE_REQUIRE_FARM=1 "$venv/bin/python" -I -m pytest -p no:cacheprovider \
        "$ROOT/tests/python") || rc=$?
     case "$rc" in
       0) ;;

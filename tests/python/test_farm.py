@@ -53,7 +53,7 @@ def sccache_program():
 
 @pytest.fixture(scope="module")
 def redis_url():
-    need("redis-server (Debian's redis-server)", shutil.which("redis-server"))
+    need("redis-server (scripts/redis-unpacked.sh puts one in build/redis/bin)", shutil.which("redis-server"))
     port = free_port()
     server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
                                "--appendonly", "no"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
