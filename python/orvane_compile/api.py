@@ -316,20 +316,22 @@ def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bo
         options["strategy_text"] = span
     try:
         answer, data = compiler.diagnose(request.text, **options)
+        if data is None:  # the caller's text is not one JSON value: that is its fault
+            assert verbatim is not None
+            error = json_text_error(verbatim)
+            if error is not None:
+                raise error
+            del options["strategy_text"]
+            answer, data = compiler.diagnose(request.text, **options)
     except BaseException:
-        # What a build's `ready` or a signal handler raised goes on with this frame in its
-        # traceback; the handle must not go with it, for whichever thread drops that traceback
-        # (a batch's caller, a collection of cycles) is not the handle's.
+        # What is raised here (the caller's bad text, what a build's `ready` or a signal
+        # handler raised) goes on with this frame in its traceback, and the frame, holding the
+        # error, is a cycle that a collection on any thread may free; the handle must not be in
+        # it, for that thread (a batch's caller, a collector) need not be the handle's.
         del compiler
         raise
-    if data is None:  # the caller's text is not one JSON value: that is its fault
-        assert verbatim is not None
-        error = json_text_error(verbatim)
-        if error is not None:
-            raise error
-        del options["strategy_text"]
-        answer, data = compiler.diagnose(request.text, **options)
-        assert data is not None
+    del compiler
+    assert data is not None
     found = [_located(request, raw) for raw in json.loads(data)["diagnostics"]] if data != _NO_DIAGNOSTICS else []
     errors = tuple(item for item in found if item[0].severity == "error")
     warnings = tuple(item for item in found if item[0].severity == "warning")

@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+import orvane_compile
 from orvane_compile import Compiler
 from _requests import VERSION, VERSION_ANSWER
 
@@ -206,3 +207,25 @@ def test_two_handles_on_two_threads_run_at_the_same_time(big_version_cmd, no_vol
     # each command let the other thread in while it ran.
     (a_start, a_end), (b_start, b_end) = spans["a"], spans["b"]
     assert max(a_start, b_start) < min(a_end, b_end)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: orvane_compile.check("{"),
+        lambda: orvane_compile.check('{"symbol": "X"} trailing'),
+        lambda: orvane_compile.compile('{"symbol": "X"} trailing', dry_run=True),
+        lambda: orvane_compile.check({"symbol": float("nan")}),
+    ],
+    ids=["check-bad-text", "check-text-going-on", "compile-text-going-on", "check-nan"],
+)
+def test_api_failures_leave_no_handle_to_the_collector(unraisable, call):
+    """The API makes a handle per call; the CompileError it raises, with its traceback, may
+    sit in a garbage cycle that another thread collects, and the handle must not be in it."""
+    def fail_and_drop():
+        with pytest.raises(orvane_compile.CompileError):
+            call()
+
+    run_in_thread(fail_and_drop)
+    gc.collect()
+    assert unraisable == []
