@@ -65,6 +65,7 @@ standard error after the faults, also when the command succeeds; with
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import functools
 import json
 import math
@@ -76,6 +77,7 @@ import time
 import unicodedata
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import as_completed
+from contextvars import ContextVar
 from typing import Any, NoReturn, TextIO, cast
 
 from tqdm import tqdm
@@ -141,16 +143,20 @@ exit status:
 """
 
 
+def _version_line(answer: Mapping[str, Any]) -> str:
+    """The version answer for a person: "orvane-compile <version> (backtest dep <version>)"."""
+    return f"{PROG} {answer['version']} (backtest dep {answer['backtest_dep']})\n"
+
+
 class _Version(argparse.Action):
-    """--version: "orvane-compile <version>", the version the compiler answers."""
+    """--version: the line ``version`` prints, from the version the compiler answers."""
 
     def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: str | None = None) -> None:
-        version = json.loads(Compiler().command('{"cmd":"version"}'))["version"]
-        sys.stdout.write(f"{PROG} {version}\n")
+        sys.stdout.write(_version_line(json.loads(Compiler().command('{"cmd":"version"}'))))
         sys.stdout.flush()
         parser.exit()
 
@@ -183,11 +189,17 @@ def _jobs(text: str) -> int:
     return value
 
 
+_COLOR_CHOICES = ("auto", "always", "never")
+_COLOR_HELP = ("colour the CLI's own labels, carets and summaries: auto (default: on a terminal, unless "
+               "NO_COLOR is set), always or never; never with --json")
+
+
 def _parser() -> argparse.ArgumentParser:
     output = _Parser(add_help=False)
     output.add_argument("--json", action="store_true", dest="compact",
                         help="print compact JSON even on a terminal; errors and warnings go to "
                              "standard error as one JSON object per line")
+    output.add_argument("--color", choices=_COLOR_CHOICES, metavar="WHEN", help=_COLOR_HELP)
 
     spec = _Parser(add_help=False)
     spec.add_argument("file", metavar="FILE",
@@ -210,6 +222,7 @@ def _parser() -> argparse.ArgumentParser:
                      epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", action="store_true", dest="compact_top", help=argparse.SUPPRESS)
     parser.add_argument("--version", action=_Version, help="print orvane-compile's version and exit")
+    parser.add_argument("--color", choices=_COLOR_CHOICES, metavar="WHEN", dest="color_top", help=_COLOR_HELP)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
 
@@ -233,11 +246,15 @@ def _parser() -> argparse.ArgumentParser:
     commands.add_parser("check", parents=[spec, output], help='validate FILE: prints "ok" or the error',
                         description="A dry run of what compile would send; prints ok or the error.")
     commands.add_parser("targets", parents=[output], help="list the targets and MCU triples")
-    commands.add_parser("version", parents=[output], help="print the compiler's version")
+    commands.add_parser("version", parents=[output], help="print the compiler's version",
+                        description="Print the compiler's version and the backtest library's that generated "
+                                    "projects use, on one line; with --json, the compiler's answer.")
     hash_parser = commands.add_parser(
         "hash", parents=[output], help="size and SHA-256 of a file (normally an artifact)",
-        description="Print the size and SHA-256 of FILE (normally a built artifact): handle, len, sha256.")
+        description="Print the size and SHA-256 of FILE (normally a built artifact): len, sha256.")
     hash_parser.add_argument("file", metavar="FILE", help="the file to digest (a regular file)")
+    hash_parser.add_argument("--handle", action="store_true",
+                             help="also print the handle the compiler keeps the bytes under (0: each run has a compiler of its own)")
     doctor_parser = commands.add_parser(
         "doctor", help="check the Rust tool chain for each target",
         description="Say for each target (or the one given) whether cargo, rustc, the target's standard "
@@ -247,6 +264,7 @@ def _parser() -> argparse.ArgumentParser:
                                help="check only this target (no_std: every MCU triple)")
     doctor_parser.add_argument("--mcu", metavar="TRIPLE", help="check only this MCU triple (implies no_std)")
     doctor_parser.add_argument("--json", action="store_true", dest="compact", help="print the report as JSON")
+    doctor_parser.add_argument("--color", choices=_COLOR_CHOICES, metavar="WHEN", help=_COLOR_HELP)
     doctor_parser.add_argument("--timeout", metavar="SECONDS", type=_seconds,
                                help="give each tool this many seconds to answer (default 60)")
     return parser
@@ -399,6 +417,43 @@ def _overridden_spec(document: Source, overrides: list[tuple[str, Writer]]) -> W
 
 # ---------------------------------------------------------------- output
 
+_RED, _YELLOW, _GREEN, _BLUE, _CYAN, _BOLD = "1;31", "1;33", "1;32", "1;34", "1;36", "1"
+
+
+@dataclasses.dataclass(frozen=True)
+class _Style:
+    """How this run shows what the CLI writes itself: whether standard error (``err``) and standard
+    output (``out``) get colour, and whether a failed build shows cargo's whole error output
+    (``whole_build_output``, for --verbose) or its first error line."""
+
+    err: bool = False
+    out: bool = False
+    whole_build_output: bool = False
+
+    def __call__(self, code: str, text: str, out: bool = False) -> str:
+        """``text`` in the colour ``code`` (an SGR parameter list) when its stream gets colour.
+        Only text the CLI writes itself is coloured; a user's text in it is escaped already."""
+        return f"\x1b[{code}m{text}\x1b[0m" if text and (self.out if out else self.err) else text
+
+
+_style: ContextVar[_Style] = ContextVar("orvane_compile_cli_style", default=_Style())
+
+
+def _colour(choice: str, stream: TextIO) -> bool:
+    """Whether ``stream`` gets colour for --color ``choice``: auto is on for a terminal, unless NO_COLOR
+    is set to something or the terminal is dumb; always and never say so themselves."""
+    if choice != "auto":
+        return choice == "always"
+    return _isatty(stream) and not os.environ.get("NO_COLOR") and os.environ.get("TERM") != "dumb"
+
+
+def _style_of(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> _Style:
+    if getattr(args, "compact", False) or args.compact_top:
+        return _Style(whole_build_output=True)  # --json: structured and uncoloured
+    choice = getattr(args, "color", None) or args.color_top or "auto"
+    return _Style(_colour(choice, stderr), _colour(choice, stdout), bool(getattr(args, "verbose", False)))
+
+
 
 def _print_answer(answer: str, compact: bool, stdout: TextIO) -> None:
     if compact or not _isatty(stdout):
@@ -439,8 +494,8 @@ def _measured(text: str) -> tuple[list[str], int]:
     return chars, sum(map(_width, chars))
 
 
-def _excerpt(location: Location) -> str:
-    """The location's line with a caret under its column."""
+def _excerpt(location: Location, caret: str = _RED) -> str:
+    """The location's line with a caret (in the colour ``caret``) under its column."""
     text = location.line_text.rstrip("\r")
     raw = text.encode("utf-8")
     before = raw[: max(location.column, 1) - 1].decode("utf-8", errors="replace")
@@ -454,8 +509,9 @@ def _excerpt(location: Location) -> str:
     shown = prefix + "".join(chars[start:end]) + ("..." if end < len(chars) else "")
     pad = " " * len(prefix) + "".join("\t" if c == "\t" else " " * _width(c) for c in chars[start:caret_at])
     number = str(location.line)
-    gutter = " " * len(number)
-    return f" {number} | {shown}\n {gutter} | {pad}^\n"
+    style = _style.get()
+    return (f"{style(_BLUE, f' {number} |')} {shown}\n"
+            f"{style(_BLUE, ' ' + ' ' * len(number) + ' |')} {pad}{style(caret, '^')}\n")
 
 
 def _headline(diagnostic: Diagnostic) -> str:
@@ -482,7 +538,7 @@ def _hint(diagnostic: Diagnostic, given: Mapping[str, str]) -> str:
     else:
         flag = _FLAGS.get(path)
         advice = f"pass {flag}" if flag else diagnostic.hint
-    return f"  = hint: {advice}\n"
+    return f"  = {_style.get()(_CYAN, 'hint:')} {_printable(advice)}\n"
 
 
 def given_flags(args: argparse.Namespace) -> dict[str, str]:
@@ -501,13 +557,30 @@ def given_flags(args: argparse.Namespace) -> dict[str, str]:
     return given
 
 
+def _first_error_line(message: str) -> str:
+    """A failed build's reason on one line: the first of cargo's lines that starts with "error" (such
+    as "error[E0425]: cannot find value `x` in this scope"), else the message's first line."""
+    lines = message.split("\n")
+    return next((line for line in lines if line.startswith("error")), lines[0])
+
+
 def _head(diagnostic: Diagnostic) -> str:
-    """A fault's headline, or "warning: " and a warning's message, with the member it is about."""
+    """A fault's headline, or "warning: " and a warning's message, with the member it is about, shown:
+    escaped, the label ("warning:", "bad spec:"...) coloured, and a failed build's reason on one line
+    unless --verbose asks for all of it."""
+    style = _style.get()
     if diagnostic.severity == "warning":
-        head = "warning: " + diagnostic.message + (f" (at {diagnostic.path})" if diagnostic.path else "")
+        label, colour = "warning:", _YELLOW
+        rest = " " + diagnostic.message + (f" (at {diagnostic.path})" if diagnostic.path else "")
     else:
-        head = _headline(diagnostic)
-    return head.rstrip("\n")  # a build's message may end as cargo's output does
+        label, colour = KIND_PREFIXES.get(diagnostic.kind, "").rstrip(), _RED
+        if diagnostic.kind == "build" and not style.whole_build_output:
+            diagnostic = dataclasses.replace(diagnostic, message=_first_error_line(diagnostic.message))
+        rest = _headline(diagnostic)[len(label):]
+        if not label:  # no label of its kind: the whole line says it is a fault
+            return style(_RED, _printable(rest.rstrip("\n")))
+    # rest is " " and the message, which may end in a line feed as cargo's output does.
+    return style(colour, label) + " " + style(_BOLD, _printable(rest[1:].rstrip("\n")))
 
 
 def _described(item: Located, file: str | None = None, given: Mapping[str, str] = {}) -> str:
@@ -518,16 +591,18 @@ def _described(item: Located, file: str | None = None, given: Mapping[str, str] 
     are, on the lines that do not name it already.
     """
     diagnostic, location = item
-    head = _printable(_head(diagnostic))
-    hint = _printable(_hint(diagnostic, given))
+    head = _head(diagnostic)
+    hint = _hint(diagnostic, given)
     who = PROG if file is None else f"{PROG}: {_printable(file)}"
+    caret = _YELLOW if diagnostic.severity == "warning" else _RED
     if location is None:
         return f"{who}: {head}\n{hint}"
     if location.source is None:
         if diagnostic.path in given:  # a value a flag gave: the flag says where it came from
             return f"{who}: {head}{_place(location, given.get(diagnostic.path))}\n{hint}"
-        return f"{who}: {head}{_place(location)}\n{_excerpt(location)}{hint}"
-    return f"{_printable(location.source.name)}:{location.line}:{location.column}: {head}\n{_excerpt(location)}{hint}"
+        return f"{who}: {head}{_place(location)}\n{_excerpt(location, caret)}{hint}"
+    where = f"{_printable(location.source.name)}:{location.line}:{location.column}"
+    return f"{where}: {head}\n{_excerpt(location, caret)}{hint}"
 
 
 def _as_json(item: Located) -> str:
@@ -555,15 +630,16 @@ def _place(location: Location | None, flag: str | None = None) -> str:
     return f", at line {location.line} column {location.column} of {where}"
 
 
-def _error_of(outcome: Outcome, file: str | None = None, given: Mapping[str, str] = {}) -> tuple[str, str]:
+def _error_of(outcome: Outcome, file: str | None = None, given: Mapping[str, str] = {},
+              shown: bool = True) -> tuple[str, str]:
     """The first fault on one line with its place (for answers in JSON), and every fault and warning
-    shown (``file`` as for ``_described``)."""
-    shown = "".join(_described(item, file, given) for item in (*outcome.errors, *outcome.warnings))
+    shown (``file`` as for ``_described``; not made when not ``shown``)."""
+    report = "".join(_described(item, file, given) for item in (*outcome.errors, *outcome.warnings)) if shown else ""
     first = ""
     if outcome.errors:
         diagnostic, location = outcome.errors[0]
         first = _headline(diagnostic) + _place(location, given.get(diagnostic.path))
-    return first, shown
+    return first, report
 
 
 def _report(outcome: Outcome, stderr: TextIO, as_json: bool = False, given: Mapping[str, str] = {}) -> None:
@@ -640,10 +716,11 @@ class _StatusLines:
 
     def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
         seconds = time.monotonic() - self._started
+        style = _style.get()
         if kind is None and not self.failed:
-            self._stream.write(f"{PROG}: built {self._label} in {seconds:.1f}s\n")
+            self._stream.write(f"{PROG}: {style(_GREEN, 'built')} {self._label} in {seconds:.1f}s\n")
         else:
-            ending = "failed" if kind is None else "stopped"
+            ending = style(_RED, "failed") if kind is None else style(_YELLOW, "stopped")
             self._stream.write(f"{PROG}: {self._label} {ending} after {seconds:.1f}s\n")
         self._stream.flush()
 
@@ -712,7 +789,7 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         return status
     assert outcome.answer is not None
     if checking:
-        stdout.write('{"ok":true}\n' if as_json else "ok\n")
+        stdout.write('{"ok":true}\n' if as_json else _style.get()(_GREEN, "ok", out=True) + "\n")
         stdout.flush()
     else:
         _print_answer(outcome.answer, compact, stdout)
@@ -753,121 +830,170 @@ def _echo_to(stream: TextIO) -> TextIO | None:
 
 
 def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
-    """``compile`` of several files with the same flags: one answer line each, in order."""
+    """``compile`` of several files with the same flags: one answer line each, in order; each file's
+    faults on standard error as soon as they are known."""
     paths = [args.file, *args.more_files]
     if paths.count("-") > 1:
         raise _UsageError(f"{PROG}: error: standard input (-) can be given only once")
     started = time.monotonic()
     # cargo's own lines, when asked for, take the place of the bar.
     echo = _echo_to(stderr) if args.verbose else None
-    bar_off = echo is not None or not _isatty(stderr)
-    if bar_off:
-        stderr.write(f"{PROG}: compiling {len(paths)} files, up to {min(args.jobs, len(paths))} at a time\n")
-        stderr.flush()
-    # Every request is built here, exactly as for one file, before any is sent; so is every
-    # build's check of its compile spec, its project folder (one build each) and tool chain.
-    work: list[Request | Outcome] = []
-    compiler = Compiler()
     workers = min(args.jobs, len(paths))
+    stderr.write(f"{PROG}: compiling {len(paths)} files, up to {workers} at a time\n")
+    stderr.flush()
+    compiler = Compiler()
     cargo_jobs = _batch.cores_per_build(workers) if workers > 1 and not args.dry_run else None
     claims = _batch.FolderClaims()
     given = given_flags(args)
-    for index, path in enumerate(paths):
-
-        def claim(folder: str, index: int = index) -> str | None:
-            owner = claims.claim(folder, index)
-            return None if owner is None else _batch.refusal(
-                folder, f"{paths[owner]} (file {owner + 1} of this batch)")
-
-        try:
-            document = _read_source(path, stdin)
-            spec = _spec_writer(args, document, stdin)
-            request = compile_request(spec, dry_run=args.dry_run, out_dir=args.out_dir, timeout=args.timeout,
-                                      cache_dir=default_cache_dir(args.cache_dir), cargo_jobs=cargo_jobs)
-        except _InputError as error:
-            message = str(error).removeprefix(f"{PROG}: ")
-            work.append(Outcome(None, ((Diagnostic("error", "request", message), None),), ()))
-            continue
-        except _TextError as error:
-            work.append(_text_outcome(error.error))
-            continue
-        refused = None if args.dry_run else _preflight(compiler, spec, args.out_dir, args.strict, args.timeout,
-                                                       claim)[1]
-        work.append(request if refused is None else refused)
-
     outcomes: dict[int, Outcome] = {}
     statuses: list[int] = []
-    with tqdm(total=len(paths), file=stderr, unit="file", leave=False, disable=bar_off) as bar:
+    with tqdm(total=len(paths), file=stderr, unit="file", leave=False,
+              disable=echo is not None or not _isatty(stderr)) as bar, _Running(bar, args.dry_run) as running:
 
         def finished(index: int, outcome: Outcome) -> None:
-            # Answers and failures are shown in the order of the files, as soon as all before are done.
+            # Faults and warnings are shown at once; answers in the order of the files, as soon as
+            # all before are done.
             bar.update(1)
+            running.ended(index)
+            report = _error_of(outcome, paths[index], given)[1]
+            if report:
+                tqdm.write(report, file=stderr, end="")
             outcomes[index] = outcome
             while len(statuses) in outcomes:
-                shown = len(statuses)
-                done = outcomes.pop(shown)
+                done = outcomes.pop(len(statuses))
                 status = _status(done, not args.dry_run, args.strict)
                 statuses.append(status)
-                first, report = _error_of(done, paths[shown], given)
                 if status == EXIT_OK:
                     assert done.answer is not None
                     tqdm.write(done.answer, file=stdout)
-                else:
-                    if not first:  # refused for its warnings
-                        warning, location = done.warnings[0]
-                        first = "warnings are errors (--strict): " + _headline(warning) + _place(location)
-                    tqdm.write(json.dumps({"ok": False, "error": first}, ensure_ascii=False,
-                                          separators=(",", ":")), file=stdout)
-                if report:
-                    tqdm.write(report, file=stderr, end="")
-                stdout.flush()
+                    continue
+                first = _error_of(done, None, given, shown=False)[0]
+                if not first:  # refused for its warnings
+                    warning, location = done.warnings[0]
+                    first = "warnings are errors (--strict): " + _headline(warning) + _place(location)
+                tqdm.write(json.dumps({"ok": False, "error": first}, ensure_ascii=False, separators=(",", ":")),
+                           file=stdout)
+            stdout.flush()
+
+        # Every request is built here, exactly as for one file, before any is sent; so is every
+        # build's check of its compile spec, its project folder (one build each) and tool chain.
+        work: list[Request | None] = []
+        for index, path in enumerate(paths):
+
+            def claim(folder: str, index: int = index) -> str | None:
+                owner = claims.claim(folder, index)
+                return None if owner is None else _batch.refusal(
+                    folder, f"{paths[owner]} (file {owner + 1} of this batch)")
+
+            refused: Outcome | None = None
+            try:
+                document = _read_source(path, stdin)
+                spec = _spec_writer(args, document, stdin)
+                request = compile_request(spec, dry_run=args.dry_run, out_dir=args.out_dir, timeout=args.timeout,
+                                          cache_dir=default_cache_dir(args.cache_dir), cargo_jobs=cargo_jobs)
+            except _InputError as error:
+                message = str(error).removeprefix(f"{PROG}: ")
+                refused = Outcome(None, ((Diagnostic("error", "request", message), None),), ())
+            except _TextError as error:
+                refused = _text_outcome(error.error)
+            else:
+                label = path
+                if not args.dry_run:
+                    label, refused = _preflight(compiler, spec, args.out_dir, args.strict, args.timeout, claim)
+                running.names[index] = label.split(" ")[0] or path
+            work.append(request if refused is None else None)
+            if refused is not None:
+                finished(index, refused)
 
         if echo is not None:
             echo.flush()
-        _run_files(work, workers, finished, echo)
+        _run_files(work, workers, finished, running.began, echo)
     failed = sum(status != EXIT_OK for status in statuses)
-    stderr.write(f"{PROG}: {len(paths) - failed} succeeded, {failed} failed "
+    style = _style.get()
+    stderr.write(f"{PROG}: {style(_GREEN, f'{len(paths) - failed} succeeded')}, "
+                 f"{style(_RED, f'{failed} failed') if failed else '0 failed'} "
                  f"in {time.monotonic() - started:.1f}s\n")
     return max(statuses)
 
 
-def _run_files(work: Sequence[Request | Outcome], jobs: int, finished: Callable[[int, Outcome], None],
-               echo: TextIO | None = None) -> None:
-    """Send each request, calling ``finished(index, outcome)`` on this thread as each ends.
+class _Running:
+    """The files of a batch being compiled, shown after its progress bar on a terminal and redrawn
+    every half second: "building alpha 12s, beta 3s". Builds start and end on any thread."""
+
+    def __init__(self, bar: tqdm[Any], dry_run: bool) -> None:
+        self.names: dict[int, str] = {}
+        self._bar = bar
+        self._doing = "compiling" if dry_run else "building"
+        self._since: dict[int, float] = {}
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="orvane-compile progress", daemon=True)
+
+    def began(self, index: int) -> None:
+        with self._lock:
+            self._since[index] = time.monotonic()
+
+    def ended(self, index: int) -> None:
+        with self._lock:
+            self._since.pop(index, None)
+
+    def _run(self) -> None:
+        while not self._stop.wait(0.5):
+            now = time.monotonic()
+            with self._lock:
+                shown = ", ".join(f"{self.names.get(index, '?')} {now - since:.0f}s"
+                                  for index, since in sorted(self._since.items(), key=lambda item: item[1]))
+            self._bar.set_postfix_str(f"{self._doing} {shown}" if shown else "")
+
+    def __enter__(self) -> _Running:
+        if not self._bar.disable:  # off a terminal, nothing is redrawn
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        if self._thread.is_alive():
+            self._thread.join()
+
+
+def _run_files(work: Sequence[Request | None], jobs: int, finished: Callable[[int, Outcome], None],
+               began: Callable[[int], None], echo: TextIO | None = None) -> None:
+    """Send each request (None: a file finished already), calling ``began(index)`` as each starts, on
+    the thread that sends it, and ``finished(index, outcome)`` on this thread as each ends.
 
     One job at a time runs on this thread, so Ctrl-C stops a build as it does
     for one file; more run on that many threads, with a ``Compiler`` each,
     and Ctrl-C stops the running builds (see ``_batch``).
     """
 
-    def run(compiler: Compiler, request: Request) -> Outcome:
+    def run(compiler: Compiler, index: int, request: Request) -> Outcome:
+        began(index)
         return exchange(compiler, request, echo)
 
     if jobs == 1:
         compiler = Compiler()
         for index, item in enumerate(work):
-            finished(index, item if isinstance(item, Outcome) else run(compiler, item))
+            if item is not None:
+                finished(index, run(compiler, index, item))
         return
     local = threading.local()
 
-    def send(request: Request) -> Outcome:
+    def send(index: int, request: Request) -> Outcome:
         if not hasattr(local, "compiler"):
             local.compiler = Compiler()
         compiler: Compiler = local.compiler
-        return run(compiler, request)
+        return run(compiler, index, request)
 
     with _batch.BatchThreads(jobs) as pool:
-        futures = {}
-        for index, item in enumerate(work):
-            if isinstance(item, Outcome):
-                finished(index, item)
-            else:
-                futures[pool.submit(send, item)] = index
+        futures = {pool.submit(send, index, item): index for index, item in enumerate(work) if item is not None}
         for future in as_completed(futures):
             finished(futures[future], future.result())
 
 
 def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
+    """targets, version (a line for a person; the answer with --json) and hash (the answer without its
+    handle, unless --handle asks for it)."""
+    as_json = args.compact or args.compact_top
     if args.command == "hash":
         text = '{"cmd":"artifact_bytes","path":' + json.dumps(args.file) + "}"
     else:
@@ -877,7 +1003,14 @@ def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
     if "error" in parsed:
         stderr.write(f"{PROG}: {_printable(parsed['error'])}\n")
         return EXIT_INVALID
-    _print_answer(answer, args.compact or args.compact_top, stdout)
+    if args.command == "version" and not as_json:
+        stdout.write(_version_line(parsed))
+        stdout.flush()
+        return EXIT_OK
+    if args.command == "hash" and not args.handle:
+        del parsed["handle"]
+        answer = json.dumps(parsed, ensure_ascii=False, separators=(",", ":"))
+    _print_answer(answer, as_json, stdout)
     return EXIT_OK
 
 
@@ -915,9 +1048,11 @@ def _check_utf8_arguments(args: argparse.Namespace) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line on ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
     stdin, stdout, stderr = sys.stdin, sys.stdout, sys.stderr
+    styled = None
     try:
         parser = _parser()
         args, unparsed = parser.parse_known_args(argv)
+        styled = _style.set(_style_of(args, stdout, stderr))
         if args.command == "compile":
             # argparse takes positionals in one run: files given after a flag come back unparsed.
             files = [arg for arg in unparsed if arg == "-" or not arg.startswith("-")]
@@ -938,7 +1073,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _compile(args, stdin, stdout, stderr)
         return _simple(args, stdout, stderr)
     except _UsageError as error:
-        stderr.write(f"{_printable(str(error))}\n")
+        # Before --color is read, auto decides.
+        style = _style.get() if styled is not None else _Style(_colour("auto", stderr))
+        stderr.write(_printable(str(error)).replace(" error: ", f" {style(_RED, 'error:')} ", 1) + "\n")
         return EXIT_USAGE
     except _InputError as error:
         stderr.write(f"{_printable(str(error))}\n")
@@ -954,3 +1091,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         # On a line of its own: a status line may be standing where the cursor is.
         stderr.write(f"\n{PROG}: interrupted\n")
         return 130
+    finally:
+        if styled is not None:
+            _style.reset(styled)

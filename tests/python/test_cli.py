@@ -56,6 +56,8 @@ TARGETS = TARGETS_ANSWER
 def run(tmp_path, monkeypatch, capsys):
     """Write ``files`` into a scratch cwd and run the command line there: (status, stdout, stderr)."""
     monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.setenv("TERM", "xterm")
 
     def run(argv, files=None, stdin=None):
         for name, text in (files or {}).items():
@@ -116,7 +118,7 @@ ANSWER_CASES = [
      {"cmd": "compile", "dry_run": True, "spec": {"strategy": BASE, "target": {"kind": "wasm"}}}),
     ("targets", ["targets"], {}, {"cmd": "targets"}),
     ("version", ["version", "--json"], {}, {"cmd": "version"}),
-    ("hash", ["hash", "s.json"], {"s.json": STRATEGY}, {"cmd": "artifact_bytes", "path": "s.json"}),
+    ("hash-handle", ["hash", "s.json", "--handle"], {"s.json": STRATEGY}, {"cmd": "artifact_bytes", "path": "s.json"}),
 ]
 
 
@@ -126,11 +128,26 @@ def test_answers(run, argv, files, request_):
     assert (status, out, err) == (0, compiler_answer(request_) + "\n", "")
 
 
-def test_fixed_answers_verbatim(run):
-    assert run(["version"]) == (0, VERSION + "\n", "")
-    assert run(["--json", "targets"]) == (0, TARGETS + "\n", "")
-    assert run(["hash", "e"], {"e": ""}) == (
-        0, '{"handle":0,"len":0,"sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}\n', "")
+VERSION_LINE = f"orvane-compile {COMPILER_VERSION} (backtest dep {BACKTEST_DEP})\n"
+EMPTY_SHA256 = '"sha256":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"'
+
+# (id, argv, stdout): version is a line for a person unless --json (on the command or before it) asks
+# for the answer; hash leaves out the handle unless --handle asks for it
+FIXED_CASES = [
+    ("version", ["version"], VERSION_LINE),
+    ("version-flag", ["--version"], VERSION_LINE),
+    ("version-json", ["version", "--json"], VERSION + "\n"),
+    ("version-json-first", ["--json", "version"], VERSION + "\n"),
+    ("targets-json-first", ["--json", "targets"], TARGETS + "\n"),
+    ("hash", ["hash", "e"], '{"len":0,' + EMPTY_SHA256 + "}\n"),
+    ("hash-json", ["hash", "e", "--json"], '{"len":0,' + EMPTY_SHA256 + "}\n"),
+    ("hash-handle", ["hash", "--handle", "e"], '{"handle":0,"len":0,' + EMPTY_SHA256 + "}\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "stdout"), [c[1:] for c in FIXED_CASES], ids=ids(FIXED_CASES))
+def test_fixed_answers_verbatim(run, argv, stdout):
+    assert run(argv, {"e": ""}) == (0, stdout, "")
 
 
 # (id, argv, files, stdout)
@@ -588,9 +605,7 @@ EMPTY_OUT_DIR = "orvane-compile: error: --out-dir must name a folder, not be emp
 
 # (id, argv, exit status, stdout, stderr)
 MANNER_CASES = [
-    ("version-flag", ["--version"], 0, "orvane-compile " + json.loads(VERSION)["version"] + "\n", ""),
-    ("version-flag-wins", ["--version", "compile", "no.json"], 0,
-     "orvane-compile " + json.loads(VERSION)["version"] + "\n", ""),
+    ("version-flag-wins", ["--version", "compile", "no.json"], 0, VERSION_LINE, ""),
     ("empty-out-dir", ["compile", "s.json", "--out-dir", ""], 2, "", EMPTY_OUT_DIR),
     ("empty-out-dir-joined", ["compile", "s.json", "--out-dir="], 2, "", EMPTY_OUT_DIR),
     ("empty-out-dir-dry-run", ["compile", "s.json", "--dry-run", "--out-dir", ""], 2, "", EMPTY_OUT_DIR),
@@ -626,8 +641,8 @@ def test_help_lists_commands_and_exit_status(run, monkeypatch):
 
 
 @pytest.mark.parametrize(("command", "lines"), [
-    ("hash", ["Print the size and SHA-256 of FILE (normally a built artifact): handle, len, sha256.",
-              "  FILE        the file to digest (a regular file)"]),
+    ("hash", ["Print the size and SHA-256 of FILE (normally a built artifact): len, sha256.",
+              "  FILE          the file to digest (a regular file)"]),
     ("doctor", ["  --target {wasm,binary,no_std}",
                 "  --mcu TRIPLE          check only this MCU triple (implies no_std)"]),
 ])
@@ -644,7 +659,9 @@ ONCE = "refusing to build into out/btc_usdt: a.json (file 1 of this batch) build
 SUMMARY = re.compile(r"orvane-compile: (\d+) succeeded, (\d+) failed in \d+\.\ds\n")
 
 # (id, argv, files, exit status, stdout lines ("=" + FILE: the answer of `compile FILE` with the same
-# flags alone), stderr before the summary, (succeeded, failed))
+# flags alone), stderr before the summary, (succeeded, failed)): each file's faults are shown when
+# known, so those found before any build starts (a missing file, a refused folder) come first
+
 BATCH_CASES = [
     ("build-failure", ["compile", "a.json", "f.json", "--target", "binary", "--out-dir", "out"],
      {"a.json": STRATEGY, "f.json": FAILING}, 3,
@@ -657,8 +674,8 @@ BATCH_CASES = [
      ['{"ok":false,"error":"build: error: could not compile fail_x\\n"}',
       '{"ok":false,"error":"cannot read no.json: No such file or directory"}', "=a.json"],
      "orvane-compile: compiling 3 files, up to 2 at a time\n"
-     "orvane-compile: f.json: build: error: could not compile fail_x\n"
-     "orvane-compile: no.json: cannot read no.json: No such file or directory\n", ("1", "2")),
+     "orvane-compile: no.json: cannot read no.json: No such file or directory\n"
+     "orvane-compile: f.json: build: error: could not compile fail_x\n", ("1", "2")),
     # A fault in a file names it already; one in text built from the flags, or with no place, is
     # said to be in the compile of that file.
     ("invalid-input-is-1", ["compile", "spec.json", "a.json", "s.json", "--dry-run", "--jobs", "3"],
@@ -667,12 +684,12 @@ BATCH_CASES = [
       "=a.json",
       '{"ok":false,"error":"s.json is not valid JSON: expected `,` or `}`, at line 4 column 3 of s.json"}'],
      "orvane-compile: compiling 3 files, up to 3 at a time\n"
-     "spec.json:3:30: missing field `mcu` (at target)\n"
-     ' 3 |   "target": {"kind": "no_std"}\n'
-     "   |                              ^\n" + MCU_HINT +
      "s.json:4:3: s.json is not valid JSON: expected `,` or `}`\n"
      ' 4 |   "indicators": {"a": {"type": "ema"}},\n'
-     "   |   ^\n", ("1", "2")),
+     "   |   ^\n"
+     "spec.json:3:30: missing field `mcu` (at target)\n"
+     ' 3 |   "target": {"kind": "no_std"}\n'
+     "   |                              ^\n" + MCU_HINT, ("1", "2")),
     ("io-in-a-dry-run-is-1", ["compile", "a.json", "spec.json", "--dry-run", "--csv", "no.csv"],
      {"a.json": STRATEGY, "spec.json": SPEC_WASM}, 1,
      ['{"ok":false,"error":"io: reading no.csv: ' + NO_SUCH_FILE + ' (at embed_data.path), from --csv no.csv"}'] * 2,
@@ -687,8 +704,8 @@ BATCH_CASES = [
      ["=a.json", '{"ok":false,"error":"build: error: could not compile fail_x\\n"}',
       '{"ok":false,"error":"io: ' + ONCE + '"}'],
      "orvane-compile: compiling 3 files, up to 2 at a time\n"
-     "orvane-compile: f.json: build: error: could not compile fail_x\n"
-     "orvane-compile: c.json: io: " + ONCE + "\n", ("1", "2")),
+     "orvane-compile: c.json: io: " + ONCE + "\n"
+     "orvane-compile: f.json: build: error: could not compile fail_x\n", ("1", "2")),
     ("all-succeed", ["compile", "a.json", "spec.json", "--target", "binary", "--out-dir", "out", "--jobs", "2"],
      {"a.json": STRATEGY, "spec.json": SPEC_WASM.replace("BTC/USDT", "ETH/USDT")}, 0, ["=a.json", "=spec.json"],
      "orvane-compile: compiling 2 files, up to 2 at a time\n", ("2", "0")),
@@ -740,20 +757,18 @@ class Terminal(io.StringIO):
         return True
 
 
-INDENTED_VERSION = f'{{\n  "version": "{COMPILER_VERSION}",\n  "backtest_dep": "{BACKTEST_DEP}"\n}}\n'
-
-
 @pytest.mark.parametrize(("argv", "stdout"), [
-    (["version"], INDENTED_VERSION),
+    (["hash", "e"], '{\n  "len": 0,\n  ' + EMPTY_SHA256.replace(":", ": ") + "\n}\n"),
+    (["version"], VERSION_LINE),
     (["version", "--json"], VERSION + "\n"),
     (["--json", "version"], VERSION + "\n"),
     (["targets"], json.dumps(json.loads(TARGETS), indent=2) + "\n"),
-    (["check", "s.json"], "ok\n"),
-], ids=["indented", "json-flag", "json-flag-first", "targets", "check"])
+    (["check", "s.json"], "\x1b[1;32mok\x1b[0m\n"),
+], ids=["indented", "version", "json-flag", "json-flag-first", "targets", "check"])
 def test_terminal_output(run, monkeypatch, argv, stdout):
     terminal = Terminal()
     monkeypatch.setattr(sys, "stdout", terminal)
-    assert run(argv, {"s.json": STRATEGY})[0] == 0
+    assert run(argv, {"s.json": STRATEGY, "e": ""})[0] == 0
     assert terminal.getvalue() == stdout
 
 
@@ -788,8 +803,9 @@ def failing_cargo_only(tmp_path):
     (tmp_path / "bin").mkdir()
     (tmp_path / "bin" / "cargo").write_text("#!/bin/sh\nprintf 'error: could not compile' >&2\nexit 101\n")
     (tmp_path / "bin" / "cargo").chmod(0o755)
-    env = dict(os.environ, PATH=str(tmp_path / "bin"))
-    env.pop("RUSTC", None)
+    env = dict(os.environ, PATH=str(tmp_path / "bin"), TERM="xterm")
+    for name in ("RUSTC", "NO_COLOR"):
+        env.pop(name, None)
     return env
 
 
@@ -799,14 +815,15 @@ def test_terminal_build_shows_a_status_line(tmp_path):
         [sys.executable, "-m", "orvane_compile", "compile", "s.json", "--target", "binary", "--out-dir", "out"],
         tmp_path, failing_cargo_only(tmp_path))
     assert status == 3
-    pattern = r"(\rbtc_usdt binary \d+\.\ds\x1b\[K)+\norvane-compile: build: error: could not compile\n"
+    pattern = (r"(\rbtc_usdt binary \d+\.\ds\x1b\[K)+\norvane-compile: \x1b\[1;31mbuild:\x1b\[0m "
+               r"\x1b\[1merror: could not compile\x1b\[0m\n")
     assert re.fullmatch(pattern, output), output
 
 
 def test_terminal_status_names_the_mcu(tmp_path):
     (tmp_path / "spec.json").write_text(SPEC_NO_STD)
     status, output = run_on_terminal([sys.executable, "-m", "orvane_compile", "compile", "spec.json"], tmp_path,
-                                     failing_cargo_only(tmp_path))
+                                     dict(failing_cargo_only(tmp_path), NO_COLOR="1"))
     assert status == 3
     assert re.fullmatch(r"(\rbtc_usdt no_std/" + re.escape(MCU) + r" \d+\.\ds\x1b\[K)+\n"
                         r"orvane-compile: build: error: could not compile\n", output), output
@@ -817,7 +834,7 @@ def test_terminal_tool_chain_failure_comes_before_the_status_line(tmp_path):
     (tmp_path / "empty").mkdir()
     status, output = run_on_terminal(
         [sys.executable, "-m", "orvane_compile", "compile", "s.json", "--target", "binary", "--out-dir", "out"],
-        tmp_path, dict(os.environ, PATH=str(tmp_path / "empty")))
+        tmp_path, dict(os.environ, PATH=str(tmp_path / "empty"), NO_COLOR="1"))
     assert (status, output) == (
         3, "orvane-compile: build: cargo is not on the PATH; fix: install Rust with rustup: https://rustup.rs\n")
 
@@ -827,18 +844,19 @@ def test_terminal_shows_a_progress_bar_for_several_files(tmp_path):
     (tmp_path / "t.json").write_text(STRATEGY.replace("BTC/USDT", "ETH/USDT"))
     status, output = run_on_terminal(
         [sys.executable, "-m", "orvane_compile", "compile", "s.json", "t.json", "--dry-run"], tmp_path,
-        dict(os.environ), size=(24, 100))
+        dict(os.environ, NO_COLOR="1"), size=(24, 100))
     # What stays on each line once the terminal has carried out its carriage returns.
     shown = [line.rsplit("\r", 1)[-1] for line in output.split("\n")[:-1]]
-    answers = [json.loads(line)["manifest"]["crate_name"] for line in shown[:-1]]
+    answers = [json.loads(line)["manifest"]["crate_name"] for line in shown[1:-1]]
     summary = re.fullmatch(r"orvane-compile: 2 succeeded, 0 failed in \d+\.\ds", shown[-1])
-    assert (status, answers, summary is not None) == (0, ["btc_usdt", "eth_usdt"], True), output
+    assert (status, shown[0], answers, summary is not None) == (
+        0, "orvane-compile: compiling 2 files, up to 1 at a time", ["btc_usdt", "eth_usdt"], True), output
     assert re.search(r"\r +0%\| +\| 0/2 \[", output), output
 
 
 def test_terminal_answer_is_indented(tmp_path):
-    status, output = run_on_terminal([sys.executable, "-m", "orvane_compile", "version"], tmp_path, dict(os.environ))
-    assert (status, output) == (0, INDENTED_VERSION)
+    status, output = run_on_terminal([sys.executable, "-m", "orvane_compile", "targets"], tmp_path, dict(os.environ))
+    assert (status, output) == (0, json.dumps(json.loads(TARGETS), indent=2) + "\n")
 
 
 # ---------------------------------------------------------------- entry points
@@ -853,7 +871,7 @@ SCRIPT = Path(sys.executable).with_name("orvane-compile")
 def test_entry_points(tmp_path, argv):
     (tmp_path / "bad.json").write_text("{}")
     done = subprocess.run(argv + ["version"], cwd=tmp_path, capture_output=True, text=True)
-    assert (done.returncode, done.stdout, done.stderr) == (0, VERSION + "\n", "")
+    assert (done.returncode, done.stdout, done.stderr) == (0, VERSION_LINE, "")
     done = subprocess.run(argv + ["check", "bad.json"], cwd=tmp_path, capture_output=True, text=True)
     # Every field missing, each at the object that lacks it.
     assert (done.returncode, done.stdout, done.stderr) == (1, "", "".join(
