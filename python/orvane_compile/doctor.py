@@ -33,6 +33,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import threading
 import time
@@ -115,12 +116,14 @@ class TargetStatus:
 
 @dataclass(frozen=True)
 class DoctorReport:
-    """The tools (cargo, rustc, wasm-bindgen, rustup) and the state of each target checked."""
+    """The tools (cargo, rustc, wasm-bindgen, rustup) and the state of each target checked;
+    ``network``, when set, says why builds that fetch crates will stall and fail here."""
 
     tools: tuple[ToolStatus, ...]
     host: str | None
     sysroot: str | None
     targets: tuple[TargetStatus, ...]
+    network: str | None = None
 
     @property
     def ready(self) -> bool:
@@ -145,6 +148,7 @@ class DoctorReport:
             "targets": [{"target": target(s.target), "triple": s.triple, "ready": s.ready,
                          "problems": [problem(p) for p in s.problems], "notes": list(s.notes)}
                         for s in self.targets],
+            "network": self.network,
         }
 
     def text(self) -> str:
@@ -171,11 +175,34 @@ class DoctorReport:
             lines.extend(f"  note: {note}" for note in status.notes)
         ready = sum(status.ready for status in self.targets)
         lines.append("")
+        if self.network is not None:
+            lines.append(f"note: {self.network}")
         lines.append(f"{ready} of {len(self.targets)} target{'' if len(self.targets) == 1 else 's'} ready")
         return "\n".join(lines) + "\n"
 
 
 # ---------------------------------------------------------------- finding and asking tools
+
+# Where cargo fetches the projects' crates from, unless its configuration replaces the registry.
+_REGISTRY = ("index.crates.io", 443)
+
+
+def _network_problem(seconds: float) -> str | None:
+    """Why builds that fetch crates will stall here: the registry cannot be reached and cargo is
+    not told to stay offline (then each fetch is retried, ``net.retry``, before it fails). None
+    when it can be reached or cargo is offline."""
+    if os.environ.get("CARGO_NET_OFFLINE", "").lower() == "true":
+        return None
+    try:
+        socket.create_connection(_REGISTRY, timeout=min(seconds, 5.0)).close()
+        return None
+    except OSError as error:
+        why = error.strerror or str(error) or type(error).__name__
+    return (f"the crate registry {_REGISTRY[0]} cannot be reached ({why}): a build that fetches crates "
+            "retries the network for some seconds before it fails, unless cargo's configuration replaces "
+            "the registry with a local one or vendored crates (`cargo vendor`); CARGO_NET_OFFLINE=true "
+            "makes cargo fail at once instead")
+
 
 
 def find_program(name: str) -> str | None:
@@ -533,15 +560,17 @@ def doctor(target: TargetKind | None = None, mcu: str | None = None, *,
     stop = threading.Event()
     limit = _Limit(checked_timeout(timeout) or _PROBE_TIMEOUT_S, cancel=stop)
     missing_wasm_bindgen = ToolProblem("wasm-bindgen is not on the PATH", _install_wasm_bindgen(None))
-    with ThreadPoolExecutor(4, thread_name_prefix="orvane-compile doctor") as pool:
+    with ThreadPoolExecutor(5, thread_name_prefix="orvane-compile doctor") as pool:
         try:
             asked = [pool.submit(_versioned, name, missing, limit)
                      for name, missing in (("cargo", _MISSING_CARGO), ("wasm-bindgen", missing_wasm_bindgen),
                                            ("rustup", None))]
+            network = pool.submit(_network_problem, limit.seconds)
             rustc = pool.submit(_ask_rustc, None, True, limit).result()
             cargo, wasm_bindgen, rustup = (future.result() for future in asked)
         except BaseException:
             stop.set()  # the tools still asked are killed, and the pool waits for no answer
             raise
     statuses = tuple(_target_status(t, cargo.problem, rustc, wasm_bindgen, None, strict=True) for t in chosen)
-    return DoctorReport((cargo, rustc.tool, wasm_bindgen, rustup), rustc.host, rustc.sysroot, statuses)
+    return DoctorReport((cargo, rustc.tool, wasm_bindgen, rustup), rustc.host, rustc.sysroot, statuses,
+                        network.result())

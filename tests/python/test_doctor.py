@@ -7,6 +7,8 @@ Each case makes a bin folder of stand-in tools the whole PATH (see
 import json
 import os
 import re
+import socket
+import sys
 import time
 
 import pytest
@@ -30,6 +32,8 @@ def tools(tmp_path, monkeypatch):
     """Writes the stand-in tools (``tool_chain``'s keywords) and makes them the PATH; returns the paths
     the report names ("{bin}", "{sysroot}", "{root}") for formatting expected texts."""
     monkeypatch.chdir(tmp_path)
+    # The registry is reachable unless a case says otherwise: no test asks the network.
+    monkeypatch.setattr(sys.modules["orvane_compile.doctor"].socket, "create_connection", lambda *a, **k: socket.socket())
 
     def make(**kwargs):
         bin_dir = tool_chain(tmp_path, **kwargs)
@@ -124,7 +128,35 @@ def test_doctor_json_form(tools, capsys):
         "host": HOST, "sysroot": paths["sysroot"],
         "targets": [{"target": {"kind": "wasm"}, "triple": WASM, "ready": True, "problems": [],
                      "notes": [MATCH_NOTE.removeprefix("note: ")]}],
+        "network": None,
     }, separators=(",", ":")) + "\n"
+
+
+UNREACHABLE = ("note: the crate registry index.crates.io cannot be reached ({why}): a build that fetches crates "
+               "retries the network for some seconds before it fails, unless cargo's configuration replaces the "
+               "registry with a local one or vendored crates (`cargo vendor`); CARGO_NET_OFFLINE=true makes cargo "
+               "fail at once instead\n")
+
+
+@pytest.mark.parametrize(("offline", "failure", "note"), [
+    (None, None, ""),
+    (None, OSError(101, "Network is unreachable"), UNREACHABLE.format(why="Network is unreachable")),
+    (None, TimeoutError("timed out"), UNREACHABLE.format(why="timed out")),
+    ("false", socket.gaierror(-3, "Temporary failure in name resolution"),
+     UNREACHABLE.format(why="Temporary failure in name resolution")),
+    ("true", OSError(101, "Network is unreachable"), ""),
+], ids=["reachable", "unreachable", "timed-out", "no-name-lookup", "cargo-offline"])
+def test_doctor_says_why_builds_would_stall_offline(tools, capsys, monkeypatch, offline, failure, note):
+    tools()
+    monkeypatch.delenv("CARGO_NET_OFFLINE", raising=False)
+    if offline is not None:
+        monkeypatch.setenv("CARGO_NET_OFFLINE", offline)
+    if failure is not None:
+        def refuse(*args, **kwargs):
+            raise failure
+        monkeypatch.setattr(socket, "create_connection", refuse)
+    assert main(["doctor", "--target", "binary"]) == 0
+    assert capsys.readouterr().out.endswith(f"binary {HOST}  ready\n\n{note}1 of 1 target ready\n")
 
 
 def test_rustc_named_by_the_environment(tools, tmp_path, monkeypatch):
