@@ -853,8 +853,8 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
         def finished(index: int, outcome: Outcome) -> None:
             # Faults and warnings are shown at once; answers in the order of the files, as soon as
             # all before are done.
-            bar.update(1)
             running.ended(index)
+            bar.update(1)
             report = _error_of(outcome, paths[index], given)[1]
             if report:
                 tqdm.write(report, file=stderr, end="")
@@ -934,16 +934,21 @@ class _Running:
             self._since[index] = time.monotonic()
 
     def ended(self, index: int) -> None:
+        """On the bar's thread, which redraws it next."""
         with self._lock:
             self._since.pop(index, None)
+        self._show(redraw=False)
+
+    def _show(self, redraw: bool = True) -> None:
+        now = time.monotonic()
+        with self._lock:
+            shown = ", ".join(f"{self.names.get(index, '?')} {now - since:.0f}s"
+                              for index, since in sorted(self._since.items(), key=lambda item: item[1]))
+        self._bar.set_postfix_str(f"{self._doing} {shown}" if shown else "", refresh=redraw)
 
     def _run(self) -> None:
         while not self._stop.wait(0.5):
-            now = time.monotonic()
-            with self._lock:
-                shown = ", ".join(f"{self.names.get(index, '?')} {now - since:.0f}s"
-                                  for index, since in sorted(self._since.items(), key=lambda item: item[1]))
-            self._bar.set_postfix_str(f"{self._doing} {shown}" if shown else "")
+            self._show()
 
     def __enter__(self) -> _Running:
         if not self._bar.disable:  # off a terminal, nothing is redrawn

@@ -581,6 +581,45 @@ def test_builds(run, tmp_path, monkeypatch, argv, files, cargo, status, stdout, 
         assert not (tmp_path / "out").exists()  # refused before anything was written
 
 
+# A stand-in cargo failing as cargo does: the first error line, then more.
+CARGO_ERRORS = ("   Compiling fail_x v0.1.0\nerror[E0425]: cannot find value `y` in this scope\n --> src/lib.rs:3:5\n"
+                "error: could not compile `fail_x` (lib) due to 1 previous error\n")
+FIRST_ERROR = "error[E0425]: cannot find value `y` in this scope"
+FAILED_BUILD = "orvane-compile: building fail_x binary\norvane-compile: fail_x binary failed after <s>s\n"
+BUILD_FLAGS = ["--target", "binary", "--out-dir", "out"]
+
+# (id, argv, stdout, stderr): the reason a build failed on one line, its first error; all of cargo's
+# error output with --verbose, in --json and in a batch's answer line
+FAILED_BUILD_CASES = [
+    ("first-error-line", ["compile", "f.json", *BUILD_FLAGS], "", FAILED_BUILD + "orvane-compile: build: "
+     + FIRST_ERROR + "\n"),
+    ("verbose-whole", ["compile", "f.json", *BUILD_FLAGS, "--verbose"], "",
+     FAILED_BUILD + "orvane-compile: build: " + CARGO_ERRORS),
+    ("json-whole", ["compile", "f.json", *BUILD_FLAGS, "--json"], "", FAILED_BUILD + json.dumps(
+        {"severity": "error", "kind": "build", "message": CARGO_ERRORS, "path": None, "line": None, "column": None,
+         "file": None, "hint": None}, separators=(",", ":")) + "\n"),
+    ("batch", ["compile", "f.json", "f.json", *BUILD_FLAGS, "--crate-name", "fail_x"],
+     json.dumps({"ok": False, "error": "build: " + CARGO_ERRORS}, separators=(",", ":")) + "\n"
+     + '{"ok":false,"error":"io: refusing to build into out/fail_x: f.json (file 1 of this batch) builds there too"}\n',
+     "orvane-compile: compiling 2 files, up to 1 at a time\n"
+     "orvane-compile: f.json: io: refusing to build into out/fail_x: f.json (file 1 of this batch) builds there too\n"
+     "orvane-compile: f.json: build: " + FIRST_ERROR + "\norvane-compile: 0 succeeded, 2 failed in <s>s\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "stdout", "stderr"), [c[1:] for c in FAILED_BUILD_CASES],
+                         ids=ids(FAILED_BUILD_CASES))
+def test_failed_build_reason(run, tmp_path, monkeypatch, argv, stdout, stderr):
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "cargo").write_text(f"#!/bin/sh\nprintf '%s' '{CARGO_ERRORS}' >&2\nexit 101\n")
+    (bin_dir / "cargo").chmod(0o755)
+    monkeypatch.setenv("PATH", str(bin_dir))
+    monkeypatch.delenv("RUSTC", raising=False)
+    got_status, out, err = run(argv, {"f.json": FAILING})
+    assert (got_status, out, seconds_hidden(err)) == (3, stdout, stderr)
+
+
 # (id, argv, last line of stderr)
 USAGE_CASES = [
     ("no-command", [], "orvane-compile: error: the following arguments are required: COMMAND"),
@@ -772,6 +811,73 @@ def test_terminal_output(run, monkeypatch, argv, stdout):
     assert terminal.getvalue() == stdout
 
 
+# Colour: what the CLI writes itself (labels, gutters and carets, success and summary words), never
+# the user's text, which stays escaped; on a terminal unless NO_COLOR is set (not empty) or --color
+# never; off a terminal only with --color always; never with --json.
+RED, YELLOW, GREEN, BLUE, CYAN, BOLD, OFF = "\x1b[1;31m", "\x1b[1;33m", "\x1b[1;32m", "\x1b[1;34m", "\x1b[1;36m", \
+    "\x1b[1m", "\x1b[0m"
+WARMPU_COLOURED = (f"w.json:4:3: {YELLOW}warning:{OFF} {BOLD}unknown field `warmpu`, did you mean `warmup`? "
+                   f"(at strategy.warmpu){OFF}\n"
+                   f'{BLUE} 4 |{OFF}   "warmpu": 5,\n'
+                   f"{BLUE}   |{OFF}   {YELLOW}^{OFF}\n")
+ESCAPED_COLOURED = (f"s.json:1:13: {RED}s.json" + NOT_JSON + "control character (\\u0000-\\u001F) found while "
+                    f"parsing a string{OFF}\n"
+                    f'{BLUE} 1 |{OFF} {{"symbol": "\N{REPLACEMENT CHARACTER}[31m"}}\n'
+                    f"{BLUE}   |{OFF}             {RED}^{OFF}\n")
+BAD_TARGET_COLOURED = (f'orvane-compile: {RED}bad target:{OFF} {BOLD}mcu "thumbv9-none-eabi" is not in the allowlist '
+                       f"(at target.mcu){OFF}, from --mcu thumbv9-none-eabi\n"
+                       f"  = {CYAN}hint:{OFF} --mcu takes one of " + ", ".join(MCUS) + "\n")
+
+# (id, argv, files, NO_COLOR, which streams are terminals, exit status, stdout, stderr)
+COLOUR_CASES = [
+    ("warning", ["check", "w.json"], {"w.json": WARMPU}, None, "both", 0, f"{GREEN}ok{OFF}\n", WARMPU_COLOURED),
+    ("no-color-empty-is-unset", ["check", "w.json"], {"w.json": WARMPU}, "", "both", 0, f"{GREEN}ok{OFF}\n",
+     WARMPU_COLOURED),
+    ("no-color", ["check", "w.json"], {"w.json": WARMPU}, "1", "both", 0, "ok\n", WARMPU_SHOWN),
+    ("never", ["--color", "never", "check", "w.json"], {"w.json": WARMPU}, None, "both", 0, "ok\n", WARMPU_SHOWN),
+    ("never-after-command", ["check", "w.json", "--color=never"], {"w.json": WARMPU}, None, "both", 0, "ok\n",
+     WARMPU_SHOWN),
+    ("only-stderr-a-terminal", ["check", "w.json"], {"w.json": WARMPU}, None, "stderr", 0, "ok\n", WARMPU_COLOURED),
+    ("not-a-terminal", ["check", "w.json"], {"w.json": WARMPU}, None, "none", 0, "ok\n", WARMPU_SHOWN),
+    ("always-off-a-terminal", ["--color", "always", "check", "w.json"], {"w.json": WARMPU}, None, "none", 0,
+     f"{GREEN}ok{OFF}\n", WARMPU_COLOURED),
+    ("always-beats-no-color", ["check", "w.json", "--color", "always"], {"w.json": WARMPU}, "1", "none", 0,
+     f"{GREEN}ok{OFF}\n", WARMPU_COLOURED),
+    ("json-never", ["--color", "always", "check", "w.json", "--json"], {"w.json": WARMPU}, None, "both", 0,
+     '{"ok":true}\n', WARMPU_JSON),
+    ("user-text-escaped", ["check", "s.json"], {"s.json": '{"symbol": "\x1b[31m"}'}, None, "both", 1, "",
+     ESCAPED_COLOURED),
+    ("hint", ["compile", "s.json", "--mcu", "thumbv9-none-eabi"], {"s.json": STRATEGY}, None, "both", 1, "",
+     BAD_TARGET_COLOURED),
+    ("usage-error", ["compile", "s.json", "--out-dir", ""], {}, None, "both", 2, "",
+     f"orvane-compile: {RED}error:{OFF} --out-dir must name a folder, not be empty\n"),
+    ("usage-error-never", ["compile", "s.json", "--out-dir", "", "--color", "never"], {}, None, "both", 2, "",
+     EMPTY_OUT_DIR),
+    ("answers-plain", ["version"], {}, None, "both", 0, VERSION_LINE, ""),
+    ("summary", ["compile", "s.json", "no.json", "--dry-run", "--color", "always"], {"s.json": STRATEGY}, None, "none",
+     1,
+     None, "orvane-compile: compiling 2 files, up to 1 at a time\n"
+     f"orvane-compile: no.json: {RED}cannot read no.json: No such file or directory{OFF}\n"
+     f"orvane-compile: {GREEN}1 succeeded{OFF}, {RED}1 failed{OFF} in <s>s\n"),
+]
+
+
+@pytest.mark.parametrize(("argv", "files", "no_color", "terminals", "status", "stdout", "stderr"),
+                         [c[1:] for c in COLOUR_CASES], ids=ids(COLOUR_CASES))
+def test_colour(run, monkeypatch, argv, files, no_color, terminals, status, stdout, stderr):
+    streams = {"stdout": Terminal() if terminals in ("both", "stdout") else io.StringIO(),
+               "stderr": Terminal() if terminals in ("both", "stderr") else io.StringIO()}
+    for name, stream in streams.items():
+        monkeypatch.setattr(sys, name, stream)
+    if no_color is not None:
+        monkeypatch.setenv("NO_COLOR", no_color)
+    got = run(argv, files)[0]
+    out, err = streams["stdout"].getvalue(), streams["stderr"].getvalue()
+    if stdout is None:  # a batch: answers are never coloured, and other tables check them
+        out = None
+    assert (got, out, seconds_hidden(err)) == (status, stdout, stderr)
+
+
 def run_on_terminal(argv, cwd, env, size=None):
     """Run argv with all three standard streams on a pseudo-terminal: (status, output).
 
@@ -852,6 +958,23 @@ def test_terminal_shows_a_progress_bar_for_several_files(tmp_path):
     assert (status, shown[0], answers, summary is not None) == (
         0, "orvane-compile: compiling 2 files, up to 1 at a time", ["btc_usdt", "eth_usdt"], True), output
     assert re.search(r"\r +0%\| +\| 0/2 \[", output), output
+
+
+def test_terminal_batch_shows_running_builds_and_failures_at_once(tmp_path):
+    """A failure is shown while an earlier file still builds, which the bar goes on naming."""
+    env = failing_cargo_only(tmp_path)
+    (tmp_path / "bin" / "cargo").write_text(BATCH_CARGO.replace("#!/bin/sh\n", "#!/bin/sh\nPATH=/usr/bin:/bin\n")
+                                            .replace("mkdir", "sleep 2\nmkdir"))
+    (tmp_path / "a.json").write_text(STRATEGY)
+    (tmp_path / "f.json").write_text(FAILING)
+    status, output = run_on_terminal(
+        [sys.executable, "-m", "orvane_compile", "compile", "a.json", "f.json", "--target", "binary", "--jobs", "2",
+         "--out-dir", "out"], tmp_path, dict(env, NO_COLOR="1"), size=(24, 120))
+    failure = output.find("orvane-compile: f.json: build: error: could not compile fail_x\n")
+    still_building = output.rfind(", building btc_usdt ")
+    summary = re.search(r"\rorvane-compile: 1 succeeded, 1 failed in \d+\.\ds\n$", output)
+    assert (status, output.startswith("orvane-compile: compiling 2 files, up to 2 at a time\n"),
+            0 < failure < still_building, summary is not None) == (3, True, True, True), output
 
 
 def test_terminal_answer_is_indented(tmp_path):
