@@ -7,9 +7,10 @@
     orvane-compile compile FILE FILE... [same flags] [--jobs N]
     orvane-compile check FILE [same spec flags]
     orvane-compile targets | version [--json]
-    orvane-compile hash FILE [--json]
+    orvane-compile hash FILE [--handle] [--json]
     orvane-compile doctor [--target wasm|binary|no_std] [--mcu TRIPLE] [--json]
     orvane-compile --version
+    (any command takes --color auto|always|never, before or after it)
 
 FILE (or "-" for standard input) holds either a bare strategy document or a
 whole compile spec; it is a compile spec when it is a JSON object with a
@@ -25,6 +26,9 @@ checked for its target (``doctor``); what it surely lacks fails the build at
 once. A status line on standard error follows the build: redrawn with the
 elapsed time on a terminal, else a line when it starts and one when it ends.
 
+A failed build is shown by the first line of cargo's error output that
+starts with "error" (all of it with ``--verbose``; ``--json`` keeps it whole).
+
 Several files to ``compile`` are compiled with the same flags, up to
 ``--jobs`` at a time, each from a thread with a ``Compiler`` of its own, once
 every file has been judged as a dry run: a file whose project folder an
@@ -32,11 +36,16 @@ earlier file builds in is refused ("io: refusing to build into ..."). Ctrl-C
 kills the builds running and starts no other.
 Standard output gets one compact line per file, in the order given: the
 compiler's answer, or ``{"ok":false,"error":...}`` with the first fault and
-its place on one line. Each failure is also reported on standard error, a
-line that names no file (a fault with no place, or one in text built from the
-flags) naming the file compiled; a summary line ends the run, after a progress
-bar when standard error is a terminal. The exit status is the worst of the
-files' statuses.
+its place on one line. A start line opens standard error; each failure is
+reported there as soon as it is known, a line that names no file (a fault
+with no place, or one in text built from the flags) naming the file compiled;
+a summary line ends the run. When standard error is a terminal, a progress
+bar stands below, naming the builds running with their seconds. The exit
+status is the worst of the files' statuses.
+
+Colour (``--color``, default auto: a terminal, and NO_COLOR not set to
+anything) goes around what this module writes itself: labels, gutters and
+carets, ``ok`` and the summary; never around an answer, nor with ``--json``.
 
 Positions. The user's texts go into the request verbatim, and the request
 records where each of its bytes came from (see ``_request``):
