@@ -263,7 +263,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Print the size and SHA-256 of FILE (normally a built artifact): len, sha256.")
     hash_parser.add_argument("file", metavar="FILE", help="the file to digest (a regular file)")
     hash_parser.add_argument("--handle", action="store_true",
-                             help="also print the handle the compiler keeps the bytes under (0: each run has a compiler of its own)")
+                             help="also print the handle the compiler keeps the bytes under "
+                                  "(0: each run has a compiler of its own)")
     doctor_parser = commands.add_parser(
         "doctor", help="check the Rust tool chain for each target",
         description="Say for each target (or the one given) whether cargo, rustc, the target's standard "
