@@ -569,8 +569,12 @@ def given_flags(args: argparse.Namespace) -> dict[str, str]:
 
 def _first_error_line(message: str) -> str:
     """A failed build's reason on one line: the first of cargo's lines that starts with "error" (such
-    as "error[E0425]: cannot find value `x` in this scope"), else the message's first line."""
+    as "error[E0425]: cannot find value `x` in this scope"), else the message's first line, which is
+    also kept when it is the compiler's own word on how the tool ended ("cargo was killed by signal
+    9 (SIGKILL)"), above what the tool wrote."""
     lines = message.split("\n")
+    if " was killed by signal " in lines[0]:
+        return lines[0]
     return next((line for line in lines if line.startswith("error")), lines[0])
 
 

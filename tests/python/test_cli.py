@@ -587,26 +587,29 @@ FIRST_ERROR = "error[E0425]: cannot find value `y` in this scope"
 FAILED_BUILD = "orvane-compile: building fail_x binary\norvane-compile: fail_x binary failed after <s>s\n"
 BUILD_FLAGS = ["--target", "binary", "--out-dir", "out"]
 
-# (id, argv, stdout, stderr): the reason a build failed on one line, its first error; all of cargo's
-# error output with --verbose and in a batch's answer line
+# (id, argv, stdout, stderr, cargo's ending): the reason a build failed on one line, its first error, or
+# the signal that ended cargo; all of cargo's error output with --verbose and in a batch's answer line
 FAILED_BUILD_CASES = [
     ("first-error-line", ["compile", "f.json", *BUILD_FLAGS], "", FAILED_BUILD + "orvane-compile: build: "
-     + FIRST_ERROR + "\n"),
+     + FIRST_ERROR + "\n", "exit 101"),
+    ("killed", ["compile", "f.json", *BUILD_FLAGS], "", FAILED_BUILD
+     + "orvane-compile: build: cargo was killed by signal 9 (SIGKILL)\n", "kill -9 $$"),
     ("verbose-whole", ["compile", "f.json", *BUILD_FLAGS, "--verbose"], "",
-     FAILED_BUILD + "orvane-compile: build: " + CARGO_ERRORS),
+     FAILED_BUILD + "orvane-compile: build: " + CARGO_ERRORS, "exit 101"),
     ("batch", ["compile", "f.json", "f.json", *BUILD_FLAGS, "--crate-name", "fail_x"],
      json.dumps({"ok": False, "error": "build: " + CARGO_ERRORS}, separators=(",", ":")) + "\n"
      + '{"ok":false,"error":"io: refusing to build into out/fail_x: f.json (file 1 of this batch) builds there too"}\n',
      "orvane-compile: compiling 2 files, up to 1 at a time\n"
      "orvane-compile: f.json: io: refusing to build into out/fail_x: f.json (file 1 of this batch) builds there too\n"
-     "orvane-compile: f.json: build: " + FIRST_ERROR + "\norvane-compile: 0 succeeded, 2 failed in <s>s\n"),
+     "orvane-compile: f.json: build: " + FIRST_ERROR + "\norvane-compile: 0 succeeded, 2 failed in <s>s\n",
+     "exit 101"),
 ]
 
 
-@pytest.mark.parametrize(("argv", "stdout", "stderr"), [c[1:] for c in FAILED_BUILD_CASES],
+@pytest.mark.parametrize(("argv", "stdout", "stderr", "ending"), [c[1:] for c in FAILED_BUILD_CASES],
                          ids=ids(FAILED_BUILD_CASES))
-def test_failed_build_reason(run, tmp_path, monkeypatch, argv, stdout, stderr):
-    use_tool_chain(monkeypatch, tool_chain(tmp_path, cargo=f"printf '%s' '{CARGO_ERRORS}' >&2\nexit 101\n", rustc=None))
+def test_failed_build_reason(run, tmp_path, monkeypatch, argv, stdout, stderr, ending):
+    use_tool_chain(monkeypatch, tool_chain(tmp_path, cargo=f"printf '%s' '{CARGO_ERRORS}' >&2\n{ending}\n", rustc=None))
     got_status, out, err = run(argv, {"f.json": FAILING})
     assert (got_status, out, seconds_hidden(err)) == (3, stdout, stderr)
 
