@@ -11,6 +11,7 @@
 #include "protocol/commands.hpp"
 #include "protocol/decode_request.hpp"
 #include "protocol/requests.hpp"
+#include "schema/messages.hpp"
 #include "schema/strategy.hpp"
 
 namespace orvane::protocol {
@@ -108,14 +109,21 @@ class Stages {
 
   // Runs `decode` with a Diagnosis active and keeps what it finds; `keep_warnings` false for
   // a stage that sees members meant for another (the envelope).
+  // `decoded` is the document `decode` reads; its nodes are those of `doc` from `offset` on
+  // (a value read again on its own, see check_strategy), and `doc` gives their paths.
   template <class Decode>
   auto run(const json::ParsedDocument& doc, std::string_view kind, bool at_value,
-           bool keep_warnings, Decode&& decode) {
+           bool keep_warnings, Decode&& decode, const json::ParsedDocument* decoded = nullptr,
+           std::uint32_t offset = 0) {
     schema::Diagnosis d;
     auto r = decode();
     if (!r) d.note(r.error());  // a fault no record below has kept
     for (auto& f : d.findings) {
       if (f.warning && (!keep_warnings || ignored_.contains(f.node))) continue;
+      if (!f.warning && f.hint.empty()) {
+        f.hint = number_hint((decoded ? *decoded : doc).doc, f.node);
+      }
+      f.node += offset;
       found_.push_back(Found{std::move(f), &doc, kind, at_value});
     }
     return r;
@@ -138,6 +146,9 @@ class Stages {
     found_.push_back(Found{schema::Finding{std::move(message), node, schema::Place::Start, true},
                            &doc, "bad spec", true});
   }
+
+  // A fault of a value that could not be read into a document (its place and path are known).
+  void add(Diagnostic d) { extra_.push_back(std::move(d)); }
 
   // Places every finding with one reading of the text, and finds the paths of each document's
   // findings with one walk of its tape.
@@ -162,8 +173,8 @@ class Stages {
       auto found_paths = paths_of(*doc, of_doc);
       for (std::size_t k = 0; k < which.size(); ++k) paths[which[k]] = std::move(found_paths[k]);
     }
-    std::vector<Diagnostic> out;
-    out.reserve(found_.size());
+    std::vector<Diagnostic> out = std::move(extra_);
+    out.reserve(out.size() + found_.size());
     for (std::size_t i = 0; i < found_.size(); ++i) {
       Found& f = found_[i];
       const std::size_t index = f.at_value || f.finding.warning
@@ -176,38 +187,183 @@ class Stages {
   }
 
  private:
+  // The integer -0 is read as the floating point number -0.0, and its faults name it so.
+  static std::string number_hint(const json::Document& doc, std::uint32_t node) {
+    if (node >= doc.node_count() || doc.tag(node) != json::Document::kFloat ||
+        doc.text_of(node) != "-0") {
+      return {};
+    }
+    return "the integer `-0` is read as the floating point number -0.0: JSON's integers have "
+           "no negative zero";
+  }
+
   std::string_view text_;
   std::vector<Found> found_;
+  std::vector<Diagnostic> extra_;
   std::set<std::uint32_t> ignored_;
 };
 
 // A key given again in one object of the strategy: decoding reads the last value, so each
 // earlier one is lost without a word. Warned at each repeat (the reader marks the repeats'
 // key nodes and lets the first member read the last value).
-void warn_repeated_keys(Stages& stages, const json::ParsedDocument& request, std::uint32_t node) {
+void warn_repeated_keys(Stages& stages, const json::ParsedDocument& request, std::uint32_t node,
+                        const json::ParsedDocument& paths, std::uint32_t offset) {
   const json::Document& doc = request.doc;
   for (std::uint32_t i = node, end = doc.end_of(node); i < end; ++i) {
     if (doc.tag(i) != json::Document::kDead) continue;
     std::string message = "key `";
     message += doc.text_of(i);
     message += "` is given more than once in this object: the earlier value is ignored, this one is read";
-    stages.warn(request, i, std::move(message));
+    stages.warn(paths, i + offset, std::move(message));
   }
 }
 
-void check_strategy(Stages& stages, const json::ParsedDocument& request, std::uint32_t node) {
-  if (request.doc.has_folded_keys()) warn_repeated_keys(stages, request, node);
-  auto spec = stages.run(request, "bad spec", true, true, [&] {
-    return schema::decode<schema::StrategySpec>(request.doc.value(node));
-  });
+// The strategy at `node` of `request` (whose nodes are those of `paths`, which gives their
+// paths), read as the compiler reads a strategy: a key given twice in it folded into one.
+void check_strategy(Stages& stages, const json::ParsedDocument& request, std::uint32_t node,
+                    const json::ParsedDocument& paths, std::uint32_t offset = 0) {
+  if (request.doc.has_folded_keys()) warn_repeated_keys(stages, request, node, paths, offset);
+  auto spec = stages.run(
+      paths, "bad spec", true, true,
+      [&] { return schema::decode<schema::StrategySpec>(request.doc.value(node)); }, &request,
+      offset);
   if (!spec) return;
   std::vector<std::string_view> declared;
   for (const auto& [name, indicator] : spec->indicators) declared.push_back(name);
   schema::for_each_indicator_ref(*spec, [&](const schema::IndicatorRef& ref) {
     if (std::binary_search(declared.begin(), declared.end(), ref.name)) return;
-    stages.warn(request, ref.node,
+    stages.warn(paths, ref.node + offset,
                 schema::undeclared_indicator(ref.name, schema::closest_name(ref.name, declared)));
   });
+}
+
+// Each member `key` of an object as written (a repeated key is a member of its own).
+template <class F>
+void for_each_member_named(json::Value object, std::string_view key, F&& f) {
+  if (object.kind() != json::Kind::Object) return;
+  object.for_each_member([&](std::string_view k, json::Value v) {
+    if (k == key) f(v);
+    return true;
+  });
+}
+
+// A strategy of a request whose `spec` or `strategy` is given twice, at `node` of the request as
+// written. The parsed request has it where the reader left it: the value of a repeated key that
+// a later one replaced is no longer on its tape, so that strategy is read again on its own (its
+// nodes numbered from its root, as in the whole text).
+void check_given_strategy(Stages& stages, const json::ParsedDocument& request,
+                          const json::ParsedDocument& written, std::uint32_t node,
+                          std::string_view text) {
+  if (request.doc.tag(node) != json::Document::kRedirect) {
+    check_strategy(stages, request, node, written);
+    return;
+  }
+  const json::NodeSpan span = json::locate_nodes(text, {&node, 1})[0];
+  json::ParsedDocument alone;
+  if (!json::parse_into(text.substr(span.begin, span.end - span.begin), alone)) return;
+  check_strategy(stages, alone, alone.root, written, node);
+}
+
+// The keys of the members open at byte `at` of a text that is JSON up to there, from the root
+// down: as many as `levels`, while each level is an object's member.
+std::vector<std::string> members_open_at(std::string_view text, std::size_t at,
+                                         std::size_t levels) {
+  struct Open {
+    bool object;
+    std::string_view key;  // as written, escapes and all
+  };
+  std::vector<Open> open;
+  bool key_next = false;
+  for (std::size_t i = 0; i < at && i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      std::size_t j = i + 1;
+      while (j < text.size() && text[j] != '"') j += text[j] == '\\' ? 2 : 1;
+      if (key_next && !open.empty()) open.back().key = text.substr(i, j + 1 - i);
+      key_next = false;
+      i = j;
+    } else if (c == '{' || c == '[') {
+      open.push_back(Open{c == '{', {}});
+      key_next = c == '{';
+    } else if ((c == '}' || c == ']') && !open.empty()) {
+      open.pop_back();
+    } else if (c == ',') {
+      key_next = !open.empty() && open.back().object;
+    }
+  }
+  std::vector<std::string> keys;
+  for (const Open& o : open) {
+    if (keys.size() == levels || !o.object || o.key.empty()) break;
+    auto key = json::parse(o.key);
+    if (!key || key->value().kind() != json::Kind::String) break;
+    keys.emplace_back(key->value().as_string());
+  }
+  return keys;
+}
+
+// The "\uXXXX" escape of `text` at `at`, as a number; none when there is none there.
+std::optional<unsigned> escape_at(std::string_view text, std::size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return std::nullopt;
+  unsigned n = 0;
+  for (std::size_t i = at + 2; i < at + 6; ++i) {
+    const char c = text[i];
+    const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (v < 0) return std::nullopt;
+    n = n * 16 + unsigned(v);
+  }
+  return n;
+}
+
+// What a surrogate escape the reader refused is; the reader's message is the answer's too.
+std::string surrogate_hint(std::string_view text, const json::TextError& e) {
+  const auto shown = [&](std::size_t at) {
+    std::string out(1, '`');
+    out.append(text.substr(at, 6));
+    out += '`';
+    return out;
+  };
+  const std::size_t at = e.index;  // just past what the reader refused
+  if (e.message == json::msg::kLoneLeadingSurrogate && at >= 6) {
+    const auto escape = escape_at(text, at - 6);
+    if (escape && *escape >= 0xDC00 && *escape <= 0xDFFF) {
+      return shown(at - 6) + " is a trailing surrogate with no leading surrogate (`\\ud800` to "
+             "`\\udbff`) before it; a character above U+FFFF is written as a leading and a "
+             "trailing surrogate escape in a row, such as `\\ud83d\\ude00`";
+    }
+    if (escape && at >= 12 && escape_at(text, at - 12)) {
+      return "the leading surrogate " + shown(at - 12) + " is followed by " + shown(at - 6) +
+             ", not by a trailing surrogate (`\\udc00` to `\\udfff`)";
+    }
+  } else if (e.message == json::msg::kUnexpectedEndOfHexEscape && at >= 1) {
+    const std::size_t lead = text.rfind("\\u", at - 1);
+    if (lead == std::string_view::npos || !escape_at(text, lead)) return {};
+    if (text[at - 1] == '"') {
+      return "the string ends after the leading surrogate " + shown(lead) +
+             ", which must be followed by a trailing surrogate escape (`\\udc00` to `\\udfff`)";
+    }
+    return "the leading surrogate " + shown(lead) +
+           " must be followed by a trailing surrogate escape (`\\udc00` to `\\udfff`)";
+  }
+  return {};
+}
+
+// A request that is not JSON. Nesting too deep inside the strategy is the strategy's fault: the
+// request's levels above it are not the writer's to spend.
+Diagnostic syntax_fault(std::string_view text, json::TextError e) {
+  if (e.message == json::msg::kRecursionLimit) {
+    const auto keys = members_open_at(text, e.index, 2);
+    if (keys == std::vector<std::string>{"spec", "strategy"}) {
+      json::PathTree tree;
+      tree.steps.push_back({json::PathStep{"spec", 0, true}, json::PathTree::kNone});
+      tree.steps.push_back({json::PathStep{"strategy", 0, true}, 0});
+      return Diagnostic{false, "bad spec", schema::strategy_too_deep(),
+                        Path(std::make_shared<const PathTable>(tree), 1), e.index,
+                        schema::strategy_too_deep_hint()};
+    }
+  }
+  std::string hint = surrogate_hint(text, e);
+  return Diagnostic{false, "syntax", std::move(e.message), {}, e.index, std::move(hint)};
 }
 
 }  // namespace
@@ -216,7 +372,7 @@ std::vector<Diagnostic> diagnose(std::string_view text) {
   json::ParsedDocument request;
   request.doc.reserve(text.size() / 6 + 16);
   if (auto parsed = json::parse_into(text, request); !parsed) {
-    return {Diagnostic{false, "syntax", std::move(parsed.error().message), {}, parsed.error().index}};
+    return {syntax_fault(text, parsed.error())};
   }
   // The request's own members are judged as written, a repeated key where it stands; the
   // strategy as parsed, a repeated key's last value standing, as the compiler reads it.
@@ -235,14 +391,18 @@ std::vector<Diagnostic> diagnose(std::string_view text) {
     auto req = stages.run(*written, kRequestKind, false, true, [&] {
       return schema::decode<CompileReq>(written->value());
     });
-    // The strategy is looked at even when other members are wrong: every fault at once.
-    std::optional<std::uint32_t> strategy;
+    // The strategy is looked at even when other members are wrong: every fault at once. A
+    // `spec` or `strategy` given twice is a fault of the request, and each strategy given is
+    // checked where it stands.
     if (req) {
-      strategy = req->spec.strategy.index();
-    } else if (auto s = member(member(written->value(), "spec"), "strategy")) {
-      strategy = s->index();
+      check_strategy(stages, request, req->spec.strategy.index(), *written);
+    } else {
+      for_each_member_named(written->value(), "spec", [&](json::Value spec) {
+        for_each_member_named(spec, "strategy", [&](json::Value strategy) {
+          check_given_strategy(stages, request, *written, strategy.index(), text);
+        });
+      });
     }
-    if (strategy) check_strategy(stages, request, *strategy);
   } else if (envelope->cmd == "artifact_bytes") {
     stages.run(*written, kRequestKind, false, true, [&] {
       return schema::decode<BytesReq>(written->value());
@@ -270,6 +430,15 @@ bool strategy_is(const json::ParsedDocument& request, std::string_view text,
          json_space(text.substr(span.end, bytes.second - span.end));
 }
 
+// Whether the reader stopped at the depth limit within the strategy, and within the bytes
+// [first, second).
+bool strategy_too_deep(std::string_view text, const json::TextError& e,
+                       std::pair<std::size_t, std::size_t> bytes) {
+  return e.message == json::msg::kRecursionLimit && bytes.first <= e.index &&
+         e.index < bytes.second &&
+         members_open_at(text, e.index, 2) == std::vector<std::string>{"spec", "strategy"};
+}
+
 }  // namespace
 
 Exchange exchange(HandleState& state, std::string_view text, const CommandHooks& hooks,
@@ -277,11 +446,15 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
   json::ParsedDocument request;
   request.doc.set_source(text);
   request.doc.reserve(text.size() / 6 + 16);
-  const bool parsed = read_request(text, request).has_value();
+  const auto read = read_request(text, request);
+  const bool parsed = read.has_value();
   bool run = options.run;
   bool holds = true;
   if (options.strategy_text) {
-    holds = parsed && strategy_is(request, text, *options.strategy_text);
+    // A strategy that nests too deep for the request stops the reader inside it: that is the
+    // fault to show, whatever else its bytes hold (a request that is not JSON runs nothing).
+    holds = parsed ? strategy_is(request, text, *options.strategy_text)
+                   : strategy_too_deep(text, read.error(), *options.strategy_text);
     run = run && holds;
   }
   // Faults, repeated keys and commands other than compile take the long way: the diagnostics
@@ -317,7 +490,7 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
     return schema::decode<CompileReq>(request.value());
   });
   if (!req || stages.has_errors()) return long_way();
-  check_strategy(stages, request, req->spec.strategy.index());
+  check_strategy(stages, request, req->spec.strategy.index(), request);
   if (stages.has_errors()) return long_way();
   // Decoded once without a fault: the command goes on from here.
   Exchange out;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "json/number.hpp"
+#include "json/reader.hpp"
 
 namespace orvane::schema {
 
@@ -148,6 +149,15 @@ std::string undeclared_indicator(std::string_view given, std::optional<std::stri
   std::string out = "indicator `" + std::string(given) + "` is not declared in `indicators`";
   if (close) out += ", did you mean `" + std::string(*close) + "`?";
   return out;
+}
+int strategy_depth() { return json::kMaxDepth - kRequestLevelsAboveStrategy; }
+std::string strategy_too_deep() {
+  return "the strategy nests deeper than the " + std::to_string(strategy_depth()) +
+         " levels of arrays and objects a strategy may use";
+}
+std::string strategy_too_deep_hint() {
+  return "a request is read to " + std::to_string(json::kMaxDepth) +
+         " levels, and the strategy stands inside two of them (the request and its `spec`)";
 }
 std::string invalid_length(std::size_t n, std::string_view wanted) {
   return "invalid length " + std::to_string(n) + ", expected " + std::string(wanted);

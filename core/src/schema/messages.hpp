@@ -64,6 +64,13 @@ std::string invalid_length(std::size_t n, std::string_view wanted);
 std::string unknown_field(std::string_view given, std::span<const std::string_view> declared,
                           std::optional<std::string_view> close);
 std::string undeclared_indicator(std::string_view given, std::optional<std::string_view> close);
+// A strategy travels two levels down in a compile request (`{"spec":{"strategy":...}}`), so it
+// may nest as deep as the request's reader reads (json::kMaxDepth) less those two.
+inline constexpr int kRequestLevelsAboveStrategy = 2;
+int strategy_depth();
+// The diagnostic for a strategy that nests deeper, and what it is about.
+std::string strategy_too_deep();
+std::string strategy_too_deep_hint();
 inline constexpr std::string_view kUntaggedOperand =
     "data did not match any variant of untagged enum Operand";
 
