@@ -3,16 +3,18 @@
 # form), rewrites the digests the C++ answer tables pin and shows what changed:
 #
 #   scripts/bless.sh            # build tests in build/tests, run the tables, rewrite, show the diff
+#   ORVANE_BLESS_BUILD=DIR scripts/bless.sh    # the same with the tests built in DIR
 #
-# The tables log every answer that differs from the one a row expects (ORVANE_BLESS, see
-# tests/core/schema_tables.hpp). Where the two differ only in their SHA-256 digests, each old
-# digest is replaced by the new one in every file under tests/; any other difference is listed
+# The tables and the case files (tests/cases/*.jsonl) log every answer that differs from the one
+# a row expects (ORVANE_BLESS, see tests/core/schema_tables.hpp). Where the two differ only in
+# their SHA-256 digests, each old digest is replaced by the new one in every test source and
+# case file under tests/; any other difference is listed
 # for a hand edit, since it is a change of wording or shape rather than of digests.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
-BUILD="$ROOT/build/tests"
+BUILD="${ORVANE_BLESS_BUILD:-$ROOT/build/tests}"
 if [[ ! -f "$BUILD/CMakeCache.txt" ]]; then
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TESTS=ON >/dev/null
 fi
@@ -39,7 +41,7 @@ for line in log.read_text(encoding="utf-8").splitlines():
         if a != b and renamed.setdefault(a, b) != b:
             by_hand.append(f"  {a} became both {renamed[a]} and {b}")
 changed = 0
-for path in sorted(p for p in root.rglob("*") if p.suffix in (".cpp", ".hpp", ".py") and p.is_file()):
+for path in sorted(p for p in root.rglob("*") if p.suffix in (".cpp", ".hpp", ".py", ".jsonl") and p.is_file()):
     text = path.read_text(encoding="utf-8")
     blessed = DIGEST.sub(lambda m: renamed.get(m.group(0), m.group(0)), text)
     if blessed != text:

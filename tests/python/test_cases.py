@@ -1,0 +1,69 @@
+"""The cases both test suites run, read from the repository's tests/cases/*.jsonl.
+
+Each line is one JSON object: the case's ``name``, the ``request`` text and the
+exact ``answer`` to it, with a dry run's file list written "…" (the C++ suite
+compares it that way; ``project_hash`` digests the list) and
+``${compiler_version}``, ``${backtest_dep}`` and ``${mcus}`` standing for the
+core's facts. Here
+a dry run's whole answer, file list included, must also be what the request
+model predicts.
+"""
+
+import json
+
+import pytest
+
+from _requests import BACKTEST_DEP, MCUS, ROOT, VERSION, expected_dry_run
+
+CASES = ROOT / "tests" / "cases"
+_FILES = '"files":['
+_AFTER_FILES = '],"project_hash":'
+# What the marks in answers stand for: the core's facts.
+FACTS = {
+    "${compiler_version}": VERSION,
+    "${backtest_dep}": BACKTEST_DEP,
+    "${mcus}": ",".join(json.dumps(mcu) for mcu in MCUS),
+}
+
+
+def _rows():
+    rows = []
+    for path in sorted(CASES.glob("*.jsonl")):
+        for line in path.read_text(encoding="utf-8").splitlines():
+            row = json.loads(line)
+            answer = row["answer"]
+            for mark, fact in FACTS.items():
+                answer = answer.replace(mark, fact)
+            rows.append(pytest.param(row["request"], answer, id=f"{path.stem}/{row['name']}"))
+    assert rows, f"no case files in {CASES}"
+    ids = [row.id for row in rows]
+    assert len(set(ids)) == len(ids), "case names repeat"
+    return rows
+
+
+def without_file_list(answer):
+    """The answer with a dry run's file list replaced by "…"."""
+    if not answer.startswith('{"target":'):
+        return answer
+    begin, end = answer.find(_FILES), answer.rfind(_AFTER_FILES)
+    if begin < 0 or end < begin:
+        return answer
+    return answer[:begin + len(_FILES)] + "…" + answer[end:]
+
+
+def modelled_dry_run(request_text, answer):
+    """The model's dry-run answer to a request whose compile spec is an object, for the crate
+    name and target the answer gives."""
+    spec = json.loads(request_text)["spec"]
+    manifest = json.loads(answer)["manifest"]
+    assert spec.get("embed_data") is None, "the model of a case file's dry run holds no dataset"
+    return expected_dry_run(json.dumps(spec["strategy"]), manifest["target"], crate=manifest["crate_name"],
+                            opt_level=spec.get("opt_level"), crate_name=spec.get("crate_name"))
+
+
+@pytest.mark.parametrize(("request_text", "answer"), _rows())
+def test_answer(compiler, request_text, answer):
+    got = compiler.command(request_text)
+    assert without_file_list(got) == answer
+    if answer.startswith('{"target":'):
+        assert got == modelled_dry_run(request_text, got)
