@@ -225,8 +225,10 @@ def _json_of(value: Any, path: str) -> str:
 
     A NaN or infinity (JSON cannot carry them) is refused here, the first in the order of the
     text: CompileError("request") with its path. Containers nested 200 deep are written empty
-    (the compiler reads no deeper than 127 levels, and says so where it stops), and a lone
-    surrogate in a str as its escape, which the compiler judges as it judges that text.
+    (the compiler reads a request no deeper than 127 levels, and says where it stops: for a
+    strategy, CompileError("bad spec") at path "strategy" naming the levels a strategy may
+    use), and a lone surrogate in a str as its escape, which the compiler judges as it judges
+    that text.
     """
     written = json_text(value, path)
     if isinstance(written, tuple):
@@ -367,7 +369,7 @@ def json_text_error(source: Source) -> CompileError | None:
                 column = len(lines[line - 1].encode("utf-8")) + 1
         message = f"{source.name} is not valid JSON: {raw['message']}"
         diagnostic = Diagnostic("error", "request", message, "", line, column, source.name,
-                                lines[line - 1] if line <= len(lines) else "")
+                                lines[line - 1] if line <= len(lines) else "", hint=raw.get("hint"))
         return CompileError.from_diagnostics([diagnostic])
     return None
 

@@ -10,6 +10,7 @@ import functools
 import json
 import os
 import pickle
+import re
 
 import pytest
 
@@ -236,6 +237,22 @@ SECOND_CONDITION_TEXT = (
 )
 TUPLE_OF_2 = "invalid length 1, expected a tuple of size 2"
 
+TOO_DEEP = "the strategy nests deeper than the 125 levels of arrays and objects a strategy may use"
+TOO_DEEP_TEXT = ("bad spec: " + TOO_DEEP + "; a request is read to 127 levels, and the strategy stands inside two "
+                 "of them (the request and its `spec`) (at strategy)")
+LONE_TRAILING = ("lone leading surrogate in hex escape; `\\udc80` is a trailing surrogate with no leading surrogate "
+                 "(`\\ud800` to `\\udbff`) before it; a character above U+FFFF is written as a leading and a trailing "
+                 "surrogate escape in a row, such as `\\ud83d\\ude00`")
+
+
+def nested(levels, text=False):
+    """Objects nested `levels` deep, as a mapping or as its text."""
+    value = {}
+    for _ in range(levels - 1):
+        value = {"a": value}
+    return json.dumps(value) if text else value
+
+
 # (id, strategy given to compile(), the error's (kind, message, path, line, column, source), the line it
 # is on, str(error)): a place only in a text the caller gave, counted in it
 FIELD_CASES = [
@@ -264,6 +281,14 @@ FIELD_CASES = [
      ' "symbol": "1000PEPE",',
      'bad spec: crate name "1000pepe"' + CRATE_RULE + CRATE_HINT +
      " (at strategy.symbol) at line 2 column 12 of strategy text"),
+    # Nested deeper than the request leaves the strategy room for, though the reader would read it alone:
+    # the strategy's fault, at the level it goes too deep, never the request's levels or its text.
+    ("too-deep-text", nested(126, text=True), ("bad spec", TOO_DEEP, "strategy", 1, 6 * 125 + 1, "strategy text"),
+     nested(126, text=True), TOO_DEEP_TEXT + " at line 1 column 751 of strategy text"),
+    ("too-deep-mapping", nested(126), ("bad spec", TOO_DEEP, "strategy", None, None, None), None, TOO_DEEP_TEXT),
+    ("trailing-surrogate-text", '{"note": "\\udc80"}',
+     ("request", NOT_JSON + "lone leading surrogate in hex escape", "", 1, 16, "strategy text"), '{"note": "\\udc80"}',
+     NOT_JSON + LONE_TRAILING + " at line 1 column 16 of strategy text"),
     ("not-json", '{"symbol": "X",\n "timeframe" "1h"}',
      ("request", NOT_JSON + "expected `:`", "", 2, 14, "strategy text"), ' "timeframe" "1h"}',
      NOT_JSON + "expected `:` at line 2 column 14 of strategy text"),
@@ -465,7 +490,7 @@ ERROR_CASES = [
     ("integer-of-5000-digits", dict(strategy=doc(warmup=10**5000)),
      "request", "the request is not valid JSON: number out of range", ""),
     ("nested-5000-deep", dict(strategy=doc(x=functools.reduce(lambda inner, _: {"a": inner}, range(5000), {}))),
-     "request", "the request is not valid JSON: recursion limit exceeded", ""),
+     "bad spec", TOO_DEEP, "strategy"),
 ]
 
 
@@ -576,6 +601,16 @@ def test_strategy_schema_is_a_fresh_copy():
         ["symbol", "timeframe", "indicators", "entry", "exit", "sizing"])
     first["type"] = "changed"
     assert strategy_schema()["type"] == "object"
+
+
+def test_schema_states_the_depth_the_compiler_reads():
+    stated = int(re.search(r"no deeper than (\d+) levels", strategy_schema()["$comment"]).group(1))
+    faults = []
+    for levels in (stated, stated + 1):
+        with pytest.raises(CompileError) as info:
+            check(nested(levels))
+        faults.append(info.value.message)
+    assert faults == ["missing field `symbol`", TOO_DEEP]
 
 
 def test_compile_accepts_path_objects(tmp_path, monkeypatch):

@@ -147,9 +147,6 @@ class Stages {
                            &doc, "bad spec", true});
   }
 
-  // A fault of a value that could not be read into a document (its place and path are known).
-  void add(Diagnostic d) { extra_.push_back(std::move(d)); }
-
   // Places every finding with one reading of the text, and finds the paths of each document's
   // findings with one walk of its tape.
   std::vector<Diagnostic> finish() {
@@ -173,8 +170,8 @@ class Stages {
       auto found_paths = paths_of(*doc, of_doc);
       for (std::size_t k = 0; k < which.size(); ++k) paths[which[k]] = std::move(found_paths[k]);
     }
-    std::vector<Diagnostic> out = std::move(extra_);
-    out.reserve(out.size() + found_.size());
+    std::vector<Diagnostic> out;
+    out.reserve(found_.size());
     for (std::size_t i = 0; i < found_.size(); ++i) {
       Found& f = found_[i];
       const std::size_t index = f.at_value || f.finding.warning
@@ -199,7 +196,6 @@ class Stages {
 
   std::string_view text_;
   std::vector<Found> found_;
-  std::vector<Diagnostic> extra_;
   std::set<std::uint32_t> ignored_;
 };
 
@@ -432,8 +428,8 @@ bool strategy_is(const json::ParsedDocument& request, std::string_view text,
 
 // Whether the reader stopped at the depth limit within the strategy, and within the bytes
 // [first, second).
-bool strategy_too_deep(std::string_view text, const json::TextError& e,
-                       std::pair<std::size_t, std::size_t> bytes) {
+bool stopped_deep_in_strategy(std::string_view text, const json::TextError& e,
+                              std::pair<std::size_t, std::size_t> bytes) {
   return e.message == json::msg::kRecursionLimit && bytes.first <= e.index &&
          e.index < bytes.second &&
          members_open_at(text, e.index, 2) == std::vector<std::string>{"spec", "strategy"};
@@ -454,7 +450,7 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
     // A strategy that nests too deep for the request stops the reader inside it: that is the
     // fault to show, whatever else its bytes hold (a request that is not JSON runs nothing).
     holds = parsed ? strategy_is(request, text, *options.strategy_text)
-                   : strategy_too_deep(text, read.error(), *options.strategy_text);
+                   : stopped_deep_in_strategy(text, read.error(), *options.strategy_text);
     run = run && holds;
   }
   // Faults, repeated keys and commands other than compile take the long way: the diagnostics
