@@ -29,7 +29,7 @@ FACTS = {
 def _rows():
     rows = []
     for path in sorted(CASES.glob("*.jsonl")):
-        for line in path.read_text(encoding="utf-8").splitlines():
+        for line in path.read_text(encoding="utf-8").split("\n")[:-1]:
             row = json.loads(line)
             answer = row["answer"]
             for mark, fact in FACTS.items():
