@@ -207,6 +207,9 @@ def test_argument_errors(compiler, args, kwargs, error, message, noted):
     assert getattr(info.value, "__notes__", None) == expected_notes
     # A refused call leaves the handle free for the next one.
     assert compiler.command(VERSION_CMD) == VERSION_RESPONSE
+    # The traceback holds this frame, and so the handle: a cycle that a later test's worker
+    # thread could collect, dropping the handle on a stranger.
+    del info
 
 
 def test_one_handle_survives_every_argument_error_in_a_row(compiler):
