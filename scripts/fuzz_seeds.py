@@ -11,6 +11,7 @@ and fuzz_dispatch. Inputs come from:
     builders of tests/python/_requests.py (strategy(...), compile_request(...))
     that can be evaluated from the module's constants;
   - the raw string literals R"(...)" of tests/core/*.cpp;
+  - the requests of the case files tests/cases/*.jsonl;
   - a few requests written here for the files that fuzz_dispatch may read.
 Nothing is imported from the package; the script needs only the standard library.
 """
@@ -26,6 +27,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUITE = os.path.join(ROOT, "tests", "vectors", "jsontestsuite", "test_parsing")
 TESTS = os.path.join(ROOT, "tests", "python")
 CORE_TESTS = os.path.join(ROOT, "tests", "core")
+CASES = os.path.join(ROOT, "tests", "cases")
 FILES_DIR = "/tmp/orvane-fuzz-files/"  # fuzz_dispatch creates and allows only this directory
 MAX_SEED = 64 * 1024
 
@@ -86,6 +88,26 @@ def cpp_inputs():
     return out
 
 
+def case_inputs():
+    """Each case's request, and its strategy as written there (a repeated key kept)."""
+    out = []
+    head = '{"cmd":"compile","spec":{"strategy":'
+    for name in sorted(os.listdir(CASES)):
+        if not name.endswith(".jsonl"):
+            continue
+        with open(os.path.join(CASES, name), encoding="utf-8") as f:
+            for line in f:
+                request = json.loads(line)["request"]
+                out.append(request)
+                if request.startswith(head):
+                    try:
+                        _, end = json.JSONDecoder().raw_decode(request, len(head))
+                    except (ValueError, RecursionError):
+                        continue
+                    out.append(request[len(head):end])
+    return out
+
+
 def suite_inputs():
     if not os.path.isdir(SUITE):
         sys.exit(f"fuzz_seeds: the conformance corpus is missing: {SUITE}")
@@ -128,7 +150,7 @@ def extra_requests(builders):
 def main():
     out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "fuzz-seeds")
     builders = load_requests_module()
-    texts = python_inputs(builders) + cpp_inputs() + extra_requests(builders)
+    texts = python_inputs(builders) + cpp_inputs() + case_inputs() + extra_requests(builders)
     suite = suite_inputs()
 
     seeds = {t: set() for t in TARGETS}

@@ -1,6 +1,7 @@
 #pragma once
 // Tables of whole requests and the exact answers of `protocol::command` to them: the decoding
-// of strategies, compile requests and the other request bodies, as a caller sees it.
+// of strategies, compile requests and the other request bodies, as a caller sees it. The cases
+// the Python suite runs as well are data, in tests/cases (case_files_test.cpp).
 //
 // A row's answer is compared whole, with one cut: the file list of a dry run is left out,
 // since `project_hash` digests every path and SHA-256 in it (the Python suite models the
@@ -30,12 +31,6 @@ struct Case {
   const char* name;
   std::string text;    // the request, or the part of it that the table varies
   std::string answer;  // the exact answer
-};
-
-// A row whose answer is the same for the whole table.
-struct Input {
-  const char* name;
-  std::string text;
 };
 
 // The answer of a fresh handle.

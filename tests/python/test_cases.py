@@ -52,18 +52,28 @@ def without_file_list(answer):
 
 
 def modelled_dry_run(request_text, answer):
-    """The model's dry-run answer to a request whose compile spec is an object, for the crate
-    name and target the answer gives."""
+    """The model's dry-run answer to a request, for the target, level and crate name the answer
+    gives (the exact answer pins those)."""
     spec = json.loads(request_text)["spec"]
+    if isinstance(spec, list):
+        spec = dict(zip(("strategy", "target", "opt_level", "embed_data", "crate_name"), spec))
+    embed = spec.get("embed_data")
+    if isinstance(embed, list):
+        embed = dict(zip(("kind", "candles"), embed))
+    if embed is not None:
+        assert embed["kind"] == "inline", "a case file's dry run holds no file of its own"
+        embed = {"kind": "inline", "candles": embed["candles"]}
     manifest = json.loads(answer)["manifest"]
-    assert spec.get("embed_data") is None, "the model of a case file's dry run holds no dataset"
     return expected_dry_run(json.dumps(spec["strategy"]), manifest["target"], crate=manifest["crate_name"],
-                            opt_level=spec.get("opt_level"), crate_name=spec.get("crate_name"))
+                            opt_level=manifest["opt_level"], crate_name=spec.get("crate_name"), embed=embed)
 
 
 @pytest.mark.parametrize(("request_text", "answer"), _rows())
-def test_answer(compiler, request_text, answer):
+def test_answer(compiler, tmp_path, monkeypatch, request_text, answer):
+    # No case writes anything: not a dry run, nor a request refused before its build.
+    monkeypatch.chdir(tmp_path)
     got = compiler.command(request_text)
     assert without_file_list(got) == answer
+    assert not any(tmp_path.iterdir())
     if answer.startswith('{"target":'):
         assert got == modelled_dry_run(request_text, got)

@@ -16,9 +16,7 @@ import pytest
 
 from _requests import (
     CRATE_RULE,
-    MCUS,
     MIN_STRATEGY,
-    NO_SYMBOL,
     STRATEGY_ERROR,
     canonical,
     compact,
@@ -86,41 +84,8 @@ def mcu_error(quoted):
 
 
 # ---------------------------------------------------------------------------
-# A dry run answers target, manifest and built false, and writes nothing.
-
-TARGET_LEVELS = [
-    ("wasm", WASM, {"kind": "wasm"}, None),
-    ("wasm-debug", WASM, {"kind": "wasm"}, "debug"),
-    ("wasm-size", WASM, {"kind": "wasm"}, "size"),
-    ("binary", BINARY, {"kind": "binary"}, None),
-    ("binary-debug", BINARY, {"kind": "binary"}, "debug"),
-    ("binary-size", BINARY, {"kind": "binary"}, "size"),
-    ("no-std", '{"kind":"no_std","mcu":"thumbv7em-none-eabihf"}',
-     {"kind": "no_std", "mcu": "thumbv7em-none-eabihf"}, None),
-    ("no-std-debug", '{"kind":"no_std","mcu":"thumbv6m-none-eabi"}',
-     {"kind": "no_std", "mcu": "thumbv6m-none-eabi"}, "debug"),
-    ("no-std-size", '{"mcu":"riscv32imac-unknown-none-elf","kind":"no_std"}',
-     {"kind": "no_std", "mcu": "riscv32imac-unknown-none-elf"}, "size"),
-]
-
-
-@pytest.mark.parametrize(("target_text", "target", "level"), params(TARGET_LEVELS))
-def test_dry_run_answers_manifest_and_writes_nothing(compiler, workdir, fake_cargo, target_text, target, level):
-    request = compile_request(S, target_text, opt_level=None if level is None else f'"{level}"')
-    response = compiler.command(request)
-    assert response == expected_dry_run(S, target, crate="btc_usdt", opt_level=level)
-    assert list(json.loads(response)) == ["target", "manifest", "built"]
-    assert snapshot(workdir) == {}
-    assert not fake_cargo.exists()
-
-
-@pytest.mark.parametrize("out_dir", [None, "null", '"elsewhere"', '""', '"/nonexistent/dir"'],
-                         ids=["absent", "null", "relative", "empty", "absolute"])
-def test_dry_run_ignores_out_dir(compiler, workdir, out_dir):
-    response = compiler.command(compile_request(S, out_dir=out_dir))
-    assert response == expected_dry_run(S, crate="btc_usdt")
-    assert snapshot(workdir) == {}
-
+# A dry run answers as the case files say (tests/cases/dry_run.jsonl, test_cases.py) and
+# writes nothing; a refused strategy answers alike for a build.
 
 @pytest.mark.parametrize(("strategy_text", "message"), [
     (strategy(drop=("symbol",)), "missing field `symbol`"),
@@ -202,79 +167,7 @@ def test_build_answers_artifact_path(compiler, workdir, fake_cargo, request_text
 
 
 # ---------------------------------------------------------------------------
-# Crate names: derived from the symbol, or given.
-
-DERIVED = [
-    ("slash", '"BTC/USDT"', "btc_usdt"),
-    ("hyphen", '"ETH-PERP"', "eth_perp"),
-    ("runs-and-trailing-blank", '"SOL__USDT "', "sol__usdt_"),
-    ("two-byte-letter", '"btc\u00dc"', "btc_"),
-    ("four-byte-char", '"a\U0001f600b"', "a_b"),
-    ("escaped-non-ascii", '"eth\\u00e9"', "eth_"),
-    ("dot-and-blank", '"eth.usd perp"', "eth_usd_perp"),
-    ("digits-kept", '"abc123"', "abc123"),
-    ("single-letter", '"X"', "x"),
-]
-
-
-@pytest.mark.parametrize(("symbol", "crate"), [c[1:] for c in DERIVED], ids=[c[0] for c in DERIVED])
-def test_derived_crate_names(compiler, symbol, crate):
-    strategy_text = strategy(symbol=symbol)
-    assert compiler.command(compile_request(strategy_text)) == expected_dry_run(strategy_text, crate=crate)
-
-
-BAD_DERIVED = [
-    ("leading-digits", '"1000PEPE"', '"1000pepe"'),
-    ("empty", '""', '""'),
-    ("leading-underscore", '"_x"', '"_x"'),
-    ("leading-non-ascii", '"\u03a9mega"', '"_mega"'),
-    ("only-punctuation", '"-"', '"_"'),
-]
-
-
-@pytest.mark.parametrize(("symbol", "quoted"), [c[1:] for c in BAD_DERIVED], ids=[c[0] for c in BAD_DERIVED])
-def test_underivable_crate_names(compiler, symbol, quoted):
-    assert compiler.command(compile_request(strategy(symbol=symbol))) == crate_error(quoted)
-
-
-GIVEN = [
-    ("one-letter", "a"),
-    ("keyword-fn", "fn"),
-    ("keyword-self", "self"),
-    ("underscores-digits", "my_strat_2"),
-]
-
-
-@pytest.mark.parametrize("name", [c[1] for c in GIVEN], ids=[c[0] for c in GIVEN])
-def test_given_crate_names(compiler, name):
-    request = compile_request(S, crate_name=json.dumps(name))
-    assert compiler.command(request) == expected_dry_run(S, crate=name, crate_name=name)
-
-
-def test_given_crate_name_wins_over_symbol(compiler):
-    strategy_text = strategy(symbol='"1000PEPE"')
-    request = compile_request(strategy_text, crate_name='"pepe"')
-    assert compiler.command(request) == expected_dry_run(strategy_text, crate="pepe", crate_name="pepe")
-
-
-BAD_GIVEN = [
-    ("upper-case", '"My_Strat"', '"My_Strat"'),
-    ("empty", '""', '""'),
-    ("quote", '"a\\"b"', '"a\\"b"'),
-    ("blank", '"a b"', '"a b"'),
-    ("hyphen", '"a-b"', '"a-b"'),
-    ("tab", '"a\\tb"', '"a\\tb"'),
-    ("trailing-newline", '"btc_usdt\\n"', '"btc_usdt\\n"'),
-    ("backslash", '"a\\\\b"', '"a\\\\b"'),
-    ("control", '"a\\u0001"', '"a\\u{1}"'),
-    ("non-ascii", '"\u00e9t\u00e9"', '"\u00e9t\u00e9"'),
-    ("leading-digit", '"1a"', '"1a"'),
-]
-
-
-@pytest.mark.parametrize(("crate_name", "quoted"), [c[1:] for c in BAD_GIVEN], ids=[c[0] for c in BAD_GIVEN])
-def test_invalid_given_crate_names(compiler, crate_name, quoted):
-    assert compiler.command(compile_request(S, crate_name=crate_name)) == crate_error(quoted)
+# Crate names.
 
 
 def test_quoted_crate_name_with_a_quote_is_six_characters(compiler):
@@ -283,82 +176,13 @@ def test_quoted_crate_name_with_a_quote_is_six_characters(compiler):
     assert response["error"][len("bad spec: crate name "):].split(" ")[0] == '"a\\"b"'
 
 
-POSITIONAL = '[1,"BTC/USDT",null,"1h",{},{"gt":["a",1]},{"lt":["a",1]},null,null,{"type":"fixed_qty","qty":1}]'
-
-
-def test_positional_strategy_needs_a_crate_name(compiler):
-    assert compiler.command(compile_request(POSITIONAL)) == error_response(NO_SYMBOL)
-
-
-def test_positional_strategy_with_crate_name(compiler):
-    request = compile_request(POSITIONAL, crate_name='"pos"')
-    assert compiler.command(request) == expected_dry_run(POSITIONAL, crate="pos", crate_name="pos")
-
-
 # ---------------------------------------------------------------------------
-# The MCU allow-list.
+# A build whose dataset is missing fails before it writes anything, as a dry run does.
 
-
-@pytest.mark.parametrize("mcu", [pytest.param(m, id=m) for m in MCUS])
-def test_allow_listed_mcus(compiler, mcu):
-    request = compile_request(S, '{"kind":"no_std","mcu":"' + mcu + '"}')
-    target = {"kind": "no_std", "mcu": mcu}
-    assert compiler.command(request) == expected_dry_run(S, target, crate="btc_usdt")
-
-
-REJECTED_MCUS = [
-    ("upper-case", '"THUMBV6M-NONE-EABI"', '"THUMBV6M-NONE-EABI"'),
-    ("trailing-blank", '"thumbv6m-none-eabi "', '"thumbv6m-none-eabi "'),
-    ("leading-blank", '" thumbv6m-none-eabi"', '" thumbv6m-none-eabi"'),
-    ("prefix", '"thumbv6m"', '"thumbv6m"'),
-    ("empty", '""', '""'),
-    ("host-triple", '"x86_64-unknown-linux-gnu"', '"x86_64-unknown-linux-gnu"'),
-    ("wasm-triple", '"wasm32-unknown-unknown"', '"wasm32-unknown-unknown"'),
-    ("quote", '"a\\"b"', '"a\\"b"'),
-    ("newline", '"thumbv7em-none-eabihf\\n"', '"thumbv7em-none-eabihf\\n"'),
-]
-
-
-@pytest.mark.parametrize(("mcu", "quoted"), [c[1:] for c in REJECTED_MCUS], ids=[c[0] for c in REJECTED_MCUS])
-def test_rejected_mcus(compiler, mcu, quoted):
-    request = compile_request(S, '{"kind":"no_std","mcu":' + mcu + "}")
-    assert compiler.command(request) == mcu_error(quoted)
-
-
-# ---------------------------------------------------------------------------
-# The first failure in pipeline order wins.
-
-NO_STD_BAD = '{"kind":"no_std","mcu":"thumbv6m"}'
-MISSING_CSV = '{"kind":"csv","path":"missing.csv"}'
-MISSING_CSV_ERROR = error_response("io: reading missing.csv: No such file or directory (os error 2)")
-
-ORDER = [
-    ("strategy-before-crate-name", compile_request(strategy(drop=("symbol",)), crate_name='"Bad"'),
-     error_response(STRATEGY_ERROR + "missing field `symbol`")),
-    ("strategy-before-mcu", compile_request(strategy(exit="5"), NO_STD_BAD),
-     error_response(STRATEGY_ERROR + "invalid type: integer `5`, expected string or map")),
-    ("strategy-before-csv", compile_request(strategy(entry="null"), embed_data=MISSING_CSV),
-     error_response(STRATEGY_ERROR + "invalid type: null, expected string or map")),
-    ("crate-name-before-mcu", compile_request(S, NO_STD_BAD, crate_name='"Bad"'), crate_error('"Bad"')),
-    ("derived-name-before-mcu", compile_request(strategy(symbol='"1X"'), NO_STD_BAD), crate_error('"1x"')),
-    ("no-symbol-before-mcu", compile_request(POSITIONAL, NO_STD_BAD), error_response(NO_SYMBOL)),
-    ("crate-name-before-csv", compile_request(S, embed_data=MISSING_CSV, crate_name='""'), crate_error('""')),
-    ("mcu-before-csv", compile_request(S, NO_STD_BAD, embed_data=MISSING_CSV), mcu_error('"thumbv6m"')),
-    ("csv-alone", compile_request(S, embed_data=MISSING_CSV), MISSING_CSV_ERROR),
-    ("csv-alone-build", compile_request(S, embed_data=MISSING_CSV, dry_run=None), MISSING_CSV_ERROR),
-    ("strategy-number", compile_request("5"),
-     error_response(STRATEGY_ERROR + "invalid type: integer `5`, expected struct StrategySpec")),
-    ("strategy-null", compile_request("null"),
-     error_response(STRATEGY_ERROR + "invalid type: null, expected struct StrategySpec")),
-    ("request-before-pipeline", compile_request("5", '{"kind":"x"}'),
-     error_response("bad compile request: unknown variant `x`, expected one of `wasm`, `binary`, `no_std` "
-                    "at line 1 column 58")),
-]
-
-
-@pytest.mark.parametrize(("request_text", "response"), [c[1:] for c in ORDER], ids=[c[0] for c in ORDER])
-def test_first_error_in_pipeline_order(compiler, workdir, request_text, response):
-    assert compiler.command(request_text) == response
+def test_missing_csv_fails_a_build_before_it_writes(compiler, workdir):
+    request = compile_request(S, embed_data='{"kind":"csv","path":"missing.csv"}', dry_run=None)
+    missing = "io: reading missing.csv: No such file or directory (os error 2)"
+    assert compiler.command(request) == error_response(missing)
     assert snapshot(workdir) == {}
 
 
@@ -452,27 +276,3 @@ def test_csv_read_failures(compiler, workdir, path, system_error, dry_run):
     request = compile_request(S, embed_data=embed, dry_run=dry_run)
     assert compiler.command(request) == error_response(f"io: reading {path}: {system_error}")
     assert snapshot(workdir) == before
-
-
-# ---------------------------------------------------------------------------
-# Inline datasets.
-
-INLINE = [
-    ("empty", "[]", []),
-    ("rows", '[{"t":1,"o":2.5,"c":"x"},[3,2,1],null,"s",-7,true]',
-     [{"t": 1, "o": 2.5, "c": "x"}, [3, 2, 1], None, "s", -7, True]),
-    ("nested-objects-sorted", '[{"z":{"b":1,"a":[{"y":0,"x":0}]},"a":null}]',
-     [{"z": {"b": 1, "a": [{"y": 0, "x": 0}]}, "a": None}]),
-    ("strings-escaped", '["tab\\there","q\\"","\\u00e9\\u0001","/"]', ["tab\there", 'q"', "\u00e9\u0001", "/"]),
-    ("repeated-key", '[{"a":1,"b":2,"a":3}]', [{"a": 3, "b": 2}]),
-]
-
-
-@pytest.mark.parametrize(("candles_text", "candles"), [c[1:] for c in INLINE], ids=[c[0] for c in INLINE])
-@pytest.mark.parametrize("target_text, target", [(WASM, {"kind": "wasm"}), (BINARY, {"kind": "binary"})],
-                         ids=["wasm", "binary"])
-def test_inline_dataset(compiler, workdir, candles_text, candles, target_text, target):
-    request = compile_request(S, target_text, embed_data='{"kind":"inline","candles":' + candles_text + "}")
-    embed = {"kind": "inline", "candles": candles}
-    assert compiler.command(request) == expected_dry_run(S, target, crate="btc_usdt", embed=embed)
-    assert snapshot(workdir) == {}

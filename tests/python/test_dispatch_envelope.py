@@ -1,30 +1,18 @@
 """The command envelope and dispatch: byte-exact responses.
 
-The envelope's answers and refusals that the C++ suite pins as well are cases
-in tests/cases/requests.jsonl (test_cases.py).
+The envelope's answers and refusals, and the depth limit, that the C++ suite
+pins as well are cases in tests/cases/requests.jsonl and dry_run.jsonl
+(test_cases.py).
 """
-
-import json
 
 import pytest
 
-from _requests import (
-    MIN_STRATEGY,
-    TARGETS_ANSWER,
-    VERSION_ANSWER,
-    compile_request,
-    error_response,
-    expected_dry_run,
-)
+from _requests import TARGETS_ANSWER, VERSION_ANSWER, error_response
 
 VERSION = VERSION_ANSWER
 TARGETS = TARGETS_ANSWER
 RESET = '{"ok":true}'
 ENVELOPE = '{"ok":false,"error":"invalid command envelope: expected {\\"cmd\\":...}"}'
-
-
-def nested_arrays(depth):
-    return "[" * depth + "]" * depth
 
 
 # A value under a key that no record declares is skipped without being
@@ -48,23 +36,6 @@ def test_unknown_values_are_still_read(compiler, text):
 def test_out_of_range_number_in_strategy(compiler):
     text = '{"cmd":"compile","spec":{"strategy":1e400,"target":{"kind":"wasm"}}}'
     assert compiler.command(text) == ENVELOPE
-
-
-def test_depth_127_compile_is_accepted(compiler):
-    # outer object 1, spec 2, strategy 3, then 124 arrays: 127 levels.
-    strategy_text = MIN_STRATEGY[:-1] + ',"x":' + nested_arrays(124) + "}"
-    text = compile_request(strategy_text)
-    assert compiler.command(text) == expected_dry_run(strategy_text, crate="btc_usdt")
-
-
-def test_depth_limit_counts_inline_candles(compiler):
-    # outer 1, spec 2, embed_data 3, candles 4, then 123 arrays: 127 levels.
-    fine = compile_request(MIN_STRATEGY, embed_data='{"kind":"inline","candles":[' + nested_arrays(123) + "]}")
-    too_deep = compile_request(MIN_STRATEGY, embed_data='{"kind":"inline","candles":[' + nested_arrays(124) + "]}")
-    candles = [json.loads(nested_arrays(123))]
-    expected = expected_dry_run(MIN_STRATEGY, crate="btc_usdt", embed={"kind": "inline", "candles": candles})
-    assert compiler.command(fine) == expected
-    assert compiler.command(too_deep) == ENVELOPE
 
 
 def test_error_response_shape(compiler):
