@@ -6,7 +6,8 @@ schema (with the jsonschema package) and ``check()``, and the two must give
 the same verdict. The documents are the shared table of strategy_cases.py,
 the examples, a table with every condition, bar and operand keyword, and
 every strategy document found in the tables of the other test modules (texts
-or mappings that parse to an object with strategy keys).
+or mappings that parse to an object with strategy keys) and in the requests of
+the case files (tests/cases).
 
 The known differences, each pinned by its own test: JSON Schema's "integer"
 accepts 5.0, the compiler does not (the agreement is checked with a validator
@@ -30,6 +31,7 @@ from jsonschema import Draft202012Validator, validators  # noqa: E402
 
 HERE = Path(__file__).parent
 EXAMPLES = HERE.parent.parent / "examples"
+CASES_DIR = HERE.parent / "cases"
 STRATEGY_KEYS = {"symbol", "timeframe", "indicators", "entry", "exit", "sizing", "spec_version"}
 # Deeper documents cannot travel inside a compile request at all (the request
 # reader stops at 127 levels), so they get no strategy verdict.
@@ -91,8 +93,19 @@ def key(document):
 
 
 def harvest(known):
-    """Strategy documents from the module-level tables of the other test modules, less ``known`` ones."""
+    """Strategy documents from the module-level tables of the other test modules and from the
+    compile specs of the case files, less ``known`` ones."""
     found = {}
+    for path in sorted(CASES_DIR.glob("*.jsonl")):
+        for line in path.read_text(encoding="utf-8").split("\n")[:-1]:
+            row = json.loads(line)
+            try:
+                request = load(row["request"])
+            except (ValueError, RecursionError):
+                continue
+            document = as_document(request.get("spec") if isinstance(request, dict) else None)
+            if document is not None and key(document) not in known:
+                found.setdefault(key(document), (f"cases/{path.stem}/{row['name']}", document))
     for path in sorted(HERE.glob("test_*.py")):
         if path.name == Path(__file__).name:
             continue
