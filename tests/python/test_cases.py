@@ -4,9 +4,8 @@ Each line is one JSON object: the case's ``name``, the ``request`` text and the
 exact ``answer`` to it, with a dry run's file list written "…" (the C++ suite
 compares it that way; ``project_hash`` digests the list) and
 ``${compiler_version}``, ``${backtest_dep}`` and ``${mcus}`` standing for the
-core's facts. Here
-a dry run's whole answer, file list included, must also be what the request
-model predicts.
+core's facts. Here a dry run's whole answer, file list included, must also be
+what the request model predicts, and no case may write anything.
 """
 
 import json
@@ -29,7 +28,7 @@ FACTS = {
 def _rows():
     rows = []
     for path in sorted(CASES.glob("*.jsonl")):
-        for line in path.read_text(encoding="utf-8").split("\n")[:-1]:
+        for line in path.read_text(encoding="utf-8").removesuffix("\n").split("\n"):
             row = json.loads(line)
             answer = row["answer"]
             for mark, fact in FACTS.items():

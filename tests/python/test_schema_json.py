@@ -97,7 +97,7 @@ def harvest(known):
     compile specs of the case files, less ``known`` ones."""
     found = {}
     for path in sorted(CASES_DIR.glob("*.jsonl")):
-        for line in path.read_text(encoding="utf-8").split("\n")[:-1]:
+        for line in path.read_text(encoding="utf-8").removesuffix("\n").split("\n"):
             row = json.loads(line)
             try:
                 request = load(row["request"])
