@@ -10,6 +10,7 @@ import pathlib
 import sys
 
 from orvane_compile import Compiler, __version__
+from orvane_compile.api import is_compile_spec
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEFAULT_EXAMPLE = ROOT / "examples" / "ema_cross_trend.json"
@@ -17,7 +18,7 @@ DEFAULT_EXAMPLE = ROOT / "examples" / "ema_cross_trend.json"
 
 def compile_request(document):
     # An example is either a bare strategy or a whole compile spec.
-    if isinstance(document, dict) and "strategy" in document and "target" in document:
+    if is_compile_spec(document):
         spec = document
     else:
         spec = {"strategy": document, "target": {"kind": "wasm"}}

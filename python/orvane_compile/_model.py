@@ -8,7 +8,7 @@ import dataclasses
 import json
 import math
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -182,3 +182,16 @@ def checked_timeout(timeout: float | None) -> float | None:
     if not math.isfinite(timeout) or timeout <= 0:
         raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
     return timeout
+
+
+def checked_mcu(target: str | None, mcu: str | None) -> None:
+    """ValueError for an ``mcu`` given with a target other than "no_std" (None: no target named):
+    the compiler would only warn of it and build for the target without it."""
+    if mcu is not None and target not in (None, "no_std"):
+        raise ValueError(f"mcu applies only to target 'no_std', not {target!r}")
+
+
+def is_compile_spec(document: Any) -> bool:
+    """Whether a parsed document is a whole compile spec (an object with a ``strategy`` member)
+    rather than a bare strategy; a compile spec needs no ``target`` to be one."""
+    return isinstance(document, Mapping) and "strategy" in document

@@ -38,7 +38,9 @@ from ._model import (
     OptLevel,
     Target,
     TargetKind,
+    checked_mcu,
     checked_timeout,
+    is_compile_spec,
 )
 from ._orvane_compile import Compiler, json_text, strategy_schema_json
 from ._request import (
@@ -62,6 +64,7 @@ __all__ = [
     "check",
     "compile",
     "compile_many",
+    "is_compile_spec",
     "strategy_schema",
 ]
 
@@ -492,8 +495,7 @@ def compile(
     target other than "no_std" (the compiler would silently drop it), a
     ``timeout`` that is not positive or an empty ``out_dir``.
     """
-    if mcu is not None and target != "no_std":
-        raise ValueError(f"mcu applies only to target 'no_std', not {target!r}")
+    checked_mcu(target, mcu)
     timeout = checked_timeout(timeout)
     checked_out_dir(out_dir)
     folder = None if out_dir is None else path_text(out_dir)
@@ -527,7 +529,7 @@ def _with_input_hint(error: CompileError, strategy: StrategyInput) -> CompileErr
         if text and "\n" not in text and text[0] not in "{[" and (text.endswith(".json") or os.path.isfile(text)):
             hint = ("this text is a file's path, not its contents: pass the document "
                     "(pathlib.Path(path).read_text(), or the parsed mapping)")
-    elif isinstance(strategy, Mapping) and "strategy" in strategy and error.kind == "bad spec":
+    elif isinstance(strategy, Mapping) and is_compile_spec(strategy) and error.kind == "bad spec":
         hint = ("this is a compile spec, not a strategy: pass its `strategy` as the strategy, "
                 "and its target, opt_level, crate_name and embed_data as keywords")
     if hint is None or error.diagnostics[0].hint:

@@ -87,12 +87,12 @@ import unicodedata
 from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import as_completed
 from contextvars import ContextVar
-from typing import Any, NoReturn, TextIO, cast
+from typing import Any, NoReturn, TextIO
 
 from tqdm import tqdm
 
 from . import _batch
-from ._model import KIND_PREFIXES, VOCABULARY, Target, TargetKind
+from ._model import KIND_PREFIXES, VOCABULARY, TargetKind, checked_mcu, is_compile_spec
 from ._orvane_compile import Compiler
 from ._request import (
     Location,
@@ -116,9 +116,10 @@ from .api import (
     spec_object,
     target_value,
     text_writer,
+    tool_chain_check,
     value_writer,
 )
-from .doctor import doctor, project_folder, tool_chain_problem
+from .doctor import doctor, project_folder
 
 __all__ = ["main"]
 
@@ -351,18 +352,25 @@ def _checked(source: Source) -> Source:
     return source
 
 
+def _checked_mcu(target: str | None, mcu: str | None) -> None:
+    """--mcu with a --target other than no_std is a usage error."""
+    try:
+        checked_mcu(target, mcu)
+    except ValueError:
+        raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std") from None
+
+
 def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> Writer:
     """The compile spec for FILE and the flags."""
     # Only the shape is looked at here (the compiler has found the text to be JSON): an
     # object with a `strategy` member is a compile spec.
     value = json.loads(_checked(document).text)
-    is_spec = isinstance(value, dict) and "strategy" in value
+    is_spec = is_compile_spec(value)
 
     overrides: list[tuple[str, Writer]] = []
     if args.target is not None or args.mcu is not None:
         kind = args.target or "no_std"
-        if args.mcu is not None and kind != "no_std":
-            raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std")
+        _checked_mcu(kind, args.mcu)
         mcu = args.mcu
         if mcu is None and is_spec and kind == "no_std":
             # --target no_std completes a spec that already names its mcu.
@@ -775,12 +783,12 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         live = echo is None and _isatty(stderr)
         status_line: _StatusLine | _StatusLines | None = None
 
+        tool_chain = tool_chain_check(timeout)
+
         def ready(kind: str, mcu: str | None, folder: str) -> None:
             # Asked by the compiler once the request is judged, before anything is written.
             nonlocal status_line
-            problem = tool_chain_problem(Target(cast(TargetKind, kind), mcu), folder, timeout=timeout)
-            if problem is not None:
-                raise CompileError("build", problem)
+            tool_chain(kind, mcu, folder)
             label = f"{os.path.basename(folder)} {kind if mcu is None else f'{kind}/{mcu}'}"
             status_line = (_StatusLine if live else _StatusLines)(stderr, label).__enter__()
 
@@ -828,10 +836,11 @@ def _preflight(compiler: Compiler, spec: Writer, out_dir: str | None, strict: bo
     refusal = None if claim is None else claim(folder)
     if refusal is not None:
         return label, Outcome(None, ((Diagnostic("error", "io", refusal), None),), ())
-    problem = tool_chain_problem(Target(target["kind"], target.get("mcu")), folder, timeout=timeout)
-    if problem is None:
-        return label, None
-    return label, Outcome(None, ((Diagnostic("error", "build", problem), None),), ())
+    try:
+        tool_chain_check(timeout)(target["kind"], target.get("mcu"), folder)
+    except CompileError as error:
+        return label, Outcome(None, ((Diagnostic("error", "build", error.message), None),), ())
+    return label, None
 
 
 def _echo_to(stream: TextIO) -> TextIO | None:
@@ -1035,8 +1044,7 @@ def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
 
 def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
     """Whether the tool chain can build each target: 0 when every one checked is ready, else 3."""
-    if args.mcu is not None and args.target not in (None, "no_std"):
-        raise _UsageError(f"{PROG}: error: --mcu applies only to --target no_std")
+    _checked_mcu(args.target, args.mcu)
     kind: TargetKind | None = args.target
     try:
         report = doctor(kind, args.mcu, timeout=args.timeout)

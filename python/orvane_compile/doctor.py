@@ -43,7 +43,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from . import _batch
-from ._model import VOCABULARY, CompileError, Target, TargetKind, checked_timeout
+from ._model import VOCABULARY, CompileError, Target, TargetKind, checked_mcu, checked_timeout
 from ._orvane_compile import Compiler
 
 __all__ = [
@@ -528,9 +528,8 @@ def _targets(target: TargetKind | None, mcu: str | None) -> list[Target]:
     answer = json.loads(Compiler().command('{"cmd":"targets"}'))
     kinds: list[TargetKind] = answer["targets"]
     mcus: list[str] = answer["mcus"]
+    checked_mcu(target, mcu)
     if mcu is not None:
-        if target not in (None, "no_std"):
-            raise ValueError(f"mcu applies only to target 'no_std', not {target!r}")
         if mcu not in mcus:
             raise ValueError(f"mcu {mcu!r} is not one of the compiler's: {', '.join(mcus)}")
         return [Target("no_std", mcu)]
