@@ -49,6 +49,7 @@ from ._request import (
     RequestBuilder,
     Source,
     dumps,
+    parse_object_members,
 )
 from .doctor import project_folder, require_ready
 
@@ -202,6 +203,66 @@ def text_writer(source: Source) -> Writer:
     return lambda builder: builder.source(source)
 
 
+def parsed_text(source: Source) -> Any:
+    """A caller's text read as JSON, once the compiler has read it as exactly one JSON value; its
+    CompileError (see ``json_text_error``) otherwise."""
+    error = json_text_error(source)
+    if error is not None:
+        raise error
+    return json.loads(source.text)
+
+
+def inline_writer(candles: Source) -> Writer:
+    """An inline dataset whose candles are a caller's text, embedded verbatim; CompileError when the
+    text is not exactly one JSON value."""
+    error = json_text_error(candles)
+    if error is not None:
+        raise error
+
+    def write(builder: RequestBuilder) -> None:
+        builder.own('{"kind":"inline","candles":\n')
+        builder.source(candles)
+        builder.own("\n}")
+
+    return write
+
+
+def document_spec(document: Source, is_spec: bool, overrides: Sequence[tuple[str, Writer]]) -> Writer:
+    """The compile spec for a caller's document with some members given apart (``overrides``).
+
+    A compile spec (``is_spec``, see ``is_compile_spec``) is copied verbatim, but for the members
+    overridden, which are left out and written after the rest; a bare strategy goes in verbatim as
+    the spec's ``strategy``, after the overrides (and the target wasm, unless they give one).
+    """
+    if not is_spec:
+        members = list(overrides)
+        if not any(key == "target" for key, _ in members):
+            members.insert(0, ("target", value_writer({"kind": "wasm"})))
+        members.append(("strategy", text_writer(document)))
+        return spec_object(members)
+    if not overrides:
+        return text_writer(document)
+    found = parse_object_members(document.text)
+    assert found is not None  # the text was read as one JSON object
+    replaced = {key for key, _ in overrides}
+    kept = [(start, end) for key, start, end in found if key not in replaced]
+
+    def write(builder: RequestBuilder) -> None:
+        builder.own("{")
+        separator = "\n"
+        for start, end in kept:
+            builder.own(separator)
+            builder.source(document, start, end)
+            separator = ",\n"
+        for key, write_value in overrides:
+            builder.own(separator + json.dumps(key) + ":")
+            write_value(builder)
+            separator = ",\n"
+        builder.own("\n}")
+
+    return write
+
+
 def target_value(target: str, mcu: str | None) -> dict[str, str]:
     value = {"kind": target}
     if mcu is not None:
@@ -287,6 +348,17 @@ class Outcome:
     errors: tuple[Located, ...]
     warnings: tuple[Located, ...]
     parsed: dict[str, Any] | None = dataclasses.field(default=None, repr=False, compare=False)
+
+    @staticmethod
+    def of_text_error(error: CompileError) -> Outcome:
+        """A caller's text that is not one JSON value (``json_text_error``'s verdict), as the outcome
+        of a request never sent."""
+        diagnostic = error.diagnostics[0]
+        location = None
+        if diagnostic.line is not None and diagnostic.source is not None:
+            location = Location(Source(diagnostic.source, ""), diagnostic.line, diagnostic.column or 0,
+                                diagnostic.line_text or "")
+        return Outcome(None, ((diagnostic, location),), ())
 
     def error(self) -> CompileError | None:
         if not self.errors:

@@ -94,13 +94,7 @@ from tqdm import tqdm
 from . import _batch
 from ._model import KIND_PREFIXES, VOCABULARY, TargetKind, checked_mcu, is_compile_spec
 from ._orvane_compile import Compiler
-from ._request import (
-    Location,
-    Request,
-    RequestBuilder,
-    Source,
-    parse_object_members,
-)
+from ._request import Location, Request, Source
 from .api import (
     CompileError,
     Diagnostic,
@@ -110,12 +104,12 @@ from .api import (
     checked_out_dir,
     compile_request,
     default_cache_dir,
+    document_spec,
     exchange,
-    json_text_error,
+    inline_writer,
     not_utf8,
-    spec_object,
+    parsed_text,
     target_value,
-    text_writer,
     tool_chain_check,
     value_writer,
 )
@@ -336,22 +330,6 @@ def _read_source(path: str, stdin: TextIO) -> Source:
         raise _InputError(f"{PROG}: {name} is not UTF-8 text (byte {error.start})") from None
 
 
-class _TextError(Exception):
-    """A file that is not one JSON value; carries the compiler's verdict."""
-
-    def __init__(self, error: CompileError) -> None:
-        super().__init__(str(error))
-        self.error = error
-
-
-def _checked(source: Source) -> Source:
-    """``source`` once the compiler has read it as exactly one JSON value."""
-    error = json_text_error(source)
-    if error is not None:
-        raise _TextError(error)
-    return source
-
-
 def _checked_mcu(target: str | None, mcu: str | None) -> None:
     """--mcu with a --target other than no_std is a usage error."""
     try:
@@ -362,9 +340,7 @@ def _checked_mcu(target: str | None, mcu: str | None) -> None:
 
 def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> Writer:
     """The compile spec for FILE and the flags."""
-    # Only the shape is looked at here (the compiler has found the text to be JSON): an
-    # object with a `strategy` member is a compile spec.
-    value = json.loads(_checked(document).text)
+    value = parsed_text(document)
     is_spec = is_compile_spec(value)
 
     overrides: list[tuple[str, Writer]] = []
@@ -385,52 +361,8 @@ def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> W
     if args.csv is not None:
         overrides.append(("embed_data", value_writer({"kind": "csv", "path": args.csv})))
     if args.inline is not None:
-        candles = _read_source(args.inline, stdin)
-        overrides.append(("embed_data", _inline_writer(candles)))
-
-    if is_spec:
-        if not overrides:
-            return text_writer(document)
-        return _overridden_spec(document, overrides)
-    members = list(overrides)
-    if not any(key == "target" for key, _ in members):
-        members.insert(0, ("target", value_writer({"kind": "wasm"})))
-    members.append(("strategy", text_writer(document)))
-    return spec_object(members)
-
-
-def _inline_writer(candles: Source) -> Writer:
-    _checked(candles)
-
-    def write(builder: RequestBuilder) -> None:
-        builder.own('{"kind":"inline","candles":\n')
-        builder.source(candles)
-        builder.own("\n}")
-
-    return write
-
-
-def _overridden_spec(document: Source, overrides: list[tuple[str, Writer]]) -> Writer:
-    """The spec file with the overridden members left out, the rest copied verbatim."""
-    members = parse_object_members(document.text)
-    assert members is not None  # the text was read as one JSON object
-    replaced = {key for key, _ in overrides}
-    kept = [(start, end) for key, start, end in members if key not in replaced]
-
-    def write(builder: RequestBuilder) -> None:
-        builder.own("{")
-        separator = "\n"
-        for start, end in kept:
-            builder.own(separator)
-            builder.source(document, start, end)
-            separator = ",\n"
-        for key, write_value in overrides:
-            builder.own(separator + json.dumps(key) + ":")
-            write_value(builder)
-            separator = ",\n"
-        builder.own("\n}")
-
-    return write
+        overrides.append(("embed_data", inline_writer(_read_source(args.inline, stdin))))
+    return document_spec(document, is_spec, overrides)
 
 
 # ---------------------------------------------------------------- output
@@ -672,16 +604,6 @@ def _report(outcome: Outcome, stderr: TextIO, as_json: bool = False, given: Mapp
         stderr.write(_error_of(outcome, None, given)[1])
 
 
-def _text_outcome(error: CompileError) -> Outcome:
-    """A file that is not JSON, as an outcome of its own (it is never sent)."""
-    diagnostic = error.diagnostics[0]
-    location = None
-    if diagnostic.line is not None and diagnostic.source is not None:
-        location = Location(Source(diagnostic.source, ""), diagnostic.line, diagnostic.column or 0,
-                            diagnostic.line_text or "")
-    return Outcome(None, ((diagnostic, location),), ())
-
-
 class _StatusLine:
     """"<crate> <target> <elapsed>s" on a terminal, redrawn while a build runs.
 
@@ -762,8 +684,8 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     document = _read_source(args.file, stdin)
     try:
         spec = _spec_writer(args, document, stdin)
-    except _TextError as error:
-        _report(_text_outcome(error.error), stderr, args.compact or args.compact_top)
+    except CompileError as error:  # a file that is not one JSON value
+        _report(Outcome.of_text_error(error), stderr, args.compact or args.compact_top)
         return EXIT_INVALID
     checking = args.command == "check"
     dry_run = checking or args.dry_run
@@ -917,8 +839,8 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
             except _InputError as error:
                 message = str(error).removeprefix(f"{PROG}: ")
                 refused = Outcome(None, ((Diagnostic("error", "request", message), None),), ())
-            except _TextError as error:
-                refused = _text_outcome(error.error)
+            except CompileError as error:  # a file that is not one JSON value
+                refused = Outcome.of_text_error(error)
             else:
                 label = path
                 if not args.dry_run:
