@@ -255,6 +255,7 @@ def test_reentrant_call_is_refused_as_already_borrowed():
     assert seen == ["Already borrowed"]
     # The outer call gave the handle back when it failed.
     assert compiler.command(VERSION_CMD) == VERSION_RESPONSE
+    del compiler  # the class closes over it: a cycle another thread's collection could free
 
 
 def test_reentrant_call_on_another_handle_is_served():
@@ -275,6 +276,7 @@ def test_reentrant_call_on_another_handle_is_served():
     with pytest.raises(TypeError, match="'UsedOther' object is not an instance of 'str'"):
         outer.command(Arg())
     assert seen == [VERSION_RESPONSE]
+    del other  # the class closes over it: a cycle another thread's collection could free
 
 
 def test_large_request_is_answered(compiler, big_version_cmd):
