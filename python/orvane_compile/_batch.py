@@ -19,15 +19,16 @@ from __future__ import annotations
 import os
 import threading
 from collections.abc import Callable
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor, as_completed
 from contextvars import ContextVar
 from types import TracebackType
-from typing import Any, TypeVar
+from typing import Any, Generic, TypeVar
 
-__all__ = ["BatchThreads", "FolderClaims", "Stopped", "build_jobs", "cores_per_build", "folder_identity",
-           "refusal", "stop_event"]
+__all__ = ["BatchThreads", "FolderClaims", "Stopped", "build_jobs", "cores_per_build", "done", "folder_identity",
+           "refusal", "run_batch", "stop_event"]
 
 T = TypeVar("T")
+P = TypeVar("P")
 
 _stop: ContextVar[threading.Event | None] = ContextVar("orvane_compile_stop", default=None)
 _build_jobs: ContextVar[int | None] = ContextVar("orvane_compile_build_jobs", default=None)
@@ -94,6 +95,76 @@ class FolderClaims:
 def refusal(folder: str, owner: str) -> str:
     """The message refusing a job whose project folder ``owner`` builds in already."""
     return f"refusing to build into {folder}: {owner} builds there too"
+
+
+def done(fn: Callable[..., T], *args: Any) -> Future[T]:
+    """``fn(*args)`` run here and now, as a future that has its result: a ``submit`` for jobs run on
+    the calling thread (what it raises is raised here)."""
+    future: Future[T] = Future()
+    future.set_result(fn(*args))
+    return future
+
+
+class Steps(Generic[P, T]):
+    """How ``run_batch`` runs one job: ``preview(index)`` starts what is done for every job first (a
+    dry run, which names the job's project folder); ``settled(index, preview)`` is the job's outcome
+    when the preview decides it already (reported as soon as known), else None; ``admit(index,
+    preview)``, asked in the order of the jobs once every preview is in, is the outcome refusing its
+    build (its folder claimed by an earlier job, say), else None; ``build(index)`` starts the build."""
+
+    def __init__(self, preview: Callable[[int], Future[P]], settled: Callable[[int, P], T | None],
+                 admit: Callable[[int, P], T | None], build: Callable[[int], Future[T]]) -> None:
+        self.preview, self.settled, self.admit, self.build = preview, settled, admit, build
+
+
+def run_batch(count: int, steps: Steps[P, T], finished: Callable[[int, T], None]) -> None:
+    """Run ``count`` jobs in two steps (see ``Steps``): no build starts before every job is previewed and
+    admitted. ``finished(index, outcome)`` is called on this thread as each outcome is known: the
+    previews and builds run on this thread (see ``done``) in the order of the jobs, the others as they
+    end. What is raised here cancels the futures that have not started, and goes on."""
+    futures: list[Future[Any]] = []
+    try:
+        futures = [steps.preview(index) for index in range(count)]
+        previews: dict[int, P] = {}
+
+        def previewed(index: int, preview: P) -> None:
+            outcome = steps.settled(index, preview)
+            if outcome is None:
+                previews[index] = preview
+            else:
+                finished(index, outcome)
+
+        # Previews made on this thread are settled in the order of the jobs, the others as they end.
+        waiting = {}
+        for index, future in enumerate(futures):
+            if future.done():
+                previewed(index, future.result())
+            else:
+                waiting[future] = index
+        for future in as_completed(waiting):
+            previewed(waiting[future], future.result())
+        admitted = []
+        for index in sorted(previews):
+            outcome = steps.admit(index, previews[index])
+            if outcome is None:
+                admitted.append(index)
+            else:
+                finished(index, outcome)
+        running: dict[Future[T], int] = {}
+        futures = []
+        for index in admitted:
+            build = steps.build(index)
+            if build.done():
+                finished(index, build.result())
+            else:
+                running[build] = index
+                futures.append(build)
+        for build in as_completed(running):
+            finished(running[build], build.result())
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        raise
 
 
 class BatchThreads:

@@ -21,7 +21,7 @@ import hashlib
 import json
 import os
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor, Future, as_completed
+from concurrent.futures import Executor, Future
 from dataclasses import dataclass
 from typing import Any, Protocol, Union, cast
 
@@ -763,32 +763,21 @@ def _run_batch(
         if progress is not None:
             progress(len(outcomes), len(batch), outcome)
 
-    futures: dict[Future[_JobOutcome], int] = {}
-    try:
+    def preview(index: int) -> Future[_JobOutcome]:
         # Every job as a dry run first: its verdict, and where a build of it would write.
-        for index, job in enumerate(batch):
-            futures[submit(compile_job, {**job, "dry_run": True} if _builds(job) else job)] = index
-        previews: dict[int, CompileResult] = {}
-        for future in as_completed(futures):
-            index, outcome = futures[future], future.result()
-            if isinstance(outcome, CompileResult) and _builds(batch[index]):
-                previews[index] = outcome
-            else:
-                finished(index, outcome)
-        futures = {}
-        for index in sorted(previews):
-            out_dir = batch[index].get("out_dir")
-            folder = project_folder(None if out_dir is None else os.fsdecode(out_dir),
-                                    previews[index].manifest.crate_name)
-            owner = claims.claim(folder, index)
-            if owner is None:
-                futures[submit(compile_job, batch[index])] = index
-            else:
-                finished(index, CompileError("io", _batch.refusal(folder, f"job {owner + 1} of this batch")))
-        for future in as_completed(futures):
-            finished(futures[future], future.result())
-    except BaseException:
-        for future in futures:
-            future.cancel()
-        raise
+        job = batch[index]
+        return submit(compile_job, {**job, "dry_run": True} if _builds(job) else job)
+
+    def settled(index: int, outcome: _JobOutcome) -> _JobOutcome | None:
+        return None if isinstance(outcome, CompileResult) and _builds(batch[index]) else outcome
+
+    def admit(index: int, dry_run: _JobOutcome) -> _JobOutcome | None:
+        assert isinstance(dry_run, CompileResult)
+        out_dir = batch[index].get("out_dir")
+        folder = project_folder(None if out_dir is None else os.fsdecode(out_dir), dry_run.manifest.crate_name)
+        owner = claims.claim(folder, index)
+        return None if owner is None else CompileError("io", _batch.refusal(folder, f"job {owner + 1} of this batch"))
+
+    steps = _batch.Steps(preview, settled, admit, lambda index: submit(compile_job, batch[index]))
+    _batch.run_batch(len(batch), steps, finished)
     return [outcomes[index] for index in range(len(batch))]

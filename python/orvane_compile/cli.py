@@ -74,6 +74,7 @@ standard error after the faults, also when the command succeeds; with
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import functools
 import json
@@ -84,15 +85,15 @@ import sys
 import threading
 import time
 import unicodedata
-from collections.abc import Callable, Mapping, Sequence
-from concurrent.futures import as_completed
+from collections.abc import Mapping, Sequence
+from concurrent.futures import Future
 from contextvars import ContextVar
 from typing import Any, NoReturn, TextIO
 
 from tqdm import tqdm
 
 from . import _batch
-from ._model import KIND_PREFIXES, VOCABULARY, TargetKind, checked_mcu, is_compile_spec
+from ._model import KIND_PREFIXES, VOCABULARY, Target, TargetKind, checked_mcu, is_compile_spec
 from ._orvane_compile import Compiler
 from ._request import Location, Request, Source
 from .api import (
@@ -740,31 +741,6 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     return EXIT_OK
 
 
-def _preflight(compiler: Compiler, spec: Writer, out_dir: str | None, strict: bool, timeout: float | None,
-               claim: Callable[[str], str | None] | None = None) -> tuple[str, Outcome | None]:
-    """Before a build: its label for the status line ("<crate> <target>"), and what refuses it, if
-    anything: the compile spec as a dry run (its warnings too, with ``strict``), ``claim`` of its
-    project folder (a refusal, or None when the build may go there), or the tool chain for its target
-    (see ``doctor``; within the build's ``timeout``)."""
-    preview = exchange(compiler, compile_request(spec, dry_run=True, out_dir=out_dir))
-    if _status(preview, False, strict) != EXIT_OK:
-        return "", preview
-    assert preview.answer is not None
-    manifest = json.loads(preview.answer)["manifest"]
-    target = manifest["target"]
-    shown = target["kind"] if "mcu" not in target else f"{target['kind']}/{target['mcu']}"
-    label = f"{manifest['crate_name']} {shown}"
-    folder = project_folder(out_dir, manifest["crate_name"])
-    refusal = None if claim is None else claim(folder)
-    if refusal is not None:
-        return label, Outcome(None, ((Diagnostic("error", "io", refusal), None),), ())
-    try:
-        tool_chain_check(timeout)(target["kind"], target.get("mcu"), folder)
-    except CompileError as error:
-        return label, Outcome(None, ((Diagnostic("error", "build", error.message), None),), ())
-    return label, None
-
-
 def _echo_to(stream: TextIO) -> TextIO | None:
     """``stream`` when cargo's output can go straight to it: it must be a real file."""
     try:
@@ -786,14 +762,19 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
     workers = min(args.jobs, len(paths))
     stderr.write(f"{PROG}: compiling {len(paths)} files, up to {workers} at a time\n")
     stderr.flush()
-    compiler = Compiler()
     cargo_jobs = _batch.cores_per_build(workers) if workers > 1 and not args.dry_run else None
     claims = _batch.FolderClaims()
     given = given_flags(args)
     outcomes: dict[int, Outcome] = {}
     statuses: list[int] = []
+    requests: dict[int, Request] = {}
+    builds: dict[int, tuple[str, Target]] = {}  # the project folder and target of each build
+    compiler = Compiler()  # this thread's
+    local = threading.local()
+    pool = _batch.BatchThreads(workers) if workers > 1 else None
     with tqdm(total=len(paths), file=stderr, unit="file", leave=False,
-              disable=echo is not None or not _isatty(stderr)) as bar, _Running(bar, args.dry_run) as running:
+              disable=echo is not None or not _isatty(stderr)) as bar, _Running(bar, args.dry_run) as running, \
+            pool or contextlib.nullcontext():
 
         def finished(index: int, outcome: Outcome) -> None:
             # Faults and warnings are shown at once; answers in the order of the files, as soon as
@@ -820,39 +801,73 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
                            file=stdout)
             stdout.flush()
 
-        # Every request is built here, exactly as for one file, before any is sent; so is every
-        # build's check of its compile spec, its project folder (one build each) and tool chain.
-        work: list[Request | None] = []
-        for index, path in enumerate(paths):
-
-            def claim(folder: str, index: int = index) -> str | None:
-                owner = claims.claim(folder, index)
-                return None if owner is None else _batch.refusal(
-                    folder, f"{paths[owner]} (file {owner + 1} of this batch)")
-
-            refused: Outcome | None = None
+        def preview(index: int) -> Outcome | None:
+            """The file's request, made exactly as for one file, and for a build its dry run (its
+            warnings too, with --strict); the outcome refusing it, if any."""
+            path = paths[index]
             try:
-                document = _read_source(path, stdin)
-                spec = _spec_writer(args, document, stdin)
-                request = compile_request(spec, dry_run=args.dry_run, out_dir=args.out_dir, timeout=args.timeout,
-                                          cache_dir=default_cache_dir(args.cache_dir), cargo_jobs=cargo_jobs)
+                spec = _spec_writer(args, _read_source(path, stdin), stdin)
+                requests[index] = compile_request(spec, dry_run=args.dry_run, out_dir=args.out_dir,
+                                                  timeout=args.timeout, cache_dir=default_cache_dir(args.cache_dir),
+                                                  cargo_jobs=cargo_jobs)
             except _InputError as error:
                 message = str(error).removeprefix(f"{PROG}: ")
-                refused = Outcome(None, ((Diagnostic("error", "request", message), None),), ())
+                return Outcome(None, ((Diagnostic("error", "request", message), None),), ())
             except CompileError as error:  # a file that is not one JSON value
-                refused = Outcome.of_text_error(error)
-            else:
-                label = path
-                if not args.dry_run:
-                    label, refused = _preflight(compiler, spec, args.out_dir, args.strict, args.timeout, claim)
-                running.names[index] = label.split(" ")[0] or path
-            work.append(request if refused is None else None)
-            if refused is not None:
-                finished(index, refused)
+                return Outcome.of_text_error(error)
+            if args.dry_run:
+                running.names[index] = path.split(" ")[0] or path
+                return None
+            judged = exchange(compiler, compile_request(spec, dry_run=True, out_dir=args.out_dir))
+            if _status(judged, False, args.strict) != EXIT_OK:
+                return judged
+            assert judged.parsed is not None
+            manifest = judged.parsed["manifest"]
+            target = Target(manifest["target"]["kind"], manifest["target"].get("mcu"))
+            running.names[index] = manifest["crate_name"]
+            builds[index] = project_folder(args.out_dir, manifest["crate_name"]), target
+            return None
 
-        if echo is not None:
-            echo.flush()
-        _run_files(work, workers, finished, running.began, echo)
+        def admit(index: int, refused: Outcome | None) -> Outcome | None:
+            """What refuses a build once every file is judged: its dry run, an earlier file's build in its
+            project folder, or the tool chain for its target (see ``doctor``; within --timeout)."""
+            if refused is not None:
+                return refused
+            if args.dry_run:
+                return None
+            folder, target = builds[index]
+            owner = claims.claim(folder, index)
+            if owner is not None:
+                refusal = _batch.refusal(folder, f"{paths[owner]} (file {owner + 1} of this batch)")
+                return Outcome(None, ((Diagnostic("error", "io", refusal), None),), ())
+            try:
+                tool_chain_check(args.timeout)(target.kind, target.mcu, folder)
+            except CompileError as error:
+                return Outcome(None, ((Diagnostic("error", "build", error.message), None),), ())
+            return None
+
+        def send(index: int) -> Outcome:
+            # One job at a time runs on this thread, so Ctrl-C stops a build as it does for one file;
+            # more run on that many threads, with a Compiler each, and Ctrl-C stops the running builds.
+            running.began(index)
+            if pool is None:
+                return exchange(compiler, requests[index], echo)
+            if not hasattr(local, "compiler"):
+                local.compiler = Compiler()
+            own: Compiler = local.compiler
+            return exchange(own, requests[index], echo)
+
+        def build(index: int) -> Future[Outcome]:
+            if echo is not None:
+                echo.flush()
+            return (_batch.done if pool is None else pool.submit)(send, index)
+
+        def settled(index: int, refused: Outcome | None) -> Outcome | None:
+            # A dry run's refusal is shown at once; a build's in the order of the files, with theirs.
+            return refused if args.dry_run else None
+
+        _batch.run_batch(len(paths), _batch.Steps(lambda index: _batch.done(preview, index), settled, admit, build),
+                         finished)
     failed = sum(status != EXIT_OK for status in statuses)
     style = _style.get()
     stderr.write(f"{PROG}: {style(_GREEN, f'{len(paths) - failed} succeeded')}, "
@@ -904,40 +919,6 @@ class _Running:
         self._stop.set()
         if self._thread.is_alive():
             self._thread.join()
-
-
-def _run_files(work: Sequence[Request | None], jobs: int, finished: Callable[[int, Outcome], None],
-               began: Callable[[int], None], echo: TextIO | None = None) -> None:
-    """Send each request (None: a file finished already), calling ``began(index)`` as each starts, on
-    the thread that sends it, and ``finished(index, outcome)`` on this thread as each ends.
-
-    One job at a time runs on this thread, so Ctrl-C stops a build as it does
-    for one file; more run on that many threads, with a ``Compiler`` each,
-    and Ctrl-C stops the running builds (see ``_batch``).
-    """
-
-    def run(compiler: Compiler, index: int, request: Request) -> Outcome:
-        began(index)
-        return exchange(compiler, request, echo)
-
-    if jobs == 1:
-        compiler = Compiler()
-        for index, item in enumerate(work):
-            if item is not None:
-                finished(index, run(compiler, index, item))
-        return
-    local = threading.local()
-
-    def send(index: int, request: Request) -> Outcome:
-        if not hasattr(local, "compiler"):
-            local.compiler = Compiler()
-        compiler: Compiler = local.compiler
-        return run(compiler, index, request)
-
-    with _batch.BatchThreads(jobs) as pool:
-        futures = {pool.submit(send, index, item): index for index, item in enumerate(work) if item is not None}
-        for future in as_completed(futures):
-            finished(futures[future], future.result())
 
 
 def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
