@@ -350,6 +350,11 @@ class Outcome:
     parsed: dict[str, Any] | None = dataclasses.field(default=None, repr=False, compare=False)
 
     @staticmethod
+    def refused(kind: ErrorKind, message: str) -> Outcome:
+        """A request refused with no place: before it was sent, or by a check around the call."""
+        return Outcome(None, ((Diagnostic("error", kind, message), None),), ())
+
+    @staticmethod
     def of_text_error(error: CompileError) -> Outcome:
         """A caller's text that is not one JSON value (``json_text_error``'s verdict), as the outcome
         of a request never sent."""

@@ -718,7 +718,7 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         try:
             outcome = exchange(compiler, request, echo, ready=ready, strict=args.strict)
         except CompileError as refusal:  # the tool chain's
-            outcome = Outcome(None, ((Diagnostic("error", "build", refusal.message), None),), ())
+            outcome = Outcome.refused("build", refusal.message)
         except BaseException as stop:
             if status_line is not None:
                 status_line.__exit__(type(stop), stop, stop.__traceback__)
@@ -812,7 +812,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
                                                   cargo_jobs=cargo_jobs)
             except _InputError as error:
                 message = str(error).removeprefix(f"{PROG}: ")
-                return Outcome(None, ((Diagnostic("error", "request", message), None),), ())
+                return Outcome.refused("request", message)
             except CompileError as error:  # a file that is not one JSON value
                 return Outcome.of_text_error(error)
             if args.dry_run:
@@ -839,11 +839,11 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
             owner = claims.claim(folder, index)
             if owner is not None:
                 refusal = _batch.refusal(folder, f"{paths[owner]} (file {owner + 1} of this batch)")
-                return Outcome(None, ((Diagnostic("error", "io", refusal), None),), ())
+                return Outcome.refused("io", refusal)
             try:
                 tool_chain_check(args.timeout)(target.kind, target.mcu, folder)
             except CompileError as error:
-                return Outcome(None, ((Diagnostic("error", "build", error.message), None),), ())
+                return Outcome.refused("build", error.message)
             return None
 
         def send(index: int) -> Outcome:
