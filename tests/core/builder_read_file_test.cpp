@@ -93,7 +93,14 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
 Outcome read_within_30s(const std::string& path) {
   auto reading = std::make_unique<std::future<Outcome>>(std::async(std::launch::async, [path] {
     auto got = read_whole_file(path);
-    return got ? Outcome{true, std::move(*got)} : Outcome{false, read_error_text(got.error())};
+    if (got) return Outcome{true, std::move(*got)};
+    // The reason after the kind and the path it names, or the whole text when it names other.
+    std::string text = got.error().display();
+    std::string head = "io: reading ";
+    head += path;
+    head += ": ";
+    if (text.starts_with(head)) text.erase(0, head.size());
+    return Outcome{false, std::move(text)};
   }));
   if (reading->wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
     reading.release();  // its destructor would wait for the thread

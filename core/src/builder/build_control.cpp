@@ -44,16 +44,14 @@ std::optional<std::string> BuildControl::stop_reason() const {
   return std::nullopt;
 }
 
-int lock_exclusively(int fd, const BuildControl& control, std::string& stopped) {
+std::optional<CompileError> lock_exclusively(int fd, std::string_view shown,
+                                             const BuildControl& control) {
   constexpr int kLockPollMs = 50;
   for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::nullopt;
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return errno;
-    if (auto stop = control.stop_reason()) {
-      stopped = std::move(*stop);
-      return -1;
-    }
+    if (errno != EWOULDBLOCK) return system_error(ErrorKind::Io, "locking", shown, errno);
+    if (auto stop = control.stop_reason()) return CompileError{ErrorKind::Build, std::move(*stop)};
     std::this_thread::sleep_for(std::chrono::milliseconds(control.wait_ms(kLockPollMs)));
   }
 }

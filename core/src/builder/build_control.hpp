@@ -6,6 +6,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "builder/compile_error.hpp"
 
 namespace orvane::builder {
 
@@ -36,9 +39,10 @@ class BuildControl {
   mutable std::optional<Clock::time_point> last_asked_;
 };
 
-// Takes an exclusive lock (flock) on `fd`, waiting for its holder and asking `control` every
-// little while whether to stop. 0 when held; the errno of a failed flock; or -1 when told to
-// stop, with the reason in `stopped`.
-int lock_exclusively(int fd, const BuildControl& control, std::string& stopped);
+// Takes an exclusive lock (flock) on `fd`, the file `shown`, waiting for its holder and asking
+// `control` every little while whether to stop. Nothing when held; a Build error with the
+// reason when told to stop; an Io error "locking <shown>: ..." when flock fails.
+std::optional<CompileError> lock_exclusively(int fd, std::string_view shown,
+                                             const BuildControl& control);
 
 }  // namespace orvane::builder

@@ -16,6 +16,11 @@ std::string_view error_prefix(ErrorKind kind) {
   return "";
 }
 
+std::string_view error_kind_name(ErrorKind kind) {
+  const std::string_view prefix = error_prefix(kind);
+  return prefix.substr(0, prefix.size() - 2);  // without ": "
+}
+
 std::string CompileError::display() const {
   std::string out(error_prefix(kind));
   out += message;
@@ -35,6 +40,16 @@ std::string system_error_text(int errnum) {
   out += std::to_string(errnum);
   out += ')';
   return out;
+}
+
+CompileError system_error(ErrorKind kind, std::string_view doing, std::string_view subject,
+                          int errnum) {
+  std::string message(doing);
+  message += ' ';
+  message += subject;
+  message += ": ";
+  message += system_error_text(errnum);
+  return CompileError{kind, std::move(message)};
 }
 
 }  // namespace orvane::builder

@@ -24,9 +24,16 @@ struct CompileError {
   std::string display() const;
 };
 
+// The kind's name as data ("bad spec"), and as the start of the answer's text ("bad spec: ").
+std::string_view error_kind_name(ErrorKind kind);
 std::string_view error_prefix(ErrorKind kind);
 
 // The operating system's description of `errnum` followed by " (os error N)".
 std::string system_error_text(int errnum);
+
+// A failed system call as the pipeline's failure, where an errno meets the builder's callers:
+// "<doing> <subject>: " and the system's description ("reading /x: No such file ...").
+CompileError system_error(ErrorKind kind, std::string_view doing, std::string_view subject,
+                          int errnum);
 
 }  // namespace orvane::builder

@@ -33,9 +33,8 @@ std::expected<CsvFile, CompileError> read_csv(const std::string& path) {
       path, [&](std::string_view piece) { sha.update(piece); },
       [&](std::string_view piece) { utf8.feed(piece); });
   if (!bytes) {
-    return std::unexpected(
-        CompileError{ErrorKind::Io, "reading " + path + ": " + read_error_text(bytes.error()),
-                     "embed_data.path"});
+    bytes.error().field = "embed_data.path";
+    return std::unexpected(std::move(bytes.error()));
   }
   if (!utf8.finish()) {
     return std::unexpected(

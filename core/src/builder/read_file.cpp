@@ -88,18 +88,25 @@ const char* not_regular_reason(mode_t mode) {
   return "not a regular file";
 }
 
-}  // namespace
-
-std::string read_error_text(const ReadError& error) {
-  if (error.errnum != 0) return system_error_text(error.errnum);
-  return error.reason ? error.reason : "";
+// Why `path` could not be read: the errno of a failing system call, or a reason of our own.
+CompileError unreadable(const std::string& path, int errnum) {
+  return system_error(ErrorKind::Io, "reading", path, errnum);
+}
+CompileError unreadable(const std::string& path, const char* reason) {
+  std::string message = "reading ";
+  message += path;
+  message += ": ";
+  message += reason;
+  return CompileError{ErrorKind::Io, std::move(message)};
 }
 
-std::expected<std::string, ReadError> read_whole_file(
+}  // namespace
+
+std::expected<std::string, CompileError> read_whole_file(
     const std::string& path, const std::function<void(std::string_view)>& consume,
     const std::function<void(std::string_view)>& inspect) {
   // The system reads a path up to its first NUL: a path holding one would name another file.
-  if (path.find('\0') != std::string::npos) return std::unexpected(ReadError{EINVAL});
+  if (path.find('\0') != std::string::npos) return std::unexpected(unreadable(path, EINVAL));
   // Opened without waiting: the open of a FIFO would otherwise wait for a writer, and that of
   // a terminal line for its carrier. A terminal never becomes our controlling one.
   int raw;
@@ -113,17 +120,17 @@ std::expected<std::string, ReadError> read_whole_file(
     struct stat st{};
     if (::stat(path.c_str(), &st) == 0) {
       if (const char* reason = not_regular_reason(st.st_mode)) {
-        return std::unexpected(ReadError{0, reason});
+        return std::unexpected(unreadable(path, reason));
       }
     }
-    return std::unexpected(ReadError{err});
+    return std::unexpected(unreadable(path, err));
   }
   Fd fd(raw);
   struct stat st{};
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(ReadError{errno});
-  if (S_ISDIR(st.st_mode)) return std::unexpected(ReadError{EISDIR});  // as read() would say
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(unreadable(path, errno));
+  if (S_ISDIR(st.st_mode)) return std::unexpected(unreadable(path, EISDIR));  // as read() would say
   if (const char* reason = not_regular_reason(st.st_mode)) {
-    return std::unexpected(ReadError{0, reason});
+    return std::unexpected(unreadable(path, reason));
   }
   // O_NONBLOCK stays set: it has no effect on a regular file's reads.
   std::size_t expected_size = st.st_size > 0 ? std::size_t(st.st_size) : 0;
@@ -143,7 +150,7 @@ std::expected<std::string, ReadError> read_whole_file(
     while (used < expected_size) {
       const std::size_t want = std::min(kPiece, expected_size - used);
       long long n = read_fully(fd.get(), out.data() + used, want);
-      if (n < 0) return std::unexpected(ReadError{int(-n)});
+      if (n < 0) return std::unexpected(unreadable(path, int(-n)));
       const std::string_view piece(out.data() + used, std::size_t(n));
       if (inspect) inspect(piece);
       consume(piece);
@@ -154,7 +161,7 @@ std::expected<std::string, ReadError> read_whole_file(
     consumed = used;
   } else {
     long long n = read_fully(fd.get(), out.data(), expected_size);
-    if (n < 0) return std::unexpected(ReadError{int(-n)});
+    if (n < 0) return std::unexpected(unreadable(path, int(-n)));
     used = std::size_t(n);
     if (inspect && used) inspect(std::string_view(out.data(), used));
   }
@@ -162,7 +169,7 @@ std::expected<std::string, ReadError> read_whole_file(
   // The size was a hint: the file may have grown while it was read, or tell no size at all
   // (the files of /proc report 0).
   if (used == out.size()) {
-    if (int err = read_rest(fd.get(), out, used)) return std::unexpected(ReadError{err});
+    if (int err = read_rest(fd.get(), out, used)) return std::unexpected(unreadable(path, err));
   }
   out.resize(used);
   if (inspect && used > inspected) inspect(std::string_view(out.data() + inspected, used - inspected));

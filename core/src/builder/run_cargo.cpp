@@ -77,9 +77,7 @@ std::expected<Outcome, CompileError> run_tool(const std::string& program,
   options.control = &control;
   options.env = env;
   auto result = run_process(program, options);
-  if (!result) {
-    return std::unexpected(build_error("spawning " + program + ": " + system_error_text(result.error())));
-  }
+  if (!result) return std::unexpected(std::move(result.error()));
   switch (result->ending) {
     case ProcessResult::Ending::Exited:
       if (result->code == 0) return Outcome{};
@@ -301,7 +299,7 @@ class Cache {
   Cache(std::filesystem::path root, std::string slot, Fd root_fd, int lock)
       : root_(std::move(root)), slot_(std::move(slot)), root_fd_(std::move(root_fd)), lock_(lock) {}
   static CompileError io_error(std::string_view what, const std::filesystem::path& p, int err) {
-    return CompileError{ErrorKind::Io, std::string(what) + " " + p.string() + ": " + system_error_text(err)};
+    return system_error(ErrorKind::Io, what, p.native(), err);
   }
 
   Fd records_folder() const {
@@ -378,7 +376,7 @@ std::optional<CompileError> copy_out(int from_dir, const std::filesystem::path& 
                                      const std::filesystem::path& shown, const std::string& rel) {
   const std::filesystem::path to = shown / rel;
   auto fail = [&](std::string_view what, const std::filesystem::path& p, int err) {
-    return CompileError{ErrorKind::Io, std::string(what) + " " + p.string() + ": " + system_error_text(err)};
+    return system_error(ErrorKind::Io, what, p.native(), err);
   };
   Fd src_dir = open_parent_below(from_dir, from_rel, false);
   Fd src(src_dir ? ::openat(src_dir.get(), base_name(from_rel).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
@@ -456,7 +454,7 @@ std::expected<std::string, CompileError> run_cargo(
   if (project < 0) {
     opened = Fd(::open(project_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!opened) {
-      return std::unexpected(build_error("spawning cargo: " + system_error_text(errno)));
+      return std::unexpected(system_error(ErrorKind::Build, "spawning", "cargo", errno));
     }
     project = opened.get();
   }

@@ -398,6 +398,11 @@ bool reap(pid_t pid, int& status) {
   return true;
 }
 
+// A tool that could not be found, started or followed, as the build reports it.
+CompileError cannot_spawn(const std::string& program, int errnum) {
+  return system_error(ErrorKind::Build, "spawning", program, errnum);
+}
+
 }  // namespace
 
 std::vector<std::string> searched_path() {
@@ -415,8 +420,8 @@ std::vector<std::string> searched_path() {
   return dirs;
 }
 
-std::expected<std::string, int> find_program(const std::string& name) {
-  if (name.empty()) return std::unexpected(ENOENT);
+std::expected<std::string, CompileError> find_program(const std::string& name) {
+  if (name.empty()) return std::unexpected(cannot_spawn(name, ENOENT));
   if (name.find('/') != std::string::npos) return name;
   int err = ENOENT;
   for (const std::string& dir : searched_path()) {
@@ -424,7 +429,7 @@ std::expected<std::string, int> find_program(const std::string& name) {
     if (is_executable_file(candidate)) return candidate;
     if (::access(candidate.c_str(), F_OK) == 0) err = EACCES;
   }
-  return std::unexpected(err);
+  return std::unexpected(cannot_spawn(name, err));
 }
 
 namespace {
@@ -451,16 +456,18 @@ struct Supervised {
 
 // Step one: the supervisor forked, and through it the tool started (the errno of finding or
 // starting it otherwise).
-std::expected<std::unique_ptr<Supervised>, int> spawn(const std::string& program,
-                                                      const ProcessOptions& options) {
+std::expected<std::unique_ptr<Supervised>, CompileError> spawn(const std::string& program,
+                                                               const ProcessOptions& options) {
   auto found = find_program(program);
-  if (!found) return std::unexpected(found.error());
-  if (options.working_dir.native().find('\0') != std::string::npos) return std::unexpected(EINVAL);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (options.working_dir.native().find('\0') != std::string::npos) {
+    return std::unexpected(cannot_spawn(program, EINVAL));
+  }
 
   auto tool = std::make_unique<Supervised>();
   Pipe report;
   for (Pipe* p : {&tool->out, &tool->err, &report, &tool->control, &tool->status}) {
-    if (int e = open_pipe(*p)) return std::unexpected(e);
+    if (int e = open_pipe(*p)) return std::unexpected(cannot_spawn(program, e));
   }
   std::vector<std::string> arg_texts;
   arg_texts.reserve(options.args.size() + 1);
@@ -482,7 +489,7 @@ std::expected<std::unique_ptr<Supervised>, int> spawn(const std::string& program
                          tool->status.write_end.get()};
 
   tool->pid = ::fork();
-  if (tool->pid < 0) return std::unexpected(errno);
+  if (tool->pid < 0) return std::unexpected(cannot_spawn(program, errno));
   if (tool->pid == 0) become_supervisor(setup);
 
   // Only the supervisor and the tool may hold these ends, or the reads would never end.
@@ -498,7 +505,7 @@ std::expected<std::unique_ptr<Supervised>, int> spawn(const std::string& program
   } while (got < 0 && errno == EINTR);
   if (got == ssize_t(sizeof start_err)) {
     tool->finish();
-    return std::unexpected(start_err);
+    return std::unexpected(cannot_spawn(program, start_err));
   }
   return tool;
 }
@@ -513,8 +520,9 @@ struct Drained {
 // Step two: the tool's output read until it has exited and its stragglers let go of the pipes
 // (or a grace period ends), or until the BuildControl stops it; standard error's tail kept,
 // both streams echoed as asked. The errno of a failed poll otherwise.
-std::expected<Drained, int> drain(Supervised& tool, const ProcessOptions& options,
-                                  std::string& stderr_tail) {
+std::expected<Drained, CompileError> drain(const std::string& program, Supervised& tool,
+                                           const ProcessOptions& options,
+                                           std::string& stderr_tail) {
   Echo echo(options.echo_fd, options.echo_prefix);
   std::array<char, 65536> chunk;
   Drained drained;
@@ -536,7 +544,9 @@ std::expected<Drained, int> drain(Supervised& tool, const ProcessOptions& option
       wait_ms = options.control->wait_ms(kPollIntervalMs);
     }
     // A closed stream keeps its slot with fd -1, which poll skips.
-    if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) return std::unexpected(errno);
+    if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR) {
+      return std::unexpected(cannot_spawn(program, errno));
+    }
     for (std::size_t i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       ssize_t n = ::read(fds[i].fd, chunk.data(), chunk.size());
@@ -599,24 +609,24 @@ void classify(Drained& drained, ProcessResult& result) {
 
 }  // namespace
 
-std::expected<ProcessResult, int> run_process(const std::string& program,
-                                              const ProcessOptions& options) {
+std::expected<ProcessResult, CompileError> run_process(const std::string& program,
+                                                       const ProcessOptions& options) {
   auto tool = spawn(program, options);
-  if (!tool) return std::unexpected(tool.error());
+  if (!tool) return std::unexpected(std::move(tool.error()));
   ProcessResult result;
-  auto drained = drain(**tool, options, result.stderr_tail);
+  auto drained = drain(program, **tool, options, result.stderr_tail);
   // Whatever the tool left running goes with it, however the run ended.
   (*tool)->finish();
-  if (!drained) return std::unexpected(drained.error());
+  if (!drained) return std::unexpected(std::move(drained.error()));
   keep_tail(result.stderr_tail, options.stderr_keep);
   classify(*drained, result);
   return result;
 }
 
-std::expected<ProcessResult, int> run_process(const std::string& program,
-                                              std::span<const std::string> args,
-                                              const std::filesystem::path& working_dir,
-                                              std::size_t stderr_keep) {
+std::expected<ProcessResult, CompileError> run_process(const std::string& program,
+                                                       std::span<const std::string> args,
+                                                       const std::filesystem::path& working_dir,
+                                                       std::size_t stderr_keep) {
   ProcessOptions options;
   options.args = args;
   options.working_dir = working_dir;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "builder/build_control.hpp"
+#include "builder/compile_error.hpp"
 
 namespace orvane::builder {
 
@@ -33,9 +34,9 @@ struct ProcessResult {
 
 // The first executable regular file called `name` in the directories of PATH, skipping empty
 // and relative entries, so that a program is never taken from the working directory. A name
-// holding a slash is taken as it is. ENOENT (or the errno of the last candidate that could not
-// be used, such as EACCES) when there is none.
-std::expected<std::string, int> find_program(const std::string& name);
+// holding a slash is taken as it is. When there is none, a Build error "spawning <name>: " with
+// ENOENT's description (or that of the last candidate's errno, such as EACCES).
+std::expected<std::string, CompileError> find_program(const std::string& name);
 
 // The absolute entries of PATH (or of "/bin:/usr/bin" when it is not set), in order: where
 // find_program looks, and the PATH the tools it starts are given.
@@ -57,21 +58,22 @@ struct ProcessOptions {
   std::string echo_prefix;
 };
 
-// Runs `program` (looked up with find_program). Fails with the errno of finding, starting,
-// reading or waiting. The environment's PATH is the one searched: without empty or relative
-// entries. A supervisor process stands between the host and the tool: a subreaper in a
-// process group of its own, it passes the tool's exit status on (so it is known even when the
-// host has its children reaped for it), and kills every process the tool started, including
-// those in sessions of their own, when the tool has ended, when the run is stopped, or when the
-// host dies. Nothing of the run outlives the call. Once the tool has exited, output that
-// stragglers keep the pipes open for is waited for only a moment.
-std::expected<ProcessResult, int> run_process(const std::string& program,
-                                              const ProcessOptions& options);
+// Runs `program` (looked up with find_program). Fails with a Build error "spawning <program>: "
+// and the description of the errno of finding, starting, reading or waiting. The environment's
+// PATH is the one searched: without empty or relative entries. A supervisor process stands
+// between the host and the tool: a subreaper in a process group of its own, it passes the tool's
+// exit status on (so it is known even when the host has its children reaped for it), and kills
+// every process the tool started, including those in sessions of their own, when the tool has
+// ended, when the run is stopped, or when the host dies. Nothing of the run outlives the call.
+// Once the tool has exited, output that stragglers keep the pipes open for is waited for only a
+// moment.
+std::expected<ProcessResult, CompileError> run_process(const std::string& program,
+                                                       const ProcessOptions& options);
 
 // The same, with only the arguments, the directory and the tail to keep.
-std::expected<ProcessResult, int> run_process(const std::string& program,
-                                              std::span<const std::string> args,
-                                              const std::filesystem::path& working_dir,
-                                              std::size_t stderr_keep);
+std::expected<ProcessResult, CompileError> run_process(const std::string& program,
+                                                       std::span<const std::string> args,
+                                                       const std::filesystem::path& working_dir,
+                                                       std::size_t stderr_keep);
 
 }  // namespace orvane::builder

@@ -43,7 +43,7 @@ using Failure = std::optional<CompileError>;
 CompileError io(std::string message) { return CompileError{ErrorKind::Io, std::move(message)}; }
 
 CompileError io(std::string_view what, const fs::path& p, int err) {
-  return io(std::string(what) + " " + p.string() + ": " + system_error_text(err));
+  return system_error(ErrorKind::Io, what, p.native(), err);
 }
 
 CompileError through_symlink(const fs::path& p) {
@@ -196,15 +196,15 @@ Failure write_record(int project, const fs::path& shown, const Record& record) {
   return std::nullopt;
 }
 
-// The names in a folder, without "." and "..".
-std::expected<std::vector<std::string>, int> entries_of(int dir) {
+// The names in a folder, the one `shown`, without "." and "..".
+std::expected<std::vector<std::string>, CompileError> entries_of(int dir, const fs::path& shown) {
   int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return std::unexpected(errno);
+  if (copy < 0) return std::unexpected(io("reading", shown, errno));
   DIR* d = ::fdopendir(copy);
   if (!d) {
     int err = errno;
     ::close(copy);
-    return std::unexpected(err);
+    return std::unexpected(io("reading", shown, err));
   }
   ::rewinddir(d);
   std::vector<std::string> names;
@@ -215,7 +215,7 @@ std::expected<std::vector<std::string>, int> entries_of(int dir) {
   }
   int err = errno;
   ::closedir(d);
-  if (err) return std::unexpected(err);
+  if (err) return std::unexpected(io("reading", shown, err));
   std::sort(names.begin(), names.end());  // reports do not depend on the directory's order
   return names;
 }
@@ -228,8 +228,8 @@ class Survey {
       : project_(project), shown_(shown), files_(files), written_(written) {}
 
   Failure run() {
-    auto top = entries_of(project_);
-    if (!top) return io("reading", shown_, top.error());
+    auto top = entries_of(project_, shown_);
+    if (!top) return std::move(top.error());
     for (const std::string& name : *top) {
       if (is_temp_name(name)) {
         ::unlinkat(project_, name.c_str(), 0);
@@ -266,8 +266,8 @@ class Survey {
     auto dir = open_folder(project_, ".cargo", shown_ / ".cargo", false);
     if (!dir) return std::move(dir.error());
     if (!*dir) return std::nullopt;
-    auto names = entries_of(dir->get());
-    if (!names) return io("reading", shown_ / ".cargo", names.error());
+    auto names = entries_of(dir->get(), shown_ / ".cargo");
+    if (!names) return std::move(names.error());
     for (const std::string& name : *names) {
       if (is_temp_name(name)) {
         ::unlinkat(dir->get(), name.c_str(), 0);
@@ -285,8 +285,8 @@ class Survey {
   // cargo builds every target it finds under src/ (src/bin/*.rs among them) and follows
   // symbolic links there.
   Failure sources(int dir, const std::string& rel_dir, int depth) {
-    auto names = entries_of(dir);
-    if (!names) return io("reading", shown_ / rel_dir, names.error());
+    auto names = entries_of(dir, shown_ / rel_dir);
+    if (!names) return std::move(names.error());
     for (const std::string& name : *names) {
       const std::string rel = rel_dir + "/" + name;
       if (is_temp_name(name)) {
@@ -351,20 +351,25 @@ std::expected<bool, CompileError> holds_already(int dir, const std::string& name
   return true;
 }
 
-// Writes `contents` to `name` in `dir`, a file made afresh (see create_fresh). The errno of
-// the step that failed, and whether that was removing a leftover in the way.
-struct WriteFailure {
-  int err = 0;
-  bool leftover = false;
-};
-WriteFailure write_new_file(int dir, const std::string& name, std::string_view contents) {
+// Writes `contents` to `name` in `dir` (the folder `folder_shown`), a file made afresh (see
+// create_fresh) to be renamed to `final_shown`. When removing a leftover in the way fails, that
+// leftover is named and stays (it is not a file of ours); when writing fails, the file made is
+// removed and the failure names `final_shown`.
+Failure write_new_file(int dir, const std::string& name, std::string_view contents,
+                       const fs::path& folder_shown, const fs::path& final_shown) {
   Fd fd;
-  if (int err = create_fresh(dir, name, 0644, fd)) return {err, err == EISDIR || err == EPERM || err == EBUSY};
-  if (int err = write_all(fd.get(), contents)) return {err};
+  int err = create_fresh(dir, name, 0644, fd);
+  if (err == EISDIR || err == EPERM || err == EBUSY) {
+    return io("removing", folder_shown / name, err);  // not a file of ours: it stays
+  }
+  if (!err) err = write_all(fd.get(), contents);
   // A delayed write error (for example on a network file system) surfaces only here. On
   // Linux the descriptor is released even when close is interrupted, so EINTR is no failure.
-  if (::close(fd.release()) != 0 && errno != EINTR) return {errno};
-  return {};
+  if (!err && ::close(fd.release()) != 0 && errno != EINTR) err = errno;
+  if (!err) return std::nullopt;
+  fd.reset();
+  ::unlinkat(dir, name.c_str(), 0);
+  return io("writing", final_shown, err);
 }
 
 // The project's folders by relative path ("" is the project folder), opened once each.
@@ -430,12 +435,9 @@ Failure replace_files(Folders& folders, int project, const fs::path& shown, cons
     }
     if (*same) continue;
     Staged s{*dir, temp_name(name), name, full};
-    if (WriteFailure f = write_new_file(s.dir, s.temp, contents); f.err) {
+    if (auto failed = write_new_file(s.dir, s.temp, contents, full.parent_path(), full)) {
       discard(staged);
-      // Something of that name that is not a file of ours stays, and is named.
-      if (f.leftover) return io("removing", full.parent_path() / s.temp, f.err);
-      ::unlinkat(s.dir, s.temp.c_str(), 0);
-      return io("writing", full, f.err);
+      return failed;
     }
     staged.push_back(std::move(s));
   }
@@ -446,11 +448,9 @@ Failure replace_files(Folders& folders, int project, const fs::path& shown, cons
     for (const std::string& rel : *record) text.append(rel).push_back('\n');
     const std::string name(kRecordFileName);
     Staged s{project, temp_name(name), name, shown / name};
-    if (WriteFailure f = write_new_file(project, s.temp, text); f.err) {
+    if (auto failed = write_new_file(project, s.temp, text, shown, s.shown)) {
       discard(staged);
-      if (f.leftover) return io("removing", shown / s.temp, f.err);
-      ::unlinkat(project, s.temp.c_str(), 0);
-      return io("writing", s.shown, f.err);
+      return failed;
     }
     staged.insert(staged.begin(), std::move(s));
   }
@@ -493,10 +493,9 @@ std::expected<Fd, CompileError> take_lock(int project, const fs::path& shown,
     return std::unexpected(io("creating", lock_path, errno));
   }
   // Another build may hold the folder: wait for it, stopping when told to.
-  std::string stopped;
-  int err = lock_exclusively(fd.get(), control, stopped);
-  if (err < 0) return std::unexpected(CompileError{ErrorKind::Build, std::move(stopped)});
-  if (err > 0) return std::unexpected(io("locking", lock_path, err));
+  if (auto failed = lock_exclusively(fd.get(), lock_path.native(), control)) {
+    return std::unexpected(std::move(*failed));
+  }
   return fd;
 }
 

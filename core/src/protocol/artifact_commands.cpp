@@ -14,9 +14,8 @@ std::string artifact_bytes_command(HandleState& state, std::string_view cmd_json
   // Digested as it is read: a large file a piece at a time, each piece while it is in the cache.
   json::Sha256 sha;
   auto bytes = builder::read_whole_file(req->path, [&](std::string_view piece) { sha.update(piece); });
-  if (!bytes) {
-    return error_response("reading " + req->path + ": " + builder::read_error_text(bytes.error()));
-  }
+  // The answer words a file that cannot be read without the kind's prefix.
+  if (!bytes) return error_response(bytes.error().message);
   std::uint64_t handle = state.next_handle++;
   std::string out = "{\"handle\":" + std::to_string(handle) +
                     ",\"len\":" + std::to_string(bytes->size()) + ",\"sha256\":\"" + sha.hex() +

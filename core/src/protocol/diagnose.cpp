@@ -501,8 +501,7 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
 }
 
 Diagnostic diagnostic_of(const builder::CompileError& e, std::string_view text) {
-  std::string_view prefix = builder::error_prefix(e.kind);
-  Diagnostic out{false, std::string(prefix.substr(0, prefix.size() - 2)), e.message, {}, {},
+  Diagnostic out{false, std::string(builder::error_kind_name(e.kind)), e.message, {}, {},
                  std::string(e.hint)};
   if (e.field.empty()) return out;
   auto request = json::parse(text);

@@ -54,10 +54,7 @@ std::string vocabulary_json() {
   out += ",\"wasm_triple\":";
   json::append_string(out, builder::kWasmTriple);
   std::array<std::string_view, kErrors.size()> errors;
-  for (std::size_t i = 0; i < kErrors.size(); ++i) {
-    const std::string_view prefix = builder::error_prefix(kErrors[i]);
-    errors[i] = prefix.substr(0, prefix.size() - 2);  // without ": "
-  }
+  for (std::size_t i = 0; i < kErrors.size(); ++i) errors[i] = builder::error_kind_name(kErrors[i]);
   out += ",\"error_kinds\":";
   append_list(out, errors);
   out += ",\"project_paths\":{";
