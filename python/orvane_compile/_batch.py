@@ -12,6 +12,10 @@ everything they started and come back.
 What a job on a batch thread needs to know of its batch travels in context
 variables: the stop event, and the share of the cores each cargo gets (the
 request's ``build.jobs``), so that ``compile`` runs unchanged on those threads.
+
+``run_batch`` runs a batch in its steps, for ``compile_many`` and the command
+line's several files alike: every job previewed (a dry run, which names its
+project folder), then admitted in the order of the jobs, then built.
 """
 
 from __future__ import annotations
