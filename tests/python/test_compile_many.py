@@ -136,12 +136,15 @@ def test_cargo_build_jobs(cargo, monkeypatch, cpus, given, count, pool, seen):
 def test_cargo_build_jobs_is_restored_when_the_batch_raises(cargo, monkeypatch):
     monkeypatch.setattr(os, "cpu_count", lambda: 4)
 
+    finished = []
+
     def progress(done, total, outcome):
+        finished.append(outcome.manifest.crate_name)  # whichever built first; the other is stopped
         raise KeyboardInterrupt
 
     with pytest.raises(KeyboardInterrupt):
         compile_many([job("a"), job("b")], progress=progress)
-    assert ((cargo / "a.jobs").read_text(), os.environ.get("CARGO_BUILD_JOBS")) == ("2\n", None)
+    assert ((cargo / f"{finished[0]}.jobs").read_text(), os.environ.get("CARGO_BUILD_JOBS")) == ("2\n", None)
 
 
 def refused(folder, owner):
