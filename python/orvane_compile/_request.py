@@ -80,6 +80,9 @@ class _Lines:
     def __init__(self, data: bytes) -> None:
         self.data = data
         self.starts = [0, *(match.end() for match in re.finditer(b"\n", data))]
+        # Each line's text, decoded once: a minified document is one long line that every
+        # fault in it would otherwise decode again.
+        self._texts: dict[int, str] = {}
 
     def start_of_line(self, line: int) -> int:
         """Where line ``line`` (from 1) starts; past the last line, the last line's start."""
@@ -89,8 +92,10 @@ class _Lines:
         """(line, column, line text) of the byte at ``offset``."""
         index = bisect.bisect_right(self.starts, offset) - 1
         line_start = self.starts[index]
-        line_end = self.starts[index + 1] - 1 if index + 1 < len(self.starts) else len(self.data)
-        text = self.data[line_start:line_end].decode("utf-8", errors="replace")
+        text = self._texts.get(index)
+        if text is None:
+            line_end = self.starts[index + 1] - 1 if index + 1 < len(self.starts) else len(self.data)
+            text = self._texts[index] = self.data[line_start:line_end].decode("utf-8", errors="replace")
         return index + 1, offset - line_start + 1, text
 
 
