@@ -20,18 +20,8 @@ if [[ -x "$DIR/bin/redis-server" ]] && "$DIR/bin/redis-server" --version >/dev/n
   echo "redis-server: present in $DIR"
   exit 0
 fi
-# Only a folder this script made (or an empty one) is replaced.
-if [[ -d "$DIR" && ! -d "$DIR/root" && -n "$(ls -A "$DIR")" ]]; then
-  echo "redis-unpacked: $DIR holds something else; not replacing it" >&2
-  exit 1
-fi
-rm -rf "$DIR"
-mkdir -p "$DIR/debs" "$DIR/root" "$DIR/bin"
+"$ROOT/scripts/unpack-debs.sh" "$DIR" redis-tools
 DIR="$(cd "$DIR" && pwd)"
-# Stale package lists name files the archive no longer has: refresh them once.
-(cd "$DIR/debs" && { apt-get download redis-tools || { apt-get update && apt-get download redis-tools; }; })
-for deb in "$DIR"/debs/*.deb; do dpkg -x "$deb" "$DIR/root"; done
-rm -rf "$DIR/debs" "$DIR/root/usr/share"
 # The binary serves when it is not called by a checker's name.
 ln -sf ../root/usr/bin/redis-check-rdb "$DIR/bin/redis-server"
 "$DIR/bin/redis-server" --version

@@ -13,7 +13,7 @@
 # always runs its own rustc. Linking wasm takes lld-14, and running rustc and
 # cargo takes libllvm14 and libgit2-1.5: `scripts/setup-system.sh test`
 # installs them. Idempotent: a complete folder (DIR/.complete) is left as it
-# is; an incomplete one is unpacked afresh.
+# is; an incomplete one is unpacked afresh (scripts/unpack-debs.sh).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -37,14 +37,6 @@ if usable; then
   exit 0
 fi
 
-# Only a folder this script made (or an empty one) is replaced.
-if [[ -d "$DIR" && ! -d "$DIR/root" && -n "$(ls -A "$DIR")" ]]; then
-  echo "wasm-toolchain: $DIR holds something else; not replacing it" >&2
-  exit 1
-fi
-rm -rf "$DIR"
-mkdir -p "$DIR/debs" "$DIR/root" "$DIR/bin"
-DIR="$(cd "$DIR" && pwd)"
 
 # rustc pulls in its host standard library (libstd-rust-dev) and that one the
 # shared library its driver links against (libstd-rust-1.NN).
@@ -55,13 +47,10 @@ if [[ -z "$so_package" ]]; then
   so_package="$(stdlib_so)"
 fi
 packages=(rustc cargo libstd-rust-dev "$so_package" libstd-rust-dev-wasm32)
-echo "wasm tool chain: fetching ${packages[*]}"
-# Stale package lists name files the archive no longer has: refresh them once.
-(cd "$DIR/debs" && { apt-get download "${packages[@]}" || { apt-get update && apt-get download "${packages[@]}"; }; })
-for deb in "$DIR"/debs/*.deb; do dpkg -x "$deb" "$DIR/root"; done
-
-# Nothing here builds for WASI, and the packages are kept by apt's cache anyway.
-rm -rf "$DIR/debs" "$DIR/root/usr/lib/rustlib/wasm32-wasi" "$DIR/root/usr/share/doc" "$DIR/root/usr/share/man"
+"$ROOT/scripts/unpack-debs.sh" "$DIR" "${packages[@]}"
+DIR="$(cd "$DIR" && pwd)"
+# Nothing here builds for WASI.
+rm -rf "$DIR/root/usr/lib/rustlib/wasm32-wasi"
 
 driver="$(find "$DIR/root/usr/lib" -maxdepth 2 -name 'librustc_driver-*.so' | head -n 1)"
 if [[ -z "$driver" ]]; then
