@@ -232,7 +232,7 @@ def document_spec(document: Source, is_spec: bool, overrides: Sequence[tuple[str
 
     A compile spec (``is_spec``, see ``is_compile_spec``) is copied verbatim, but for the members
     overridden, which are left out and written after the rest; a bare strategy goes in verbatim as
-    the spec's ``strategy``, after the overrides (and the target wasm, unless they give one).
+    the compile spec's ``strategy`` member, after the overrides (and the target wasm, unless they give one).
     """
     if not is_spec:
         members = list(overrides)
