@@ -15,6 +15,20 @@ line and a caret under the column. A fault in a value a flag gave
 elsewhere in text generated from flags is placed in "the request built from
 the command line", and that line of the request is shown; a fault with no
 place is one line. Controls a terminal would obey are printed as escapes.
+
+A failed build is shown by the first line of cargo's error output that
+starts with "error" (all of it with ``--verbose``; ``--json`` keeps it whole).
+A status line on standard error follows a build: redrawn with the elapsed
+time on a terminal, else a line when it starts and one when it ends.
+
+A batch of files writes one compact line per file to standard output, in the
+order given: the compiler's answer, or ``{"ok":false,"error":...}`` with the
+first fault and its place on one line. A start line opens standard error;
+each failure is reported there as soon as it is known, a line that names no
+file (a fault with no place, or one in text built from the flags) naming the
+file compiled; a summary line ends the run. When standard error is a
+terminal, a progress bar stands below, naming the builds running with their
+seconds.
 """
 
 from __future__ import annotations

@@ -23,30 +23,19 @@ for doctor: a target not ready).
 
 Before a build, the request is judged as a dry run and the tool chain is
 checked for its target (``doctor``); what it surely lacks fails the build at
-once. A status line on standard error follows the build: redrawn with the
-elapsed time on a terminal, else a line when it starts and one when it ends.
-
-A failed build is shown by the first line of cargo's error output that
-starts with "error" (all of it with ``--verbose``; ``--json`` keeps it whole).
+once.
 
 Several files to ``compile`` are compiled with the same flags, up to
 ``--jobs`` at a time, each from a thread with a ``Compiler`` of its own, once
 every file has been judged as a dry run: a file whose project folder an
 earlier file builds in is refused ("io: refusing to build into ..."). Ctrl-C
-kills the builds running and starts no other.
-Standard output gets one compact line per file, in the order given: the
-compiler's answer, or ``{"ok":false,"error":...}`` with the first fault and
-its place on one line. A start line opens standard error; each failure is
-reported there as soon as it is known, a line that names no file (a fault
-with no place, or one in text built from the flags) naming the file compiled;
-a summary line ends the run. When standard error is a terminal, a progress
-bar stands below, naming the builds running with their seconds. The exit
-status is the worst of the files' statuses.
+kills the builds running and starts no other. The exit status is the worst of
+the files' statuses.
 
-Colour (``--color``) and how faults are shown: see ``_render``. The user's
-texts go into the request verbatim, and the request records where each of its
-bytes came from (see ``_request``), so every fault and warning the compiler
-places is shown in the user's file:
+What a command shows (colour, faults, status lines, a batch's lines): see
+``_render``. The user's texts go into the request verbatim, and the request
+records where each of its bytes came from (see ``_request``), so every fault
+and warning the compiler places is shown in the user's file:
 
 - a compile-spec file is embedded whole as the request's ``spec``; when flags
   override some of its members, the others are still copied byte for byte
@@ -66,15 +55,13 @@ import argparse
 import contextlib
 import json
 import math
-import os
-import stat
 import sys
-import threading
 from collections.abc import Mapping, Sequence
 from concurrent.futures import Future
 from typing import Any, NoReturn, TextIO
 
 from . import _batch
+from ._input import Unreadable, read_source
 from ._model import VOCABULARY, Target, TargetKind, checked_mcu, is_compile_spec
 from ._orvane_compile import Compiler
 from ._render import (
@@ -102,6 +89,7 @@ from .api import (
     document_spec,
     exchange,
     inline_writer,
+    manifest_from,
     not_utf8,
     parsed_text,
     target_value,
@@ -123,7 +111,7 @@ class _UsageError(Exception):
 
 
 class _InputError(Exception):
-    """A file that could not be read; the message is the whole line shown."""
+    """An argument that cannot go into a request; the message is the line shown after the program's name."""
 
 
 _EPILOG = """\
@@ -265,59 +253,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-# ---------------------------------------------------------------- input files
-
-
-def _not_regular(mode: int) -> str | None:
-    """Why a file of this mode is not read, in the compiler's words; None for a regular file or a
-    folder (which fails as reading it does)."""
-    if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
-        return None
-    kinds = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
-             (stat.S_ISSOCK, "a socket"))
-    kind = next((name for test, name in kinds if test(mode)), None)
-    return "not a regular file" + (f" ({kind})" if kind else "")
-
-
-def _read_file(path: str) -> bytes:
-    """A file's bytes, read as the compiler reads its files: opened without waiting (for the writer
-    of a FIFO, the carrier of a terminal line, which never becomes the controlling one), and only
-    when it is a regular file; _InputError otherwise."""
-
-    def refused(reason: str) -> _InputError:
-        return _InputError(f"{PROG}: cannot read {path}: {reason}")
-
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
-    except OSError as error:
-        try:
-            reason = _not_regular(os.stat(path).st_mode)  # a socket cannot be opened at all
-        except OSError:
-            reason = None
-        raise refused(reason or error.strerror or str(error)) from None
-    try:
-        reason = _not_regular(os.fstat(fd).st_mode)
-        if reason is not None:
-            raise refused(reason)
-        with open(fd, "rb", closefd=False) as handle:
-            return handle.read()
-    except OSError as error:
-        raise refused(error.strerror or str(error)) from None
-    finally:
-        os.close(fd)
-
-
-def _read_source(path: str, stdin: TextIO) -> Source:
-    if path == "-":
-        data = stdin.buffer.read() if hasattr(stdin, "buffer") else stdin.read().encode("utf-8")
-        name = "<stdin>"
-    else:
-        data = _read_file(path)
-        name = path
-    try:
-        return Source(name, data.decode("utf-8"))
-    except UnicodeDecodeError as error:
-        raise _InputError(f"{PROG}: {name} is not UTF-8 text (byte {error.start})") from None
+# ---------------------------------------------------------------- the compile spec
 
 
 def _checked_mcu(target: str | None, mcu: str | None) -> None:
@@ -351,7 +287,7 @@ def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> W
     if args.csv is not None:
         overrides.append(("embed_data", value_writer({"kind": "csv", "path": args.csv})))
     if args.inline is not None:
-        overrides.append(("embed_data", inline_writer(_read_source(args.inline, stdin))))
+        overrides.append(("embed_data", inline_writer(read_source(args.inline, stdin))))
     return document_spec(document, is_spec, overrides)
 
 
@@ -403,7 +339,7 @@ def _request(args: argparse.Namespace, spec: Writer, dry_run: bool, cargo_jobs: 
 def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
     as_json = bool(args.compact or args.compact_top)
     try:
-        spec = _spec_writer(args, _read_source(args.file, stdin), stdin)
+        spec = _spec_writer(args, read_source(args.file, stdin), stdin)
     except CompileError as error:  # a file that is not one JSON value
         report(Outcome.of_text_error(error), stderr, as_json)
         return EXIT_INVALID
@@ -466,7 +402,6 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
     requests: dict[int, Request] = {}
     builds: dict[int, tuple[str, Target]] = {}  # the project folder and target of each build
     compiler = Compiler()  # this thread's
-    local = threading.local()
     pool = _batch.BatchThreads(workers) if workers > 1 else None
     with view, pool or contextlib.nullcontext():
 
@@ -475,10 +410,10 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
             warnings too, with --strict); the outcome refusing it, if any."""
             path = paths[index]
             try:
-                spec = _spec_writer(args, _read_source(path, stdin), stdin)
+                spec = _spec_writer(args, read_source(path, stdin), stdin)
                 requests[index] = _request(args, spec, args.dry_run, cargo_jobs)
-            except _InputError as error:
-                return Outcome.refused("request", str(error).removeprefix(f"{PROG}: "))
+            except Unreadable as error:
+                return Outcome.refused("request", str(error))
             except CompileError as error:  # a file that is not one JSON value
                 return Outcome.of_text_error(error)
             if args.dry_run:
@@ -488,10 +423,9 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
             if _status(judged, False, args.strict) != EXIT_OK:
                 return judged
             assert judged.parsed is not None
-            manifest = judged.parsed["manifest"]
-            view.names[index] = manifest["crate_name"]
-            builds[index] = (project_folder(args.out_dir, manifest["crate_name"]),
-                             Target(manifest["target"]["kind"], manifest["target"].get("mcu")))
+            manifest = manifest_from(judged.parsed["manifest"])
+            view.names[index] = manifest.crate_name
+            builds[index] = project_folder(args.out_dir, manifest.crate_name), manifest.target
             return None
 
         def admit(index: int, refused: Outcome | None) -> Outcome | None:
@@ -513,12 +447,7 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
             # One job at a time runs on this thread, so Ctrl-C stops a build as it does for one file;
             # more run on that many threads, with a Compiler each, and Ctrl-C stops the running builds.
             view.began(index)
-            if pool is None:
-                return exchange(compiler, requests[index], echo)
-            if not hasattr(local, "compiler"):
-                local.compiler = Compiler()
-            own: Compiler = local.compiler
-            return exchange(own, requests[index], echo)
+            return exchange(compiler if pool is None else Compiler(), requests[index], echo)
 
         def build(index: int) -> Future[Outcome]:
             if echo is not None:
@@ -585,7 +514,7 @@ def _check_utf8_arguments(args: argparse.Namespace) -> None:
         for flag, text in given:
             problem = None if text is None else not_utf8(text, what)
             if problem is not None:
-                raise _InputError(f"{PROG}: {flag}: {problem}")
+                raise _InputError(f"{flag}: {problem}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -620,8 +549,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         look = style.get() if styled is not None else Style(colour("auto", stderr))
         stderr.write(printable(str(error)).replace(" error: ", f" {look(RED, 'error:')} ", 1) + "\n")
         return EXIT_USAGE
-    except _InputError as error:
-        stderr.write(f"{printable(str(error))}\n")
+    except (_InputError, Unreadable) as error:
+        stderr.write(f"{PROG}: {printable(str(error))}\n")
         return EXIT_INVALID
     except SystemExit as exit_:  # --help
         return exit_.code if isinstance(exit_.code, int) else EXIT_OK
