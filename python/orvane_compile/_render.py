@@ -88,6 +88,11 @@ def colour(choice: str, stream: TextIO) -> bool:
     return isatty(stream) and not os.environ.get("NO_COLOR") and os.environ.get("TERM") != "dumb"
 
 
+def version_line(answer: Mapping[str, Any]) -> str:
+    """The version answer for a person: "orvane-compile <version> (backtest dep <version>)"."""
+    return f"{PROG} {answer['version']} (backtest dep {answer['backtest_dep']})\n"
+
+
 def print_answer(answer: str, compact: bool, stdout: TextIO) -> None:
     if compact or not isatty(stdout):
         stdout.write(answer + "\n")

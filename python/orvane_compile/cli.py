@@ -54,30 +54,23 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
-import math
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from concurrent.futures import Future
 from typing import Any, NoReturn, TextIO
 
-from . import _batch
+from . import _batch, _render
 from ._input import Unreadable, read_source
-from ._model import VOCABULARY, Target, TargetKind, checked_mcu, is_compile_spec
-from ._orvane_compile import Compiler
-from ._render import (
-    GREEN,
-    PROG,
-    RED,
-    BatchView,
-    BuildStatus,
-    Style,
-    colour,
-    isatty,
-    print_answer,
-    printable,
-    report,
-    style,
+from ._model import (
+    VOCABULARY,
+    Target,
+    TargetKind,
+    checked_mcu,
+    checked_timeout,
+    is_compile_spec,
 )
+from ._orvane_compile import Compiler
+from ._render import PROG
 from ._request import Request, Source
 from .api import (
     CompileError,
@@ -125,11 +118,6 @@ exit status:
 """
 
 
-def _version_line(answer: Mapping[str, Any]) -> str:
-    """The version answer for a person: "orvane-compile <version> (backtest dep <version>)"."""
-    return f"{PROG} {answer['version']} (backtest dep {answer['backtest_dep']})\n"
-
-
 class _Version(argparse.Action):
     """--version: the line ``version`` prints, from the version the compiler answers."""
 
@@ -138,7 +126,7 @@ class _Version(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: str | None = None) -> None:
-        sys.stdout.write(_version_line(json.loads(Compiler().command('{"cmd":"version"}'))))
+        sys.stdout.write(_render.version_line(json.loads(Compiler().command('{"cmd":"version"}'))))
         sys.stdout.flush()
         parser.exit()
 
@@ -149,15 +137,16 @@ class _Parser(argparse.ArgumentParser):
         raise _UsageError(f"{self.prog}: error: {message}")
 
 
-def _seconds(text: str) -> float:
-    """A positive, finite number of seconds, for --timeout."""
+def _seconds(text: str) -> float | None:
+    """A positive, finite number of seconds, for --timeout (see ``checked_timeout``)."""
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not math.isfinite(value) or value <= 0:
-        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text!r}")
-    return value
+    try:
+        return checked_timeout(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text!r}") from None
 
 
 def _jobs(text: str) -> int:
@@ -291,7 +280,6 @@ def _spec_writer(args: argparse.Namespace, document: Source, stdin: TextIO) -> W
     return document_spec(document, is_spec, overrides)
 
 
-
 # ---------------------------------------------------------------- commands
 
 
@@ -311,13 +299,12 @@ def given_flags(args: argparse.Namespace) -> dict[str, str]:
     return given
 
 
-
-def _style_of(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> Style:
+def _style_of(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> _render.Style:
     if getattr(args, "compact", False) or args.compact_top:
-        return Style(whole_build_output=True)  # --json: structured and uncoloured
+        return _render.Style(whole_build_output=True)  # --json: structured and uncoloured
     choice = getattr(args, "color", None) or args.color_top or "auto"
-    return Style(colour(choice, stderr), colour(choice, stdout), bool(getattr(args, "verbose", False)))
-
+    verbose = bool(getattr(args, "verbose", False))
+    return _render.Style(_render.colour(choice, stderr), _render.colour(choice, stdout), verbose)
 
 
 def _status(outcome: Outcome, building: bool, strict: bool) -> int:
@@ -341,7 +328,7 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
     try:
         spec = _spec_writer(args, read_source(args.file, stdin), stdin)
     except CompileError as error:  # a file that is not one JSON value
-        report(Outcome.of_text_error(error), stderr, as_json)
+        _render.report(Outcome.of_text_error(error), stderr, as_json)
         return EXIT_INVALID
     checking = args.command == "check"
     dry_run = checking or args.dry_run
@@ -353,14 +340,15 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         echo = _echo_to(stderr) if args.verbose else None
         if echo is not None:
             echo.flush()
-        status = BuildStatus(stderr, echo is None and isatty(stderr), tool_chain_check(args.timeout))
+        live = echo is None and _render.isatty(stderr)
+        status = _render.BuildStatus(stderr, live, tool_chain_check(args.timeout))
         with status:
             try:
                 outcome = exchange(compiler, request, echo, ready=status.ready, strict=args.strict)
             except CompileError as refusal:  # the tool chain's
                 outcome = Outcome.refused("build", refusal.message)
             status.failed = bool(outcome.errors)
-    report(outcome, stderr, as_json, given_flags(args))
+    _render.report(outcome, stderr, as_json, given_flags(args))
     code = _status(outcome, not dry_run, args.strict)
     if code != EXIT_OK:
         if not outcome.errors and not as_json:
@@ -368,10 +356,10 @@ def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: Te
         return code
     assert outcome.answer is not None
     if checking:
-        stdout.write('{"ok":true}\n' if as_json else style.get()(GREEN, "ok", out=True) + "\n")
+        stdout.write('{"ok":true}\n' if as_json else _render.style.get()(_render.GREEN, "ok", out=True) + "\n")
         stdout.flush()
     else:
-        print_answer(outcome.answer, as_json, stdout)
+        _render.print_answer(outcome.answer, as_json, stdout)
     return EXIT_OK
 
 
@@ -386,8 +374,8 @@ def _echo_to(stream: TextIO) -> TextIO | None:
 
 def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
     """``compile`` of several files with the same flags, run by ``_batch.run_batch``: every file's
-    request made and judged as a dry run, then each build admitted and run (see ``BatchView`` for
-    what is shown)."""
+    request made and judged as a dry run, then each build admitted and run (``_render.BatchView``
+    shows it)."""
     paths = [args.file, *args.more_files]
     if paths.count("-") > 1:
         raise _UsageError(f"{PROG}: error: standard input (-) can be given only once")
@@ -395,8 +383,8 @@ def _compile_files(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stde
     echo = _echo_to(stderr) if args.verbose else None
     workers = min(args.jobs, len(paths))
     given = given_flags(args)
-    view = BatchView(paths, workers, args.dry_run, given, lambda outcome: _status(outcome, not args.dry_run, args.strict),
-                     stdout, stderr, echo)
+    view = _render.BatchView(paths, workers, args.dry_run, given,
+                             lambda outcome: _status(outcome, not args.dry_run, args.strict), stdout, stderr, echo)
     cargo_jobs = _batch.cores_per_build(workers) if workers > 1 and not args.dry_run else None
     claims = _batch.FolderClaims()
     requests: dict[int, Request] = {}
@@ -474,16 +462,16 @@ def _simple(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> int:
     answer = Compiler().command(text)
     parsed = json.loads(answer)
     if "error" in parsed:
-        stderr.write(f"{PROG}: {printable(parsed['error'])}\n")
+        stderr.write(f"{PROG}: {_render.printable(parsed['error'])}\n")
         return EXIT_INVALID
     if args.command == "version" and not as_json:
-        stdout.write(_version_line(parsed))
+        stdout.write(_render.version_line(parsed))
         stdout.flush()
         return EXIT_OK
     if args.command == "hash" and not args.handle:
         del parsed["handle"]
         answer = json.dumps(parsed, ensure_ascii=False, separators=(",", ":"))
-    print_answer(answer, as_json, stdout)
+    _render.print_answer(answer, as_json, stdout)
     return EXIT_OK
 
 
@@ -492,15 +480,15 @@ def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
     _checked_mcu(args.target, args.mcu)
     kind: TargetKind | None = args.target
     try:
-        report = doctor(kind, args.mcu, timeout=args.timeout)
+        found = doctor(kind, args.mcu, timeout=args.timeout)
     except ValueError as error:
         raise _UsageError(f"{PROG}: error: {error}") from None
     if args.compact or args.compact_top:
-        stdout.write(json.dumps(report.to_json(), ensure_ascii=False, separators=(",", ":")) + "\n")
+        stdout.write(json.dumps(found.to_json(), ensure_ascii=False, separators=(",", ":")) + "\n")
     else:
-        stdout.write(report.text())
+        stdout.write(found.text())
     stdout.flush()
-    return EXIT_OK if report.ready else EXIT_BUILD
+    return EXIT_OK if found.ready else EXIT_BUILD
 
 
 def _check_utf8_arguments(args: argparse.Namespace) -> None:
@@ -524,7 +512,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         parser = _parser()
         args, unparsed = parser.parse_known_args(argv)
-        styled = style.set(_style_of(args, stdout, stderr))
+        styled = _render.style.set(_style_of(args, stdout, stderr))
         if args.command == "compile":
             # argparse takes positionals in one run: files given after a flag come back unparsed.
             files = [arg for arg in unparsed if arg == "-" or not arg.startswith("-")]
@@ -546,11 +534,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _simple(args, stdout, stderr)
     except _UsageError as error:
         # Before --color is read, auto decides.
-        look = style.get() if styled is not None else Style(colour("auto", stderr))
-        stderr.write(printable(str(error)).replace(" error: ", f" {look(RED, 'error:')} ", 1) + "\n")
+        look = _render.style.get() if styled is not None else _render.Style(_render.colour("auto", stderr))
+        stderr.write(_render.printable(str(error)).replace(" error: ", f" {look(_render.RED, 'error:')} ", 1) + "\n")
         return EXIT_USAGE
     except (_InputError, Unreadable) as error:
-        stderr.write(f"{PROG}: {printable(str(error))}\n")
+        stderr.write(f"{PROG}: {_render.printable(str(error))}\n")
         return EXIT_INVALID
     except SystemExit as exit_:  # --help
         return exit_.code if isinstance(exit_.code, int) else EXIT_OK
@@ -565,4 +553,4 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     finally:
         if styled is not None:
-            style.reset(styled)
+            _render.style.reset(styled)
