@@ -3,6 +3,11 @@
 // configured elsewhere would send cargo's output somewhere else. Slow, like the RealCargo suite.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "builder/project_files.hpp"
@@ -10,6 +15,7 @@
 #include "builder/run_process.hpp"
 #include "builder/target_table.hpp"
 #include "builder/write_project.hpp"
+#include "json/sha256.hpp"
 #include "builder_test_support.hpp"
 
 namespace orvane::builder {
@@ -98,6 +104,54 @@ TEST_F(RealCargoShared, ABuildTargetSetElsewhereIsNamedNotAnOldArtifact) {
                 project + "/target/debug/demo: a build target is configured for it (`[build] "
                 "target` in a .cargo/config.toml above the project, or CARGO_BUILD_TARGET); remove "
                 "it for this build");
+}
+
+// The artifact's bytes do not depend on where it is built: the output folder (of another
+// length), cargo's home, or whether the cache is used. The second project in a cache slot
+// compiles its own crate only: the dependencies built for the first stay shared.
+TEST_F(RealCargoShared, ArtifactBytesDoNotDependOnWhereTheyAreBuilt) {
+  struct Build {
+    std::string out;
+    std::string cargo_home;
+    bool cache;
+  };
+  const Build builds[] = {{"a", "home1", false},
+                          {"a-much-longer-output-folder/b", "cargo-home-2", false},
+                          {"a", "home1", true},
+                          {"a-much-longer-output-folder/b", "home1", true}};
+  std::set<std::string> release_and_debug;
+  for (OptLevel level : {OptLevel::Debug, OptLevel::Release}) {
+    std::set<std::string> digests;
+    for (const Build& b : builds) {
+      const std::string name(profile_dir_name(level));
+      SCOPED_TRACE(name + " " + b.out + " " + b.cargo_home + (b.cache ? " cached" : ""));
+      ScopedEnv home("CARGO_HOME", (tmp_ / b.cargo_home).string());
+      const fs::path dir = tmp_ / (name + "-" + b.out) / "demo";
+      auto folder = write_project(dir, project_files(binary(), "demo", profile_snippet(level), spec_of(12), {}));
+      ASSERT_TRUE(folder);
+      const fs::path log = tmp_ / "cargo.log";
+      int echo = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      ASSERT_GE(echo, 0);
+      auto built = run_cargo(dir, binary(), level, "demo", {},
+                             b.cache ? std::optional<fs::path>(tmp_ / (name + "-cache")) : std::nullopt,
+                             echo, CargoRun{folder->fd(), 2u});
+      ::close(echo);
+      ASSERT_TRUE(built) << built.error().display();
+      digests.insert(json::sha256_hex(testing::read_file(dir / *built)));
+      if (&b == &builds[3]) {
+        std::istringstream lines(testing::read_file(log));
+        std::vector<std::string> compiled;
+        for (std::string line; std::getline(lines, line);) {
+          const std::size_t at = line.find("Compiling ");
+          if (at != std::string::npos) compiled.push_back(line.substr(at, line.find(" v", at) - at));
+        }
+        EXPECT_EQ(compiled, std::vector<std::string>{"Compiling demo"});
+      }
+    }
+    EXPECT_EQ(digests.size(), 1u) << profile_dir_name(level);
+    release_and_debug.insert(*digests.begin());
+  }
+  EXPECT_EQ(release_and_debug.size(), 2u);
 }
 
 }  // namespace

@@ -908,5 +908,55 @@ TEST(BuilderRunCargo, EchoesToolOutputLineByLine) {
   }
 }
 
+// What cargo is given on top of the user's own flags and workspace wrapper, which all still
+// apply: the remaps go where cargo takes the flags from, and the user's wrapper is chained.
+TEST(BuilderPathRemaps, AddedToTheUsersFlagsWhereCargoTakesThem) {
+  using Vars = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    std::string name;
+    Vars host;
+    bool config_sets_wrapper;
+    Vars expected;
+  };
+  const std::string home = "--remap-path-prefix=/h/.cargo=/cargo";
+  const std::string target = "--remap-path-prefix=/t my/target=./target";
+  const Vars ours = {{"RUSTC_WORKSPACE_WRAPPER", "w"}, {"ORVANE_USER_WORKSPACE_WRAPPER", ""}};
+  auto with = [](Vars a, const Vars& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const Case cases[] = {
+      {"none: the configuration's build.rustflags get them, without the path holding a space", {}, false,
+       with({{"CARGO_BUILD_RUSTFLAGS", home}}, ours)},
+      {"CARGO_BUILD_RUSTFLAGS set", {{"CARGO_BUILD_RUSTFLAGS", "--cfg x  -Cdebuginfo=1"}}, false,
+       with({{"CARGO_BUILD_RUSTFLAGS", "--cfg x  -Cdebuginfo=1 " + home}}, ours)},
+      {"RUSTFLAGS set: split as cargo splits it", {{"RUSTFLAGS", " --cfg\tx  -Cdebuginfo=1\n "}}, false,
+       with({{"CARGO_ENCODED_RUSTFLAGS", "--cfg\tx\x1f-Cdebuginfo=1\x1f" + home + "\x1f" + target}}, ours)},
+      {"RUSTFLAGS empty", {{"RUSTFLAGS", ""}}, false,
+       with({{"CARGO_ENCODED_RUSTFLAGS", home + "\x1f" + target}}, ours)},
+      {"CARGO_ENCODED_RUSTFLAGS set, over RUSTFLAGS",
+       {{"CARGO_ENCODED_RUSTFLAGS", "--cfg\x1f" "a b"}, {"RUSTFLAGS", "--cfg y"}}, false,
+       with({{"CARGO_ENCODED_RUSTFLAGS", "--cfg\x1f" "a b\x1f" + home + "\x1f" + target}}, ours)},
+      {"the user's workspace wrapper is chained", {{"RUSTC_WORKSPACE_WRAPPER", "/u/wrap"}}, true,
+       {{"CARGO_BUILD_RUSTFLAGS", home}, {"RUSTC_WORKSPACE_WRAPPER", "w"}, {"ORVANE_USER_WORKSPACE_WRAPPER", "/u/wrap"}}},
+      {"one set in the environment's configuration too",
+       {{"CARGO_BUILD_RUSTC_WORKSPACE_WRAPPER", "clippy-driver"}}, false,
+       {{"CARGO_BUILD_RUSTFLAGS", home}, {"RUSTC_WORKSPACE_WRAPPER", "w"}, {"ORVANE_USER_WORKSPACE_WRAPPER", "clippy-driver"}}},
+      {"one set in a configuration file stays", {}, true, {{"CARGO_BUILD_RUSTFLAGS", home}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto host = [&](const char* name) -> std::optional<std::string> {
+      for (const auto& [key, value] : c.host) {
+        if (key == name) return value;
+      }
+      return std::nullopt;
+    };
+    EXPECT_EQ(path_remap_environment(host, {{"/h/.cargo", "/cargo"}, {"/t my/target", "./target"}}, "w",
+                                     c.config_sets_wrapper),
+              c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace orvane::builder

@@ -60,6 +60,7 @@ struct Echo {
   int fd = -1;
   std::string prefix;
   int working_dir_fd = -1;  // the held folder the tools start in
+  std::string path_first;   // a folder the tool searches before the PATH's
 };
 
 std::expected<Outcome, CompileError> run_tool(const std::string& program,
@@ -76,6 +77,7 @@ std::expected<Outcome, CompileError> run_tool(const std::string& program,
   options.stderr_keep = kRawTailBytes;
   options.control = &control;
   options.env = env;
+  options.path_first = echo.path_first;
   auto result = run_process(program, options);
   if (!result) return std::unexpected(std::move(result.error()));
   switch (result->ending) {
@@ -358,6 +360,152 @@ Env tool_environment(const Cache* cache, std::optional<std::uint32_t> jobs) {
   return env;
 }
 
+}  // namespace
+
+// The project's own crate and its dependencies are remapped apart, so that the dependencies
+// built in a shared target folder stay shared. Every crate gets only prefixes that are the same
+// for every project a folder builds: cargo's home (where the registry's sources are unpacked)
+// and the target folder (build scripts' OUT_DIR); cargo keeps each crate's flags in its
+// fingerprint, so a flag naming one project's folder there would rebuild every dependency for
+// the next project. The project folder reaches only the project's own crate (it is rustc's
+// working folder there, so DWARF's comp_dir names it): through cargo's workspace wrapper, which
+// cargo runs for workspace members only, a script that adds the remap of its own working folder.
+// Flags it adds are not in any fingerprint, and need not be: the crate is rebuilt for every
+// project anyway (`Cache::claim`).
+const std::string_view kProjectRemapWrapper =
+    "#!/bin/sh\n"
+    "# Written by orvane-compile: cargo runs the project's own crate through this script, in the\n"
+    "# project folder, which rustc then records as \".\".\n"
+    "if [ -n \"$ORVANE_USER_WORKSPACE_WRAPPER\" ]; then set -- \"$ORVANE_USER_WORKSPACE_WRAPPER\" \"$@\"; fi\n"
+    "exec \"$@\" \"--remap-path-prefix=$(pwd -P)=.\"\n";
+
+namespace {
+
+// cargo hashes the workspace wrapper as it is named into the crate's `-C metadata`, and so
+// into its symbols: it is named by a name alone, found in a folder of its own put first on
+// cargo's PATH, so that a path of it reaches nothing.
+constexpr const char* kWrapperFolder = ".orvane-wrapper";
+constexpr const char* kWrapperName = "orvane-compile-remap-wrapper";
+constexpr std::string_view kWhiteSpace = " \t\n\r\v\f";
+
+// The project folder as rustc's working folder names it: without links.
+std::string physical_path(int dir, const std::filesystem::path& shown) {
+  char buf[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(dir);
+  ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+  if (n > 0 && std::size_t(n) < sizeof buf && buf[0] == '/') return std::string(buf, std::size_t(n));
+  std::error_code ec;
+  auto canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(shown), ec);
+  return ec ? std::filesystem::absolute(shown).string() : canonical.string();
+}
+
+// cargo's home as cargo finds it: CARGO_HOME, else ~/.cargo; empty when neither is absolute.
+std::string cargo_home() {
+  const char* set = ::getenv("CARGO_HOME");
+  if (set && *set) return set[0] == '/' ? std::string(set) : std::string();
+  const char* home = ::getenv("HOME");
+  return home && home[0] == '/' ? std::string(home) + "/.cargo" : std::string();
+}
+
+bool mentions(const std::filesystem::path& file, std::string_view key) {
+  Fd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (1 << 20)) return false;
+  std::string text(std::size_t(st.st_size), '\0');
+  ssize_t got = ::read(fd.get(), text.data(), text.size());
+  return got > 0 && std::string_view(text.data(), std::size_t(got)).find(key) != std::string_view::npos;
+}
+
+// Whether a configuration file cargo reads for a build in `project` names a workspace wrapper.
+bool config_sets_workspace_wrapper(const std::string& project, const std::string& home) {
+  constexpr std::string_view key = "rustc-workspace-wrapper";
+  std::vector<std::filesystem::path> folders;
+  for (std::filesystem::path p = project;; p = p.parent_path()) {
+    folders.push_back(p / ".cargo");
+    if (p == p.parent_path() || p.empty()) break;
+  }
+  if (!home.empty()) folders.emplace_back(home);
+  return std::any_of(folders.begin(), folders.end(), [&](const std::filesystem::path& f) {
+    return mentions(f / "config.toml", key) || mentions(f / "config", key);
+  });
+}
+
+// Writes the workspace wrapper at `rel` below `dir`, unless it is there already. 0 or the errno.
+int write_wrapper(int dir, const std::string& rel) {
+  Fd parent = open_parent_below(dir, rel, true);
+  if (!parent) return errno;
+  const std::string name = base_name(rel);
+  if (Fd old(::openat(parent.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)); old) {
+    std::string text(kProjectRemapWrapper.size() + 1, '\0');
+    struct stat st;
+    ssize_t got = ::read(old.get(), text.data(), text.size());
+    if (got == ssize_t(kProjectRemapWrapper.size()) && text.compare(0, std::size_t(got), kProjectRemapWrapper) == 0 &&
+        ::fstat(old.get(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0755) {
+      return 0;
+    }
+  }
+  const std::string temp = temp_name(name);
+  Fd out;
+  int err = create_fresh(parent.get(), temp, 0755, out);
+  if (!err && ::fchmod(out.get(), 0755) != 0) err = errno;
+  if (!err) err = write_all(out.get(), kProjectRemapWrapper);
+  if (!err && ::close(out.release()) != 0 && errno != EINTR) err = errno;
+  if (!err && ::renameat(parent.get(), temp.c_str(), parent.get(), name.c_str()) != 0) err = errno;
+  if (err) ::unlinkat(parent.get(), temp.c_str(), 0);
+  return err;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> path_remap_environment(
+    const std::function<std::optional<std::string>(const char*)>& host,
+    const std::vector<PathRemap>& every_crate, const std::string& wrapper, bool config_sets_wrapper) {
+  std::vector<std::pair<std::string, std::string>> env;
+  std::vector<std::string> flags;
+  for (const PathRemap& r : every_crate) flags.push_back("--remap-path-prefix=" + r.from + "=" + r.to);
+  auto append = [](std::string& to, std::string_view flag, char sep) {
+    if (!to.empty()) to += sep;
+    to += flag;
+  };
+  if (flags.empty()) {
+  } else if (auto encoded = host("CARGO_ENCODED_RUSTFLAGS")) {
+    std::string value = *encoded;
+    for (const std::string& f : flags) append(value, f, '\x1f');
+    env.emplace_back("CARGO_ENCODED_RUSTFLAGS", std::move(value));
+  } else if (auto plain = host("RUSTFLAGS")) {
+    // Split as cargo splits RUSTFLAGS: at spaces, each piece trimmed, empty ones dropped.
+    std::string value;
+    std::string_view rest = *plain;
+    while (!rest.empty()) {
+      const std::size_t space = rest.find(' ');
+      std::string_view piece = rest.substr(0, space);
+      rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+      const std::size_t first = piece.find_first_not_of(kWhiteSpace);
+      if (first == std::string_view::npos) continue;
+      append(value, piece.substr(first, piece.find_last_not_of(kWhiteSpace) + 1 - first), '\x1f');
+    }
+    for (const std::string& f : flags) append(value, f, '\x1f');
+    env.emplace_back("CARGO_ENCODED_RUSTFLAGS", std::move(value));
+  } else {
+    std::string value = host("CARGO_BUILD_RUSTFLAGS").value_or("");
+    for (const std::string& f : flags) {
+      if (f.find_first_of(kWhiteSpace) == std::string::npos) append(value, f, ' ');
+    }
+    env.emplace_back("CARGO_BUILD_RUSTFLAGS", std::move(value));
+  }
+  if (!wrapper.empty()) {
+    std::optional<std::string> user = host("RUSTC_WORKSPACE_WRAPPER");
+    if (!user) user = host("CARGO_BUILD_RUSTC_WORKSPACE_WRAPPER");
+    if (user || !config_sets_wrapper) {
+      env.emplace_back("RUSTC_WORKSPACE_WRAPPER", wrapper);
+      env.emplace_back("ORVANE_USER_WORKSPACE_WRAPPER", user.value_or(""));
+    }
+  }
+  return env;
+}
+
+namespace {
+
 // A build target set in the environment sends a host build's output under target/<triple>/.
 std::optional<CompileError> redirecting_environment(const schema::Target& target) {
   if (target.kind != schema::TargetKind::Binary) return std::nullopt;  // --target decides
@@ -465,8 +613,33 @@ std::expected<std::string, CompileError> run_cargo(
     cache.emplace(std::move(*taken));
     if (auto failed = cache->claim(crate_name, project, project_dir)) return std::unexpected(std::move(*failed));
   }
+  const Echo echo{echo_fd, std::string(crate_name) + ": ", project, {}};
   const Env env = tool_environment(cache ? &*cache : nullptr, run.jobs);
-  const Echo echo{echo_fd, std::string(crate_name) + ": ", project};
+  // cargo's own environment: the same, and the paths that must not reach the artifact.
+  Env cargo_env = env;
+  Echo cargo_echo = echo;
+  {
+    const std::string physical = physical_path(project, project_dir);
+    const std::string home = cargo_home();
+    std::vector<PathRemap> remaps;
+    if (!home.empty()) remaps.push_back({home, "/cargo"});
+    remaps.push_back({cache ? cache->target().string() : physical + "/target", "./target"});
+    const std::string wrapper_rel =
+        (cache ? cache->slot() : std::string("target")) + "/" + kWrapperFolder + "/" + kWrapperName;
+    if (int err = write_wrapper(cache ? cache->root_fd() : project, wrapper_rel)) {
+      const std::filesystem::path shown = cache ? cache->target().parent_path() : std::filesystem::path(physical);
+      return std::unexpected(system_error(ErrorKind::Io, "writing", (shown / wrapper_rel).native(), err));
+    }
+    cargo_echo.path_first = (cache ? cache->target().string() : physical + "/target") + "/" + kWrapperFolder;
+    const std::string wrapper = kWrapperName;
+    auto host = [](const char* name) -> std::optional<std::string> {
+      const char* value = ::getenv(name);
+      return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    for (auto& entry : path_remap_environment(host, remaps, wrapper, config_sets_workspace_wrapper(physical, home))) {
+      cargo_env.push_back(std::move(entry));
+    }
+  }
   // cargo's own output, relative to the project folder: wasm-bindgen's input, or the artifact.
   const std::string artifact = artifact_relative_path(target, level, crate_name);
   const std::string cargo_output = target.kind == schema::TargetKind::Wasm
@@ -483,7 +656,7 @@ std::expected<std::string, CompileError> run_cargo(
   if (cache) remove_old(project, cargo_output);
   if (target.kind == schema::TargetKind::Wasm) remove_old(project, artifact);
 
-  auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control, env, echo);
+  auto built = run_tool("cargo", cargo_arguments(target, level), project_dir, control, cargo_env, cargo_echo);
   if (cache) cache->built(crate_name);
   if (!built) return std::unexpected(std::move(built.error()));
   // For wasm, wasm-bindgen reports its missing input itself, unless cargo's exit status is

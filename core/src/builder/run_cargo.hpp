@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "builder/build_control.hpp"
@@ -57,6 +59,32 @@ struct CargoRun {
   // cargo's parallel jobs for this build (CARGO_BUILD_JOBS in its environment only).
   std::optional<std::uint32_t> jobs;
 };
+
+// Where the build makes cargo's output independent of the machine's paths: each `from` prefix
+// is written as `to` in what rustc records (debug info, panic locations).
+struct PathRemap {
+  std::string from;
+  std::string to;
+};
+
+// What is added to cargo's environment so that the artifact's bytes do not depend on where the
+// project, the target folder and cargo's home are. `host` reads the host's environment (nullopt:
+// not set). `every_crate` goes to every crate's rustc, added to the user's own flags through
+// the variable cargo takes them from: CARGO_ENCODED_RUSTFLAGS, else RUSTFLAGS (then rewritten
+// as CARGO_ENCODED_RUSTFLAGS, so a path may hold a space), else CARGO_BUILD_RUSTFLAGS, which
+// cargo appends to the configuration's `build.rustflags` (a remap whose path holds white space
+// cannot be written there and is left out). With `wrapper` (the name, found on cargo's PATH,
+// of the script `kProjectRemapWrapper` written for this build), cargo runs the project's own crate through
+// it, chaining a workspace wrapper the user set in the environment; none is set when
+// `config_sets_wrapper` says a configuration file sets one, which then stays the user's.
+std::vector<std::pair<std::string, std::string>> path_remap_environment(
+    const std::function<std::optional<std::string>(const char*)>& host,
+    const std::vector<PathRemap>& every_crate, const std::string& wrapper, bool config_sets_wrapper);
+
+// The workspace wrapper: it runs the rest of its command line (the user's own workspace wrapper
+// first, when one is given in ORVANE_USER_WORKSPACE_WRAPPER) with the project folder, where cargo
+// runs the project's own rustc, remapped to ".".
+extern const std::string_view kProjectRemapWrapper;
 
 std::expected<std::string, CompileError> run_cargo(
     const std::filesystem::path& project_dir, const schema::Target& target, schema::OptLevel level,

@@ -79,9 +79,10 @@ bool is_executable_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// The host's environment with `overrides` set on top, as "KEY=value" texts.
+// The host's environment with `overrides` set on top, as "KEY=value" texts; `path_first`, when
+// not empty, is searched before the PATH's folders.
 std::vector<std::string> child_environment(
-    const std::vector<std::pair<std::string, std::string>>& overrides) {
+    const std::vector<std::pair<std::string, std::string>>& overrides, const std::string& path_first) {
   std::vector<std::string> env;
   for (char** e = environ; e && *e; ++e) {
     std::string_view entry = *e;
@@ -96,7 +97,7 @@ std::vector<std::string> child_environment(
   for (const auto& [key, value] : overrides) env.push_back(key + "=" + value);
   // The tools search the PATH this process searched, so that neither they nor what they run
   // (rustc's linker, say) come from the working directory.
-  std::string path = "PATH=";
+  std::string path = "PATH=" + path_first;
   for (const std::string& dir : searched_path()) {
     if (path.size() > 5) path.push_back(':');
     path.append(dir);
@@ -474,7 +475,7 @@ std::expected<std::unique_ptr<Supervised>, CompileError> spawn(const std::string
   arg_texts.push_back(program);
   for (const std::string& a : options.args) arg_texts.push_back(a);
   std::vector<char*> argv = pointers_to(arg_texts);
-  std::vector<std::string> env_texts = child_environment(options.env);
+  std::vector<std::string> env_texts = child_environment(options.env, options.path_first);
   std::vector<char*> envp = pointers_to(env_texts);
   const ChildSetup setup{::getpid(),
                          found->c_str(),

@@ -51,6 +51,9 @@ struct ProcessOptions {
   std::size_t stderr_keep = 0;
   // Set in the child's environment on top of the host's.
   std::vector<std::pair<std::string, std::string>> env;
+  // When not empty, an absolute folder the tool searches before the PATH's folders (the program
+  // itself is still found on the PATH alone).
+  std::string path_first;
   const BuildControl* control = nullptr;
   // When not -1, standard output and standard error also go here, a whole line at a time (one
   // write each, so lines of builds sharing the descriptor do not interleave), after the prefix.
