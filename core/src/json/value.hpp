@@ -111,6 +111,10 @@ class Document {
   std::uint32_t end_of(std::uint32_t i) const;  // index just past the subtree at i
   std::uint32_t resolve(std::uint32_t i) const;  // follows a redirect
   std::string_view text_of(std::uint32_t i) const;  // number literal or decoded string
+  // Where node `i` is written in the source, when the tape points at its text: a string
+  // without escapes (quotes included) or a number, not superseded; false for any other node,
+  // whose place only a reading of the text finds.
+  bool source_place(std::uint32_t i, std::size_t& begin, std::size_t& end) const;
   std::uint32_t stored_count(std::uint32_t i) const {
     return std::uint32_t(nodes_[i] & kCountMask);
   }
@@ -239,6 +243,17 @@ inline std::uint32_t Document::resolve(std::uint32_t i) const {
   if (n & kLongFlag) return spans_[n & (kLongFlag - 1)];
   std::uint64_t payload = n & kPayloadMask;
   return Span{payload >> kLenBits, payload & kLenMask};
+}
+
+inline bool Document::source_place(std::uint32_t i, std::size_t& begin,
+                                   std::size_t& end) const {
+  const Tag t = tag(i);
+  if (t < kUInt || t > kStr) return false;
+  const Span s = span_of(i);
+  const bool quoted = t == kStr;
+  begin = s.offset - (quoted ? 1 : 0);
+  end = s.offset + s.len + (quoted ? 1 : 0);
+  return true;
 }
 
 [[gnu::always_inline]] inline std::string_view Document::text_of(std::uint32_t i) const {

@@ -1,5 +1,6 @@
 #include "schema/decode.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "schema/closeness.hpp"
@@ -86,6 +87,10 @@ void Diagnosis::warn(std::uint32_t node, std::string message) {
 
 void Diagnosis::unknown_key(std::uint32_t key_node, std::string_view key,
                             std::span<const std::string_view> declared) {
+  if (!unknown_keys ||
+      std::find(quiet_keys.begin(), quiet_keys.end(), key_node) != quiet_keys.end()) {
+    return;
+  }
   warn(key_node, unknown_field(key, declared, closest_name(key, declared)));
 }
 

@@ -90,6 +90,11 @@ class Diagnosis {
                    std::span<const std::string_view> declared);
 
   std::vector<Finding> findings;
+  // Unknown members to say nothing of: every one (`unknown_keys` false, a stage whose
+  // members are another's business), or those whose key node is in `quiet_keys`. Their
+  // messages, which weigh every declared name, are then not made at all.
+  bool unknown_keys = true;
+  std::span<const std::uint32_t> quiet_keys;
 
   // Decoding that only tries whether a value fits (one form of an untagged type after
   // another) records nothing while one of these lives.
