@@ -20,6 +20,7 @@
 
 #include "versions.hpp"
 #include "json_text.hpp"
+#include "typed_answer.hpp"
 #include "protocol/diagnose.hpp"
 #include "protocol/dispatch.hpp"
 #include "protocol/state.hpp"
@@ -42,7 +43,7 @@ constexpr char kCommandDoc[] =
 
 constexpr char kDiagnoseDoc[] =
     "diagnose($self, cmd_json, *, run=True, echo=None, cancel=None, ready=None, strict=False,\n"
-    "         strategy_text=None)\n--\n\n"
+    "         strategy_text=None, result=None)\n--\n\n"
     "Apply a command JSON as `command` does (unless `run` is false), and also\n"
     "return what is wrong with it as data: (response JSON or None, diagnostics JSON).\n\n"
     "`echo` (a file descriptor, or an object with fileno() such as sys.stderr)\n"
@@ -58,6 +59,8 @@ constexpr char kDiagnoseDoc[] =
     "warnings does not run (the answer is None). `strategy_text` (first, end), byte offsets\n"
     "of cmd_json, must hold the strategy and only whitespace beside it; when it does not,\n"
     "nothing runs and the diagnostics are None.\n\n"
+    "With `result` (Target, Manifest, ManifestFile), a compile's successful answer comes\n"
+    "as the tuple (target, manifest, path, built) of those classes instead of JSON.\n\n"
     "The request is read once when it is a compile request without a fault.";
 
 constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
@@ -371,6 +374,7 @@ struct DiagnoseArgs {
   PyObject* ready = nullptr;
   PyObject* strict = nullptr;
   PyObject* strategy_text = nullptr;
+  PyObject* result = nullptr;
 };
 
 // A truth value of an optional argument into `out`; false with an exception set.
@@ -441,6 +445,7 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
   const Keyword keywords[] = {
       {"echo", &given.echo},     {"run", &given.run},       {"cancel", &given.cancel},
       {"ready", &given.ready},   {"strict", &given.strict}, {"strategy_text", &given.strategy_text},
+      {"result", &given.result},
   };
   PyObject* cmd_json =
       diagnosing ? bind_cmd_json(args, kwargs, "Compiler.diagnose", keywords)
@@ -529,7 +534,18 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
       return nullptr;
   }
   if (!diagnosing) return str_of(response);
-  PyObject* answer = exchanged.response ? str_of(*exchanged.response) : (Py_INCREF(Py_None), Py_None);
+  PyObject* answer = nullptr;
+  if (exchanged.response && given.result != nullptr && given.result != Py_None) {
+    answer = typed_answer(*exchanged.response, given.result);
+    if (answer == nullptr) return nullptr;
+    if (answer == Py_None) {
+      Py_DECREF(answer);
+      answer = nullptr;
+    }
+  }
+  if (answer == nullptr) {
+    answer = exchanged.response ? str_of(*exchanged.response) : (Py_INCREF(Py_None), Py_None);
+  }
   if (answer == nullptr) return nullptr;
   PyObject* found = exchanged.strategy_text_holds ? str_of(diagnostics) : (Py_INCREF(Py_None), Py_None);
   if (found == nullptr) {

@@ -33,7 +33,9 @@ class Compiler:
                  cancel: _HasIsSet | None = None,
                  ready: Callable[[str, str | None, str], object] | None = None,
                  strict: bool = False,
-                 strategy_text: tuple[int, int] | None = None) -> tuple[str | None, str | None]:
+                 strategy_text: tuple[int, int] | None = None,
+                 result: tuple[type, type, type] | None = None,
+                 ) -> tuple[str | tuple[Any, Any, str | None, bool] | None, str | None]:
         """Apply a command JSON as `command` does (unless `run` is false), and also
         return what is wrong with it as data: (response JSON or None, diagnostics JSON).
 
@@ -53,6 +55,9 @@ class Compiler:
         warnings does not run (the answer is None). `strategy_text` (first, end), byte offsets
         of cmd_json, must hold the strategy and only whitespace beside it; when it does not,
         nothing runs and the diagnostics are None.
+
+        With `result` (Target, Manifest, ManifestFile), a compile's successful answer comes
+        as the tuple (target, manifest, path, built) of those classes instead of JSON.
 
         The request is read once when it is a compile request without a fault.
         """

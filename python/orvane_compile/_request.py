@@ -104,19 +104,42 @@ class Request:
 
     def __init__(self, text: str, pieces: list[_Piece]) -> None:
         self.text = text
-        #: The user texts embedded, in order of first appearance.
-        self.sources: list[Source] = []
-        for piece in pieces:
-            if piece.source is not None and piece.source not in self.sources:
-                self.sources.append(piece.source)
-        self._data = text.encode("utf-8")
         self._pieces = pieces
         self._lines: dict[int, _Lines] = {}  # by id() of the Source, None's for the request
+
+    @staticmethod
+    def around(head: str, middle: str | Source, tail: str) -> Request:
+        """``middle`` (a caller's text, or JSON generated here) between two texts generated here."""
+        if isinstance(middle, str):
+            return Request(head + middle + tail, [])
+        start = len(head) if head.isascii() else len(head.encode("utf-8"))
+        text = middle.text
+        end = start + (len(text) if text.isascii() else len(text.encode("utf-8")))
+        pieces = [_Piece(0, start, None, 0), _Piece(start, end, middle, 0), _Piece(end, end + len(tail.encode("utf-8")), None, 0)]
+        return Request(head + text + tail, pieces)
+
+    @property
+    def has_sources(self) -> bool:
+        """Whether any of this text is a caller's."""
+        return any(piece.source is not None for piece in self._pieces)
+
+    @property
+    def sources(self) -> list[Source]:
+        """The user texts embedded, in order of first appearance."""
+        found: list[Source] = []
+        for piece in self._pieces:
+            if piece.source is not None and piece.source not in found:
+                found.append(piece.source)
+        return found
+
+    @property
+    def _data(self) -> bytes:
+        return self._lines_of(None).data
 
     def _lines_of(self, source: Source | None) -> _Lines:
         found = self._lines.get(id(source))
         if found is None:
-            found = _Lines(self._data if source is None else source.text.encode("utf-8"))
+            found = _Lines((self.text if source is None else source.text).encode("utf-8"))
             self._lines[id(source)] = found
         return found
 

@@ -126,6 +126,15 @@ _KNOWN_HEADS = {key: f'"{key}":' for key in ("target", "opt_level", "crate_name"
 def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None,
                     cache_dir: str | None = None, cargo_jobs: int | None = None) -> Request:
     """The compile command around a spec. ``cargo_jobs`` is CARGO_BUILD_JOBS for this build's cargo alone."""
+    builder = RequestBuilder().own(_request_head(dry_run, out_dir, timeout, cache_dir, cargo_jobs) + ',"spec":')
+    spec(builder)
+    builder.own("}\n")
+    return builder.build()
+
+
+def _request_head(dry_run: bool, out_dir: str | None, timeout: float | None, cache_dir: str | None,
+                  cargo_jobs: int | None) -> str:
+    """A compile command's text up to its compile spec."""
     head = '{"cmd":"compile","dry_run":true' if dry_run else '{"cmd":"compile"'
     if out_dir is not None:
         head += ',"out_dir":' + dumps(out_dir)
@@ -138,10 +147,7 @@ def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout
         build["jobs"] = cargo_jobs
     if build:
         head += ',"build":' + dumps(build)
-    builder = RequestBuilder().own(head + ',"spec":')
-    spec(builder)
-    builder.own("}\n")
-    return builder.build()
+    return head
 
 
 def default_cache_dir(cache_dir: str | os.PathLike[str] | None) -> str | None:
@@ -317,12 +323,14 @@ def _dotted(steps: Sequence[str | int]) -> str:
     return out
 
 
-def _located(request: Request, raw: Mapping[str, Any]) -> Located:
-    """A diagnostic of the compiler, placed in the caller's text it lies in, if any."""
+def _located(request: Request, raw: Mapping[str, Any], where: bool = True) -> Located:
+    """A diagnostic of the compiler, placed in the caller's text it lies in, if any; unless
+    ``where``, one in text generated here is not placed."""
     syntax = raw["kind"] == "syntax"
     kind = cast(ErrorKind, "request" if syntax else raw["kind"])
     message: str = raw["message"]
-    location = None if raw["line"] is None else request.locate(raw["line"], raw["column"])
+    placed = raw["line"] is not None and (where or request.has_sources)
+    location = request.locate(raw["line"], raw["column"]) if placed else None
     source = None if location is None else location.source
     if syntax:
         name = source.name if source is not None else "the request"
@@ -348,6 +356,10 @@ class Outcome:
     errors: tuple[Located, ...]
     warnings: tuple[Located, ...]
     parsed: dict[str, Any] | None = dataclasses.field(default=None, repr=False, compare=False)
+    #: A compile's success as (target, manifest, path, built), when asked for ``typed`` (the
+    #: answer is then None).
+    typed: tuple[Target, Manifest, str | None, bool] | None = dataclasses.field(default=None, repr=False,
+                                                                                compare=False)
 
     @staticmethod
     def refused(kind: ErrorKind, message: str) -> Outcome:
@@ -377,15 +389,21 @@ Ready = Callable[[str, Union[str, None], str], object]
 
 
 def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bool = True,
-             ready: Ready | None = None, strict: bool = False, verbatim: Source | None = None) -> Outcome:
+             ready: Ready | None = None, strict: bool = False, verbatim: Source | None = None,
+             typed: bool = False, where: bool = True) -> Outcome:
     """Send a request (or only diagnose it, unless ``run``), and gather what is wrong with it, in
     one call of the compiler.
 
     ``ready`` is asked before a build writes anything; with ``strict`` a build whose request
     draws warnings is not run. ``verbatim`` is a text of the caller's spliced into the request as
     the strategy: unless it is exactly one JSON value, nothing runs and its CompileError is raised.
+    With ``typed``, a compile's success comes as the outcome's ``typed``, made by the binding.
+    Unless ``where``, a diagnostic in text generated here has no location (that is, none for
+    showing its line: only the caller's texts are placed).
     """
     options: dict[str, Any] = {"run": run, "echo": echo}
+    if typed:
+        options["result"] = _RESULT_TYPES
     stop = _batch.stop_event()
     if stop is not None:  # a job of a batch: its builds stop with the batch
         options["cancel"] = stop
@@ -414,15 +432,21 @@ def exchange(compiler: Compiler, request: Request, echo: Echo = None, *, run: bo
         raise
     del compiler
     assert data is not None
-    found = [_located(request, raw) for raw in json.loads(data)["diagnostics"]] if data != _NO_DIAGNOSTICS else []
+    found = [_located(request, raw, where) for raw in json.loads(data)["diagnostics"]] if data != _NO_DIAGNOSTICS else []
     errors = tuple(item for item in found if item[0].severity == "error")
     warnings = tuple(item for item in found if item[0].severity == "warning")
+    if isinstance(answer, tuple):
+        return Outcome(None, errors, warnings, typed=answer)
     parsed = None if answer is None else json.loads(answer)
     if parsed is not None and not errors:
         refused = parsed.get("error")
         if refused is not None:  # a refusal decoding does not see, and the compiler did not place
             errors = ((Diagnostic("error", "request", refused), None),)
     return Outcome(answer, errors, warnings, parsed)
+
+
+# What the binding makes a compile's answer of (see Outcome.typed).
+_RESULT_TYPES = (Target, Manifest, ManifestFile)
 
 
 # The diagnostics of a request without a fault or warning, which need no reading.
@@ -455,17 +479,22 @@ def json_text_error(source: Source) -> CompileError | None:
 
 
 def send(request: Request, echo: Echo = None, *, strict: bool = False, ready: Ready | None = None,
-         verbatim: Source | None = None) -> tuple[dict[str, Any], tuple[Diagnostic, ...]]:
-    """Send a request in one call of the compiler: its parsed answer and its warnings, or
+         verbatim: Source | None = None) -> CompileResult:
+    """Send a compile request in one call of the compiler: its result, with its warnings, or
     CompileError for a refusal.
 
     With ``strict`` a warning refuses the request too, a build before it writes anything. For
     ``ready`` and ``verbatim``, see ``exchange``.
     """
-    outcome = exchange(Compiler(), request, echo, ready=ready, strict=strict, verbatim=verbatim)
+    outcome = exchange(Compiler(), request, echo, ready=ready, strict=strict, verbatim=verbatim, typed=True,
+                       where=False)
     _raise_for(outcome, strict)
+    warnings = tuple(d for d, _ in outcome.warnings)
+    if outcome.typed is not None:
+        target, manifest, path, built = outcome.typed
+        return CompileResult(target, manifest, path, built, warnings=warnings)
     assert outcome.parsed is not None
-    return outcome.parsed, tuple(d for d, _ in outcome.warnings)
+    return result_from(outcome.parsed, warnings)
 
 
 def _raise_for(outcome: Outcome, strict: bool) -> None:
@@ -505,19 +534,22 @@ def result_from(value: Mapping[str, Any], warnings: Sequence[Diagnostic] = ()) -
     )
 
 
-def _strategy_writer(strategy: StrategyInput) -> tuple[Writer | str, Source | None]:
-    """The strategy's writer (or its JSON text), and the caller's text when it goes in verbatim."""
-    if isinstance(strategy, str):
-        source = Source(_STRATEGY_SOURCE, strategy)
-        return text_writer(source), source
-    if isinstance(strategy, Mapping):
-        value: Any = dict(strategy)
+# The target member of the targets that take no mcu.
+_TARGET_TEXTS = {kind: dumps({"kind": kind}) for kind in ("wasm", "binary", "no_std")}
+
+
+def _strategy_json(strategy: StrategyInput) -> str:
+    """A strategy given as a mapping or a sequence, as JSON text."""
+    if type(strategy) is dict:  # the common case, without asking the abstract classes
+        value: Any = strategy
+    elif isinstance(strategy, Mapping):
+        value = dict(strategy)
     elif isinstance(strategy, Sequence) and not isinstance(strategy, (bytes, bytearray)):
         value = list(strategy)
     else:
         raise TypeError("strategy must be a mapping, a sequence or JSON text (str), "
                         f"not {type(strategy).__name__}")
-    return _json_of(value, "strategy"), None
+    return _json_of(value, "strategy")
 
 
 # ---------------------------------------------------------------- public functions
@@ -576,25 +608,27 @@ def compile(
     timeout = checked_timeout(timeout)
     checked_out_dir(out_dir)
     folder = None if out_dir is None else path_text(out_dir)
-    members: list[tuple[str, Writer | str]] = [("target", dumps(target_value(target, mcu)))]
+    # The request is the text compile_request(spec_object(...)) writes, put together in one go:
+    # this is the road of every call, and its cost is the API's over the raw command.
+    target_text = _TARGET_TEXTS.get(target) if mcu is None else None
+    spec = ',"spec":{\n"target":' + (target_text or dumps(target_value(target, mcu)))
     if opt_level is not None:
-        members.append(("opt_level", dumps(opt_level)))
+        spec += ',\n"opt_level":' + dumps(opt_level)
     if crate_name is not None:
-        members.append(("crate_name", dumps(crate_name)))
+        spec += ',\n"crate_name":' + dumps(crate_name)
     if embed_data is not None:
-        members.append(("embed_data", embed_text(embed_data)))
-    strategy_writer, verbatim = _strategy_writer(strategy)
-    members.append(("strategy", strategy_writer))
+        spec += ',\n"embed_data":' + embed_text(embed_data)
+    verbatim = Source(_STRATEGY_SOURCE, strategy) if isinstance(strategy, str) else None
+    middle = verbatim or _strategy_json(strategy)
     # In a batch on threads, each cargo gets the batch's share of the cores.
-    request = compile_request(spec_object(members), dry_run=dry_run, out_dir=folder, timeout=timeout,
-                              cache_dir=default_cache_dir(cache_dir),
-                              cargo_jobs=None if dry_run else _batch.build_jobs())
+    head = _request_head(dry_run, folder, timeout, default_cache_dir(cache_dir),
+                         None if dry_run else _batch.build_jobs())
+    request = Request.around(head + spec + ',\n"strategy":', middle, "\n}}\n")
     ready = None if dry_run else tool_chain_check(timeout)
     try:
-        answer, warnings = send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
+        return send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
     except CompileError as error:
         raise _with_input_hint(error, strategy) from None
-    return result_from(answer, warnings)
 
 
 def _with_input_hint(error: CompileError, strategy: StrategyInput) -> CompileError:
