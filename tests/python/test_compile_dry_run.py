@@ -162,7 +162,11 @@ def test_build_answers_artifact_path(compiler, workdir, fake_cargo, request_text
     # The record of what the compiler wrote, the only files it will ever remove.
     written[os.path.join(project, ".orvane-compile.files")] = "".join(f"{p}\n" for p in sorted(files)).encode()
     written[os.path.join(project, *artifact.split("/"))] = b""  # the stand-in's
-    assert {k: v for k, v in snapshot(workdir).items() if v is not None} == written
+    got = {k: v for k, v in snapshot(workdir).items() if v is not None}
+    # The wrapper through which cargo remaps the project folder in its own crate (it is the
+    # builder's, and cargo runs it from the target folder).
+    wrapper = got.pop(os.path.join(project, "target", ".orvane-wrapper", "orvane-compile-remap-wrapper"), b"")
+    assert (got, wrapper.startswith(b"#!/bin/sh\n")) == (written, True)
     assert fake_cargo.read_text() == f"{os.path.realpath(workdir / project)} {arguments}\n"
 
 
