@@ -255,6 +255,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     broken("answered otherwise with its diagnostics", first, together.response.value_or("(none)"));
   }
   auto apart = protocol::diagnose(request);
+  // Diagnosed without running, it finds what `diagnose` finds, and answers nothing.
+  protocol::ExchangeOptions only_diagnosed;
+  only_diagnosed.run = false;
+  const protocol::Exchange diagnosed = protocol::exchange(fresh, request, {}, only_diagnosed);
+  if (diagnosed.response || protocol::diagnostics_json(diagnosed.diagnostics, request) !=
+                                protocol::diagnostics_json(apart, request)) {
+    broken("diagnosed otherwise without running", protocol::diagnostics_json(apart, request),
+           protocol::diagnostics_json(diagnosed.diagnostics, request));
+  }
   if (failure && std::none_of(apart.begin(), apart.end(), [](const auto& d) { return !d.warning; })) {
     apart.insert(apart.begin(), protocol::diagnostic_of(*failure, request));
   }

@@ -335,11 +335,10 @@ def _located(request: Request, raw: Mapping[str, Any], where: bool = True) -> Lo
     if syntax:
         name = source.name if source is not None else "the request"
         message = f"{name} is not valid JSON: {message}"
-    diagnostic = Diagnostic(raw["severity"], kind, message, _dotted(raw["path"]), hint=raw.get("hint"))
     if location is not None and source is not None:
-        diagnostic = dataclasses.replace(diagnostic, line=location.line, column=location.column,
-                                         source=source.name, line_text=location.line_text)
-    return diagnostic, location
+        return Diagnostic(raw["severity"], kind, message, _dotted(raw["path"]), location.line, location.column,
+                          source.name, location.line_text, raw.get("hint")), location
+    return Diagnostic(raw["severity"], kind, message, _dotted(raw["path"]), hint=raw.get("hint")), location
 
 
 @dataclass(frozen=True)
@@ -608,8 +607,25 @@ def compile(
     timeout = checked_timeout(timeout)
     checked_out_dir(out_dir)
     folder = None if out_dir is None else path_text(out_dir)
-    # The request is the text compile_request(spec_object(...)) writes, put together in one go:
-    # this is the road of every call, and its cost is the API's over the raw command.
+    request, verbatim = _compile_request(strategy, target, mcu, opt_level, crate_name, embed_data, dry_run=dry_run,
+                                         out_dir=folder, timeout=timeout, cache_dir=cache_dir)
+    ready = None if dry_run else tool_chain_check(timeout)
+    try:
+        return send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
+    except CompileError as error:
+        raise _with_input_hint(error, strategy) from None
+
+
+def _compile_request(strategy: StrategyInput, target: TargetKind, mcu: str | None, opt_level: OptLevel | None,
+                     crate_name: str | None, embed_data: EmbedInput | None, *, dry_run: bool,
+                     out_dir: str | None = None, timeout: float | None = None,
+                     cache_dir: str | os.PathLike[str] | None = None) -> tuple[Request, Source | None]:
+    """The request of ``compile``'s arguments (checked already), and the caller's text when the
+    strategy goes in verbatim.
+
+    It is the text compile_request(spec_object(...)) writes, put together in one go: this is the
+    road of every call, and its cost is the API's over the raw command.
+    """
     target_text = _TARGET_TEXTS.get(target) if mcu is None else None
     spec = ',"spec":{\n"target":' + (target_text or dumps(target_value(target, mcu)))
     if opt_level is not None:
@@ -621,14 +637,9 @@ def compile(
     verbatim = Source(_STRATEGY_SOURCE, strategy) if isinstance(strategy, str) else None
     middle = verbatim or _strategy_json(strategy)
     # In a batch on threads, each cargo gets the batch's share of the cores.
-    head = _request_head(dry_run, folder, timeout, default_cache_dir(cache_dir),
+    head = _request_head(dry_run, out_dir, timeout, default_cache_dir(cache_dir),
                          None if dry_run else _batch.build_jobs())
-    request = Request.around(head + spec + ',\n"strategy":', middle, "\n}}\n")
-    ready = None if dry_run else tool_chain_check(timeout)
-    try:
-        return send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
-    except CompileError as error:
-        raise _with_input_hint(error, strategy) from None
+    return Request.around(head + spec + ',\n"strategy":', middle, "\n}}\n"), verbatim
 
 
 def _with_input_hint(error: CompileError, strategy: StrategyInput) -> CompileError:
@@ -661,8 +672,8 @@ def tool_chain_check(timeout: float | None) -> Ready:
 def check(strategy: StrategyInput, *, strict: bool = False) -> list[Diagnostic]:
     """Check a strategy document against the strategy schema; its warnings, empty when clean.
 
-    Only the document is judged: the check is a dry run for the wasm target
-    under a fixed crate name, so a ``symbol`` from which no crate name can be
+    Only the document is judged, as a dry run for the wasm target under a
+    fixed crate name judges it (nothing is generated), so a ``symbol`` from which no crate name can be
     derived (such as "1000PEPE") does not fail it, while ``compile`` without
     ``crate_name`` would. Raises CompileError: kind "bad spec" for a document
     that is not a valid strategy, with every fault in ``diagnostics``,
@@ -671,8 +682,13 @@ def check(strategy: StrategyInput, *, strict: bool = False) -> list[Diagnostic]:
     indicators the conditions name but ``indicators`` does not declare; with
     ``strict`` they are raised as errors.
     """
-    result = compile(strategy, target="wasm", crate_name=_CHECK_CRATE_NAME, dry_run=True, strict=strict)
-    return list(result.warnings)
+    request, verbatim = _compile_request(strategy, "wasm", None, None, _CHECK_CRATE_NAME, None, dry_run=True)
+    try:
+        outcome = exchange(Compiler(), request, run=False, verbatim=verbatim, where=False)
+        _raise_for(outcome, strict)
+    except CompileError as error:
+        raise _with_input_hint(error, strategy) from None
+    return [diagnostic for diagnostic, _ in outcome.warnings]
 
 
 def strategy_schema() -> dict[str, Any]:

@@ -546,7 +546,7 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
     }
     return out;
   };
-  if (!parsed || request.doc.has_folded_keys() || !run) return long_way();
+  if (!parsed || request.doc.has_folded_keys() || !holds) return long_way();
   Stages stages(text);
   auto envelope = stages.run(request, kRequestKind, false, false, [&] {
     return schema::decode<Envelope>(request.value());
@@ -559,9 +559,10 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
   if (!req || stages.has_errors()) return long_way();
   check_strategy(stages, request, req->spec.strategy.index(), request);
   if (stages.has_errors()) return long_way();
-  // Decoded once without a fault: the command goes on from here.
+  // Decoded once without a fault: the command goes on from here, when it is to run.
   Exchange out;
   out.diagnostics = stages.finish();
+  if (!run) return out;
   if (options.refuse_warnings && !req->dry_run && !out.diagnostics.empty()) return out;
   std::optional<builder::CompileError> failure;
   CommandHooks with_failure = hooks;
