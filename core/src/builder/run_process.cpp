@@ -523,7 +523,7 @@ struct Drained {
 // both streams echoed as asked. The errno of a failed poll otherwise.
 std::expected<Drained, CompileError> drain(const std::string& program, Supervised& tool,
                                            const ProcessOptions& options,
-                                           std::string& stderr_tail) {
+                                           std::string& stderr_tail, std::string& stdout_head) {
   Echo echo(options.echo_fd, options.echo_prefix);
   std::array<char, 65536> chunk;
   Drained drained;
@@ -556,6 +556,9 @@ std::expected<Drained, CompileError> drain(const std::string& program, Supervise
         n = 0;  // a broken stream ends like a closed one
       }
       if (n > 0) echo.feed(i, std::string_view(chunk.data(), std::size_t(n)));
+      if (n > 0 && i == 0 && stdout_head.size() < options.stdout_keep) {
+        stdout_head.append(chunk.data(), std::min(std::size_t(n), options.stdout_keep - stdout_head.size()));
+      }
       if (n == 0) {
         (i == 0 ? tool.out.read_end : tool.err.read_end).reset();
       } else if (i == 1) {
@@ -615,7 +618,7 @@ std::expected<ProcessResult, CompileError> run_process(const std::string& progra
   auto tool = spawn(program, options);
   if (!tool) return std::unexpected(std::move(tool.error()));
   ProcessResult result;
-  auto drained = drain(program, **tool, options, result.stderr_tail);
+  auto drained = drain(program, **tool, options, result.stderr_tail, result.stdout_head);
   // Whatever the tool left running goes with it, however the run ended.
   (*tool)->finish();
   if (!drained) return std::unexpected(std::move(drained.error()));

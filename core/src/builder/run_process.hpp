@@ -26,8 +26,10 @@ struct ProcessResult {
   Ending ending = Ending::Unknown;
   int code = 0;
   std::string stop_reason;
-  // Standard error as raw bytes, only its last `stderr_keep` bytes; standard output is dropped.
+  // Standard error as raw bytes, only its last `stderr_keep` bytes.
   std::string stderr_tail;
+  // Standard output as raw bytes, only its first `stdout_keep` bytes; the rest is dropped.
+  std::string stdout_head;
 
   bool succeeded() const { return ending == Ending::Exited && code == 0; }
 };
@@ -49,6 +51,7 @@ struct ProcessOptions {
   // names it).
   int working_dir_fd = -1;
   std::size_t stderr_keep = 0;
+  std::size_t stdout_keep = 0;
   // Set in the child's environment on top of the host's.
   std::vector<std::pair<std::string, std::string>> env;
   // When not empty, an absolute folder the tool searches before the PATH's folders (the program

@@ -1,5 +1,6 @@
 #include <filesystem>
 
+#include "builder/artifact_store.hpp"
 #include "builder/pipeline.hpp"
 #include "builder/run_cargo.hpp"
 #include "builder/write_project.hpp"
@@ -68,13 +69,24 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
       return refused(*bad);
     }
   }
+  std::unique_ptr<builder::ArtifactStore> store;
+  if (req->build && req->build->store) {
+    auto opened = builder::open_store(*req->build->store);
+    if (!opened) return refused(opened.error());
+    store = std::move(*opened);
+  }
   // The folder stays locked until the build is over: builds of one folder take turns.
   auto folder = builder::write_project(project_dir, project->files, control);
   if (!folder) return refused(folder.error());
   builder::CargoRun run{folder->fd(), std::nullopt};
   if (req->build && req->build->jobs) run.jobs = req->build->jobs->value;
-  auto artifact = builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control,
-                                     cache_dir, hooks.echo_fd, run);
+  auto build = [&] {
+    return builder::run_cargo(project_dir, m.target, m.opt_level, m.crate_name, control, cache_dir,
+                              hooks.echo_fd, run);
+  };
+  // With a store, a build it holds already is a copy.
+  auto artifact = store ? builder::build_through_store(*store, m, folder->fd(), project_dir, control, build)
+                        : build();
   if (!artifact) return refused(artifact.error());
   std::string path = (project_dir / *artifact).string();
   return compile_response(m, &path);

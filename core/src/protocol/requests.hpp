@@ -28,6 +28,7 @@ struct BuildOptions {
   std::optional<Seconds> timeout_s;  // limits the whole build: cargo and wasm-bindgen together
   std::optional<std::string> cache_dir;  // compiled dependencies shared between builds
   std::optional<Jobs> jobs;  // cargo's parallel jobs for this build only (CARGO_BUILD_JOBS)
+  std::optional<std::string> store;  // built artifacts shared by key: a folder or a file:// URL
 };
 
 struct CompileReq {
@@ -66,7 +67,8 @@ template <> struct RecordDesc<protocol::BuildOptions> {
   static constexpr auto fields = std::tuple{
       field("timeout_s", &protocol::BuildOptions::timeout_s, Presence::Optional),
       field("cache_dir", &protocol::BuildOptions::cache_dir, Presence::Optional),
-      field("jobs", &protocol::BuildOptions::jobs, Presence::Optional)};
+      field("jobs", &protocol::BuildOptions::jobs, Presence::Optional),
+      field("store", &protocol::BuildOptions::store, Presence::Optional)};
 };
 template <> struct Codec<protocol::BuildOptions> : RecordCodec<protocol::BuildOptions> {};
 
