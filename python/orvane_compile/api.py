@@ -17,9 +17,11 @@ as ``json.dumps`` writes it.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import hashlib
 import json
 import os
+import socket
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
@@ -745,6 +747,69 @@ def compile_job(job: Mapping[str, Any]) -> CompileResult | CompileError:
     return dataclasses.replace(result, artifact_sha256=sha256, artifact_size=size)
 
 
+# Where a batch's caller runs: this machine, and the working folder its relative paths are in.
+Home = tuple[str, str]
+
+
+def _home() -> Home:
+    """This machine (its machine id, else its boot id, else its host name) and working folder."""
+    machine = ""
+    for name in ("/etc/machine-id", "/proc/sys/kernel/random/boot_id"):
+        try:
+            with open(name, encoding="ascii") as handle:
+                machine = handle.read().strip()
+        except (OSError, ValueError):
+            continue
+        if machine:
+            break
+    return machine or socket.gethostname(), os.getcwd()
+
+
+def farm_job(job: Mapping[str, Any], home: Home) -> tuple[CompileResult | CompileError, bytes | None]:
+    """``compile_job`` on whichever machine runs it, with the artifact's bytes when that is not the
+    batch caller's ``home`` (another machine, or another working folder), for the caller to put
+    at the reported path."""
+    outcome = compile_job(job)
+    if not isinstance(outcome, CompileResult) or outcome.path is None or _home() == home:
+        return outcome, None
+    try:
+        with open(outcome.path, "rb") as handle:
+            return outcome, handle.read()
+    except OSError as error:
+        return CompileError("io", f"reading {outcome.path}: {error.strerror or error}"), None
+
+
+def _brought_home(result: CompileResult, data: bytes, folder: str) -> CompileResult | CompileError:
+    """An artifact built elsewhere, put at its reported path here: inside the job's project folder,
+    with the digest the builder reported, written whole or not at all."""
+    assert result.path is not None
+    path = os.path.abspath(result.path)
+    if hashlib.sha256(data).hexdigest() != result.artifact_sha256:
+        return CompileError("io", f"the artifact brought home for {result.path} does not match its digest")
+    inside = os.path.abspath(folder)
+    if os.path.commonpath([path, inside]) != inside:
+        return CompileError("io", f"refusing to write {result.path}: outside the job's project folder {folder}")
+    parent = os.path.dirname(path)
+    temporary = f"{path}.{os.getpid()}.part"
+    try:
+        os.makedirs(parent, exist_ok=True)
+        # Through no link to elsewhere: the folders made or met must stay inside the project's.
+        real = os.path.realpath(parent)
+        if os.path.commonpath([real, os.path.realpath(inside)]) != os.path.realpath(inside):
+            return CompileError("io", f"refusing to write {result.path}: {parent} leads outside {folder}")
+        if os.path.isfile(path) and artifact_digest(path)[0] == result.artifact_sha256:
+            return result
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o755)
+        with os.fdopen(descriptor, "wb") as handle:
+            handle.write(data)
+        os.replace(temporary, path)
+    except OSError as error:
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
+        return CompileError("io", f"writing {result.path}: {error.strerror or error}")
+    return result
+
+
 def compile_many(
     jobs: Iterable[Mapping[str, Any]],
     *,
@@ -779,6 +844,14 @@ def compile_many(
     ``progress(done, total, outcome)`` is called on the calling thread as
     each job finishes, ``done`` counting from 1 to ``total``.
 
+    Through an ``executor``, a build may run on another machine, or in
+    another working folder: its artifact is then brought home, to its
+    reported path on the calling machine (inside the job's project folder,
+    through no link leading out of it, only when its bytes have the digest
+    the worker reported; CompileError("io", ...) otherwise). The worker
+    sends the bytes with the outcome; one on this machine and in this
+    working folder sends none.
+
     Anything else is raised: exceptions of the executor itself (a broken
     process pool, a job that does not pickle), an exception from
     ``progress``, KeyboardInterrupt while waiting. Jobs that have not started
@@ -789,7 +862,7 @@ def compile_many(
     if not batch:
         return []
     if executor is not None:
-        return _run_batch(executor.submit, batch, progress, _batch.FolderClaims())
+        return _run_batch(executor.submit, batch, progress, _batch.FolderClaims(), _home())
     workers = min(len(batch), os.cpu_count() or 1)
     claims = _batch.FolderClaims()
     with _batch.BatchThreads(workers, _batch.cores_per_build(workers)) as pool:
@@ -810,10 +883,18 @@ def _run_batch(
     batch: Sequence[Any],
     progress: Callable[[int, int, CompileResult | CompileError], object] | None,
     claims: _batch.FolderClaims,
+    home: Home | None = None,
 ) -> list[CompileResult | CompileError]:
+    """Runs ``compile_many``'s batch through ``submit``; with a ``home``, on an executor whose
+    builds may run on other machines, each artifact is brought to its reported path here."""
     outcomes: dict[int, CompileResult | CompileError] = {}
+    folders: dict[int, str] = {}
 
-    def finished(index: int, outcome: CompileResult | CompileError) -> None:
+    def finished(index: int, outcome: Any) -> None:
+        if isinstance(outcome, tuple):  # a farm job's: (outcome, the artifact's bytes or None)
+            outcome, data = outcome
+            if data is not None:
+                outcome = _brought_home(outcome, data, folders[index])
         outcomes[index] = outcome
         if progress is not None:
             progress(len(outcomes), len(batch), outcome)
@@ -830,9 +911,15 @@ def _run_batch(
         assert isinstance(dry_run, CompileResult)
         out_dir = batch[index].get("out_dir")
         folder = project_folder(None if out_dir is None else os.fsdecode(out_dir), dry_run.manifest.crate_name)
+        folders[index] = folder
         owner = claims.claim(folder, index)
         return None if owner is None else CompileError("io", _batch.refusal(folder, f"job {owner + 1} of this batch"))
 
-    steps = _batch.Steps(preview, settled, admit, lambda index: submit(compile_job, batch[index]))
+    def build(index: int) -> Future[Any]:
+        if home is None:
+            return submit(compile_job, batch[index])
+        return submit(functools.partial(farm_job, home=home), batch[index])  # type: ignore[arg-type]
+
+    steps = _batch.Steps(preview, settled, admit, build)
     _batch.run_batch(len(batch), steps, finished)
     return [outcomes[index] for index in range(len(batch))]

@@ -207,3 +207,33 @@ def test_results_constructed_as_before_have_no_artifact_fields():
     manifest = Manifest("0.2.0", Target("wasm"), "release", "x", "0" * 64, "0.1.5", (), "1" * 64)
     result = CompileResult(Target("wasm"), manifest, "out/x/pkg/x_bg.wasm", True)
     assert (result.artifact_sha256, result.artifact_size) == (None, None)
+
+
+# An artifact a farm worker built elsewhere, put at its reported path inside the job's folder
+# here: (id, reported path, bytes sent, link made first, the file there after, the error's message).
+HOME_CASES = [
+    ("written", "f/target/x", b"abc", None, b"abc", None),
+    ("digest-differs", "f/target/x", b"abd", None, None, "the artifact brought home for f/target/x does not match its digest"),
+    ("outside-the-folder", "g/x", b"abc", None, None, "refusing to write g/x: outside the job's project folder f"),
+    ("through-a-link", "f/target/x", b"abc", ("f/target", "g"), None,
+     "refusing to write f/target/x: {cwd}/f/target leads outside f"),
+]
+
+
+@pytest.mark.parametrize(("path", "data", "link", "written", "message"), [c[1:] for c in HOME_CASES],
+                         ids=[c[0] for c in HOME_CASES])
+def test_artifact_brought_home(tmp_path, monkeypatch, path, data, link, written, message):
+    from orvane_compile import api
+
+    monkeypatch.chdir(tmp_path)
+    if link is not None:
+        (tmp_path / link[1]).mkdir()
+        (tmp_path / link[0]).parent.mkdir(parents=True)
+        (tmp_path / link[0]).symlink_to(tmp_path / link[1])
+    sent = CompileResult(Target("binary"), None, path, True, hashlib.sha256(b"abc").hexdigest(), 3)  # type: ignore[arg-type]
+    got = api._brought_home(sent, data, "f")
+    if message is None:
+        assert (got, (tmp_path / path).read_bytes()) == (sent, written)
+    else:
+        assert (got.kind, got.message) == ("io", message.format(cwd=tmp_path))
+        assert not (tmp_path / path).exists()

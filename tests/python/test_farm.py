@@ -138,9 +138,18 @@ def test_compile_many_through_a_dask_cluster(farm, tmp_path, monkeypatch):
     stand_in_cargo(tmp_path, monkeypatch)
     names = ["a", "fail", "c", "d", "e"]
     jobs = [{"strategy": {**STRATEGY, "name": n}, "target": "binary", "crate_name": f"job_{i}",
-             "out_dir": str(tmp_path / "out"), "cache_dir": str(tmp_path / "cache")} for i, n in enumerate(names)]
-    jobs.append({"strategy": {"no": "symbol"}, "target": "binary", "out_dir": str(tmp_path / "out")})
+             "out_dir": "out", "cache_dir": str(tmp_path / "cache")} for i, n in enumerate(names)]
+    jobs.append({"strategy": {"no": "symbol"}, "target": "binary", "out_dir": "out"})
     client = farm()
+
+    def own_folder(root=str(tmp_path)):
+        # Each worker in a working folder of its own, as on a machine of its own: the relative
+        # out_dir is a folder there, and the artifacts come home to this process's.
+        folder = os.path.join(root, f"worker-{os.getpid()}")
+        os.makedirs(folder, exist_ok=True)
+        os.chdir(folder)
+
+    client.run(own_folder)
     results = compile_many(jobs, executor=client.get_executor())
 
     assert [type(r).__name__ for r in results] == ["CompileResult", "CompileError", "CompileResult",
@@ -148,10 +157,11 @@ def test_compile_many_through_a_dask_cluster(farm, tmp_path, monkeypatch):
     assert (results[1].kind, results[1].message) == ("build", "error: told to fail\n")
     assert isinstance(results[5], CompileError) and results[5].kind == "bad spec"
     for i in (0, 2, 3, 4):
-        artifact = tmp_path / "out" / f"job_{i}" / "target/release" / f"job_{i}"
-        data = artifact.read_bytes()
+        artifact = Path("out", f"job_{i}", "target/release", f"job_{i}")
+        data = (tmp_path / artifact).read_bytes()
         assert json.loads(data)["name"] == names[i]
         assert results[i].path == str(artifact)
+        assert [p.read_bytes() for p in tmp_path.glob(f"worker-*/{artifact}")] == [data]
         assert (results[i].artifact_sha256, results[i].artifact_size) == (hashlib.sha256(data).hexdigest(),
                                                                           len(data))
 
