@@ -126,16 +126,16 @@ _KNOWN_HEADS = {key: f'"{key}":' for key in ("target", "opt_level", "crate_name"
 
 
 def compile_request(spec: Writer, *, dry_run: bool, out_dir: str | None, timeout: float | None = None,
-                    cache_dir: str | None = None, cargo_jobs: int | None = None) -> Request:
+                    cache_dir: str | None = None, cargo_jobs: int | None = None, store: str | None = None) -> Request:
     """The compile command around a spec. ``cargo_jobs`` is CARGO_BUILD_JOBS for this build's cargo alone."""
-    builder = RequestBuilder().own(_request_head(dry_run, out_dir, timeout, cache_dir, cargo_jobs) + ',"spec":')
+    builder = RequestBuilder().own(_request_head(dry_run, out_dir, timeout, cache_dir, cargo_jobs, store) + ',"spec":')
     spec(builder)
     builder.own("}\n")
     return builder.build()
 
 
 def _request_head(dry_run: bool, out_dir: str | None, timeout: float | None, cache_dir: str | None,
-                  cargo_jobs: int | None) -> str:
+                  cargo_jobs: int | None, store: str | None = None) -> str:
     """A compile command's text up to its compile spec."""
     head = '{"cmd":"compile","dry_run":true' if dry_run else '{"cmd":"compile"'
     if out_dir is not None:
@@ -147,6 +147,8 @@ def _request_head(dry_run: bool, out_dir: str | None, timeout: float | None, cac
         build["cache_dir"] = cache_dir
     if cargo_jobs is not None:
         build["jobs"] = cargo_jobs
+    if store is not None:
+        build["store"] = store
     if build:
         head += ',"build":' + dumps(build)
     return head
@@ -157,6 +159,14 @@ def default_cache_dir(cache_dir: str | os.PathLike[str] | None) -> str | None:
     if cache_dir is not None:
         return path_text(cache_dir)
     from_environment = os.environ.get("ORVANE_CACHE_DIR")
+    return path_text(from_environment) if from_environment else None
+
+
+def default_store(store: str | os.PathLike[str] | None) -> str | None:
+    """The artifact store: the one given, else ``ORVANE_STORE`` when set and not empty."""
+    if store is not None:
+        return path_text(store)
+    from_environment = os.environ.get("ORVANE_STORE")
     return path_text(from_environment) if from_environment else None
 
 
@@ -569,6 +579,7 @@ def compile(
     cache_dir: str | os.PathLike[str] | None = None,
     echo: Echo = None,
     strict: bool = False,
+    store: str | os.PathLike[str] | None = None,
 ) -> CompileResult:
     """Compile a strategy document into a cargo project, and build it unless ``dry_run``.
 
@@ -586,7 +597,12 @@ def compile(
     (Ctrl-C's KeyboardInterrupt) stops the build too, and that exception is
     raised. ``cache_dir`` (default: the environment's ``ORVANE_CACHE_DIR``)
     is a folder through which builds share their compiled dependencies; it
-    changes no digest. ``echo`` (a file descriptor or a file such as
+    changes no digest. ``store`` (default: the environment's ``ORVANE_STORE``)
+    is a folder, by its path or a ``file://`` URL, that keeps built artifacts
+    by a key of everything that decides their bytes (the project, target, opt
+    level, tool chain, dependency lock and the user's RUSTFLAGS): a build it
+    holds already is copied from it instead of built, and answers the same;
+    other builds are stored there. ``echo`` (a file descriptor or a file such as
     ``sys.stderr``) receives cargo's output as it comes, each line after the
     crate name, warnings of a successful build included. A build is judged
     first, and the tool chain is checked for its target (see ``doctor``) in
@@ -610,7 +626,7 @@ def compile(
     checked_out_dir(out_dir)
     folder = None if out_dir is None else path_text(out_dir)
     request, verbatim = _compile_request(strategy, target, mcu, opt_level, crate_name, embed_data, dry_run=dry_run,
-                                         out_dir=folder, timeout=timeout, cache_dir=cache_dir)
+                                         out_dir=folder, timeout=timeout, cache_dir=cache_dir, store=store)
     ready = None if dry_run else tool_chain_check(timeout)
     try:
         return send(request, echo, strict=strict, ready=ready, verbatim=verbatim)
@@ -621,7 +637,8 @@ def compile(
 def _compile_request(strategy: StrategyInput, target: TargetKind, mcu: str | None, opt_level: OptLevel | None,
                      crate_name: str | None, embed_data: EmbedInput | None, *, dry_run: bool,
                      out_dir: str | None = None, timeout: float | None = None,
-                     cache_dir: str | os.PathLike[str] | None = None) -> tuple[Request, Source | None]:
+                     cache_dir: str | os.PathLike[str] | None = None,
+                     store: str | os.PathLike[str] | None = None) -> tuple[Request, Source | None]:
     """The request of ``compile``'s arguments (checked already), and the caller's text when the
     strategy goes in verbatim.
 
@@ -640,7 +657,7 @@ def _compile_request(strategy: StrategyInput, target: TargetKind, mcu: str | Non
     middle = verbatim or _strategy_json(strategy)
     # In a batch on threads, each cargo gets the batch's share of the cores.
     head = _request_head(dry_run, out_dir, timeout, default_cache_dir(cache_dir),
-                         None if dry_run else _batch.build_jobs())
+                         None if dry_run else _batch.build_jobs(), default_store(store))
     return Request.around(head + spec + ',\n"strategy":', middle, "\n}}\n"), verbatim
 
 
@@ -819,7 +836,8 @@ def compile_many(
     """Compile several strategies at once; one outcome per job, in the order of ``jobs``.
 
     Each job is a mapping of ``compile`` keyword arguments, ``strategy``
-    included. Its outcome is the CompileResult, with ``artifact_sha256`` and
+    included (``store`` too: jobs naming one store copy what any of them, or
+    an earlier build anywhere, built already). Its outcome is the CompileResult, with ``artifact_sha256`` and
     ``artifact_size`` filled in after a build (computed where the build ran),
     or the CompileError that ``compile`` raised: a failure never stops the
     batch and is never raised. A job that ``compile`` rejects with TypeError

@@ -79,6 +79,7 @@ from .api import (
     checked_out_dir,
     compile_request,
     default_cache_dir,
+    default_store,
     document_spec,
     exchange,
     inline_writer,
@@ -208,6 +209,9 @@ def _parser() -> argparse.ArgumentParser:
     compile_parser.add_argument("--cache-dir", metavar="DIR",
                                 help="share compiled dependencies between builds through DIR "
                                      "(default: $ORVANE_CACHE_DIR)")
+    compile_parser.add_argument("--store", metavar="URL",
+                                help="copy a build from the artifact store URL (a folder or a file:// URL) "
+                                     "when it holds one, and store what is built there (default: $ORVANE_STORE)")
     compile_parser.add_argument("--dry-run", action="store_true",
                                 help="generate and describe the project only; write nothing, run no cargo")
     compile_parser.add_argument("more_files", nargs="*", default=[], metavar="FILE",
@@ -320,7 +324,8 @@ def _request(args: argparse.Namespace, spec: Writer, dry_run: bool, cargo_jobs: 
     if args.command == "check":
         return compile_request(spec, dry_run=True, out_dir=None)
     return compile_request(spec, dry_run=dry_run, out_dir=args.out_dir, timeout=args.timeout,
-                           cache_dir=default_cache_dir(args.cache_dir), cargo_jobs=cargo_jobs)
+                           cache_dir=default_cache_dir(args.cache_dir), cargo_jobs=cargo_jobs,
+                           store=default_store(args.store))
 
 
 def _compile(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
@@ -494,7 +499,7 @@ def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
 def _check_utf8_arguments(args: argparse.Namespace) -> None:
     """Refuse the arguments that go into the request but are not UTF-8: requests are UTF-8 text."""
     paths = [("--csv", getattr(args, "csv", None)), ("--out-dir", getattr(args, "out_dir", None)),
-             ("--cache-dir", getattr(args, "cache_dir", None))]
+             ("--cache-dir", getattr(args, "cache_dir", None)), ("--store", getattr(args, "store", None))]
     if args.command == "hash":
         paths.append(("FILE", args.file))
     values = [("--crate-name", getattr(args, "crate_name", None)), ("--mcu", getattr(args, "mcu", None))]

@@ -1,8 +1,9 @@
 """Stand-in Rust tools: a bin folder to be the whole PATH, and a sysroot with the chosen targets.
 
-The stand-in cargo answers ``--version``; otherwise it logs its arguments (one
-line per call in ``cargo.log`` beside the bin folder) and leaves an empty
-artifact wherever cargo would put one for them. The stand-in rustc answers
+The stand-in cargo answers ``--version`` and ``-V``; otherwise it logs its
+arguments (one line per call in ``cargo.log`` beside the bin folder), and
+answers ``generate-lockfile`` by writing ``LOCK`` as Cargo.lock, or leaves an
+empty artifact wherever cargo would put one for them. The stand-in rustc answers
 ``-vV`` and ``--print sysroot`` for a host that is not this machine's (and
 notes the folder and PATH it was asked with in the file ``$RUSTC_LOG`` names), and
 wasm-bindgen answers ``--version`` and writes its ``pkg/`` file. A hung tool
@@ -16,6 +17,7 @@ CARGO_VERSION = "cargo 1.80.0 (376290515 2024-07-16)"
 RUSTC_VERSION = "rustc 1.80.0 (051478957 2024-07-21)"
 RUSTUP_VERSION = "rustup 1.27.1 (54dd3d00f 2024-04-24)"
 WASM = "wasm32-unknown-unknown"
+LOCK = '# stand-in\nversion = 4\n\n[[package]]\nname = "orvane-backtest"\nversion = "0.1.0"\n'
 
 CARGO_BUILD = """
 PATH=/usr/bin:/bin
@@ -60,8 +62,11 @@ def tool_chain(root, *, cargo=CARGO_BUILD, rustc="bin/rustc", broken_rustc=False
         (sysroot / "lib" / "rustlib" / triple).mkdir(parents=True)
     (sysroot / "lib" / "rustlib" / "src").mkdir(parents=True, exist_ok=True)  # not a target
     if cargo is not None:
-        write_script(bin_dir / "cargo", f'if [ "$1" = --version ]; then echo "{CARGO_VERSION}"; exit 0; fi\n'
-                     + cargo)
+        write_script(bin_dir / "cargo", f'case "$1" in --version|-V) echo "{CARGO_VERSION}"; exit 0 ;; esac\n'
+                     'if [ "$1" = generate-lockfile ]; then\n'
+                     '  echo "$*" >> "${0%/bin/cargo}/cargo.log"\n'
+                     f"  printf '%s' '{LOCK}' > Cargo.lock; exit 0\n"
+                     'fi\n' + cargo)
     if rustc is not None and broken_rustc:
         write_script(root / rustc, "echo \"error: toolchain 'stable' is not installed\" >&2\nexit 1\n")
     elif rustc is not None:

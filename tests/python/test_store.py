@@ -1,0 +1,134 @@
+"""The artifact store (``build.store``): a build it holds is a copy, with the stand-in tool chain."""
+
+import hashlib
+import json
+import os
+
+import pytest
+
+from orvane_compile import CompileError, Compiler, compile
+
+from _requests import MIN_STRATEGY
+from _toolchain import CARGO_BUILD, CARGO_VERSION, HOST, LOCK, RUSTC_VERSION, cargo_calls, tool_chain, use_tool_chain
+
+STRATEGY = json.loads(MIN_STRATEGY)
+# The stand-in's artifacts say what they are, so a copy can be told from a corrupt one.
+CARGO = CARGO_BUILD + 'echo "built $crate $profile" > "$artifact"\n'
+FLAG_VARIABLES = ("CARGO_BUILD_RUSTFLAGS", "CARGO_ENCODED_RUSTFLAGS", "RUSTFLAGS")
+
+
+@pytest.fixture
+def stand_in(tmp_path, monkeypatch):
+    use_tool_chain(monkeypatch, tool_chain(tmp_path, cargo=CARGO))
+    for name in ("ORVANE_STORE", *FLAG_VARIABLES):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def request(out_dir, store, opt_level="release"):
+    return json.dumps({"cmd": "compile", "out_dir": out_dir, "build": {"store": store},
+                       "spec": {"target": {"kind": "binary"}, "opt_level": opt_level, "crate_name": "stored",
+                                "strategy": STRATEGY}})
+
+
+def entries(store):
+    return sorted(str(p.relative_to(store)) for p in store.glob("*/*"))
+
+
+# One store, builds one after another: what cargo is asked, what the artifact holds, and how many
+# entries the store has after each.
+STEPS = [
+    # (out_dir, opt_level, RUSTFLAGS, corrupt the stored artifacts first, cargo's calls, artifact, entries)
+    ("a", "release", None, False, ["generate-lockfile", "build --release"], "built stored release\n", 1),
+    ("b", "release", None, False, ["generate-lockfile"], "built stored release\n", 1),
+    ("c", "release", None, True, ["generate-lockfile", "build --release"], "built stored release\n", 1),
+    ("d", "release", None, False, ["generate-lockfile"], "built stored release\n", 1),
+    ("e", "debug", None, False, ["generate-lockfile", "build"], "built stored debug\n", 2),
+    ("f", "release", "-C target-cpu=native", False, ["generate-lockfile", "build --release"],
+     "built stored release\n", 3),
+    ("g", "release", "-C target-cpu=native", False, ["generate-lockfile"], "built stored release\n", 3),
+    ("h", "release", "", False, ["generate-lockfile", "build --release"], "built stored release\n", 4),
+]
+
+
+def test_a_build_the_store_holds_is_a_copy(stand_in, monkeypatch):
+    store = stand_in / "store"
+    compiler = Compiler()
+    first = {}
+    for out_dir, opt_level, flags, corrupt, calls, artifact, count in STEPS:
+        if flags is None:
+            monkeypatch.delenv("RUSTFLAGS", raising=False)
+        else:
+            monkeypatch.setenv("RUSTFLAGS", flags)
+        if corrupt:
+            for stored in store.glob("*/*/artifact"):
+                stored.write_text("tampered\n")
+        log = stand_in / "cargo.log"
+        log.unlink(missing_ok=True)
+        answer = compiler.command(request(out_dir, str(store), opt_level))
+        path = f"{out_dir}/stored/target/{'debug' if opt_level == 'debug' else 'release'}/stored"
+        assert (out_dir, cargo_calls(stand_in)) == (out_dir, calls)
+        assert (stand_in / path).read_text() == artifact
+        assert len(entries(store)) == count
+        # The same answer as a build's, but for the path.
+        same = first.setdefault(opt_level, answer.replace(f'"{path}"', '"PATH"'))
+        assert answer.replace(f'"{path}"', '"PATH"') == same
+        assert json.loads(answer)["path"] == path
+
+
+def test_the_record_holds_the_key_and_its_parts(stand_in):
+    store = stand_in / "store"
+    answer = json.loads(Compiler().command(request("out", f"file://{store}")))
+    [entry] = entries(store)
+    record = json.loads((store / entry / "record.json").read_text())
+    artifact = (store / entry / "artifact").read_bytes()
+    parts = {
+        "cargo": CARGO_VERSION + "\n",
+        "lock": hashlib.sha256(LOCK.encode()).hexdigest(),
+        "opt_level": "release",
+        "project_hash": answer["manifest"]["project_hash"],
+        "remap": "orvane-remap-1",
+        "rustc": f"{RUSTC_VERSION}\nbinary: rustc\nhost: {HOST}\nrelease: 1.80.0\n",
+        "rustflags": dict.fromkeys(FLAG_VARIABLES),
+        "target": {"kind": "binary"},
+        "wasm_bindgen": None,
+    }
+    key = hashlib.sha256(json.dumps(parts, sort_keys=True, separators=(",", ":")).encode()).hexdigest()
+    assert entry == f"{key[:2]}/{key}"
+    assert {k: v for k, v in record.items() if k != "build_seconds"} == {
+        "key": key, "parts": parts, "sha256": hashlib.sha256(artifact).hexdigest(), "size": len(artifact)}
+    assert artifact == b"built stored release\n" and record["build_seconds"] >= 0
+
+
+STORE_FAULTS = [
+    # (store, how the folder is made, the answer's error)
+    ("s3://bucket/builds", None, 'io: the store "s3://bucket/builds" has the scheme "s3", which is not supported: '
+                                 "a store is a local folder, by its path or a file:// URL"),
+    ("file://host/builds", None, 'io: the store "file://host/builds" names another host: a file:// URL names a '
+                                 "folder on this machine (file:///path)"),
+    ("open", 0o777, "io: refusing to write into {here}/open: users other than its owner may write to it (mode 0777)"),
+]
+
+
+@pytest.mark.parametrize(("store", "mode", "error"), STORE_FAULTS)
+def test_a_store_that_cannot_be_used_is_refused(stand_in, store, mode, error):
+    if mode is not None:
+        (stand_in / store).mkdir(mode=mode)
+        os.chmod(stand_in / store, mode)
+    answer = Compiler().command(request("out", store))
+    assert json.loads(answer) == {"ok": False, "error": error.format(here=stand_in)}
+    assert cargo_calls(stand_in) is None and not (stand_in / "out").exists()
+    # Placed at the request's member.
+    with pytest.raises(CompileError) as caught:
+        compile(STRATEGY, target="binary", crate_name="stored", out_dir="out", store=store)
+    assert [(d.path, d.message) for d in caught.value.diagnostics][0][0] == "build.store"
+
+
+def test_the_store_comes_from_the_environment(stand_in, monkeypatch):
+    monkeypatch.setenv("ORVANE_STORE", str(stand_in / "env-store"))
+    built = compile(STRATEGY, target="binary", crate_name="stored", out_dir="a")
+    copied = compile(STRATEGY, target="binary", crate_name="stored", out_dir="b")
+    assert cargo_calls(stand_in) == ["generate-lockfile", "build --release", "generate-lockfile"]
+    assert (built.manifest, copied.path) == (copied.manifest, "b/stored/target/release/stored")
+    assert len(entries(stand_in / "env-store")) == 1
