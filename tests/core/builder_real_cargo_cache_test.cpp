@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "builder/artifact_store.hpp"
 #include "builder/project_files.hpp"
 #include "builder/run_cargo.hpp"
 #include "builder/run_process.hpp"
@@ -152,6 +153,39 @@ TEST_F(RealCargoShared, ArtifactBytesDoNotDependOnWhereTheyAreBuilt) {
     release_and_debug.insert(*digests.begin());
   }
   EXPECT_EQ(release_and_debug.size(), 2u);
+}
+
+// A second machine (another cargo home, another output folder, no cache) sharing the store gets
+// the first one's artifact without building it.
+TEST_F(RealCargoShared, ASecondMachineSharingAStoreCopiesTheFirstOnesBuild) {
+  Manifest m;
+  m.target = binary();
+  m.opt_level = OptLevel::Debug;
+  m.crate_name = "demo";
+  m.project_hash = json::sha256_hex(spec_of(12));
+  auto store = open_store("file://" + (tmp_ / "store").string());
+  ASSERT_TRUE(store) << store.error().display();
+  struct Machine {
+    std::string out;
+    std::string cargo_home;
+    bool builds;
+  };
+  const Machine machines[] = {{"m1", "home1", true}, {"second-machine/out", "home2", false}};
+  for (const Machine& machine : machines) {
+    SCOPED_TRACE(machine.out);
+    ScopedEnv home("CARGO_HOME", (tmp_ / machine.cargo_home).string());
+    const fs::path dir = tmp_ / machine.out / "demo";
+    auto folder = write_project(dir, project_files(binary(), "demo", profile_snippet(OptLevel::Debug), spec_of(12), {}));
+    ASSERT_TRUE(folder);
+    bool built = false;
+    auto artifact = build_through_store(**store, m, folder->fd(), dir, {}, [&] {
+      built = true;
+      return run_cargo(dir, binary(), OptLevel::Debug, "demo", {}, std::nullopt, -1, CargoRun{folder->fd(), 2u});
+    });
+    ASSERT_TRUE(artifact) << artifact.error().display();
+    EXPECT_EQ(std::pair(*artifact, built), std::pair(std::string("target/debug/demo"), machine.builds));
+    EXPECT_EQ(testing::capture((dir / *artifact).string()), "orvane strategy for ETH/USD\n" + spec_of(12) + "\n");
+  }
 }
 
 }  // namespace
