@@ -12,6 +12,8 @@ Per level, in one run:
 - no-op: the identical request again;
 - warm cache: a second new strategy into a new folder, with a cache that one
   build has filled (goals: at most 0.35 of cold in debug, 0.7 in release);
+- store hit: a strategy another folder built into an artifact store, into a
+  new folder with that store (goal: at most 0.02 of cold);
 and batches of new strategies, each job into its own folder, sharing a cache,
 first empty and then warm: one at a time, two at a time on the default executor
 (which shares the cores among the cargos), and through Dask's executor on two
@@ -35,6 +37,7 @@ from orvane_compile import compile
 from rebuild import REGISTRY, STRATEGY, offline_root
 
 GOALS = {"debug": 0.35, "release": 0.7}
+STORE_GOAL = 0.02
 
 
 def strategy(n: int) -> dict[str, Any]:
@@ -59,6 +62,11 @@ def single_builds(root: Path, level: str) -> None:
     print(f"{level:8} cold {cold:6.2f} s   no-op {noop:6.3f} s ({noop / cold:.3f})   "
           f"warm cache {warm:6.2f} s ({ratio:.2f}, goal <= {GOALS[level]}: "
           f"{'PASS' if ratio <= GOALS[level] else 'FAIL'})")
+    store = root / f"store-{level}"
+    stored = timed(strategy=strategy(4), opt_level=level, out_dir=root / f"store-miss-{level}", store=store)
+    hit = timed(strategy=strategy(4), opt_level=level, out_dir=root / f"store-hit-{level}", store=store)
+    print(f"{level:8} store miss {stored:6.2f} s   store hit {hit:6.3f} s ({hit / cold:.3f}, goal <= {STORE_GOAL}: "
+          f"{'PASS' if hit / cold <= STORE_GOAL else 'FAIL'})")
 
 
 def batches(root: Path, level: str, size: int) -> None:
@@ -107,6 +115,7 @@ def main() -> None:
     print(f"sccache on the PATH: {shutil.which('sccache') or 'no'}; ORVANE_CACHE_DIR: "
           f"{os.environ.get('ORVANE_CACHE_DIR', 'unset')}")
     os.environ.pop("ORVANE_CACHE_DIR", None)
+    os.environ.pop("ORVANE_STORE", None)
     with tempfile.TemporaryDirectory(prefix="orvane-builds-") as tmp:
         root = Path(tmp)
         offline_root(root)
