@@ -33,60 +33,39 @@ std::vector<std::string> listing(const fs::path& root) {
   return out;
 }
 
-// What get() gives for the key: the record and the artifact's bytes, or "none".
-std::string fetched(ArtifactStore& store, const fs::path& scratch) {
-  const fs::path out = scratch / "fetched";
-  fs::remove(out);
-  int fd = ::open(out.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  auto got = store.get(kKey, fd);
-  ::close(fd);
-  if (!got) return got.error().display();
-  return *got ? **got + " | " + read_file(out) : "none";
-}
-
 TEST(BuilderArtifactStore, EntriesAreWholeAndTheFirstBuilderOfAKeyKeepsIt) {
   TempDir tmp;
   const fs::path root = tmp.path() / "store";
   auto store = open_store(root.string());
   ASSERT_TRUE(store) << store.error().display();
-  auto put = [&](const std::string& bytes, const std::string& record) {
-    write_file(tmp.path() / "artifact", bytes);
-    int fd = ::open((tmp.path() / "artifact").c_str(), O_RDONLY | O_CLOEXEC);
-    auto failed = (*store)->put(kKey, fd, record);
-    ::close(fd);
-    return failed ? failed->display() : "stored";
-  };
   const std::string entry = "aa/" + kKey;
-  struct Step {
-    std::string action;  // "get", "put" (of `bytes` with `record`), "drop"
-    std::string bytes, record;
-    std::string answer;
-    std::string fetched;
-    std::vector<std::string> listing;
-  };
   const std::vector<std::string> first = {"aa/", entry + "/", entry + "/artifact: first",
                                           entry + "/record.json: {\"n\":1}"};
+  struct Step {
+    std::string put;  // the artifact's bytes to store, with `record`; empty: drop the entry
+    std::string record;
+    std::string fetched;  // what get() then gives: the record and the bytes, or "none"
+    std::vector<std::string> listing;
+  };
   const Step steps[] = {
-      {"get", "", "", "", "none", {}},
-      {"put", "first", "{\"n\":1}", "stored", "{\"n\":1} | first", first},
+      {"first", "{\"n\":1}", "{\"n\":1} | first", first},
       // A second builder of the key finds it taken: it succeeds, and the first entry stays.
-      {"put", "second", "{\"n\":2}", "stored", "{\"n\":1} | first", first},
-      {"drop", "", "", "dropped", "none", {"aa/"}},
-      {"drop", "", "", "dropped", "none", {"aa/"}},
-      {"put", "third", "{\"n\":3}", "stored", "{\"n\":3} | third",
-       {"aa/", entry + "/", entry + "/artifact: third", entry + "/record.json: {\"n\":3}"}},
+      {"second", "{\"n\":2}", "{\"n\":1} | first", first},
+      {"", "", "none", {"aa/"}},
   };
   for (const Step& step : steps) {
-    SCOPED_TRACE(step.action + " " + step.bytes);
-    std::string answer;
-    if (step.action == "put") {
-      answer = put(step.bytes, step.record);
-    } else if (step.action == "drop") {
-      auto failed = (*store)->drop(kKey);
-      answer = failed ? failed->display() : "dropped";
-    }
-    EXPECT_EQ(answer, step.answer);
-    EXPECT_EQ(fetched(**store, tmp.path()), step.fetched);
+    SCOPED_TRACE(step.put);
+    write_file(tmp.path() / "artifact", step.put);
+    int in = ::open((tmp.path() / "artifact").c_str(), O_RDONLY | O_CLOEXEC);
+    auto failed = step.put.empty() ? (*store)->drop(kKey) : (*store)->put(kKey, in, step.record);
+    ::close(in);
+    EXPECT_FALSE(failed) << failed->display();
+    const fs::path out = tmp.path() / ("fetched-" + step.put);
+    int fd = ::open(out.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    auto got = (*store)->get(kKey, fd);
+    ::close(fd);
+    ASSERT_TRUE(got) << got.error().display();
+    EXPECT_EQ(*got ? **got + " | " + read_file(out) : "none", step.fetched);
     EXPECT_EQ(listing(root), step.listing);
   }
 }

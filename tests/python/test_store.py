@@ -53,28 +53,19 @@ STEPS = [
 
 
 def test_a_build_the_store_holds_is_a_copy(stand_in, monkeypatch):
-    store = stand_in / "store"
-    compiler = Compiler()
-    first = {}
+    store, first = stand_in / "store", {}
     for out_dir, opt_level, flags, corrupt, calls, artifact, count in STEPS:
-        if flags is None:
-            monkeypatch.delenv("RUSTFLAGS", raising=False)
-        else:
-            monkeypatch.setenv("RUSTFLAGS", flags)
-        if corrupt:
-            for stored in store.glob("*/*/artifact"):
-                stored.write_text("tampered\n")
-        log = stand_in / "cargo.log"
-        log.unlink(missing_ok=True)
-        answer = compiler.command(request(out_dir, str(store), opt_level))
-        path = f"{out_dir}/stored/target/{'debug' if opt_level == 'debug' else 'release'}/stored"
-        assert (out_dir, cargo_calls(stand_in)) == (out_dir, calls)
-        assert (stand_in / path).read_text() == artifact
-        assert len(entries(store)) == count
+        monkeypatch.setenv("RUSTFLAGS", flags) if flags is not None else monkeypatch.delenv("RUSTFLAGS", raising=False)
+        for stored in store.glob("*/*/artifact") if corrupt else ():
+            stored.write_text("tampered\n")
+        (stand_in / "cargo.log").unlink(missing_ok=True)
+        answer = Compiler().command(request(out_dir, str(store), opt_level))
+        path = f"{out_dir}/stored/target/{opt_level}/stored"
+        assert (out_dir, cargo_calls(stand_in), (stand_in / path).read_text(), len(entries(store))) == (
+            out_dir, calls, artifact, count)
         # The same answer as a build's, but for the path.
-        same = first.setdefault(opt_level, answer.replace(f'"{path}"', '"PATH"'))
-        assert answer.replace(f'"{path}"', '"PATH"') == same
-        assert json.loads(answer)["path"] == path
+        assert answer.count(f'"path":"{path}"') == 1
+        assert answer.replace(path, "") == first.setdefault(opt_level, answer.replace(path, ""))
 
 
 def test_the_record_holds_the_key_and_its_parts(stand_in):
@@ -127,8 +118,6 @@ def test_a_store_that_cannot_be_used_is_refused(stand_in, store, mode, error):
 
 def test_the_store_comes_from_the_environment(stand_in, monkeypatch):
     monkeypatch.setenv("ORVANE_STORE", str(stand_in / "env-store"))
-    built = compile(STRATEGY, target="binary", crate_name="stored", out_dir="a")
-    copied = compile(STRATEGY, target="binary", crate_name="stored", out_dir="b")
+    paths = [compile(STRATEGY, target="binary", crate_name="stored", out_dir=d).path for d in "ab"]
     assert cargo_calls(stand_in) == ["generate-lockfile", "build --release", "generate-lockfile"]
-    assert (built.manifest, copied.path) == (copied.manifest, "b/stored/target/release/stored")
-    assert len(entries(stand_in / "env-store")) == 1
+    assert (paths[1], len(entries(stand_in / "env-store"))) == ("b/stored/target/release/stored", 1)
