@@ -20,6 +20,7 @@ from .api import (
     strategy_schema,
 )
 from .doctor import DoctorReport, TargetStatus, ToolProblem, ToolStatus, doctor
+from .verify import verify
 
 __all__ = [
     "Compiler",
@@ -41,4 +42,5 @@ __all__ = [
     "ToolProblem",
     "ToolStatus",
     "doctor",
+    "verify",
 ]

@@ -9,6 +9,7 @@
     orvane-compile targets | version [--json]
     orvane-compile hash FILE [--handle] [--json]
     orvane-compile doctor [--target wasm|binary|no_std] [--mcu TRIPLE] [--json]
+    orvane-compile verify ARTIFACT [--strategy FILE]
     orvane-compile --version
     (any command takes --color auto|always|never, before or after it)
 
@@ -19,7 +20,7 @@ whole compile spec; it is a compile spec when it is a JSON object with a
 Exit status: 0 success, 1 invalid input (the compiler refused it, a file
 could not be read, or with ``--strict`` a warning), 2 usage, 3 build failure
 (a "build: " or "io: " error during a build, a tool the build needs missing;
-for doctor: a target not ready).
+for doctor: a target not ready). verify: 0 "ok", 1 a difference.
 
 Before a build, the request is judged as a dry run and the tool chain is
 checked for its target (``doctor``); what it surely lacks fails the build at
@@ -91,6 +92,7 @@ from .api import (
     value_writer,
 )
 from .doctor import doctor, project_folder
+from .verify import verify
 
 __all__ = ["main"]
 
@@ -110,8 +112,9 @@ class _InputError(Exception):
 
 _EPILOG = """\
 exit status:
-  0    success (doctor: every target checked is ready)
+  0    success (doctor: every target checked is ready; verify: "ok")
   1    invalid input: the compiler refused it, or a file could not be read
+       (verify: a difference)
   2    usage
   3    build failure: a "build: " or "io: " error during a build, or a tool the
        build needs missing (doctor: a target is not ready)
@@ -231,6 +234,13 @@ def _parser() -> argparse.ArgumentParser:
     hash_parser.add_argument("--handle", action="store_true",
                              help="also print the handle the compiler keeps the bytes under "
                                   "(0: each run has a compiler of its own)")
+    verify_parser = commands.add_parser(
+        "verify", help='check ARTIFACT against its provenance record: prints "ok" or the first difference',
+        description="Check a built artifact against the provenance record the compiler wrote beside it "
+                    "(ARTIFACT.provenance.json), and with --strategy against a strategy document (or a whole "
+                    'compile spec): print "ok" (exit status 0) or the first difference (exit status 1).')
+    verify_parser.add_argument("artifact", metavar="ARTIFACT", help="the artifact a build left")
+    verify_parser.add_argument("--strategy", metavar="FILE", help="the strategy the artifact should embed")
     doctor_parser = commands.add_parser(
         "doctor", help="check the Rust tool chain for each target",
         description="Say for each target (or the one given) whether cargo, rustc, the target's standard "
@@ -496,6 +506,29 @@ def _doctor(args: argparse.Namespace, stdout: TextIO) -> int:
     return EXIT_OK if found.ready else EXIT_BUILD
 
 
+def _verify(args: argparse.Namespace, stdin: TextIO, stdout: TextIO, stderr: TextIO) -> int:
+    """The artifact against its record (and the strategy given): "ok", else the first difference."""
+    strategy: Any = None
+    if args.strategy is not None:
+        source = read_source(args.strategy, stdin)
+        try:
+            strategy = parsed_text(source)
+        except CompileError as error:
+            stderr.write(_render.printable(str(error)) + "\n")
+            return EXIT_INVALID
+        if is_compile_spec(strategy):
+            strategy = strategy["strategy"]
+    try:
+        verdict = verify(args.artifact, strategy)
+    except CompileError as error:
+        stderr.write(_render.printable(str(error)) + "\n")
+        return EXIT_INVALID
+    except OSError as error:
+        raise Unreadable(f"{args.artifact}: {error.strerror or error}") from None
+    stdout.write(_render.printable(verdict) + "\n")
+    return EXIT_OK if verdict == "ok" else EXIT_INVALID
+
+
 def _check_utf8_arguments(args: argparse.Namespace) -> None:
     """Refuse the arguments that go into the request but are not UTF-8: requests are UTF-8 text."""
     paths = [("--csv", getattr(args, "csv", None)), ("--out-dir", getattr(args, "out_dir", None)),
@@ -532,6 +565,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         _check_utf8_arguments(args)
         if args.command == "doctor":
             return _doctor(args, stdout)
+        if args.command == "verify":
+            return _verify(args, stdin, stdout, stderr)
         if args.command == "compile" and args.more_files:
             return _compile_files(args, stdin, stdout, stderr)
         if args.command in ("compile", "check"):

@@ -587,9 +587,9 @@ def test_package_exports():
     assert orvane_compile.__all__ == [
         "Compiler", "__version__", "CompileError", "CompileResult", "CsvData", "Diagnostic", "InlineData", "Manifest",
         "ManifestFile", "Target", "check", "compile", "compile_many", "strategy_schema",
-        "DoctorReport", "TargetStatus", "ToolProblem", "ToolStatus", "doctor",
+        "DoctorReport", "TargetStatus", "ToolProblem", "ToolStatus", "doctor", "verify",
     ]
-    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 19
+    assert [getattr(orvane_compile, name) is not None for name in orvane_compile.__all__] == [True] * 20
     # What check() returns and CompileError carries is the package's own type.
     assert (type(check(doc(warmpu=5))[0]), orvane_compile.Diagnostic) == (orvane_compile.api.Diagnostic,) * 2
 

@@ -653,11 +653,12 @@ def test_manners(run, tmp_path, argv, status, stdout, stderr):
     assert [p.name for p in tmp_path.iterdir()] == ["s.json"]  # nothing written
 
 
-COMMANDS = ["compile", "check", "targets", "version", "hash", "doctor"]
+COMMANDS = ["compile", "check", "targets", "version", "hash", "verify", "doctor"]
 HELP_END = """\
 exit status:
-  0    success (doctor: every target checked is ready)
+  0    success (doctor: every target checked is ready; verify: "ok")
   1    invalid input: the compiler refused it, or a file could not be read
+       (verify: a difference)
   2    usage
   3    build failure: a "build: " or "io: " error during a build, or a tool the
        build needs missing (doctor: a target is not ready)

@@ -47,7 +47,8 @@ def fake_cargo(tmp_path_factory, monkeypatch):
     log = bin_dir / "calls.log"
     script = bin_dir / "cargo"
     # It leaves an artifact wherever cargo would put one for these arguments.
-    script.write_text('#!/bin/sh\nPATH=/usr/bin:/bin\nprintf "%s" "$(pwd -P)" >> "$FAKE_CARGO_LOG"\n'
+    script.write_text('#!/bin/sh\nPATH=/usr/bin:/bin\ncase "$1" in -V) echo "cargo 1.80.0"; exit 0 ;; esac\n'
+                      'printf "%s" "$(pwd -P)" >> "$FAKE_CARGO_LOG"\n'
                       'for a in "$@"; do printf " %s" "$a" >> "$FAKE_CARGO_LOG"; done\n'
                       'printf "\\n" >> "$FAKE_CARGO_LOG"\n'
                       'crate=${PWD##*/} profile=debug triple=\n'
@@ -166,7 +167,11 @@ def test_build_answers_artifact_path(compiler, workdir, fake_cargo, request_text
     # The wrapper through which cargo remaps the project folder in its own crate (it is the
     # builder's, and cargo runs it from the target folder).
     wrapper = got.pop(os.path.join(project, "target", ".orvane-wrapper", "orvane-compile-remap-wrapper"), b"")
+    # Beside the artifact, what made it: the empty file the stand-in left.
+    record = json.loads(got.pop(os.path.join(project, *artifact.split("/")) + ".provenance.json", b"null"))
     assert (got, wrapper.startswith(b"#!/bin/sh\n")) == (written, True)
+    assert (record["subject"], record["predicate"]["manifest"]["spec_hash"]) == (
+        [{"digest": {"sha256": hashlib.sha256(b"").hexdigest()}, "name": artifact}], manifest["spec_hash"])
     assert fake_cargo.read_text() == f"{os.path.realpath(workdir / project)} {arguments}\n"
 
 

@@ -21,6 +21,7 @@ STRATEGY = json.loads(MIN_STRATEGY)
 NO_SYMBOL = {key: value for key, value in STRATEGY.items() if key != "symbol"}
 BIG = 3 << 20
 CARGO = f"""#!/bin/sh
+case "$1" in -V|--version) echo "cargo 1.80.0"; exit 0 ;; esac
 crate="${{PWD##*/}}"
 echo "${{PWD#$JOBS_DIR/}}" >> "$JOBS_DIR/builds"
 echo "${{CARGO_BUILD_JOBS-unset}}" > "$JOBS_DIR/$crate.jobs"

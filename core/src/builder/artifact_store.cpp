@@ -305,7 +305,7 @@ std::expected<std::unique_ptr<ArtifactStore>, CompileError> open_store(std::stri
 
 std::expected<StoreKey, CompileError> store_key(
     const Manifest& m, int project, const std::filesystem::path& project_dir, const BuildControl& control,
-    const std::function<std::optional<std::string>(const char*)>& host) {
+    const std::function<std::optional<std::string>(const char*)>& host, bool resolve_lock) {
   auto ask = [&](const std::string& program, std::vector<std::string> args) {
     return tool_says(program, args, project, project_dir, control);
   };
@@ -321,20 +321,26 @@ std::expected<StoreKey, CompileError> store_key(
     bindgen = std::move(*said);
   }
   struct stat st;
+  bool locked = true;
   if (::fstatat(project, "Cargo.lock", &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno != ENOENT) return std::unexpected(system_error(ErrorKind::Io, "reading", (project_dir / "Cargo.lock").native(), errno));
-    auto resolved = ask("cargo", {"generate-lockfile"});
-    if (!resolved) return std::unexpected(std::move(resolved.error()));
+    locked = resolve_lock;
+    if (resolve_lock) {
+      auto resolved = ask("cargo", {"generate-lockfile"});
+      if (!resolved) return std::unexpected(std::move(resolved.error()));
+    }
   }
-  Fd lock_file(::openat(project, "Cargo.lock", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   std::optional<std::pair<std::string, std::uint64_t>> lock;
-  if (lock_file) lock = digest_of(lock_file.get());
-  if (!lock) return std::unexpected(system_error(ErrorKind::Io, "reading", (project_dir / "Cargo.lock").native(), errno));
+  if (locked) {
+    Fd lock_file(::openat(project, "Cargo.lock", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (lock_file) lock = digest_of(lock_file.get());
+    if (!lock) return std::unexpected(system_error(ErrorKind::Io, "reading", (project_dir / "Cargo.lock").native(), errno));
+  }
 
   // Members in sorted order, so the text is canonical JSON.
   std::string parts = "{";
   append_member(parts, "cargo", *cargo);
-  append_member(parts, "lock", lock->first);
+  append_member(parts, "lock", lock ? std::optional(lock->first) : std::nullopt);
   append_member(parts, "opt_level", std::string(schema::opt_level_name(m.opt_level)));
   append_member(parts, "project_hash", m.project_hash);
   append_member(parts, "remap", std::string(kRemapScheme));
@@ -421,6 +427,65 @@ std::expected<std::string, CompileError> build_through_store(
             "\",\"size\":" + std::to_string(digest->second) + "}\n";
   if (auto failed = store.put(key->digest, artifact.get(), record)) return std::unexpected(std::move(*failed));
   return built;
+}
+
+std::optional<CompileError> write_provenance(const Manifest& m, int project, const std::filesystem::path& project_dir,
+                                             const std::string& artifact, const BuildControl& control) {
+  const std::filesystem::path shown = project_dir / artifact;
+  Fd dir = open_parent_below(project, artifact, false);
+  Fd file(dir ? ::openat(dir.get(), base_name(artifact).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+  auto digest = file ? digest_of(file.get()) : std::nullopt;
+  if (!digest) return system_error(ErrorKind::Io, "reading", shown.native(), errno);
+  auto host = [](const char* name) -> std::optional<std::string> {
+    const char* value = ::getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+  };
+  // The lock as the build left it: asking cargo to resolve one now would be a step the build
+  // did not take.
+  auto key = store_key(m, project, project_dir, control, host, false);
+
+  // Members in sorted order at every level: the record is canonical JSON.
+  std::string out = R"({"_type":"https://in-toto.io/Statement/v1","predicate":{"build":)";
+  out += key ? key->parts : "null";
+  out += ",\"manifest\":{";
+  append_member(out, "compiler_version", m.compiler_version);
+  append_member(out, "crate_name", m.crate_name);
+  out += ",\"files\":[";
+  for (std::size_t i = 0; i < m.files.size(); ++i) {
+    if (i) out += ',';
+    out += "{\"bytes_len\":" + std::to_string(m.files[i].bytes_len) + ",\"path\":";
+    json::append_string(out, m.files[i].path);
+    out += ",\"sha256\":\"" + m.files[i].sha256 + "\"}";
+  }
+  out += ']';
+  append_member(out, "opt_level", std::string(schema::opt_level_name(m.opt_level)));
+  append_member(out, "project_hash", m.project_hash);
+  append_member(out, "spec_hash", m.spec_hash);
+  out += ",\"target\":";
+  schema::append_target(out, m.target);
+  out += R"(}},"predicateType":"https://orvane-compile.dev/provenance/v1","subject":[{"digest":{"sha256":")";
+  out += digest->first + "\"},\"name\":";
+  json::append_string(out, artifact);
+  out += "}]}\n";
+
+  const std::string name = base_name(artifact) + std::string(kProvenanceSuffix);
+  const std::string temp = temp_name(name);
+  const std::filesystem::path record = shown.parent_path() / name;
+  Fd written;
+  if (int err = create_fresh(dir.get(), temp, 0644, written)) return system_error(ErrorKind::Io, "writing", record.native(), err);
+  int err = 0;
+  for (std::size_t done = 0; done < out.size() && !err;) {
+    const ssize_t n = ::write(written.get(), out.data() + done, out.size() - done);
+    if (n < 0 && errno != EINTR) err = errno;
+    if (n > 0) done += std::size_t(n);
+  }
+  if (!err && ::close(written.release()) != 0 && errno != EINTR) err = errno;
+  if (!err && ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) err = errno;
+  if (err) {
+    ::unlinkat(dir.get(), temp.c_str(), 0);
+    return system_error(ErrorKind::Io, "writing", record.native(), err);
+  }
+  return std::nullopt;
 }
 
 }  // namespace orvane::builder

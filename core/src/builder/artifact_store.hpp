@@ -55,6 +55,7 @@ struct StoreKey {
 };
 
 // The key of the build of `m` in the held project folder `project` (shown as `project_dir`).
+// Without `resolve_lock`, a folder without Cargo.lock is not resolved: the lock is null.
 // Asks the tools the build would run, in the project folder (so that a tool-chain override
 // there applies): `rustc -vV` (RUSTC, else rustc on the PATH), `cargo -V`, `wasm-bindgen
 // --version` for wasm, and `cargo generate-lockfile` when the folder holds no Cargo.lock yet
@@ -62,7 +63,18 @@ struct StoreKey {
 // reads the host's environment.
 std::expected<StoreKey, CompileError> store_key(
     const Manifest& m, int project, const std::filesystem::path& project_dir, const BuildControl& control,
-    const std::function<std::optional<std::string>(const char*)>& host);
+    const std::function<std::optional<std::string>(const char*)>& host, bool resolve_lock = true);
+
+// The name of the provenance record beside an artifact.
+inline constexpr std::string_view kProvenanceSuffix = ".provenance.json";
+
+// Writes, beside the artifact at `artifact` (relative to the held project folder), its
+// provenance record: an in-toto Statement whose subject is the artifact's SHA-256 and whose
+// predicate holds what made it: the build's key parts (`store_key`, the lock as the build left
+// it; null when the tool chain cannot be asked) and the manifest's facts, the embedded strategy
+// (`src/spec.json`) among them. Replaced whole, never half written.
+std::optional<CompileError> write_provenance(const Manifest& m, int project, const std::filesystem::path& project_dir,
+                                             const std::string& artifact, const BuildControl& control);
 
 // The artifact of `m` at its place below the held project folder, from `store` when it holds
 // the key's entry (no build), else from `build`, whose artifact is then stored. The artifact's

@@ -88,6 +88,9 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
   auto artifact = store ? builder::build_through_store(*store, m, folder->fd(), project_dir, control, build)
                         : build();
   if (!artifact) return refused(artifact.error());
+  // What made the artifact, beside it. The answer does not wait on it: an artifact that is not
+  // there (the runner names where it goes without looking) has no record, and says so by that.
+  (void)builder::write_provenance(m, folder->fd(), project_dir, *artifact, control);
   std::string path = (project_dir / *artifact).string();
   return compile_response(m, &path);
 }
