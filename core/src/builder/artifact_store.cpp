@@ -274,6 +274,11 @@ void append_member(std::string& out, std::string_view key, const std::optional<s
 
 }  // namespace
 
+bool is_remote_store(std::string_view location) {
+  const std::size_t sep = location.find("://");
+  return sep != std::string_view::npos && is_scheme(location.substr(0, sep)) && location.substr(0, sep) != "file";
+}
+
 std::expected<std::unique_ptr<ArtifactStore>, CompileError> open_store(std::string_view location) {
   std::string path(location);
   const std::size_t sep = location.find("://");

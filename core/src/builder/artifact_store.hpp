@@ -49,6 +49,10 @@ inline constexpr std::string_view kStoreField = "build.store";
 // scheme is refused, naming it. Faults are placed at `build.store`.
 std::expected<std::unique_ptr<ArtifactStore>, CompileError> open_store(std::string_view location);
 
+// Whether `location` is a URL of a scheme other than file://: a store only a host's backend
+// can open.
+bool is_remote_store(std::string_view location);
+
 struct StoreKey {
   std::string digest;  // SHA-256 (hex) of `parts`
   std::string parts;   // a JSON object, with sorted members

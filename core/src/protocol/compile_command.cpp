@@ -71,8 +71,17 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
   }
   std::unique_ptr<builder::ArtifactStore> store;
   if (req->build && req->build->store) {
-    auto opened = builder::open_store(*req->build->store);
-    if (!opened) return refused(opened.error());
+    const std::string& location = *req->build->store;
+    auto opened = hooks.open_store && builder::is_remote_store(location) ? hooks.open_store(location)
+                                                                          : builder::open_store(location);
+    if (!opened) {
+      builder::CompileError fault = opened.error();
+      if (fault.field.empty()) {
+        fault.field = builder::kStoreField;
+        fault.field_in_request = true;
+      }
+      return refused(fault);
+    }
     store = std::move(*opened);
   }
   // The folder stays locked until the build is over: builds of one folder take turns.

@@ -1,11 +1,14 @@
 #pragma once
 // The command dispatcher: one JSON command in, one JSON response out, for every input.
+#include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "builder/artifact_store.hpp"
 #include "builder/compile_error.hpp"
 #include "builder/pipeline.hpp"
 #include "protocol/state.hpp"
@@ -28,6 +31,11 @@ struct CommandHooks {
   std::function<std::optional<builder::CompileError>(const builder::Manifest&,
                                                      const std::filesystem::path& project_dir)>
       before_write;
+  // Opens a store of a scheme the core has no backend for (`is_remote_store`): the host's, which
+  // only moves bytes (see `ArtifactStore`). Unset, such a store is refused.
+  std::function<std::expected<std::unique_ptr<builder::ArtifactStore>, builder::CompileError>(
+      std::string_view location)>
+      open_store;
 };
 
 // `cmd_json` must be valid UTF-8. Never fails: every failure is an error response.

@@ -1,0 +1,71 @@
+"""Artifact stores the compiler has no backend of its own for: a URL such as
+``s3://bucket/prefix``, through fsspec (for S3, s3fs; the endpoint and the
+credentials come from the environment, as for any AWS client:
+``AWS_ENDPOINT_URL``, ``AWS_ACCESS_KEY_ID``, ...).
+
+The binding opens one when a request's ``build.store`` names such a URL, and
+asks it for entries by key; the keys, the records and the check of what comes
+back are the compiler's. An entry is ``<prefix>/<key[0:2]>/<key>/artifact``
+and ``.../record.json``, laid out as in a local store. Its record is written
+last: an entry without one is not there yet, and an artifact that does not
+match its record is never served (the compiler drops the entry and builds
+again). Objects are written whole; two builders of one key write the same
+bytes.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+__all__ = ["open_store"]
+
+
+class FsspecStore:
+    """A store under a URL fsspec knows."""
+
+    def __init__(self, url: str) -> None:
+        try:
+            fsspec: Any = importlib.import_module("fsspec")  # an optional dependency
+        except ImportError:
+            raise RuntimeError("this store needs fsspec (and s3fs for s3://): "
+                               "pip install 'orvane-compile[store]'") from None
+        self._fs: Any
+        self._fs, root = fsspec.url_to_fs(url)
+        self._root = root.rstrip("/")
+
+    def _entry(self, key: str) -> str:
+        return f"{self._root}/{key[:2]}/{key}"
+
+    def get(self, key: str) -> tuple[bytes, bytes] | None:
+        entry = self._entry(key)
+        try:
+            record = self._fs.cat_file(f"{entry}/record.json")
+        except FileNotFoundError:
+            return None
+        try:
+            artifact = self._fs.cat_file(f"{entry}/artifact")
+        except FileNotFoundError:
+            artifact = b""  # a record without its artifact: it does not match, and goes
+        return bytes(record), bytes(artifact)
+
+    def put(self, key: str, artifact: bytes, record: bytes) -> None:
+        entry = self._entry(key)
+        self._fs.invalidate_cache(entry)  # another machine may have stored it meanwhile
+        if self._fs.exists(f"{entry}/record.json"):
+            return  # another builder's, of the same bytes
+        self._fs.pipe_file(f"{entry}/artifact", artifact)
+        self._fs.pipe_file(f"{entry}/record.json", record)
+
+    def drop(self, key: str) -> None:
+        entry = self._entry(key)
+        for name in ("record.json", "artifact"):
+            try:
+                self._fs.rm_file(f"{entry}/{name}")
+            except FileNotFoundError:
+                pass
+
+
+def open_store(url: str) -> FsspecStore:
+    """The store at ``url`` (a scheme fsspec knows); raises when it cannot be used."""
+    return FsspecStore(url)
