@@ -11,6 +11,7 @@ import hashlib
 import json
 import os
 import stat
+import subprocess
 
 import pytest
 
@@ -285,3 +286,22 @@ def test_csv_read_failures(compiler, workdir, path, system_error, dry_run):
     request = compile_request(S, embed_data=embed, dry_run=dry_run)
     assert compiler.command(request) == error_response(f"io: reading {path}: {system_error}")
     assert snapshot(workdir) == before
+
+
+# The wrapper cargo runs the project's own crate through, asked as cargo asks it (rustc first)
+# and as a compiler cache in front of it asks it (as rustc itself): what rustc is then given.
+WRAPPED = [
+    (["/bin/echo", "--crate-name", "x"], "--crate-name x --remap-path-prefix={here}=."),
+    (["/bin/echo", "-vV"], "-vV"),
+    (["--crate-name", "x"], "--crate-name x --remap-path-prefix={here}=."),
+    (["-vV"], "-vV"),
+]
+
+
+def test_the_remap_wrapper_takes_both_callers(compiler, workdir, fake_cargo):
+    compiler.command(BUILT[0][1])
+    here = os.path.realpath(workdir / "_out" / "my_strat")
+    wrapper = os.path.join(here, "target", ".orvane-wrapper", "orvane-compile-remap-wrapper")
+    got = [subprocess.run([wrapper, *args], cwd=here, env={"RUSTC": "/bin/echo", "PATH": "/usr/bin:/bin"},
+                          capture_output=True, text=True, check=True).stdout for args, _ in WRAPPED]
+    assert got == [said.format(here=here) + "\n" for _, said in WRAPPED]

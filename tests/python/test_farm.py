@@ -192,3 +192,56 @@ def test_real_build_shares_compiled_code_through_redis(farm, tmp_path, redis_url
         assert (result.artifact_sha256, result.artifact_size) == (hashlib.sha256(data).hexdigest(), len(data))
     # The second machine's dependencies came out of Redis: nothing new was stored for them.
     assert redis_keys(redis_url) - stored < stored - before
+
+
+def test_a_farm_through_an_s3_store_brings_its_artifacts_home(farm, tmp_path, monkeypatch):
+    """8 strategies on two workers, each in a working folder and a cargo home of its own, through a
+    store on a local S3 server: every artifact comes home with the digest its worker reported, and a
+    second run of the same 8 builds nothing."""
+    need("fsspec, s3fs and moto[server]", all(_importable(m) for m in ("fsspec", "s3fs", "moto.server")))
+    from moto.server import ThreadedMotoServer
+
+    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    try:
+        host, port = server.get_host_and_port()
+        for name, value in (("AWS_ENDPOINT_URL", f"http://{host}:{port}"), ("AWS_ACCESS_KEY_ID", "test"),
+                            ("AWS_SECRET_ACCESS_KEY", "test"), ("AWS_DEFAULT_REGION", "us-east-1")):
+            monkeypatch.setenv(name, value)
+        import fsspec
+
+        fsspec.filesystem("s3", skip_instance_cache=True).mkdir("farm")
+        bin_dir = tmp_path / "bin"
+        bin_dir.mkdir()
+        (bin_dir / "cargo").write_text(
+            "#!/bin/sh\nPATH=/usr/bin:/bin\n"
+            'case "$1" in -V) echo "cargo 1.80.0"; exit 0 ;; generate-lockfile) echo lock > Cargo.lock; exit 0 ;; esac\n'
+            f'echo "$CARGO_HOME ${{PWD##*/}}" >> "{tmp_path}/builds"\n'
+            'out="$CARGO_TARGET_DIR/release/${PWD##*/}"; mkdir -p "${out%/*}"; cat src/spec.json > "$out"\n')
+        (bin_dir / "cargo").chmod(0o755)
+        monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+        client = farm()
+
+        def own_folder(root=str(tmp_path)):
+            folder = os.path.join(root, f"worker-{os.getpid()}")
+            os.makedirs(folder, exist_ok=True)
+            os.chdir(folder)
+            os.environ["CARGO_HOME"] = os.path.join(folder, "cargo-home")
+
+        client.run(own_folder)
+        jobs = [{"strategy": {**STRATEGY, "name": f"s{n}"}, "target": "binary", "crate_name": f"s_{n}",
+                 "out_dir": "out", "store": "s3://farm/artifacts"} for n in range(8)]
+        runs = []
+        for _ in range(2):
+            shutil.rmtree(tmp_path / "out", ignore_errors=True)
+            results = compile_many(jobs, executor=client.get_executor())
+            homes = [(r.artifact_sha256, hashlib.sha256((tmp_path / r.path).read_bytes()).hexdigest())
+                     for r in results]
+            runs.append((homes, len((tmp_path / "builds").read_text().splitlines())))
+        assert [len({a for a, b in homes if a == b}) for homes, _ in runs] == [8, 8]
+        assert runs[0][0] == runs[1][0]
+        homes_used = {line.split()[0] for line in (tmp_path / "builds").read_text().splitlines()}
+        assert [count for _, count in runs] == [8, 8]
+        assert {os.path.dirname(home) for home in homes_used} <= {str(p) for p in tmp_path.glob("worker-*")}
+    finally:
+        server.stop()

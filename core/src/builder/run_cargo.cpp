@@ -372,12 +372,20 @@ Env tool_environment(const Cache* cache, std::optional<std::uint32_t> jobs) {
 // cargo runs for workspace members only, a script that adds the remap of its own working folder.
 // Flags it adds are not in any fingerprint, and need not be: the crate is rebuilt for every
 // project anyway (`Cache::claim`).
+// Cargo names rustc as the script's first argument; a compiler wrapper in front of it
+// (RUSTC_WRAPPER: a compiler cache) takes the script for rustc itself, asks it `-vV` and then
+// compiles through it without naming rustc, so an option first means rustc is to be added.
+// Only a compilation (`--crate-name`) gets the remap.
 const std::string_view kProjectRemapWrapper =
     "#!/bin/sh\n"
     "# Written by orvane-compile: cargo runs the project's own crate through this script, in the\n"
     "# project folder, which rustc then records as \".\".\n"
+    "case \"$1\" in -*|'') set -- \"${RUSTC:-rustc}\" \"$@\" ;; esac\n"
     "if [ -n \"$ORVANE_USER_WORKSPACE_WRAPPER\" ]; then set -- \"$ORVANE_USER_WORKSPACE_WRAPPER\" \"$@\"; fi\n"
-    "exec \"$@\" \"--remap-path-prefix=$(pwd -P)=.\"\n";
+    "for arg; do\n"
+    "  if [ \"$arg\" = --crate-name ]; then exec \"$@\" \"--remap-path-prefix=$(pwd -P)=.\"; fi\n"
+    "done\n"
+    "exec \"$@\"\n";
 
 namespace {
 
