@@ -65,7 +65,7 @@ constexpr char kDiagnoseDoc[] =
     "of cmd_json, must hold the strategy and only whitespace beside it; when it does not,\n"
     "nothing runs and the diagnostics are None.\n\n"
     "With `result` (Target, Manifest, ManifestFile), a compile's successful answer comes\n"
-    "as the tuple (target, manifest, path, built) of those classes instead of JSON.\n\n"
+    "as the tuple (target, manifest, path, built, (store key, hit) or None) instead of JSON.\n\n"
     "The request is read once when it is a compile request without a fault.";
 
 constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";

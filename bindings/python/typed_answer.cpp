@@ -174,8 +174,14 @@ PyObject* typed_answer(std::string_view answer, PyObject* types) {
   Ref answer_target(target_of(target_cls, *target));
   Ref answer_path(path ? scalar(*path) : (Py_INCREF(Py_None), Py_None));
   Ref answer_built(scalar(*built));
-  if (!answer_target || !answer_path || !answer_built) {
+  // A build through a store: (key, hit).
+  const auto store = root.find("store");
+  const auto key = store ? store->find("key") : std::nullopt;
+  const auto hit = store ? store->find("hit") : std::nullopt;
+  Ref answer_store(key && hit ? Py_BuildValue("(NN)", scalar(*key), scalar(*hit)) : (Py_INCREF(Py_None), Py_None));
+  if (!answer_target || !answer_path || !answer_built || !answer_store) {
     return PyErr_Occurred() ? nullptr : text_answer();
   }
-  return PyTuple_Pack(4, answer_target.get(), made_manifest.get(), answer_path.get(), answer_built.get());
+  return PyTuple_Pack(5, answer_target.get(), made_manifest.get(), answer_path.get(), answer_built.get(),
+                      answer_store.get());
 }

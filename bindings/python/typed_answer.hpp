@@ -7,7 +7,7 @@
 #include <string_view>
 
 // `types` is (Target, Manifest, ManifestFile). For the answer of a compile that succeeded,
-// returns a new tuple (target, manifest, path or None, built) of instances of those classes,
+// returns a new tuple (target, manifest, path or None, built, (store key, hit) or None), with
 // each field set as the class's own __init__ sets it; for any other answer (a refusal, another
 // command's), Py_None, new reference, and the answer is to be read as text. nullptr with an
 // exception set when `types` is not such a tuple or memory runs out.

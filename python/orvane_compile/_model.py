@@ -148,6 +148,9 @@ class CompileResult:
     ``built`` tells which of the two happened. ``artifact_sha256`` (hex) and
     ``artifact_size`` (bytes) describe the built artifact in a result of
     ``compile_many``, read where the build ran; they are None otherwise.
+    After a build through a store, ``store_key`` is the artifact's key there
+    and ``store_hit`` whether the store held it already (no cargo ran); they
+    are None otherwise.
     """
 
     target: Target
@@ -157,6 +160,8 @@ class CompileResult:
     artifact_sha256: str | None = None
     artifact_size: int | None = None
     warnings: tuple[Diagnostic, ...] = ()
+    store_key: str | None = None
+    store_hit: bool | None = None
 
 
 @dataclass(frozen=True)

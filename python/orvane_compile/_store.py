@@ -16,22 +16,52 @@ bytes.
 from __future__ import annotations
 
 import importlib
+import os
+import urllib.parse
 from typing import Any
 
 __all__ = ["open_store"]
 
 
+class _Folders:
+    """The few file-system calls a store makes, on this machine's folders, for when fsspec is not
+    installed: a local store (a farm's caller fetching from one) needs nothing more."""
+
+    def cat_file(self, path: str) -> bytes:
+        with open(path, "rb") as handle:
+            return handle.read()
+
+    def pipe_file(self, path: str, data: bytes) -> None:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(f"{path}.{os.getpid()}.part", "wb") as handle:
+            handle.write(data)
+        os.replace(f"{path}.{os.getpid()}.part", path)
+
+    def exists(self, path: str) -> bool:
+        return os.path.exists(path)
+
+    def rm_file(self, path: str) -> None:
+        os.unlink(path)
+
+    def invalidate_cache(self, path: str | None = None) -> None:
+        pass
+
+
 class FsspecStore:
-    """A store under a URL fsspec knows."""
+    """A store under a URL fsspec knows (or a local folder, by its path or a file:// URL)."""
 
     def __init__(self, url: str) -> None:
+        self._fs: Any
         try:
             fsspec: Any = importlib.import_module("fsspec")  # an optional dependency
         except ImportError:
-            raise RuntimeError("this store needs fsspec (and s3fs for s3://): "
-                               "pip install 'orvane-compile[store]'") from None
-        self._fs: Any
-        self._fs, root = fsspec.url_to_fs(url)
+            scheme = url.split("://", 1)[0] if "://" in url else "file"
+            if scheme != "file":
+                raise RuntimeError("this store needs fsspec (and s3fs for s3://): "
+                                   "pip install 'orvane-compile[store]'") from None
+            self._fs, root = _Folders(), urllib.parse.unquote(url.removeprefix("file://"))
+        else:
+            self._fs, root = fsspec.url_to_fs(url)
         self._root = root.rstrip("/")
 
     def _entry(self, key: str) -> str:

@@ -367,10 +367,11 @@ class Outcome:
     errors: tuple[Located, ...]
     warnings: tuple[Located, ...]
     parsed: dict[str, Any] | None = dataclasses.field(default=None, repr=False, compare=False)
-    #: A compile's success as (target, manifest, path, built), when asked for ``typed`` (the
+    #: A compile's success as (target, manifest, path, built, (store key, hit) or None), when asked
+    #: for ``typed`` (the
     #: answer is then None).
-    typed: tuple[Target, Manifest, str | None, bool] | None = dataclasses.field(default=None, repr=False,
-                                                                                compare=False)
+    typed: tuple[Target, Manifest, str | None, bool, tuple[str, bool] | None] | None = dataclasses.field(
+        default=None, repr=False, compare=False)
 
     @staticmethod
     def refused(kind: ErrorKind, message: str) -> Outcome:
@@ -502,8 +503,10 @@ def send(request: Request, echo: Echo = None, *, strict: bool = False, ready: Re
     _raise_for(outcome, strict)
     warnings = tuple(d for d, _ in outcome.warnings)
     if outcome.typed is not None:
-        target, manifest, path, built = outcome.typed
-        return CompileResult(target, manifest, path, built, warnings=warnings)
+        target, manifest, path, built, store = outcome.typed
+        if store is None:
+            return CompileResult(target, manifest, path, built, warnings=warnings)
+        return CompileResult(target, manifest, path, built, warnings=warnings, store_key=store[0], store_hit=store[1])
     assert outcome.parsed is not None
     return result_from(outcome.parsed, warnings)
 
@@ -542,6 +545,8 @@ def result_from(value: Mapping[str, Any], warnings: Sequence[Diagnostic] = ()) -
         path=value.get("path"),
         built=value["built"],
         warnings=tuple(warnings),
+        store_key=value["store"]["key"] if "store" in value else None,
+        store_hit=value["store"]["hit"] if "store" in value else None,
     )
 
 
@@ -782,18 +787,35 @@ def _home() -> Home:
     return machine or socket.gethostname(), os.getcwd()
 
 
-def farm_job(job: Mapping[str, Any], home: Home) -> tuple[CompileResult | CompileError, bytes | None]:
-    """``compile_job`` on whichever machine runs it, with the artifact's bytes when that is not the
-    batch caller's ``home`` (another machine, or another working folder), for the caller to put
-    at the reported path."""
+def farm_job(job: Mapping[str, Any], home: Home) -> tuple[CompileResult | CompileError, bytes | None, bool]:
+    """``compile_job`` on whichever machine runs it, and how its artifact reaches the batch caller's
+    ``home`` when that is another machine or another working folder: through the job's store
+    (the last member true: the caller fetches it by its key), else as the artifact's bytes."""
     outcome = compile_job(job)
     if not isinstance(outcome, CompileResult) or outcome.path is None or _home() == home:
-        return outcome, None
+        return outcome, None, False
+    if outcome.store_key is not None and job.get("store") is not None:
+        return outcome, None, True
     try:
         with open(outcome.path, "rb") as handle:
-            return outcome, handle.read()
+            return outcome, handle.read(), False
     except OSError as error:
-        return CompileError("io", f"reading {outcome.path}: {error.strerror or error}"), None
+        return CompileError("io", f"reading {outcome.path}: {error.strerror or error}"), None, False
+
+
+def _fetched(result: CompileResult, store: str | os.PathLike[str]) -> bytes | CompileError:
+    """The artifact of a build through ``store``, read from there by its key."""
+    from . import _store
+
+    location = path_text(store)
+    assert result.store_key is not None
+    try:
+        entry = _store.open_store(location).get(result.store_key)
+    except Exception as error:  # the store's own fault, whatever its backend raises
+        return CompileError("io", f"store {location}: {error}")
+    if entry is None:
+        return CompileError("io", f"store {location}: no entry {result.store_key} for {result.path}")
+    return entry[1]
 
 
 def _brought_home(result: CompileResult, data: bytes, folder: str) -> CompileResult | CompileError:
@@ -866,9 +888,10 @@ def compile_many(
     another working folder: its artifact is then brought home, to its
     reported path on the calling machine (inside the job's project folder,
     through no link leading out of it, only when its bytes have the digest
-    the worker reported; CompileError("io", ...) otherwise). The worker
-    sends the bytes with the outcome; one on this machine and in this
-    working folder sends none.
+    the worker reported; CompileError("io", ...) otherwise). A job with a
+    ``store`` is fetched from it by its key; otherwise the worker sends the
+    bytes with the outcome. One on this machine and in this working folder
+    sends nothing.
 
     Anything else is raised: exceptions of the executor itself (a broken
     process pool, a job that does not pickle), an exception from
@@ -909,9 +932,13 @@ def _run_batch(
     folders: dict[int, str] = {}
 
     def finished(index: int, outcome: Any) -> None:
-        if isinstance(outcome, tuple):  # a farm job's: (outcome, the artifact's bytes or None)
-            outcome, data = outcome
-            if data is not None:
+        if isinstance(outcome, tuple):  # a farm job's: (outcome, the artifact's bytes, from the store)
+            outcome, data, from_store = outcome
+            if from_store:
+                data = _fetched(outcome, batch[index]["store"])
+            if isinstance(data, CompileError):
+                outcome = data
+            elif data is not None:
                 outcome = _brought_home(outcome, data, folders[index])
         outcomes[index] = outcome
         if progress is not None:

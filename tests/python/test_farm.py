@@ -238,6 +238,7 @@ def test_a_farm_through_an_s3_store_brings_its_artifacts_home(farm, tmp_path, mo
             homes = [(r.artifact_sha256, hashlib.sha256((tmp_path / r.path).read_bytes()).hexdigest())
                      for r in results]
             runs.append((homes, len((tmp_path / "builds").read_text().splitlines())))
+            assert [r.store_hit for r in results] == [len(runs) == 2] * 8
         assert [len({a for a, b in homes if a == b}) for homes, _ in runs] == [8, 8]
         assert runs[0][0] == runs[1][0]
         homes_used = {line.split()[0] for line in (tmp_path / "builds").read_text().splitlines()}

@@ -361,13 +361,15 @@ std::expected<StoreKey, CompileError> store_key(
 
 std::expected<std::string, CompileError> build_through_store(
     ArtifactStore& store, const Manifest& m, int project, const std::filesystem::path& project_dir,
-    const BuildControl& control, const std::function<std::expected<std::string, CompileError>()>& build) {
+    const BuildControl& control, const std::function<std::expected<std::string, CompileError>()>& build,
+    StoreUse* used) {
   auto host = [](const char* name) -> std::optional<std::string> {
     const char* value = ::getenv(name);
     return value ? std::optional<std::string>(value) : std::nullopt;
   };
   auto key = store_key(m, project, project_dir, control, host);
   if (!key) return std::unexpected(std::move(key.error()));
+  if (used) used->key = key->digest;
 
   // A hit: the entry's artifact, once it is checked against its record, renamed into its place.
   const std::string rel = artifact_relative_path(m.target, m.opt_level, m.crate_name);
@@ -411,7 +413,10 @@ std::expected<std::string, CompileError> build_through_store(
     if (!served || err) ::unlinkat(dir.get(), temp.c_str(), 0);
     if (!got) return std::unexpected(std::move(got.error()));
     if (err) return std::unexpected(system_error(ErrorKind::Io, "writing", shown.native(), err));
-    if (served) return rel;
+    if (served) {
+      if (used) used->hit = true;
+      return rel;
+    }
   }
 
   // A miss: the build, then its artifact stored with its record.

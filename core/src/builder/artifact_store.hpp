@@ -83,8 +83,14 @@ std::optional<CompileError> write_provenance(const Manifest& m, int project, con
 // The artifact of `m` at its place below the held project folder, from `store` when it holds
 // the key's entry (no build), else from `build`, whose artifact is then stored. The artifact's
 // path relative to the project folder, as `build` returns it.
+// `used`, when given, is told the key and whether the store held it.
+struct StoreUse {
+  std::string key;
+  bool hit = false;
+};
 std::expected<std::string, CompileError> build_through_store(
     ArtifactStore& store, const Manifest& m, int project, const std::filesystem::path& project_dir,
-    const BuildControl& control, const std::function<std::expected<std::string, CompileError>()>& build);
+    const BuildControl& control, const std::function<std::expected<std::string, CompileError>()>& build,
+    StoreUse* used = nullptr);
 
 }  // namespace orvane::builder

@@ -14,7 +14,9 @@ namespace orvane::protocol {
 
 namespace {
 
-std::string compile_response(const builder::Manifest& m, const std::string* path) {
+// `store`: how a build through a store went, told after `built` ({"hit":...,"key":...}).
+std::string compile_response(const builder::Manifest& m, const std::string* path,
+                             const builder::StoreUse* store = nullptr) {
   std::string out = "{\"target\":";
   schema::append_target(out, m.target);
   if (path) {
@@ -23,7 +25,12 @@ std::string compile_response(const builder::Manifest& m, const std::string* path
   }
   out += ",\"manifest\":";
   append_manifest(out, m);
-  out += path ? ",\"built\":true}" : ",\"built\":false}";
+  out += path ? ",\"built\":true" : ",\"built\":false";
+  if (store) {
+    out += store->hit ? ",\"store\":{\"hit\":true,\"key\":\"" : ",\"store\":{\"hit\":false,\"key\":\"";
+    out += store->key + "\"}";
+  }
+  out += '}';
   return out;
 }
 
@@ -94,14 +101,15 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
                               hooks.echo_fd, run);
   };
   // With a store, a build it holds already is a copy.
-  auto artifact = store ? builder::build_through_store(*store, m, folder->fd(), project_dir, control, build)
+  builder::StoreUse used;
+  auto artifact = store ? builder::build_through_store(*store, m, folder->fd(), project_dir, control, build, &used)
                         : build();
   if (!artifact) return refused(artifact.error());
   // What made the artifact, beside it. The answer does not wait on it: an artifact that is not
   // there (the runner names where it goes without looking) has no record, and says so by that.
   (void)builder::write_provenance(m, folder->fd(), project_dir, *artifact, control);
   std::string path = (project_dir / *artifact).string();
-  return compile_response(m, &path);
+  return compile_response(m, &path, store ? &used : nullptr);
 }
 
 }  // namespace orvane::protocol
