@@ -61,7 +61,9 @@ class FsspecStore:
                                    "pip install 'orvane-compile[store]'") from None
             self._fs, root = _Folders(), urllib.parse.unquote(url.removeprefix("file://"))
         else:
-            self._fs, root = fsspec.url_to_fs(url)
+            # A fresh instance each time: a cached one keeps the endpoint and credentials the
+            # environment had when it was made, and a connection that may have gone since.
+            self._fs, root = fsspec.url_to_fs(url, skip_instance_cache=True)
         self._root = root.rstrip("/")
 
     def _entry(self, key: str) -> str:
