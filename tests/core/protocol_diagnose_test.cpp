@@ -318,7 +318,7 @@ TEST(ProtocolDiagnose, ExchangeRunsOnlyWhatItMay) {
        true},
       {"a member after it", compile_of(injected), injected, false, "(none)", false},
       {"not JSON", compile_of(kStrategy + "]"), kStrategy + "]", false, "(none)", false},
-      {"members after it, past the spec", compile_of(kStrategy + R"(},"y":{"z":1)"),
+      {"members after it, past the compile spec", compile_of(kStrategy + R"(},"y":{"z":1)"),
        kStrategy + R"(},"y":{"z":1)", false, "(none)", false},
       {"a string with brackets and quotes", compile_of(R"("a]\"}b")"), R"("a]\"}b")", false, "", true},
       {"a number", compile_of("12 "), "12 ", false, "", true},
