@@ -3,6 +3,8 @@
 //  - Read back from its compact text (same members, same order) it gives the same message.
 //  - Read back from its canonical text (members re-ordered) it gives the same verdict: the
 //    first failure may differ, acceptance may not.
+//  - The checked writer (one walk that checks and writes) accepts what the decoder accepts, and
+//    writes the generic writer's canonical text.
 #include "fuzz_support.hpp"
 #include "schema/strategy.hpp"
 
@@ -33,6 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (third != first) broken("compact text decodes differently", first, third);
 
   std::string canonical = json::canonical_json(v);
+  std::string written;
+  const bool accepted = schema::write_checked_strategy(v, written);
+  if (accepted != (first == "ok")) broken("the checked writer's verdict differs", first, written);
+  if (accepted && written != canonical) broken("the checked writer's text differs", canonical, written);
   auto from_canonical = json::parse(canonical);
   ORV_CHECK(from_canonical.has_value(), canonical);
   std::string fourth = verdict(schema::decode_strategy_spec(from_canonical->value()));

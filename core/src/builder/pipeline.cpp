@@ -1,5 +1,6 @@
 #include "builder/pipeline.hpp"
 
+#include <algorithm>
 #include <future>
 #include <optional>
 #include <system_error>
@@ -10,7 +11,9 @@
 #include "builder/read_file.hpp"
 #include "builder/target_table.hpp"
 #include "versions.hpp"
+#include "json/page_warmer.hpp"
 #include "json/sha256.hpp"
+#include "json/streamed_digests.hpp"
 #include "json/tuning.hpp"
 #include "json/writer.hpp"
 #include "schema/compile_spec_schema.hpp"
@@ -55,10 +58,13 @@ struct Dataset {
   EmbeddedData data;
   KnownDigests known_digests;
   std::optional<std::string> spec_digest;
+  // The length of a candle text digested as it was written and not kept.
+  std::optional<std::size_t> streamed_bytes;
 };
 
 std::expected<void, CompileError> embed_dataset(const schema::CompileSpec& spec,
-                                                const std::string& spec_text, Dataset& out) {
+                                                const std::string& spec_text, FileTexts texts,
+                                                Dataset& out) {
   if (!spec.embed_data) return {};
   if (const auto* csv = std::get_if<schema::CsvData>(&*spec.embed_data)) {
     auto csv_file = read_csv(csv->path);
@@ -73,6 +79,17 @@ std::expected<void, CompileError> embed_dataset(const schema::CompileSpec& spec,
     return {};
   }
   auto [before, after] = schema::canonical_compile_spec_around_candles(spec, spec_text);
+  if (texts == FileTexts::DigestsOnly) {
+    // Only the digests are wanted: the text is digested a piece at a time and never held; a
+    // second thread digests beside the writer only when a core is free for it.
+    auto streamed = json::canonical_json_streamed(candles.value, before, after,
+                                                  json::second_core_free());
+    out.known_digests.emplace("src/candles.json", std::move(streamed.text_sha256));
+    out.spec_digest = std::move(streamed.framed_sha256);
+    out.streamed_bytes = streamed.text_bytes;
+    out.data = InlineCandlesText{};
+    return {};
+  }
   auto digested = json::canonical_json_digested(candles.value, before, after);
   out.known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
   out.spec_digest = std::move(digested.framed_sha256);
@@ -92,6 +109,11 @@ void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Data
   if (dataset.spec_digest) {
     m.spec_hash = std::move(*dataset.spec_digest);
     m.files = file_digests(out.files, dataset.known_digests);
+    if (dataset.streamed_bytes) {
+      for (ManifestFile& f : m.files) {
+        if (f.path == "src/candles.json") f.bytes_len = *dataset.streamed_bytes;
+      }
+    }
   } else if (candles_view.size() >= kParallelDigestBytes) {
     // The future joins its thread on every way out and hands back what the digest threw;
     // when no thread can be started, both digests are taken here.
@@ -110,10 +132,17 @@ void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Data
   m.project_hash = project_hash(m.files);
 }
 
-}  // namespace
-
-std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec,
-                                                               bool strategy_checked) {
+// The strategy's canonical text. The named fast path checks the strategy while it writes the
+// text, in one walk that builds nothing (schema::write_checked_strategy); a strategy it refuses
+// is decoded (unless that was done already) for the words of its fault. The plain path beside
+// it, the generic writer, writes the text should the decoder accept what the walk refused.
+std::expected<std::string, CompileError> strategy_text(const schema::CompileSpec& spec,
+                                                       bool strategy_checked) {
+  std::string text;
+  // The canonical text is about as long as the source; small documents grow no further.
+  text.reserve(
+      std::min<std::size_t>(spec.strategy.document()->source().size(), std::size_t(1) << 16));
+  if (schema::write_checked_strategy(spec.strategy, text)) return text;
   if (!strategy_checked) {
     if (auto checked = schema::decode_strategy_spec(spec.strategy); !checked) {
       return std::unexpected(CompileError{
@@ -121,13 +150,23 @@ std::expected<GeneratedProject, CompileError> generate_project(const schema::Com
           "strategy"});
     }
   }
+  return json::canonical_json(spec.strategy);
+}
+
+}  // namespace
+
+std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec,
+                                                               bool strategy_checked,
+                                                               FileTexts texts) {
+  auto text = strategy_text(spec, strategy_checked);
+  if (!text) return std::unexpected(std::move(text.error()));
+  std::string spec_text = std::move(*text);
   auto crate = derive_crate_name(spec.crate_name, spec.strategy);
   if (!crate) return std::unexpected(std::move(crate.error()));
   if (auto t = check_target(spec.target); !t) return std::unexpected(std::move(t.error()));
 
-  std::string spec_text = json::canonical_json(spec.strategy);
   Dataset dataset;
-  if (auto embedded = embed_dataset(spec, spec_text, dataset); !embedded) {
+  if (auto embedded = embed_dataset(spec, spec_text, texts, dataset); !embedded) {
     return std::unexpected(std::move(embedded.error()));
   }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The writer's machinery, shared by the plain writers (writer.cpp) and the writer that digests
 // its text as it goes (digesting_writer.cpp): the output sink, string and number rendering, and
-// the Writer itself. Not for use outside those two.
+// the Writer itself. Not for use outside those two and the schema's checked writer
+// (schema/checked_writer.hpp), which writes the canonical text of a strategy as it checks it.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "json/string_scan.hpp"
 #include "json/tuning.hpp"
 #include "json/value.hpp"
+#include "json/writer.hpp"
 
 namespace orvane::json::detail {
 
@@ -197,6 +199,16 @@ class Writer {
   // A byte between values written by the caller (the output is the writer's while it lives).
   void put(char c) { out_.put(c); }
   Sink& sink() { return out_; }
+  // A member's key. A key held in the source text was read there without escapes, so it has
+  // no byte that needs one; keys decoded from escapes live elsewhere and are checked.
+  void put_key(std::string_view k) {
+    const std::string_view src = source_;
+    if (k.data() >= src.data() && k.data() + k.size() <= src.data() + src.size()) {
+      put_plain_string(out_, k);
+    } else {
+      put_string(out_, k);
+    }
+  }
 
   void write(Value v) {
     // One switch on the node's own tag: values of every kind alternate, and each switch
@@ -260,17 +272,6 @@ class Writer {
   }
 
  private:
-  // A key held in the source text was read there without escapes, so it has no byte that
-  // needs one; keys decoded from escapes live elsewhere and are checked.
-  void put_key(std::string_view k) {
-    const std::string_view src = source_;
-    if (k.data() >= src.data() && k.data() + k.size() <= src.data() + src.size()) {
-      put_plain_string(out_, k);
-    } else {
-      put_string(out_, k);
-    }
-  }
-
   struct Entry {
     std::string_view key;
     Value value;

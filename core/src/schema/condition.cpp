@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "schema/checked_writer.hpp"
 #include "schema/keywords.hpp"
 #include "schema/strategy.hpp"
 
@@ -286,5 +287,119 @@ void for_each_indicator_ref(const StrategySpec& spec, const std::function<void(c
 Decoded<StrategySpec> decode_strategy_spec(json::Value strategy) {
   return Codec<StrategySpec>::from_value(strategy);
 }
+
+// ---- checked writing (checked_writer.hpp): the verdicts of decode_operand and
+// decode_condition, each value written as it is checked ----
+
+template <>
+struct Checked<Operand> {
+  static bool put(CanonicalWriter& w, json::Value v);
+};
+template <>
+struct Checked<Condition> {
+  static bool put(CanonicalWriter& w, json::Value v);
+};
+
+namespace {
+
+// The keyword of a one-member object {"keyword": content} (keyword_member's verdict), with the
+// member in `m`.
+template <std::size_t N>
+std::optional<std::size_t> checked_keyword(json::Value v,
+                                           const std::array<std::string_view, N>& names,
+                                           FirstMember& m) {
+  if (v.kind() != json::Kind::Object || v.size() != 1) return std::nullopt;
+  m = first_member(v);
+  return index_of(names, m.key);
+}
+
+void open_keyword(CanonicalWriter& w, std::string_view key) {
+  w.put('{');
+  w.put_key(key);
+  w.put(':');
+}
+
+// operand_tuple's verdict: exactly `n` operands, or `n - 1` and a bar count.
+bool checked_tuple(CanonicalWriter& w, json::Value v, std::size_t n, bool last_is_bars) {
+  if (v.kind() != json::Kind::Array || v.size() != n) return false;
+  bool ok = true;
+  std::size_t i = 0;
+  w.put('[');
+  v.for_each_element([&](json::Value e) {
+    if (i) w.put(',');
+    const bool is_bars = last_is_bars && i == n - 1;
+    ++i;
+    return ok = is_bars ? Checked<std::uint32_t>::put(w, e) : Checked<Operand>::put(w, e);
+  });
+  w.put(']');
+  return ok;
+}
+
+}  // namespace
+
+bool Checked<Operand>::put(CanonicalWriter& w, json::Value v) {
+  if (v.kind() == json::Kind::String || v.is_number()) {
+    checked::put_as_is(w, v);
+    return true;
+  }
+  FirstMember m;
+  auto idx = checked_keyword(v, kOperandKeywords, m);
+  if (!idx) return false;
+  open_keyword(w, m.key);
+  const Content content = kOperandContents[*idx];
+  const bool ok = content == Content::PriceField
+                      ? Checked<PriceField>::put(w, m.value)
+                      : checked_tuple(w, m.value, 2, content == Content::OperandAndBars);
+  w.put('}');
+  return ok;
+}
+
+bool Checked<Condition>::put(CanonicalWriter& w, json::Value v) {
+  FirstMember m;
+  auto idx = checked_keyword(v, kConditionKeywords, m);
+  if (!idx) return false;
+  open_keyword(w, m.key);
+  bool ok = false;
+  switch (kConditionContents[*idx]) {
+    case Content::TwoOperands:
+      ok = checked_tuple(w, m.value, 2, false);
+      break;
+    case Content::ThreeOperands:
+      ok = checked_tuple(w, m.value, 3, false);
+      break;
+    case Content::OperandAndBars:
+      ok = checked_tuple(w, m.value, 2, true);
+      break;
+    case Content::Conditions:
+      ok = Checked<std::vector<Condition>>::put(w, m.value);
+      break;
+    case Content::OneCondition:
+      ok = Checked<Condition>::put(w, m.value);
+      break;
+    case Content::Flag:
+      ok = Checked<bool>::put(w, m.value);
+      break;
+    case Content::BarsCompare: {
+      FirstMember bars;
+      if (!checked_keyword(m.value, kBarsKeywords, bars)) return false;
+      open_keyword(w, bars.key);
+      ok = Checked<std::uint32_t>::put(w, bars.value);
+      w.put('}');
+      break;
+    }
+    case Content::PriceField:  // an operand's content only
+      checked::put_as_is(w, m.value);
+      ok = true;
+      break;
+  }
+  w.put('}');
+  return ok;
+}
+
+bool write_checked_strategy(json::Value strategy, std::string& out) {
+  CanonicalWriter w(out, strategy.document());
+  return Checked<StrategySpec>::put(w, strategy);
+}
+
 
 }  // namespace orvane::schema
