@@ -304,13 +304,11 @@ namespace {
 
 // The keyword of a one-member object {"keyword": content} (keyword_member's verdict), with the
 // member in `m`.
-template <std::size_t N>
-std::optional<std::size_t> checked_keyword(json::Value v,
-                                           const std::array<std::string_view, N>& names,
-                                           FirstMember& m) {
+template <const auto& kNames>
+std::optional<std::size_t> checked_keyword(json::Value v, FirstMember& m) {
   if (v.kind() != json::Kind::Object || v.size() != 1) return std::nullopt;
-  m = first_member(v);
-  return index_of(names, m.key);
+  m = checked::only_member(v);
+  return checked::find_name<kNames>(m.key);
 }
 
 void open_keyword(CanonicalWriter& w, std::string_view key) {
@@ -343,7 +341,7 @@ bool Checked<Operand>::put(CanonicalWriter& w, json::Value v) {
     return true;
   }
   FirstMember m;
-  auto idx = checked_keyword(v, kOperandKeywords, m);
+  auto idx = checked_keyword<kOperandKeywords>(v, m);
   if (!idx) return false;
   open_keyword(w, m.key);
   const Content content = kOperandContents[*idx];
@@ -356,7 +354,7 @@ bool Checked<Operand>::put(CanonicalWriter& w, json::Value v) {
 
 bool Checked<Condition>::put(CanonicalWriter& w, json::Value v) {
   FirstMember m;
-  auto idx = checked_keyword(v, kConditionKeywords, m);
+  auto idx = checked_keyword<kConditionKeywords>(v, m);
   if (!idx) return false;
   open_keyword(w, m.key);
   bool ok = false;
@@ -381,7 +379,7 @@ bool Checked<Condition>::put(CanonicalWriter& w, json::Value v) {
       break;
     case Content::BarsCompare: {
       FirstMember bars;
-      if (!checked_keyword(m.value, kBarsKeywords, bars)) return false;
+      if (!checked_keyword<kBarsKeywords>(m.value, bars)) return false;
       open_keyword(w, bars.key);
       ok = Checked<std::uint32_t>::put(w, bars.value);
       w.put('}');
