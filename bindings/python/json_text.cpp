@@ -1,5 +1,6 @@
 #include "json_text.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -90,6 +91,15 @@ void append_decimal(std::string& out, std::string_view hex) {
   out += digits;
 }
 
+// float.__repr__'s own text of `x`: the plain road beside append_double.
+bool append_repr_double(std::string& out, double x) {
+  char* text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) return false;
+  out += text;
+  PyMem_Free(text);
+  return true;
+}
+
 // The decimal text of an int, as int.__repr__ writes it (with no limit on its length).
 bool append_int(std::string& out, PyObject* n) {
   int overflow = 0;
@@ -117,11 +127,57 @@ bool append_int(std::string& out, PyObject* n) {
 }
 
 // The shortest text that reads back as `x`, as float.__repr__ writes it.
+//
+// Python's own (PyOS_double_to_string) allocates the text and finds the digits by the slow
+// road: 0.5 us a number, a third of writing a 2 KB strategy with a score of them. to_chars
+// finds the same shortest digits (and, of two as short, the one nearer x, as Python does)
+// without either; they are laid out here as repr lays them out: positionally, with ".0" for a
+// whole number, when the decimal point falls from 4 places left of the first digit to 16
+// right of it, else as d.ddde-XX. The plain road, `append_repr_double`, is taken should
+// to_chars ever fail; the tests hold the two to repr over awkward and random numbers.
 bool append_double(std::string& out, double x) {
-  char* text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-  if (text == nullptr) return false;
-  out += text;
-  PyMem_Free(text);
+  char buffer[40];
+  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+  if (error != std::errc{}) return append_repr_double(out, x);
+  std::string_view text(buffer, static_cast<std::size_t>(end - buffer));  // -d.ddde±XX
+  if (text.starts_with('-')) {
+    out += '-';
+    text.remove_prefix(1);
+  }
+  const std::size_t e = text.find('e');
+  std::string_view mantissa = text.substr(0, e);
+  int exponent = 0;
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+  char digits[24];
+  std::size_t count = 0;
+  for (char c : mantissa) {
+    if (c != '.') digits[count++] = c;
+  }
+  const std::string_view d(digits, count);
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= -4 || point > 16) {
+    out += d[0];
+    if (count > 1) {
+      out += '.';
+      out += d.substr(1);
+    }
+    out += exponent < 0 ? "e-" : "e+";
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    if (magnitude < 10) out += '0';
+    out += std::to_string(magnitude);
+  } else if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += d;
+  } else if (static_cast<std::size_t>(point) >= count) {
+    out += d;
+    out.append(static_cast<std::size_t>(point) - count, '0');
+    out += ".0";
+  } else {
+    out += d.substr(0, static_cast<std::size_t>(point));
+    out += '.';
+    out += d.substr(static_cast<std::size_t>(point));
+  }
   return true;
 }
 

@@ -65,7 +65,8 @@ constexpr char kDiagnoseDoc[] =
     "of cmd_json, must hold the strategy and only whitespace beside it; when it does not,\n"
     "nothing runs and the diagnostics are None.\n\n"
     "With `result` (Target, Manifest, ManifestFile), a compile's successful answer comes\n"
-    "as the tuple (target, manifest, path, built, (store key, hit) or None) instead of JSON.\n\n"
+    "as the tuple (target, manifest, path, built, (store key, hit) or None) instead of JSON;\n"
+    "with (Target, Manifest, ManifestFile, CompileResult), as a CompileResult.\n\n"
     "The request is read once when it is a compile request without a fault.";
 
 constexpr char kVersionDoc[] = "version()\n--\n\nThe library version.";
@@ -661,6 +662,9 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
   }
   if (watch.signals || watch.cancel) hooks.cancelled = [&watch] { return watch.poll(); };
   hooks.open_store = [&watch](std::string_view location) { return HostStore::open(location, watch); };
+  // A compile's success is wanted as data when it is to be made into the result's classes.
+  std::optional<orvane::protocol::CompileSuccess> success;
+  if (given.result != nullptr && given.result != Py_None) hooks.success = &success;
   if (ready != nullptr) {
     hooks.before_write = [&watch, ready](const orvane::builder::Manifest& m,
                                          const std::filesystem::path& dir) {
@@ -700,13 +704,9 @@ PyObject* compiler_call(PyObject* self, PyObject* args, PyObject* kwargs, bool d
   }
   if (!diagnosing) return str_of(response);
   PyObject* answer = nullptr;
-  if (exchanged.response && given.result != nullptr && given.result != Py_None) {
-    answer = typed_answer(*exchanged.response, given.result);
+  if (success) {
+    answer = typed_result(*success, given.result);
     if (answer == nullptr) return nullptr;
-    if (answer == Py_None) {
-      Py_DECREF(answer);
-      answer = nullptr;
-    }
   }
   if (answer == nullptr) {
     answer = exchanged.response ? str_of(*exchanged.response) : (Py_INCREF(Py_None), Py_None);

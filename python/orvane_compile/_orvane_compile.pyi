@@ -34,8 +34,8 @@ class Compiler:
                  ready: Callable[[str, str | None, str], object] | None = None,
                  strict: bool = False,
                  strategy_text: tuple[int, int] | None = None,
-                 result: tuple[type, type, type] | None = None,
-                 ) -> tuple[str | tuple[Any, Any, str | None, bool, tuple[str, bool] | None] | None, str | None]:
+                 result: tuple[type, type, type] | tuple[type, type, type, type] | None = None,
+                 ) -> tuple[str | tuple[Any, Any, str | None, bool, tuple[str, bool] | None] | Any | None, str | None]:
         """Apply a command JSON as `command` does (unless `run` is false), and also
         return what is wrong with it as data: (response JSON or None, diagnostics JSON).
 
@@ -57,7 +57,8 @@ class Compiler:
         nothing runs and the diagnostics are None.
 
         With `result` (Target, Manifest, ManifestFile), a compile's successful answer comes
-        as the tuple (target, manifest, path, built, (store key, hit) or None) instead of JSON.
+        as the tuple (target, manifest, path, built, (store key, hit) or None) instead of JSON;
+        with (Target, Manifest, ManifestFile, CompileResult), as a CompileResult.
 
         The request is read once when it is a compile request without a fault.
         """

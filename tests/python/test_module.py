@@ -2,8 +2,11 @@
 
 import gc
 import importlib
+import math
 import os
 import pathlib
+import random
+import struct
 import sys
 import weakref
 
@@ -168,3 +171,21 @@ def test_docstrings_are_the_stubs():
     assert (Compiler.command.__doc__, Compiler.version.__doc__) == (methods["command"], methods["version"])
     functions = {n.name: ast.get_docstring(n) for n in stub.body if isinstance(n, ast.FunctionDef)}
     assert functions == {name: getattr(_orvane_compile, name).__doc__ for name in ("json_text", "strategy_schema_json", "vocabulary_json")}
+
+
+# Floats whose text is easy to get wrong: where repr turns to an exponent, the extremes, the
+# shortest of two near texts, negative zero.
+AWKWARD_FLOATS = [0.0, -0.0, 1.0, -2.5, 100.0, 0.1, 2 / 3, 1e-4, 1e-5, 1.5e-7, 0.000123456789, 2.5e-5,
+                  1e15, 1234567890123456.0, 1e16, 123456789012345678.0, 9007199254740993.0, 1e22, 1e23,
+                  1e100, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308]
+
+
+def test_json_text_writes_floats_as_repr_does():
+    rng = random.Random(20261208)
+    values = list(AWKWARD_FLOATS)
+    while len(values) < 60000:
+        x = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+        if math.isfinite(x):
+            values += [x, round(rng.uniform(0, 100), rng.randint(0, 6)), rng.randint(-999, 999) * 10.0 ** rng.randint(-9, 20)]
+    wrong = [x for x in values if _orvane_compile.json_text([x, {"k": -x}], "") != f"[{x!r},{{\"k\":{-x!r}}}]"]
+    assert wrong == []

@@ -15,6 +15,13 @@
 
 namespace orvane::protocol {
 
+// A compile's success as data, beside the answer's text that words it.
+struct CompileSuccess {
+  builder::Manifest manifest;
+  std::optional<std::string> path;      // the artifact's, after a build
+  std::optional<builder::StoreUse> store;  // how a store served a build through one
+};
+
 // What the host lends a command beside its text.
 struct CommandHooks {
   // Asked on the calling thread every little while during a build whether the caller wants it
@@ -26,6 +33,8 @@ struct CommandHooks {
   int echo_fd = -1;
   // When set, a failure of the compile pipeline or the build is also handed over here, as data.
   std::optional<builder::CompileError>* failure = nullptr;
+  // When set, a compile's success is also handed over here, as data (no reading of the answer).
+  std::optional<CompileSuccess>* success = nullptr;
   // Asked once a build's project is generated, before anything is written: an error returned
   // refuses the build with it (a tool chain that cannot build the target, say).
   std::function<std::optional<builder::CompileError>(const builder::Manifest&,
