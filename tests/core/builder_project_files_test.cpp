@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "builder/project_files.hpp"
 #include "builder/target_table.hpp"
 #include "builder/templates.hpp"
 #include "builder_test_support.hpp"
+#include "versions.hpp"
 
 namespace orvane::builder {
 namespace {
@@ -93,6 +96,29 @@ TEST(BuilderProjectFiles, SourcesAreFixed) {
     EXPECT_EQ(a.at(std::string(path)), b.at(std::string(path)));
     EXPECT_EQ(a.at(std::string(path)), source_template(target.kind));
     EXPECT_NE(a.at("Cargo.toml"), b.at("Cargo.toml"));
+  }
+}
+
+// Manifests are rendered once per thread for the last few kinds, levels and crate names asked:
+// taking turns among more of them than are kept gives each its own rendering every time.
+TEST(BuilderProjectFiles, ManifestsKeptAreTheirOwn) {
+  const std::tuple<schema::Target, std::string_view, schema::OptLevel> asked[] = {
+      {wasm(), "a", schema::OptLevel::Release},
+      {wasm(), "b", schema::OptLevel::Release},
+      {wasm(), "a", schema::OptLevel::Debug},
+      {binary(), "a", schema::OptLevel::Release},
+      {no_std("riscv32imac-unknown-none-elf"), "a", schema::OptLevel::Size},
+      {binary(), "a_b", schema::OptLevel::Size},
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& [target, crate, level] : asked) {
+      const std::array<Substitution, 3> table = {{{"crate_name", crate},
+                                                  {"backtest_dep", kBacktestDep},
+                                                  {"profile", profile_snippet(level)}}};
+      FileSet files = project_files(target, crate, profile_snippet(level), "{}", {});
+      EXPECT_EQ(files.at("Cargo.toml"), render_template(manifest_template(target.kind), table))
+          << crate << " round " << round;
+    }
   }
 }
 

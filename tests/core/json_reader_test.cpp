@@ -33,6 +33,30 @@ void expect_all(const std::vector<Case>& cases) {
   for (const auto& c : cases) EXPECT_EQ(outcome(c.text), c.expected) << "text: " << c.text;
 }
 
+// A repeated key keeps its first place and takes the last value, whether or not the keys'
+// signatures (first byte, last byte, length) meet, written with an escape or not, and in
+// objects past the 64 members compared pairwise.
+TEST(CanonicalReaderKeys, RepeatedKeysFold) {
+  std::string many = "{", many_folded = "ok {";
+  for (int k = 0; k < 70; ++k) {
+    const std::string key = "\"k" + std::string(k < 10 ? "0" : "") + std::to_string(k) + "\":";
+    many += key + std::to_string(k) + ",";
+    many_folded += key + (k == 3 ? "\"last\"" : std::to_string(k)) + (k < 69 ? "," : "}");
+  }
+  many += "\"k03\":\"last\"}";
+  expect_all({
+      {R"({"a":1,"b":2,"a":3})", R"(ok {"a":3,"b":2})"},
+      {R"({"axb":1,"ayb":2,"azb":3})", R"(ok {"axb":1,"ayb":2,"azb":3})"},
+      {R"({"axb":1,"ayb":2,"axb":3})", R"(ok {"axb":3,"ayb":2})"},
+      {R"({"a\u0062":1,"ab":2})", R"(ok {"ab":2})"},
+      {R"({"ab":1,"a\u0062":2,"c":[{"x":1,"x":2},{"x":3}]})",
+       R"(ok {"ab":2,"c":[{"x":2},{"x":3}]})"},
+      {R"([{"t":1,"o":2},{"t":3,"o":4,"t":5},{"t":6,"o":7}])",
+       R"(ok [{"o":2,"t":1},{"o":4,"t":5},{"o":7,"t":6}])"},
+      {many, many_folded},
+  });
+}
+
 // Columns below are counted by hand: bytes from the line start up to and including the byte
 // at which the reader gives up, or the end of the text when it runs out.
 

@@ -24,13 +24,13 @@ namespace {
 // data are the request's own: they are always digested.
 class DigestMemo {
  public:
-  std::string digest(const std::string& contents) {
-    if (contents.size() > kMaxRemembered) return json::sha256_hex(contents);
+  json::HexDigest digest(const std::string& contents) {
+    if (contents.size() > kMaxRemembered) return json::sha256_digest(contents);
     for (auto& e : entries_) {
-      if (!e.digest.empty() && e.contents == contents) return e.digest;
+      if (e.known && e.contents == contents) return e.digest;
     }
-    std::string d = json::sha256_hex(contents);
-    entries_[next_] = Entry{contents, d};
+    json::HexDigest d = json::sha256_digest(contents);
+    entries_[next_] = Entry{contents, d, true};
     next_ = (next_ + 1) % entries_.size();
     return d;
   }
@@ -38,7 +38,9 @@ class DigestMemo {
  private:
   static constexpr std::size_t kMaxRemembered = 4096;
   struct Entry {
-    std::string contents, digest;
+    std::string contents;
+    json::HexDigest digest;
+    bool known = false;
   };
   std::array<Entry, 8> entries_;
   std::size_t next_ = 0;
@@ -53,7 +55,7 @@ std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests&
   for (const auto& [path, contents] : files) {
     auto k = known.find(path);
     std::string digest = k != known.end()      ? k->second
-                         : from_template(path) ? memo.digest(contents)
+                         : from_template(path) ? memo.digest(contents).str()
                                                : json::sha256_hex(contents);
     out.push_back(ManifestFile{path, std::move(digest), contents.size()});
   }
@@ -61,14 +63,15 @@ std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests&
 }
 
 std::string project_hash(const std::vector<ManifestFile>& files) {
-  std::string listing;
+  // The listing is digested as it is read out, never gathered into one text.
+  json::Sha256 sha;
   for (const auto& f : files) {
-    listing += f.path;
-    listing += '\n';
-    listing += f.sha256;
-    listing += '\n';
+    sha.update(f.path);
+    sha.update("\n");
+    sha.update(f.sha256);
+    sha.update("\n");
   }
-  return json::sha256_hex(listing);
+  return sha.hex();
 }
 
 }  // namespace orvane::builder
