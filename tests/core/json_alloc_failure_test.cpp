@@ -53,6 +53,13 @@ std::string candles(int n, std::size_t pad = 0) {
   return text + "]";
 }
 
+// Two candles with a note of a megabyte each, then the candles of `text`.
+std::string long_first(const std::string& text) {
+  std::string out = candles(2, std::size_t(1) << 20);
+  out.back() = ',';
+  return out + text.substr(1);
+}
+
 // A decoded compile request body with the document its values live in.
 struct DecodedSpec {
   std::string text;
@@ -97,8 +104,12 @@ struct Workloads {
   // Fewer candles than make the writer digest on a second thread, but over a megabyte of
   // text: the pipeline takes the two digests of the candle file side by side instead.
   std::unique_ptr<DecodedSpec> padded_candles = compile_spec(candles(9000, 120));
-  std::string dry_run =
-      std::string(R"({"cmd":"compile","spec":)") + many_candles->text + R"(,"dry_run":true})";
+  // A dry run digests its candle text a piece at a time and does not keep it; the piece's
+  // buffer grows only for a candle longer than a piece: the first two candles here, one for
+  // each of its two buffers.
+  std::unique_ptr<DecodedSpec> long_first_candles = compile_spec(long_first(candle_text));
+  std::string dry_run = std::string(R"({"cmd":"compile","spec":)") + long_first_candles->text +
+                        R"(,"dry_run":true})";
 
   static std::unique_ptr<json::ParsedDocument> parsed(const std::string& text) {
     auto doc = json::parse(text);

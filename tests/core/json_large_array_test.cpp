@@ -1,11 +1,12 @@
-// The writer that digests large arrays on a second thread must give exactly the plain text
-// and the digests of that text.
+// The writers that digest large arrays on a second thread (or a piece at a time without keeping
+// the text) must give exactly the plain text and the digests of that text.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "json/reader.hpp"
 #include "json/sha256.hpp"
+#include "json/streamed_digests.hpp"
 #include "json/writer.hpp"
 
 namespace orvane::json {
@@ -48,6 +49,13 @@ TEST(CanonicalLargeArray, DigestedTextEqualsPlainTextAndItsDigests) {
     EXPECT_EQ(d.text, plain) << text.substr(0, 80);
     EXPECT_EQ(d.text_sha256, sha256_hex(plain)) << text.substr(0, 80);
     EXPECT_EQ(d.framed_sha256, sha256_hex("{\"c\":" + plain + "}")) << text.substr(0, 80);
+    // The text never kept, digested on the writing thread and beside it.
+    for (bool helper : {false, true}) {
+      StreamedDigests s = canonical_json_streamed(doc->value(), "{\"c\":", "}", helper);
+      EXPECT_EQ(s.text_bytes, plain.size()) << text.substr(0, 80) << ' ' << helper;
+      EXPECT_EQ(s.text_sha256, d.text_sha256) << text.substr(0, 80) << ' ' << helper;
+      EXPECT_EQ(s.framed_sha256, d.framed_sha256) << text.substr(0, 80) << ' ' << helper;
+    }
   }
   // The growth case did grow: 1e15 is written as 1000000000000000.0.
   EXPECT_GT(canonical_json(parse(growing_numbers(10))->value()).size(), growing_numbers(10).size());

@@ -11,7 +11,9 @@
 #include "builder/read_file.hpp"
 #include "builder/target_table.hpp"
 #include "versions.hpp"
+#include "json/page_warmer.hpp"
 #include "json/sha256.hpp"
+#include "json/streamed_digests.hpp"
 #include "json/tuning.hpp"
 #include "json/writer.hpp"
 #include "schema/compile_spec_schema.hpp"
@@ -56,10 +58,13 @@ struct Dataset {
   EmbeddedData data;
   KnownDigests known_digests;
   std::optional<std::string> spec_digest;
+  // The length of a candle text digested as it was written and not kept.
+  std::optional<std::size_t> streamed_bytes;
 };
 
 std::expected<void, CompileError> embed_dataset(const schema::CompileSpec& spec,
-                                                const std::string& spec_text, Dataset& out) {
+                                                const std::string& spec_text, FileTexts texts,
+                                                Dataset& out) {
   if (!spec.embed_data) return {};
   if (const auto* csv = std::get_if<schema::CsvData>(&*spec.embed_data)) {
     auto csv_file = read_csv(csv->path);
@@ -74,6 +79,17 @@ std::expected<void, CompileError> embed_dataset(const schema::CompileSpec& spec,
     return {};
   }
   auto [before, after] = schema::canonical_compile_spec_around_candles(spec, spec_text);
+  if (texts == FileTexts::DigestsOnly) {
+    // Only the digests are wanted: the text is digested a piece at a time and never held; a
+    // second thread digests beside the writer only when a core is free for it.
+    auto streamed = json::canonical_json_streamed(candles.value, before, after,
+                                                  json::second_core_free());
+    out.known_digests.emplace("src/candles.json", std::move(streamed.text_sha256));
+    out.spec_digest = std::move(streamed.framed_sha256);
+    out.streamed_bytes = streamed.text_bytes;
+    out.data = InlineCandlesText{};
+    return {};
+  }
   auto digested = json::canonical_json_digested(candles.value, before, after);
   out.known_digests.emplace("src/candles.json", std::move(digested.text_sha256));
   out.spec_digest = std::move(digested.framed_sha256);
@@ -93,6 +109,11 @@ void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Data
   if (dataset.spec_digest) {
     m.spec_hash = std::move(*dataset.spec_digest);
     m.files = file_digests(out.files, dataset.known_digests);
+    if (dataset.streamed_bytes) {
+      for (ManifestFile& f : m.files) {
+        if (f.path == "src/candles.json") f.bytes_len = *dataset.streamed_bytes;
+      }
+    }
   } else if (candles_view.size() >= kParallelDigestBytes) {
     // The future joins its thread on every way out and hands back what the digest threw;
     // when no thread can be started, both digests are taken here.
@@ -135,7 +156,8 @@ std::expected<std::string, CompileError> strategy_text(const schema::CompileSpec
 }  // namespace
 
 std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec,
-                                                               bool strategy_checked) {
+                                                               bool strategy_checked,
+                                                               FileTexts texts) {
   auto text = strategy_text(spec, strategy_checked);
   if (!text) return std::unexpected(std::move(text.error()));
   std::string spec_text = std::move(*text);
@@ -144,7 +166,7 @@ std::expected<GeneratedProject, CompileError> generate_project(const schema::Com
   if (auto t = check_target(spec.target); !t) return std::unexpected(std::move(t.error()));
 
   Dataset dataset;
-  if (auto embedded = embed_dataset(spec, spec_text, dataset); !embedded) {
+  if (auto embedded = embed_dataset(spec, spec_text, texts, dataset); !embedded) {
     return std::unexpected(std::move(embedded.error()));
   }
 

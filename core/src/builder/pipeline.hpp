@@ -34,8 +34,15 @@ struct GeneratedProject {
   FileSet files;
 };
 
+// What the caller wants of the files: their texts (to write them), or only the manifest (a
+// dry run). For the manifest alone a large inline candle text is digested as it is written and
+// never held (json/streamed_digests.hpp): its entry in `files` is then empty, and its digest
+// and length are in the manifest.
+enum class FileTexts { Kept, DigestsOnly };
+
 // `strategy_checked`: the strategy has been decoded without a fault already, and is not again.
-std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec,
-                                                               bool strategy_checked = false);
+std::expected<GeneratedProject, CompileError> generate_project(
+    const schema::CompileSpec& spec, bool strategy_checked = false,
+    FileTexts texts = FileTexts::Kept);
 
 }  // namespace orvane::builder

@@ -1,5 +1,7 @@
 #include "json/page_warmer.hpp"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -30,6 +32,31 @@ std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::
     return std::nullopt;
   }
   return end == last ? len : std::size_t(end - b);
+}
+
+bool second_core_free() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return false;
+  const int usable = CPU_COUNT(&cpus);
+  // The fourth field of /proc/loadavg: threads ready to run now "/" threads in all. Where it
+  // cannot be read, the helper is started, as before this was asked.
+  const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char buf[128];
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) return true;
+  buf[n] = 0;
+  const char* p = buf;
+  for (int field = 0; field < 3 && *p; ++field) {
+    while (*p && *p != ' ') ++p;
+    while (*p == ' ') ++p;
+  }
+  int running = 0;
+  while (*p >= '0' && *p <= '9') running = running * 10 + (*p++ - '0');
+  if (*p != '/') return true;
+  return running < usable;
 }
 
 PageWarmer::PageWarmer(char* base, std::size_t len, const std::atomic<std::size_t>& used,

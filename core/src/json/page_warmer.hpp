@@ -20,6 +20,14 @@ namespace orvane::json {
 std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::size_t from,
                                         std::size_t to);
 
+// Whether a helper thread would have a core of its own now: the process may run on two CPUs
+// or more, and fewer threads are ready to run on the machine than it may use (this one
+// counted). Asked before a large request starts a helper; with one core taken by another
+// process, the helper and the thread it helps take turns on the other, and one thread doing
+// both is faster (bench/harness.py --busy). Cheap (one read of /proc/loadavg), not free:
+// asked once per large request, not per piece.
+bool second_core_free();
+
 class PageWarmer {
  public:
   // Keeps the pages of [base, base + len) mapped up to `lead` bytes past `used`, which the

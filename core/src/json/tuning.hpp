@@ -18,6 +18,17 @@ inline constexpr std::size_t kWarmLead = std::size_t(8) << 20;
 // How much one step of the page warmer maps in before it looks at the filler again.
 inline constexpr std::size_t kWarmerStep = std::size_t(2) << 20;
 
+// Whether a second core is free is asked (second_core_free) before a helper thread is started
+// for a large request: with another process on the other core, a helper only takes turns with
+// the thread it should help, and the plain path on one thread is faster.
+
+// ---- large buffers a handle keeps from one request to the next (json/spare_buffers.hpp) ----
+
+// Kept from this size on: below it, the allocator keeps freed memory in its heap itself.
+inline constexpr std::size_t kKeepBuffersFrom = std::size_t(16) << 20;
+// And up to this size: what one large request leaves behind is held until the handle's end.
+inline constexpr std::size_t kKeepBuffersUpTo = std::size_t(512) << 20;
+
 // ---- reading, checking and digesting large files (builder/read_file.cpp) ----
 
 // Files from this size on are read a piece at a time, each piece checked and digested while

@@ -134,6 +134,18 @@ class Document {
   char* storage() { return reinterpret_cast<char*>(nodes_.data()); }
   std::size_t storage_bytes() const { return nodes_.capacity() * sizeof(std::uint64_t); }
   void publish_progress_to(std::atomic<std::size_t>* used_bytes) { progress_ = used_bytes; }
+  // The tape's storage lent by a keeper and taken back, so that the pages of one large request
+  // serve the next (json::KeptBuffers). Both leave the tape empty, its capacity kept.
+  void adopt_storage(std::vector<std::uint64_t>&& nodes) {
+    nodes_ = std::move(nodes);
+    nodes_.clear();
+  }
+  std::vector<std::uint64_t> take_storage() {
+    std::vector<std::uint64_t> out = std::move(nodes_);
+    nodes_ = {};
+    out.clear();
+    return out;
+  }
 
   static constexpr std::uint64_t kCountMask = (std::uint64_t(1) << 27) - 1;
 

@@ -52,7 +52,9 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
     if (hooks.failure) *hooks.failure = e;
     return error_response(e.display());
   };
-  auto project = builder::generate_project(req->spec, strategy_checked);
+  auto project = builder::generate_project(
+      req->spec, strategy_checked,
+      req->dry_run ? builder::FileTexts::DigestsOnly : builder::FileTexts::Kept);
   if (!project) return refused(project.error());
   if (req->dry_run) return compile_response(project->manifest, nullptr);
 

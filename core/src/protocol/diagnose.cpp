@@ -511,9 +511,8 @@ bool stopped_deep_in_strategy(std::string_view text, const json::TextError& e,
 Exchange exchange(HandleState& state, std::string_view text, const CommandHooks& hooks,
                   const ExchangeOptions& options) {
   json::ParsedDocument request;
-  request.doc.set_source(text);
-  request.doc.reserve(text.size() / 6 + 16);
-  const auto read = read_request(text, request);
+  RequestTape tape(state, request, text);
+  const auto read = read_request(text, request, tape);
   const bool parsed = read.has_value();
   bool run = options.run;
   bool holds = true;

@@ -7,6 +7,7 @@
 namespace orvane::protocol {
 
 void HandleState::release_cache() {
+  kept.release();
   if (artifact_cache.empty()) return;
   artifact_cache.clear();
 #if defined(__GLIBC__)
