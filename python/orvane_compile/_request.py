@@ -143,8 +143,16 @@ class Request:
             self._lines[id(source)] = found
         return found
 
-    def locate(self, line: int, column: int) -> Location:
-        """Map a (line, column) of this request text to where it came from."""
+    def locate(self, line: int, column: int, index: int | None = None) -> Location:
+        """Map a (line, column) of this request text to where it came from; ``index``, the byte
+        the two count up to (a diagnostic's), spares finding where the line starts."""
+        if index is not None:
+            # The column counts the bytes before the index on its line: the place is the last of
+            # them, or the line's start.
+            offset = index - 1 if column >= 1 else index
+            for piece in self._pieces:
+                if piece.start <= offset < piece.end and piece.source is not None:
+                    return self._in_source(piece, offset)
         data = self._data
         lines = self._lines_of(None)
         offset = min(lines.start_of_line(line) + max(column, 1) - 1, len(data))

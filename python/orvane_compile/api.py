@@ -357,7 +357,7 @@ def _located(request: Request, raw: Mapping[str, Any], where: bool = True) -> Lo
     kind = cast(ErrorKind, "request" if syntax else raw["kind"])
     message: str = raw["message"]
     placed = raw["line"] is not None and (where or request.has_sources)
-    location = request.locate(raw["line"], raw["column"]) if placed else None
+    location = request.locate(raw["line"], raw["column"], raw["index"]) if placed else None
     source = None if location is None else location.source
     if syntax:
         name = source.name if source is not None else "the request"
@@ -519,27 +519,34 @@ def _strategy_call(head: str, strategy: StrategyInput, tail: str, *, run: bool =
 
     This is the road of every call, and its cost is the API's over the raw command: the request
     is one text, sent once, and the request's map of where its bytes came from is made only
-    when there is a diagnostic to place.
+    when there is a diagnostic to place. (The handle is a temporary: a raise leaves it in no
+    frame; see ``_diagnosed``.)
     """
-    verbatim = None
-    span = None
-    middle: str | Source
     if isinstance(strategy, str):
-        middle = verbatim = Source(_STRATEGY_SOURCE, strategy)
         start = len(head) if head.isascii() else len(head.encode("utf-8"))
-        span = (start, start + (len(strategy) if strategy.isascii() else len(strategy.encode("utf-8"))))
-        text = head + strategy + tail
+        span: tuple[int, int] | None = (
+            start, start + (len(strategy) if strategy.isascii() else len(strategy.encode("utf-8"))))
+        middle = strategy
     else:
+        span = None
         middle = _strategy_json(strategy)
-        text = head + middle + tail
-    answer, data = _diagnosed(Compiler(), text, verbatim, span, run=run, echo=echo, ready=ready, strict=strict,
-                              result=_RESULT_TYPES)
+    text = head + middle + tail
+    answer, data = Compiler().diagnose(text, run=run, echo=echo, cancel=_batch.stop_event(), ready=ready,
+                                       strict=strict, strategy_text=span, result=_RESULT_TYPES)
     if data == _NO_DIAGNOSTICS:
         if type(answer) is CompileResult:
             return answer
         if answer is None:
             return _CLEAN
-    return _outcome(Request.around(head, middle, tail), answer, data, False)
+    verbatim = None if span is None else Source(_STRATEGY_SOURCE, middle)
+    if data is None:  # the caller's text is not one JSON value: that is its fault
+        assert verbatim is not None
+        error = json_text_error(verbatim)
+        if error is not None:
+            raise error
+        answer, data = _diagnosed(Compiler(), text, None, None, run=run, echo=echo, ready=ready, strict=strict,
+                                  result=_RESULT_TYPES)
+    return _outcome(Request.around(head, verbatim or middle, tail), answer, data, False)
 
 
 def _result(got: CompileResult | Outcome, strict: bool) -> CompileResult:
@@ -670,15 +677,21 @@ def compile(
     target other than "no_std" (the compiler would silently drop it), a
     ``timeout`` that is not positive or an empty ``out_dir``.
     """
-    checked_mcu(target, mcu)
-    timeout = checked_timeout(timeout)
-    checked_out_dir(out_dir)
-    folder = None if out_dir is None else path_text(out_dir)
+    # The checks of arguments not given are skipped: this is the road of every call.
+    if mcu is not None:
+        checked_mcu(target, mcu)
+    if timeout is not None:
+        timeout = checked_timeout(timeout)
+    folder = None
+    if out_dir is not None:
+        checked_out_dir(out_dir)
+        folder = path_text(out_dir)
     head, tail = _around_strategy(target, mcu, opt_level, crate_name, embed_data, dry_run=dry_run, out_dir=folder,
                                   timeout=timeout, cache_dir=cache_dir, store=store)
-    ready = None if dry_run else tool_chain_check(timeout)
     try:
-        return _result(_strategy_call(head, strategy, tail, echo=echo, ready=ready, strict=strict), strict)
+        got = _strategy_call(head, strategy, tail, echo=echo, ready=None if dry_run else tool_chain_check(timeout),
+                             strict=strict)
+        return got if type(got) is CompileResult else _result(got, strict)
     except CompileError as error:
         raise _with_input_hint(error, strategy) from None
 

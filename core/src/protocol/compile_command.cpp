@@ -56,7 +56,11 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
       req->spec, strategy_checked,
       req->dry_run ? builder::FileTexts::DigestsOnly : builder::FileTexts::Kept);
   if (!project) return refused(project.error());
-  if (req->dry_run) return compile_response(project->manifest, nullptr);
+  if (req->dry_run) {
+    std::string answer = compile_response(project->manifest, nullptr);
+    if (hooks.success) hooks.success->emplace(CompileSuccess{std::move(project->manifest), {}, {}});
+    return answer;
+  }
 
   const builder::Manifest& m = project->manifest;
   std::filesystem::path project_dir =
@@ -111,7 +115,12 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
   // there (the runner names where it goes without looking) has no record, and says so by that.
   (void)builder::write_provenance(m, folder->fd(), project_dir, *artifact, control);
   std::string path = (project_dir / *artifact).string();
-  return compile_response(m, &path, store ? &used : nullptr);
+  std::string answer = compile_response(m, &path, store ? &used : nullptr);
+  if (hooks.success) {
+    hooks.success->emplace(CompileSuccess{std::move(project->manifest), std::move(path),
+                                          store ? std::optional(std::move(used)) : std::nullopt});
+  }
+  return answer;
 }
 
 }  // namespace orvane::protocol
