@@ -18,4 +18,28 @@ void BM_Sha256Hex(benchmark::State& state) {
 }
 BENCHMARK(BM_Sha256Hex)->RangeMultiplier(32)->Range(64, 64 << 20);
 
+// Two texts of a strategy's size (the strategy alone, and framed in the compile spec), side by
+// side against one after the other.
+std::string strategy_sized(std::size_t n, char seed) {
+  std::string bytes(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = char((i * 131) ^ (i >> 7) ^ seed);
+  return bytes;
+}
+void BM_Sha256Pair(benchmark::State& state) {
+  const std::string a = strategy_sized(2300, 1), b = strategy_sized(2200, 2);
+  for (auto _ : state) {
+    auto pair = orvane::json::sha256_pair(a, b);
+    benchmark::DoNotOptimize(pair.first.chars.data());
+  }
+}
+BENCHMARK(BM_Sha256Pair);
+void BM_Sha256TwoApart(benchmark::State& state) {
+  const std::string a = strategy_sized(2300, 1), b = strategy_sized(2200, 2);
+  for (auto _ : state) {
+    auto pair = orvane::json::sha256_pair(a, b, false);
+    benchmark::DoNotOptimize(pair.first.chars.data());
+  }
+}
+BENCHMARK(BM_Sha256TwoApart);
+
 }  // namespace

@@ -63,6 +63,31 @@ TEST(CanonicalSha256, IncrementalMatchesOneShot) {
   EXPECT_NE(sha256_hex(changed), whole);
 }
 
+// Two texts digested side by side give each its own digest, whatever their lengths: around
+// the block edges (55, 56, 63, 64, 65 bytes: one or two blocks of padding), of equal and of
+// different block counts, either one the longer, and empty.
+TEST(CanonicalSha256, PairMatchesEachAlone) {
+  std::string text;
+  for (std::uint32_t x = 7; text.size() < 5000;) {
+    x = x * 1103515245u + 12345u;
+    text += static_cast<char>(x >> 24);
+  }
+  const std::size_t lengths[] = {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 2200, 2300, 4999};
+  for (std::size_t a : lengths) {
+    for (std::size_t b : lengths) {
+      const std::string_view first = std::string_view(text).substr(0, a);
+      const std::string_view second = std::string_view(text).substr(1, b);
+      for (bool side_by_side : {true, false}) {
+        const DigestPair pair = sha256_pair(first, second, side_by_side);
+        EXPECT_EQ(pair.first.str(), sha256_hex(first)) << a << " " << b << " " << side_by_side;
+        EXPECT_EQ(pair.second.str(), sha256_hex(second)) << a << " " << b << " " << side_by_side;
+      }
+    }
+  }
+  EXPECT_EQ(sha256_pair("abc", "").first.str(),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
 TEST(CanonicalSha256, AlwaysSixtyFourLowercaseHex) {
   for (std::string_view s : {"", "a", "A", "\xFF\x00", "The quick brown fox"}) {
     EXPECT_TRUE(is_lower_hex64(sha256_hex(s))) << s;

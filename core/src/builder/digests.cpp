@@ -8,12 +8,45 @@
 
 namespace orvane::builder {
 
+// Strategy texts up to this size are digested side by side with spec_hash (and kept by the
+// thread for file_digests); longer ones, seldom seen, one after the other.
+constexpr std::size_t kPairedUpTo = std::size_t(1) << 16;
+
+namespace {
+
+// The strategy text is digested twice for a request: framed within spec_hash, and alone as
+// src/spec.json. spec_hash takes both at once, side by side (json::sha256_pair), and leaves the
+// second here for file_digests, which finds it by the file's contents: a text digested once
+// per request is the one digest a dry run of a new strategy cannot remember.
+struct StrategyDigest {
+  std::string text;
+  json::HexDigest digest;
+  bool known = false;
+};
+thread_local StrategyDigest last_strategy;
+
+}  // namespace
+
 std::string spec_hash(const schema::CompileSpec& spec, std::string_view strategy_text,
                       std::string_view candles_text) {
-  json::Sha256 sha;
+  if (!candles_text.empty() || strategy_text.size() > kPairedUpTo) {
+    json::Sha256 sha;
+    schema::write_compile_spec_canonical(spec, strategy_text, candles_text,
+                                         [&](std::string_view piece) { sha.update(piece); });
+    return sha.hex();
+  }
+  // The framed text is gathered (it is about as long as the strategy's) to be digested beside
+  // the strategy text alone.
+  thread_local std::string framed;
+  framed.clear();
   schema::write_compile_spec_canonical(spec, strategy_text, candles_text,
-                                     [&](std::string_view piece) { sha.update(piece); });
-  return sha.hex();
+                                       [&](std::string_view piece) { framed += piece; });
+  const json::DigestPair digests = json::sha256_pair(framed, strategy_text);
+  last_strategy.text.assign(strategy_text);
+  last_strategy.digest = digests.second;
+  last_strategy.known = true;
+  if (framed.capacity() > 2 * kPairedUpTo) std::string().swap(framed);  // a long crate name
+  return digests.first.str();
 }
 
 namespace {
@@ -54,8 +87,10 @@ std::vector<ManifestFile> file_digests(const FileSet& files, const KnownDigests&
   out.reserve(files.size());
   for (const auto& [path, contents] : files) {
     auto k = known.find(path);
+    const bool taken = last_strategy.known && last_strategy.text == contents;
     std::string digest = k != known.end()      ? k->second
                          : from_template(path) ? memo.digest(contents).str()
+                         : taken               ? last_strategy.digest.str()
                                                : json::sha256_hex(contents);
     out.push_back(ManifestFile{path, std::move(digest), contents.size()});
   }
