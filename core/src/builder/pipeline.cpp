@@ -99,7 +99,7 @@ std::expected<void, CompileError> embed_dataset(const schema::CompileSpec& spec,
 
 // spec_hash and the digest of every file. spec_hash covers the strategy and candle texts, read
 // where the file set holds them; a large candle text is digested twice (within spec_hash and
-// as a file), side by side: the named fast path.
+// as a file), side by side when a core is free for the second digest: the named fast path.
 void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Dataset& dataset,
                     bool inline_data) {
   Manifest& m = out.manifest;
@@ -114,7 +114,7 @@ void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Data
         if (f.path == "src/candles.json") f.bytes_len = *dataset.streamed_bytes;
       }
     }
-  } else if (candles_view.size() >= kParallelDigestBytes) {
+  } else if (candles_view.size() >= kParallelDigestBytes && json::second_core_free()) {
     // The future joins its thread on every way out and hands back what the digest threw;
     // when no thread can be started, both digests are taken here.
     auto digest_spec = [&] { return spec_hash(spec, strategy_view, candles_view); };
