@@ -10,23 +10,25 @@
 #   scripts/setup-system.sh test [extra packages...]
 #       those, and what the C++ tests add: libgtest-dev, libgmock-dev,
 #       librust-serde-json-dev and librust-wasm-bindgen-dev (crate sources for
-#       the offline real-cargo tests), and for the wasm build among them what
-#       Debian's Rust tool chain (scripts/wasm-toolchain.sh) needs to run:
-#       libllvm14, libgit2-1.5 and lld-14
+#       the offline real-cargo tests), libbenchmark-dev (the C++
+#       micro-benchmarks, which the test build compiles so that they keep
+#       compiling), and for the wasm build among them what Debian's Rust tool
+#       chain (scripts/wasm-toolchain.sh) needs to run: libllvm14, libgit2-1.5
+#       and lld-14
 #
 # Needs root; as another user it runs apt-get through sudo when sudo exists.
 # On a system without dpkg and apt-get it names the packages and installs nothing.
 set -euo pipefail
 
 build_packages=(build-essential cmake pkg-config libssl-dev libutf8proc-dev)
-test_packages=(libgtest-dev libgmock-dev librust-serde-json-dev librust-wasm-bindgen-dev
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev librust-serde-json-dev librust-wasm-bindgen-dev
                libllvm14 libgit2-1.5 lld-14)
 
 mode="${1:-}"
 case "$mode" in
   build) packages=("${build_packages[@]}") ;;
   test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  *) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac
 shift
 packages+=("$@")
