@@ -146,17 +146,6 @@ std::optional<long long> decimal_magnitude(std::string_view lit) {
 }  // namespace
 
 namespace {
-// A cheap signature of a key (first byte, last byte, length) as a bit of a 64-bit mask: two
-// keys of one object can only be equal when their signatures are.
-[[gnu::always_inline]] inline std::uint64_t key_signature_bit(std::string_view key) {
-  const unsigned sig = key.empty()
-                           ? 0
-                           : (static_cast<unsigned char>(key.front()) * 131u +
-                              static_cast<unsigned char>(key.back()) * 31u + unsigned(key.size())) &
-                                 63u;
-  return std::uint64_t(1) << sig;
-}
-
 // Working vectors grown past these are given back rather than kept for the next reader.
 constexpr std::size_t kKeepKeys = tuning::kKeepReaderKeys;
 constexpr std::size_t kKeepScratch = tuning::kKeepReaderScratch;
@@ -410,16 +399,6 @@ Reader::Step Reader::object(Document* doc, bool element) {
   }
   bool on_shape = kBuild && element && !shapes_[level].empty();
   std::size_t member = 0;
-  // The keys' signatures are gathered as they are read: when no two keys share one, the keys
-  // are distinct, and close_object reads none of them again (settle_duplicates is the plain
-  // path, taken when two signatures meet). Keys are short and were just read: this costs a
-  // few instructions a key, where reading every key back from the tape and looking at its
-  // node twice more showed as a tenth of the samples of a small request's parse; the gain on
-  // the whole parse is small (bench/micro/reader_bench.cpp, BM_ParseSmallRequest: 3.32 to
-  // 3.29 us), and an object whose keys are checked again is the rare one.
-  std::uint64_t signatures = 0;
-  bool signatures_meet = false;
-  bool escaped_key = false;
   for (;;) {
     bool hit = false;
     bool try_shape = on_shape && member < shapes_[level].size();
@@ -439,12 +418,8 @@ Reader::Step Reader::object(Document* doc, bool element) {
         key_node = doc->push_span(Document::kStr, std::size_t(k.data() - text_.data()), k.size());
       } else {
         key_node = doc->push_escaped(k);
-        escaped_key = true;
       }
       keys_.push_back(key_node);
-      const std::uint64_t bit = key_signature_bit(k);
-      signatures_meet |= (signatures & bit) != 0;
-      signatures |= bit;
     }
     auto colon = object_colon_f();
     if (!colon) {
@@ -462,9 +437,7 @@ Reader::Step Reader::object(Document* doc, bool element) {
     return failed(std::move(closed.error()));
   }
   leave();
-  if constexpr (kBuild) {
-    close_object(*doc, node, base, level, element, on_shape, signatures_meet, escaped_key);
-  }
+  if constexpr (kBuild) close_object(*doc, node, base, level, element, on_shape);
   keys_.resize(base);
   return node;
 }
@@ -474,17 +447,16 @@ Reader::Step Reader::object(Document* doc, bool element) {
 // to be distinct, the fast path of arrays of like objects); an object of distinct keys held
 // in the text becomes the shape the next one is tried against.
 void Reader::close_object(Document& doc, std::uint32_t node, std::size_t base, std::size_t level,
-                          bool element, bool on_shape, bool signatures_meet, bool escaped_key) {
+                          bool element, bool on_shape) {
   const std::size_t members = keys_.size() - base;
   std::size_t live = members;
   on_shape = on_shape && members == shapes_[level].size();
   if (members > 1 && !on_shape && !keep_repeated_) {
-    bool distinct_raw = !escaped_key;
-    if (signatures_meet || members > 64) {
-      settle_duplicates(doc, base);
-      for (std::size_t k = base; k < keys_.size(); ++k) {
-        if (doc.tag(keys_[k]) == Document::kDead) --live;
-      }
+    settle_duplicates(doc, base);
+    bool distinct_raw = true;
+    for (std::size_t k = base; k < keys_.size(); ++k) {
+      if (doc.tag(keys_[k]) == Document::kDead) --live;
+      if (doc.tag(keys_[k]) != Document::kStr) distinct_raw = false;
     }
     // Only keys held in the text itself stay put; escaped keys live in a growing arena.
     if (element && distinct_raw && live == members && members <= kMaxShape) {
@@ -505,7 +477,11 @@ void Reader::settle_duplicates(Document& doc, std::size_t base) {
     std::uint64_t seen = 0;
     for (std::size_t b = 0; b < n; ++b) {
       std::string_view kb = doc.text_of(keys[b]);
-      const std::uint64_t bit = key_signature_bit(kb);
+      unsigned sig = kb.empty() ? 0
+                                : (static_cast<unsigned char>(kb.front()) * 131u +
+                                   static_cast<unsigned char>(kb.back()) * 31u + unsigned(kb.size())) &
+                                      63u;
+      std::uint64_t bit = std::uint64_t(1) << sig;
       if (seen & bit) {
         for (std::size_t a = 0; a < b; ++a) {
           if (doc.tag(keys[a]) != Document::kDead && doc.text_of(keys[a]) == kb) {

@@ -135,7 +135,7 @@ class Reader {
   Fast<void> parse_escape(std::string& scratch);
   Fast<std::uint16_t> hex_escape();
   void close_object(Document& doc, std::uint32_t node, std::size_t base, std::size_t level,
-                    bool element, bool on_shape, bool signatures_meet, bool escaped_key);
+                    bool element, bool on_shape);
   void settle_duplicates(Document& doc, std::size_t base);
   struct Locating;
   bool locate_value(Locating& l);
