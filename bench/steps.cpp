@@ -114,16 +114,14 @@ void one_call(const std::string& text, std::vector<Step>& steps) {
     auto req = protocol::decode_request<protocol::CompileReq>(text, request);
     if (!req) std::abort();
     mark();  // request
-    {
-      auto checked = schema::decode_strategy_spec(req->spec.strategy);
-      if (!checked) std::abort();
-    }
-    mark();  // strategy check
+    // The strategy checked and its canonical text written in one walk, as the pipeline does.
+    std::string spec_text;
+    spec_text.reserve(std::min<std::size_t>(text.size(), std::size_t(1) << 16));
+    if (!schema::write_checked_strategy(req->spec.strategy, spec_text)) std::abort();
+    mark();  // check and canonical text
     auto crate = builder::derive_crate_name(req->spec.crate_name, req->spec.strategy);
     if (!crate || !builder::check_target(req->spec.target)) std::abort();
     mark();  // crate name, target
-    std::string spec_text = json::canonical_json(req->spec.strategy);
-    mark();  // canonical
     builder::FileSet files = builder::project_files(req->spec.target, *crate,
                                                     builder::profile_snippet(req->spec.opt_level),
                                                     std::move(spec_text), builder::EmbeddedData{});
@@ -148,9 +146,9 @@ void one_call(const std::string& text, std::vector<Step>& steps) {
 }
 
 constexpr const char* kStepNames[] = {
-    "parse (text to tape)", "envelope",       "request body", "strategy check",
-    "crate name, target",   "canonical text", "templates",    "spec_hash",
-    "file digests",         "project_hash",   "answer",       "freeing",
+    "parse (text to tape)", "envelope",  "request body", "check, canonical text",
+    "crate name, target",   "templates", "spec_hash",    "file digests",
+    "project_hash",         "answer",    "freeing",
 };
 
 }  // namespace
