@@ -5,7 +5,11 @@
 //    first failure may differ, acceptance may not.
 //  - The checked writer (one walk that checks and writes) accepts what the decoder accepts, and
 //    writes the generic writer's canonical text.
+//  - A strategy the walk accepts with no note (schema::CheckNotes: exchange's fast path, which
+//    then skips the diagnosis) draws no diagnostic in a request, and its notes do not change
+//    the text.
 #include "fuzz_support.hpp"
+#include "protocol/diagnose.hpp"
 #include "schema/strategy.hpp"
 
 using namespace orvane;
@@ -39,6 +43,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool accepted = schema::write_checked_strategy(v, written);
   if (accepted != (first == "ok")) broken("the checked writer's verdict differs", first, written);
   if (accepted && written != canonical) broken("the checked writer's text differs", canonical, written);
+  schema::CheckNotes notes;
+  std::string noted;
+  if (schema::write_checked_strategy(v, noted, &notes) != accepted ||
+      (accepted && noted != written)) {
+    broken("notes change the checked writer", written, noted);
+  }
+  if (accepted && !notes.any() && !parsed->doc.has_folded_keys()) {
+    const std::string request =
+        R"({"cmd":"compile","spec":{"strategy":)" + std::string(text) + "}}";
+    if (json::parse(request)) {  // not nested too deep for a request
+      for (const protocol::Diagnostic& d : protocol::diagnose(request)) {
+        if (d.kind == "bad spec") {
+          broken("a strategy without notes draws a diagnostic", text, d.message);
+        }
+      }
+    }
+  }
   auto from_canonical = json::parse(canonical);
   ORV_CHECK(from_canonical.has_value(), canonical);
   std::string fourth = verdict(schema::decode_strategy_spec(from_canonical->value()));

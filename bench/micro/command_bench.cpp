@@ -46,6 +46,16 @@ void exchange_loop(benchmark::State& state, const std::string& text) {
 void BM_ExchangeDryRunSmall(benchmark::State& state) { exchange_loop(state, bench::small_request()); }
 BENCHMARK(BM_ExchangeDryRunSmall);
 
+// The same strategy without the member that draws its warning.
+void BM_CompileDryRunSmallClean(benchmark::State& state) {
+  command_loop(state, bench::small_clean_request());
+}
+BENCHMARK(BM_CompileDryRunSmallClean);
+void BM_ExchangeDryRunSmallClean(benchmark::State& state) {
+  exchange_loop(state, bench::small_clean_request());
+}
+BENCHMARK(BM_ExchangeDryRunSmallClean);
+
 // A strategy of a few hundred bytes that draws no warning, raw and as the typed API asks.
 const std::string kTiny =
     R"({"cmd":"compile","dry_run":true,"spec":{"target":{"kind":"wasm"},"strategy":)"

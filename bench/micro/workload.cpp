@@ -82,9 +82,9 @@ std::string make_candles(std::size_t bytes) {
   return out;
 }
 
-std::string request_with(std::string_view embed) {
+std::string request_with(std::string_view embed, std::string_view strategy = strategy_text()) {
   std::string out = "{\"cmd\": \"compile\", \"spec\": {\"strategy\": ";
-  out += strategy_text();
+  out += strategy;
   out += ", \"target\": {\"kind\": \"wasm\"}, \"opt_level\": \"release\"";
   out += embed;
   out += "}, \"dry_run\": true}";
@@ -108,6 +108,19 @@ const std::string& strategy_text() {
 
 const std::string& small_request() {
   static const std::string text = request_with("");
+  return text;
+}
+
+const std::string& small_clean_request() {
+  static const std::string text = [] {
+    const std::string& strategy = strategy_text();
+    const std::size_t meta = strategy.find(",\"meta\":");  // the last member
+    if (meta == std::string::npos) {
+      std::fprintf(stderr, "strategy.json: no `meta` member\n");
+      std::exit(1);
+    }
+    return request_with("", strategy.substr(0, meta) + "}");
+  }();
   return text;
 }
 

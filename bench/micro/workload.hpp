@@ -29,6 +29,9 @@ const std::string& strategy_text();
 // {"cmd": "compile", "spec": {"strategy": ..., "target": {"kind": "wasm"},
 // "opt_level": "release"}, "dry_run": true}
 const std::string& small_request();
+// The same without the strategy's `meta`, the one member no declaration knows: a request that
+// draws no warning.
+const std::string& small_clean_request();
 
 // A JSON array of candles, at least `bytes` long (cached per size).
 const std::string& candles_text(std::size_t bytes);

@@ -17,9 +17,9 @@ namespace {
 
 // One line per diagnostic: "severity kind path @line:column message", then the bytes of the text
 // from the one the column names (columns count from 1).
-std::string shown(std::string_view text) {
+std::string shown(std::string_view text, const std::vector<Diagnostic>& diagnostics) {
   std::string out;
-  for (const Diagnostic& d : diagnose(text)) {
+  for (const Diagnostic& d : diagnostics) {
     out += d.warning ? "warning " : "error ";
     out += d.kind + " ";
     std::string path;
@@ -132,8 +132,35 @@ TEST(ProtocolDiagnose, EveryFaultAndWarningWithItsPlace) {
       {R"({"cmd":"artifact_bytes","paht":"x"})",
        "warning request .paht @1:25 [\"paht\":] unknown field `paht`, did you mean `path`?\n"
        "error request . @1:35 [}] missing field `path`\n"},
+      // What exchange's walk must note to leave its fast path: an unknown member of a
+      // declared indicator, an operand with no `indicators` at all; and what it need not: a
+      // tag, a price field, the positional forms, a declared name written with an escape.
+      {compile_of(with(kStrategy, R"("params":[9])", R"("params":[9],"feeds":1)")),
+       "warning bad spec .spec.strategy.indicators.slow.feeds @1:168 [\"feeds\"] unknown field `feeds`, "
+       "did you mean `feed`?\n"},
+      {compile_of(R"({"symbol":"BTC","timeframe":"1h","indicators":{},"entry":{"rising":["fast",2]},)"
+                  R"("exit":{"in_position":true},"sizing":{"type":"fixed_qty","qty":1}})"),
+       "warning bad spec .spec.strategy.entry.rising[0] @1:120 [\"fast\",] indicator `fast` is not declared in "
+       "`indicators`\n"},
+      {compile_of(with(with(kStrategy, R"({"gt":["fast","slow"]})", R"({"gt":[{"price":"close"},"f\u0061st"]})"),
+                       R"("sizing":{"type":"fixed_qty","qty":1})", R"("sizing":["fixed_qty",1])")),
+       ""},
+      {compile_of(R"([1,"BTC",null,"1h",{"fast":["ema",[3]]},{"gt":["fast",1]},{"lt":["fast",1]},null,null,)"
+                  R"(["fixed_qty",1]])"),
+       ""},
+      {compile_of(R"([1,"BTC",null,"1h",{},{"gt":["fast",1]},{"lt":[1,1]},null,null,["fixed_qty",1]])"),
+       "warning bad spec .spec.strategy[5].gt[0] @1:81 [\"fast\",] indicator `fast` is not declared in "
+       "`indicators`\n"},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(shown(text), expected) << text;
+  // Diagnosed through exchange (without running: some rows would build), a request finds
+  // what diagnose finds alone.
+  ExchangeOptions only_diagnosed;
+  only_diagnosed.run = false;
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(shown(text, diagnose(text)), expected) << text;
+    HandleState state;
+    EXPECT_EQ(shown(text, exchange(state, text, {}, only_diagnosed).diagnostics), expected) << text;
+  }
 }
 
 // Findings on many lines, several below one member: each placed on its own line, and the
@@ -149,7 +176,7 @@ TEST(ProtocolDiagnose, FindingsOnManyLinesShareTheirWay) {
       "  \"entry\": {\"gt\": [\"a_rather_long_nam\", 1]}, \"exit\": {\"lt\": [\"c\", 1]},\n"
       "  \"sizing\": {\"type\": \"fixed_qty\", \"qty\": true}, \"warmpu\": 1\n"
       "},\n\"target\":{\"kind\":\"wasm\"}}}";
-  EXPECT_EQ(shown(text),
+  EXPECT_EQ(shown(text, diagnose(text)),
             "warning request .dry_rnu @1:33 [\"dry_rn] unknown field `dry_rnu`, did you mean `dry_run`?\n"
             "error bad spec .spec.strategy.timeframe @2:33 [5,\n  \"i] invalid type: integer `5`, "
             "expected a string\n"
@@ -289,7 +316,7 @@ TEST(ProtocolDiagnose, TaggedRequestFaultsStandAtTheirField) {
     const std::string text = compile_of(kStrategy, c.rest);
     HandleState state;
     EXPECT_EQ(command(state, text), R"({"ok":false,"error":"bad compile request: )" + wanted + c.answer_at + "\"}");
-    EXPECT_EQ(shown(text), c.diagnostic);
+    EXPECT_EQ(shown(text, diagnose(text)), c.diagnostic);
   }
 }
 

@@ -133,16 +133,12 @@ void digest_project(const schema::CompileSpec& spec, GeneratedProject& out, Data
 }
 
 // The strategy's canonical text. The named fast path checks the strategy while it writes the
-// text, in one walk that builds nothing (schema::write_checked_strategy); a strategy it refuses
-// is decoded (unless that was done already) for the words of its fault. The plain path beside
+// text, in one walk that builds nothing (checked_strategy_text); a strategy it refuses is
+// decoded (unless that was done already) for the words of its fault. The plain path beside
 // it, the generic writer, writes the text should the decoder accept what the walk refused.
 std::expected<std::string, CompileError> strategy_text(const schema::CompileSpec& spec,
                                                        bool strategy_checked) {
-  std::string text;
-  // The canonical text is about as long as the source; small documents grow no further.
-  text.reserve(
-      std::min<std::size_t>(spec.strategy.document()->source().size(), std::size_t(1) << 16));
-  if (schema::write_checked_strategy(spec.strategy, text)) return text;
+  if (auto text = checked_strategy_text(spec.strategy)) return std::move(*text);
   if (!strategy_checked) {
     if (auto checked = schema::decode_strategy_spec(spec.strategy); !checked) {
       return std::unexpected(CompileError{
@@ -155,10 +151,21 @@ std::expected<std::string, CompileError> strategy_text(const schema::CompileSpec
 
 }  // namespace
 
+std::optional<std::string> checked_strategy_text(json::Value strategy, schema::CheckNotes* notes) {
+  std::string text;
+  // The canonical text is about as long as the source; small documents grow no further.
+  text.reserve(std::min<std::size_t>(strategy.document()->source().size(), std::size_t(1) << 16));
+  if (schema::write_checked_strategy(strategy, text, notes)) return text;
+  return std::nullopt;
+}
+
 std::expected<GeneratedProject, CompileError> generate_project(const schema::CompileSpec& spec,
                                                                bool strategy_checked,
-                                                               FileTexts texts) {
-  auto text = strategy_text(spec, strategy_checked);
+                                                               FileTexts texts,
+                                                               std::string* strategy_text_written) {
+  auto text = strategy_text_written
+                  ? std::expected<std::string, CompileError>(std::move(*strategy_text_written))
+                  : strategy_text(spec, strategy_checked);
   if (!text) return std::unexpected(std::move(text.error()));
   std::string spec_text = std::move(*text);
   auto crate = derive_crate_name(spec.crate_name, spec.strategy);

@@ -3,12 +3,17 @@
 // first error in pipeline order. It only reads (a CSV dataset); it writes nothing.
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "builder/compile_error.hpp"
 #include "builder/file_set.hpp"
 #include "schema/compile_spec.hpp"
+
+namespace orvane::schema {
+struct CheckNotes;
+}
 
 namespace orvane::builder {
 
@@ -40,9 +45,16 @@ struct GeneratedProject {
 // and length are in the manifest.
 enum class FileTexts { Kept, DigestsOnly };
 
+// The strategy's canonical text, checked as it is written (schema::write_checked_strategy,
+// with its `notes` when asked); none when the walk refuses the strategy.
+std::optional<std::string> checked_strategy_text(json::Value strategy,
+                                                 schema::CheckNotes* notes = nullptr);
+
 // `strategy_checked`: the strategy has been decoded without a fault already, and is not again.
+// `strategy_text`: its canonical text, written already by checked_strategy_text (taken from
+// there); without it, it is written here.
 std::expected<GeneratedProject, CompileError> generate_project(
     const schema::CompileSpec& spec, bool strategy_checked = false,
-    FileTexts texts = FileTexts::Kept);
+    FileTexts texts = FileTexts::Kept, std::string* strategy_text = nullptr);
 
 }  // namespace orvane::builder

@@ -17,9 +17,11 @@ namespace orvane::protocol {
 std::string compile_command(HandleState& state, std::string_view cmd_json,
                             const json::ParsedDocument& request, const CommandHooks& hooks);
 // The compile command of a request already decoded, from the generated project on;
-// `strategy_checked` when its strategy has been decoded without a fault already.
+// `strategy_checked` when its strategy has been decoded without a fault already, and
+// `strategy_text` its canonical text when written already (builder::checked_strategy_text).
 std::string compile_decoded(HandleState& state, const CompileReq& request,
-                            const CommandHooks& hooks, bool strategy_checked);
+                            const CommandHooks& hooks, bool strategy_checked,
+                            std::string* strategy_text = nullptr);
 // The storage a request's text is read into, reserved for the text: for a large request the
 // handle's kept tape (json::KeptBuffers), given back when this ends, so it is declared after
 // the document; for others the document's own.

@@ -46,7 +46,7 @@ std::string compile_command(HandleState& state, std::string_view cmd_json,
 }
 
 std::string compile_decoded(HandleState&, const CompileReq& request, const CommandHooks& hooks,
-                            bool strategy_checked) {
+                            bool strategy_checked, std::string* strategy_text) {
   const CompileReq* req = &request;
   auto refused = [&](const builder::CompileError& e) {
     if (hooks.failure) *hooks.failure = e;
@@ -54,7 +54,7 @@ std::string compile_decoded(HandleState&, const CompileReq& request, const Comma
   };
   auto project = builder::generate_project(
       req->spec, strategy_checked,
-      req->dry_run ? builder::FileTexts::DigestsOnly : builder::FileTexts::Kept);
+      req->dry_run ? builder::FileTexts::DigestsOnly : builder::FileTexts::Kept, strategy_text);
   if (!project) return refused(project.error());
   if (req->dry_run) {
     std::string answer = compile_response(project->manifest, nullptr);

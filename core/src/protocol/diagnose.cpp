@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 
+#include "builder/pipeline.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
 #include "protocol/commands.hpp"
@@ -556,8 +557,18 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
     return schema::decode<CompileReq>(request.value());
   });
   if (!req || stages.has_errors()) return long_way();
-  check_strategy(stages, request, req->spec.strategy.index(), request);
-  if (stages.has_errors()) return long_way();
+  // The named fast path: the strategy checked and its canonical text written in the one walk
+  // the pipeline takes (builder::checked_strategy_text), which notes whatever the diagnosis
+  // would warn of (schema::CheckNotes; a repeated key took the long way above). A strategy it
+  // accepts without a note draws no diagnostic, so it is not decoded. Any other is diagnosed
+  // by the plain path, check_strategy, as `diagnose` does it. The text of an accepted one goes
+  // on to the pipeline, which does not write it again.
+  schema::CheckNotes notes;
+  auto written = builder::checked_strategy_text(req->spec.strategy, &notes);
+  if (!written || notes.any()) {
+    check_strategy(stages, request, req->spec.strategy.index(), request);
+    if (stages.has_errors()) return long_way();
+  }
   // Decoded once without a fault: the command goes on from here, when it is to run.
   Exchange out;
   out.diagnostics = stages.finish();
@@ -566,7 +577,7 @@ Exchange exchange(HandleState& state, std::string_view text, const CommandHooks&
   std::optional<builder::CompileError> failure;
   CommandHooks with_failure = hooks;
   with_failure.failure = &failure;
-  out.response = compile_decoded(state, *req, with_failure, true);
+  out.response = compile_decoded(state, *req, with_failure, true, written ? &*written : nullptr);
   if (failure) out.diagnostics.insert(out.diagnostics.begin(), diagnostic_of(*failure, text));
   return out;
 }

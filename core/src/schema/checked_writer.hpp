@@ -27,7 +27,15 @@
 
 namespace orvane::schema {
 
-using CanonicalWriter = json::detail::Writer<true>;
+// The canonical writer, with what the walk notes besides its verdict when asked (`notes`, null
+// for the pipeline's walk, which asks nothing: each note is a test of that pointer where a
+// member is unknown or a name is read).
+class CanonicalWriter : public json::detail::Writer<true> {
+ public:
+  CanonicalWriter(std::string& out, const json::Document* doc, CheckNotes* notes = nullptr)
+      : Writer(out, doc), notes(notes) {}
+  CheckNotes* const notes;
+};
 
 // Specialise with: static bool put(CanonicalWriter&, json::Value), true when the value decodes
 // as T; its canonical text is then written.
@@ -211,8 +219,9 @@ class RecordOut {
 
 // A record from an object's members: the decoder's verdict (a declared key twice, a required
 // one missing, a field that does not decode), and the members written in key order.
+// `tag`: the member that is the enclosing tagged value's, not the record's unknown one.
 template <class R>
-bool record_object(CanonicalWriter& w, Value object) {
+bool record_object(CanonicalWriter& w, Value object, std::string_view tag = {}) {
   std::array<std::uint32_t, kFieldKeys<R>.size()> slots;
   slots.fill(kAbsent);
   Members extra;
@@ -220,6 +229,7 @@ bool record_object(CanonicalWriter& w, Value object) {
   object.for_each_member([&](std::string_view key, Value v) {
     auto idx = find_name<kFieldKeys<R>>(key);
     if (!idx) {
+      if (w.notes && key != tag) w.notes->unknown_member = true;
       extra.push(key, v.index());
       return true;
     }
@@ -424,9 +434,12 @@ struct Checked<T> {
   template <class V>
   static bool variant(CanonicalWriter& w, json::Value v) {
     if constexpr (detail::HasFields<V>) {
-      return v.kind() == json::Kind::Object ? checked::record_object<V>(w, v)
+      return v.kind() == json::Kind::Object ? checked::record_object<V>(w, v, Desc::tag)
                                             : checked::record_elements<V>(w, v, 1);
     } else {  // a variant without fields reads nothing but its tag
+      if (w.notes && v.kind() == json::Kind::Object && v.size() > 1) {
+        w.notes->unknown_member = true;
+      }
       checked::put_as_is(w, v);
       return true;
     }

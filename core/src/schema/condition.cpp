@@ -337,6 +337,8 @@ bool checked_tuple(CanonicalWriter& w, json::Value v, std::size_t n, bool last_i
 
 bool Checked<Operand>::put(CanonicalWriter& w, json::Value v) {
   if (v.kind() == json::Kind::String || v.is_number()) {
+    // A string is an indicator's name (for_each_indicator_ref's IndicatorRef).
+    if (w.notes && v.kind() == json::Kind::String) w.notes->name(v.as_string());
     checked::put_as_is(w, v);
     return true;
   }
@@ -394,10 +396,27 @@ bool Checked<Condition>::put(CanonicalWriter& w, json::Value v) {
   return ok;
 }
 
-bool write_checked_strategy(json::Value strategy, std::string& out) {
-  CanonicalWriter w(out, strategy.document());
+bool write_checked_strategy(json::Value strategy, std::string& out, CheckNotes* notes) {
+  if (notes) {
+    // The declared indicators, where the decoder takes them from (object or positional form).
+    constexpr std::size_t kAt = [] {
+      const auto& keys = checked::kFieldKeys<StrategySpec>;
+      std::size_t i = 0;
+      while (i < keys.size() && keys[i] != "indicators") ++i;
+      return i;
+    }();
+    if (strategy.kind() == json::Kind::Object) {
+      notes->names = strategy.find("indicators");
+    } else if (strategy.kind() == json::Kind::Array) {
+      std::size_t i = 0;
+      strategy.for_each_element([&](json::Value e) {
+        if (i++ == kAt) notes->names = e;
+        return i <= kAt;
+      });
+    }
+  }
+  CanonicalWriter w(out, strategy.document(), notes);
   return Checked<StrategySpec>::put(w, strategy);
 }
-
 
 }  // namespace orvane::schema

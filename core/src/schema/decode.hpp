@@ -113,6 +113,25 @@ class Diagnosis {
   Diagnosis* outer_;
 };
 
+// What a Diagnosis would warn of in a document the checked writer accepts
+// (checked_writer.hpp), noted by its walk when asked: a member no declaration knows (every one
+// warned of, a tagged value's tag aside), and a name no key of `names` is (the indicators a
+// strategy's operands name, against the strategy's `indicators`). Only whether there is one:
+// the diagnosis finds and words them. A key given twice in an object is the caller's to see
+// (json::Document::has_folded_keys).
+struct CheckNotes {
+  std::optional<json::Value> names;  // an object; none when no name is declared
+  bool unknown_member = false;
+  bool unknown_name = false;
+
+  bool any() const { return unknown_member || unknown_name; }
+  // An operand's name, noted unless it is a key of `names` (looked up where it is read, so
+  // nothing is kept; each key is there once, as there are no folded keys).
+  void name(std::string_view name) {
+    if (!unknown_name && !(names && names->find(name))) unknown_name = true;
+  }
+};
+
 // The name of `names` that `given` is most likely a slip for, if any is close enough.
 std::optional<std::string_view> closest_name(std::string_view given,
                                              std::span<const std::string_view> names);

@@ -138,8 +138,10 @@ Decoded<StrategySpec> decode_strategy_spec(json::Value strategy);
 // The named fast path of checking a strategy and writing its canonical text: one walk of the
 // tape that builds nothing (schema/checked_writer.hpp). True when decode_strategy_spec accepts
 // the strategy, whose canonical text (json::canonical_json's) is then appended to `out`; false
-// when it refuses it, which it alone words, and `out` then holds an unfinished text.
-bool write_checked_strategy(json::Value strategy, std::string& out);
+// when it refuses it, which it alone words, and `out` then holds an unfinished text. With
+// `notes`, an accepted strategy's notes say whether the diagnosis would warn of anything in it
+// (CheckNotes: an unknown member, an operand naming an undeclared indicator).
+bool write_checked_strategy(json::Value strategy, std::string& out, CheckNotes* notes = nullptr);
 
 // Calls `f(ref)` for every indicator an operand of the strategy's conditions names.
 void for_each_indicator_ref(const StrategySpec& spec, const std::function<void(const IndicatorRef&)>& f);
