@@ -203,6 +203,18 @@ class Writer {
 
   // False with an exception set, or with `refusal` set.
   bool value(PyObject* v, int depth) {
+    // The exact built-in types first, by their type object alone: under the stable ABI each
+    // Py*_Check is a call into the interpreter (and the float one a walk of the bases), and a
+    // parsed document is made of nothing else. Subclasses take the checks below.
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyUnicode_Type) return append_str(out, v);
+    if (type == &PyDict_Type) return object(v, depth);
+    if (type == &PyList_Type) return array(v, depth);
+    if (type == &PyLong_Type) return append_int(out, v);
+    if (type == &PyFloat_Type) {
+      const double x = PyFloat_AsDouble(v);
+      if (std::isfinite(x)) return append_double(out, x);
+    }
     if (v == Py_None) {
       out += "null";
     } else if (v == Py_True) {
@@ -251,7 +263,7 @@ class Writer {
   }
 
   bool key(PyObject* k) {
-    if (PyUnicode_Check(k)) return append_str(out, k);
+    if (Py_TYPE(k) == &PyUnicode_Type || PyUnicode_Check(k)) return append_str(out, k);
     if (k == Py_True || k == Py_False || k == Py_None) {
       out += k == Py_True ? "\"true\"" : k == Py_False ? "\"false\"" : "\"null\"";
       return true;
