@@ -1,8 +1,9 @@
 """What the typed API costs over the raw command, on the same request, in one run.
 
-For each strategy (the harness's 2 KB document, and a small one of a few
-hundred bytes), times ``Compiler.command`` of the dry-run request and the
-API calls that make that same request, interleaved round by round, and prints
+For each strategy (the harness's 2 KB document, that document without the
+member that draws its warning, and a small one of a few hundred bytes), times
+``Compiler.command`` of the dry-run request and the API calls that make that
+same request, interleaved round by round, and prints
 the median per call and each call's ratio to the command. Every API call's
 result is checked against the command's answer first (same manifest).
 
@@ -73,7 +74,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args(argv)
-    results = [measure("2 KB strategy", wl.strategy(), args.rounds), measure("small strategy", SMALL, args.rounds)]
+    # The 2 KB strategy draws a warning (its `meta` member), which the API reports and the raw
+    # command does not look for; without it, what a clean document costs.
+    clean = {key: value for key, value in wl.strategy().items() if key != "meta"}
+    results = [measure("2 KB strategy", wl.strategy(), args.rounds),
+               measure("2 KB strategy without its warning", clean, args.rounds),
+               measure("small strategy", SMALL, args.rounds)]
     return 0 if all(results) else 1
 
 
