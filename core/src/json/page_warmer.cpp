@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <system_error>
@@ -34,7 +35,16 @@ std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::
   return end == last ? len : std::size_t(end - b);
 }
 
+namespace {
+// -1: ask the machine; 0 or 1: FixedSecondCore's answer.
+std::atomic<int> g_fixed_second_core{-1};
+}  // namespace
+
+FixedSecondCore::FixedSecondCore(bool free) { g_fixed_second_core.store(free ? 1 : 0); }
+FixedSecondCore::~FixedSecondCore() { g_fixed_second_core.store(-1); }
+
 bool second_core_free() {
+  if (const int fixed = g_fixed_second_core.load(std::memory_order_relaxed); fixed >= 0) return fixed == 1;
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
   if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return false;

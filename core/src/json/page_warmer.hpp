@@ -28,6 +28,17 @@ std::optional<std::size_t> map_in_pages(const char* base, std::size_t len, std::
 // asked once per large request, not per piece.
 bool second_core_free();
 
+// Fixes what second_core_free answers, for as long as the returned guard lives (nullopt: the
+// machine is asked again): for tests that count what a large request does, which must not
+// depend on what else the machine is running.
+class FixedSecondCore {
+ public:
+  explicit FixedSecondCore(bool free);
+  ~FixedSecondCore();
+  FixedSecondCore(const FixedSecondCore&) = delete;
+  FixedSecondCore& operator=(const FixedSecondCore&) = delete;
+};
+
 class PageWarmer {
  public:
   // Keeps the pages of [base, base + len) mapped up to `lead` bytes past `used`, which the
